@@ -1,0 +1,76 @@
+# Shared build settings and helpers. Code under src/ is split into libraries that need no Windows API
+# (built for both platforms, tested natively) and libraries that do (built and tested for Windows only).
+
+set(VELL_WARNINGS -Wall -Wextra -Wpedantic -Werror -Wno-missing-field-initializers)
+
+if(WIN32)
+  # Header-only libraries come from the host's /usr/include through their own folders only
+  # (see scripts/bootstrap.sh: the whole of /usr/include would shadow the mingw C headers).
+  set(VELL_HEADER_ONLY_INCLUDE "${VELL_DEPS_DIR}/headers/include")
+  add_library(vell_thirdparty INTERFACE)
+  target_include_directories(vell_thirdparty SYSTEM INTERFACE
+    "${VELL_HEADER_ONLY_INCLUDE}" "${VELL_DEPS_DIR}/openh264/include" "${VELL_DEPS_DIR}/libyuv/include")
+  target_compile_definitions(vell_thirdparty INTERFACE
+    SPDLOG_HEADER_ONLY SPDLOG_FMT_EXTERNAL FMT_HEADER_ONLY UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN
+    _WIN32_WINNT=0x0A00 WINVER=0x0A00)
+  target_link_options(vell_thirdparty INTERFACE -static -static-libgcc -static-libstdc++)
+  target_link_libraries(vell_thirdparty INTERFACE
+    mfplat mf mfuuid mfreadwrite ole32 oleaut32 d3d11 dxgi gdiplus rpcrt4 strmiids uuid wmcodecdspuuid gdi32 user32
+    shlwapi winmm ksuser advapi32)
+  # Software video path: cross-built from Debian's sources by scripts/bootstrap.sh.
+  add_library(vell_openh264 INTERFACE)
+  target_link_libraries(vell_openh264 INTERFACE "${VELL_DEPS_DIR}/openh264/lib/libopenh264.a")
+  add_library(vell_libyuv INTERFACE)
+  target_link_libraries(vell_libyuv INTERFACE "${VELL_DEPS_DIR}/libyuv/lib/libyuv.a")
+  set(GTest_DIR "${VELL_DEPS_DIR}/gtest/lib/cmake/GTest")
+  find_package(GTest CONFIG REQUIRED)
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${PROJECT_SOURCE_DIR}/scripts/wine-run.sh")
+else()
+  find_package(nlohmann_json 3 REQUIRED)
+  find_package(GTest REQUIRED)
+  find_package(Threads REQUIRED)
+  add_library(vell_thirdparty INTERFACE)
+  target_link_libraries(vell_thirdparty INTERFACE nlohmann_json::nlohmann_json Threads::Threads)
+  target_compile_definitions(vell_thirdparty INTERFACE SPDLOG_HEADER_ONLY SPDLOG_FMT_EXTERNAL FMT_HEADER_ONLY)
+  if(VELL_SANITIZE OR VELL_FUZZ)
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+    add_link_options(-fsanitize=address,undefined)
+  endif()
+endif()
+
+# vell_library(NAME [WINDOWS_ONLY] SOURCES ... LIBS ...)
+function(vell_library name)
+  cmake_parse_arguments(ARG "WINDOWS_ONLY" "" "SOURCES;LIBS" ${ARGN})
+  if(ARG_WINDOWS_ONLY AND NOT WIN32)
+    return()
+  endif()
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/src")
+  target_compile_options(${name} PRIVATE ${VELL_WARNINGS})
+  target_link_libraries(${name} PUBLIC vell_thirdparty ${ARG_LIBS})
+endfunction()
+
+# vell_test(NAME [WINDOWS_ONLY] SOURCES ... LIBS ... [LABELS ...])
+# Native test executables register each test case with CTest; Windows ones run as one CTest test each,
+# because every start of a Windows executable costs a Wine process start.
+function(vell_test name)
+  cmake_parse_arguments(ARG "WINDOWS_ONLY" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(ARG_WINDOWS_ONLY AND NOT WIN32)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests")
+  target_compile_options(${name} PRIVATE ${VELL_WARNINGS})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main vell_thirdparty)
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  if(WIN32)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "windows;${ARG_LABELS}")
+  else()
+    include(GoogleTest)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+      PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "native;${ARG_LABELS}")
+  endif()
+endfunction()

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Runs a command inside the project's Windows test environment:
+#   a Wine prefix of our own, Xvfb at 1920x1080, PulseAudio with a null sink, WINEDEBUG=-all.
+# A command ending in .exe is run through wine64; anything else (ctest, a test script) runs as is with the
+# environment set, and nested calls (CTest's emulator) reuse it. Only what this call started is stopped,
+# by process id, and the prefix's wineserver is shut down at the end.
+#
+#   scripts/wine-run.sh build/windows/tools/hostcli/vell-host.exe --help
+#   scripts/wine-run.sh ctest --preset windows
+set -uo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(dirname "$here")
+WINE=${WINE:-/usr/lib/wine/wine64}
+WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
+[ -x "$WINESERVER" ] || WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+[ -x "$WINE" ] || WINE=$(command -v wine64 || echo /usr/lib/wine/wine64)
+
+run_inner() {
+  case "${1:-}" in
+    *.exe|*.EXE) exec "$WINE" "$@" ;;
+    *) exec "$@" ;;
+  esac
+}
+
+if [ "${VELL_WINE_ENV_ACTIVE:-}" = 1 ]; then
+  run_inner "$@"
+fi
+
+export WINEPREFIX=${VELL_WINEPREFIX:-$root/build/wineprefix}
+export WINEDEBUG=-all
+export WINEARCH=win64
+export WINEDLLOVERRIDES="mscoree,mshtml="
+started_pids=()
+
+log() { [ -n "${VELL_WINE_QUIET:-}" ] || printf '[wine-run] %s\n' "$*" >&2; }
+
+x_is_up() { [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; }
+
+start_xvfb() {
+  x_is_up && return 0
+  local n
+  for n in $(seq 90 130); do
+    [ -e "/tmp/.X${n}-lock" ] && continue
+    Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
+    local pid=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 1 50); do
+      x_is_up && { started_pids+=("$pid"); log "Xvfb $DISPLAY (pid $pid)"; return 0; }
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill "$pid" 2>/dev/null
+  done
+  log "could not start Xvfb"
+  return 1
+}
+
+start_pulse() {
+  pactl info >/dev/null 2>&1 && return 0
+  pulseaudio --daemonize=no --exit-idle-time=-1 -n --log-target=stderr --log-level=error \
+    --load="module-null-sink sink_name=vsink" --load=module-native-protocol-unix >/dev/null 2>&1 &
+  local pid=$!
+  for _ in $(seq 1 50); do
+    pactl info >/dev/null 2>&1 && { started_pids+=("$pid"); log "pulseaudio (pid $pid)"; return 0; }
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  log "pulseaudio did not start; audio endpoints will be missing"
+}
+
+prepare_prefix() {
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    log "creating Wine prefix $WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    "$WINE" wineboot -i >/dev/null 2>&1
+    "$WINESERVER" -w
+  fi
+}
+
+cleanup() {
+  "$WINESERVER" -k >/dev/null 2>&1
+  local pid
+  for pid in "${started_pids[@]}"; do
+    kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+  done
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+start_xvfb || exit 1
+start_pulse
+prepare_prefix
+"$WINESERVER" -p >/dev/null 2>&1   # persistent while we run: each process start then skips the server start
+export VELL_WINE_ENV_ACTIVE=1
+case "${1:-}" in
+  *.exe|*.EXE) "$WINE" "$@" ;;
+  *) "$@" ;;
+esac
+status=$?
+exit $status
