@@ -91,7 +91,11 @@ trap 'exit 130' INT TERM
 start_xvfb || exit 1
 start_pulse
 prepare_prefix
-"$WINESERVER" -p >/dev/null 2>&1   # persistent while we run: each process start then skips the server start
+# Persistent while we run, so each process start skips the server start. Wine's own service processes then
+# live as long as the server: start them here with no terminal, or they would hold the output pipe of
+# the first test that started them and CTest would wait for it forever.
+"$WINESERVER" -p >/dev/null 2>&1
+"$WINE" cmd /c exit </dev/null >/dev/null 2>&1
 export VELL_WINE_ENV_ACTIVE=1
 case "${1:-}" in
   *.exe|*.EXE) "$WINE" "$@" ;;
