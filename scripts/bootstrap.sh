@@ -17,6 +17,7 @@ PACKAGES=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-tools
   nlohmann-json3-dev libspdlog-dev libfmt-dev googletest libgtest-dev libbenchmark-dev
   ffmpeg
+  gstreamer1.0-plugins-bad gstreamer1.0-libav
 )
 
 log() { printf '[bootstrap] %s\n' "$*"; }
