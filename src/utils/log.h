@@ -55,6 +55,11 @@ class Record {
   std::ostringstream stream_;
 };
 
+// Gives a finished record expression the type void, for the other branch of VELL_LOG's ?:.
+struct Voidify {
+  void operator&(const Record&) {}
+};
+
 }  // namespace VellRecorder::Log
 
 #if defined(__GNUC__) || defined(__clang__)
@@ -63,11 +68,13 @@ class Record {
 #define VELL_PRETTY_FUNCTION __FUNCSIG__
 #endif
 
-// The record is only built when its severity is enabled.
-#define VELL_LOG(severity)                                                \
-  if (!::VellRecorder::Log::IsEnabled(severity)) {                        \
-  } else                                                                  \
-    ::VellRecorder::Log::Record(severity, VELL_PRETTY_FUNCTION, __LINE__)
+// The record is only built when its severity is enabled. A ?: expression rather than an if/else, so that
+// `if (x) LOG_ERROR << ...; else ...` binds as written.
+#define VELL_LOG(severity)                                   \
+  !::VellRecorder::Log::IsEnabled(severity)                  \
+      ? (void)0                                              \
+      : ::VellRecorder::Log::Voidify() &                     \
+            ::VellRecorder::Log::Record(severity, VELL_PRETTY_FUNCTION, __LINE__)
 
 #define LOG_FATAL VELL_LOG(::VellRecorder::Log::Severity::kFatal)
 #define LOG_ERROR VELL_LOG(::VellRecorder::Log::Severity::kError)
