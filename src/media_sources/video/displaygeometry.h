@@ -1,0 +1,77 @@
+// Rectangle arithmetic of the display list, the recording settings and the cursor overlay. Kept free of the
+// Windows API so that it builds and is tested on any platform; the Windows code converts RECT and SIZE at its
+// edges (rectconv.h).
+#pragma once
+
+#include <cstdint>
+
+namespace VellRecorder {
+
+// Same layout and meaning as RECT: right and bottom are exclusive.
+struct DisplayRect {
+  int32_t left = 0;
+  int32_t top = 0;
+  int32_t right = 0;
+  int32_t bottom = 0;
+
+  int32_t Width() const { return right - left; }
+  int32_t Height() const { return bottom - top; }
+  bool operator==(const DisplayRect& other) const {
+    return left == other.left && top == other.top && right == other.right && bottom == other.bottom;
+  }
+  bool operator!=(const DisplayRect& other) const { return !(*this == other); }
+};
+
+struct DisplaySize {
+  int32_t width = 0;
+  int32_t height = 0;
+
+  bool operator==(const DisplaySize& other) const { return width == other.width && height == other.height; }
+};
+
+// dmDisplayOrientation (0..3, quarter turns clockwise) in degrees; anything unknown reads as 0.
+int RotationDegrees(uint32_t orientation);
+
+// Monitors turned by 90 or 270 degrees are listed with left/top and right/bottom swapped.
+DisplayRect TransposeForRotation(const DisplayRect& bounds, int rotation_degrees);
+
+// The primary monitor is the one whose top-left corner is the desktop origin.
+bool IsPrimaryBounds(const DisplayRect& bounds);
+
+// True when inner lies wholly within outer (edges may touch).
+bool ContainsRect(const DisplayRect& outer, const DisplayRect& inner);
+
+// Each coordinate divided by the scale and truncated toward zero.
+DisplayRect ScaleToLogical(const DisplayRect& rect, float scale);
+
+// The crop of "no crop": zero width or zero height.
+bool IsEmptyCrop(const DisplayRect& crop);
+
+// An odd width or height grows by one: the 4:2:0 pictures of the encoders need even sizes.
+DisplaySize EvenSize(DisplaySize size);
+
+struct CaptureArea {
+  DisplayRect captureRect;  // desktop coordinates
+  DisplaySize outputSize;   // even
+};
+
+// What a recording captures on a display with the given bounds (desktop coordinates). `crop` is relative to
+// the display's top-left corner, in physical pixels; without one the whole display is captured at the
+// requested output size. With a crop, an odd width or height is made even by growing the crop by one pixel
+// (toward the left or top when growing right or down would leave the display), and the output size becomes
+// the crop's size. A crop with a negative width or height selects nothing sensible and counts as no crop.
+CaptureArea ComputeCaptureArea(const DisplayRect& display_bounds, const DisplayRect& crop,
+                               DisplaySize requested_output);
+
+// Where the cursor image goes inside a captured picture, and whether it is drawn at all. The image's
+// top-left corner must lie within the picture, both far edges included; a cursor that hangs over the right or
+// bottom edge is drawn and clipped, one whose corner lies left of or above the picture is not drawn.
+struct CursorPlacement {
+  int32_t x = 0;
+  int32_t y = 0;
+  bool draw = false;
+};
+CursorPlacement PlaceCursor(int32_t screen_x, int32_t screen_y, int32_t hotspot_x, int32_t hotspot_y,
+                            const DisplayRect& capture_rect);
+
+}  // namespace VellRecorder
