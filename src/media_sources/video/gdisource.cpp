@@ -1,0 +1,109 @@
+#include "media_sources/video/gdisource.h"
+
+#include <utility>
+
+#include "media_sources/video/displaygeometry.h"
+#include "media_sources/video/rectconv.h"
+#include "tracehr.h"
+
+namespace VellRecorder {
+namespace {
+
+// Owns a copied cursor and the two bitmaps GetIconInfo hands out with it.
+class CopiedCursor {
+ public:
+  explicit CopiedCursor(HCURSOR cursor) : icon_(CopyIcon(cursor)) {}
+  ~CopiedCursor() {
+    if (info_.hbmMask != nullptr) DeleteObject(info_.hbmMask);
+    if (info_.hbmColor != nullptr) DeleteObject(info_.hbmColor);
+    if (icon_ != nullptr) DestroyCursor(icon_);
+  }
+  CopiedCursor(const CopiedCursor&) = delete;
+  CopiedCursor& operator=(const CopiedCursor&) = delete;
+
+  // A cursor without a shape of its own is shown as the standard arrow.
+  void FallBackToArrow() {
+    if (icon_ == nullptr) icon_ = CopyIcon(LoadCursorA(nullptr, MAKEINTRESOURCEA(32512)));  // IDC_ARROW
+  }
+  bool ReadInfo() { return icon_ != nullptr && GetIconInfo(icon_, &info_); }
+  HICON Get() const { return icon_; }
+  const ICONINFO& Info() const { return info_; }
+
+ private:
+  HICON icon_;
+  ICONINFO info_{};
+};
+
+}  // namespace
+
+GDISource::GdiResources::GdiResources(int width, int height) : screen_dc(GetDC(window)) {
+  memory_dc = CreateCompatibleDC(screen_dc);
+  bitmap = CreateCompatibleBitmap(screen_dc, width, height);
+  if (memory_dc != nullptr && bitmap != nullptr) replaced = SelectObject(memory_dc, bitmap);
+}
+
+GDISource::GdiResources::~GdiResources() {
+  if (replaced != nullptr && replaced != HGDI_ERROR) SelectObject(memory_dc, replaced);
+  if (bitmap != nullptr) DeleteObject(bitmap);
+  if (memory_dc != nullptr) DeleteDC(memory_dc);
+  if (screen_dc != nullptr) ReleaseDC(window, screen_dc);
+}
+
+GDISource::GDISource(VideoRecordingSettings settings) : VideoSource(std::move(settings)) {
+  const LONG width = settings_.CaptureWidth();
+  const LONG height = settings_.CaptureHeight();
+  gdi_ = std::make_unique<GdiResources>(width, height);
+  CopyScreen(gdi_->memory_dc);
+  // The rows are always asked for as 32-bit BGRA, whatever the screen's own depth: the caller's buffer holds
+  // four bytes per pixel, and at eight bits or fewer GDI would also write a colour table that BITMAPINFO has
+  // no room for.
+  BITMAPINFOHEADER& header = bitmap_info_.bmiHeader;
+  header.biSize = sizeof(BITMAPINFOHEADER);
+  header.biWidth = width;
+  header.biHeight = -height;  // top-down rows
+  header.biPlanes = 1;
+  header.biBitCount = 32;
+  header.biCompression = BI_RGB;
+}
+
+GDISource::~GDISource() = default;
+
+HRESULT GDISource::CopyScreen(HDC target) {
+  const RECT capture = settings_.CaptureRect();
+  if (!BitBlt(target, 0, 0, settings_.CaptureWidth(), settings_.CaptureHeight(), gdi_->screen_dc, capture.left,
+              capture.top, SRCCOPY)) {
+    LogWinErr("Failed to do BitBlt");
+    return E_FAIL;
+  }
+  return S_OK;
+}
+
+HRESULT GDISource::CaptureToSystemMemory(uint8_t** destination) {
+  if (destination == nullptr || *destination == nullptr) return VELL_TRACE_FAILURE(E_POINTER);
+  RETURN_IF_FAILED(CopyScreen(gdi_->memory_dc));
+  DrawCursor(gdi_->memory_dc);
+  const int rows = GetDIBits(gdi_->memory_dc, gdi_->bitmap, 0, static_cast<UINT>(settings_.CaptureHeight()),
+                             *destination, &bitmap_info_, DIB_RGB_COLORS);
+  if (rows != settings_.CaptureHeight()) {
+    LogWinErr("Failed to do GetDIBits");
+    return VELL_TRACE_FAILURE(E_FAIL);
+  }
+  return S_OK;
+}
+
+HRESULT GDISource::DrawCursor(HDC target) {
+  CURSORINFO cursor = {};
+  cursor.cbSize = sizeof(cursor);
+  if (!GetCursorInfo(&cursor)) return E_FAIL;
+  CopiedCursor icon(cursor.hCursor);
+  if (cursor.flags != CURSOR_SHOWING) return E_FAIL;
+  icon.FallBackToArrow();
+  if (!icon.ReadInfo()) return E_FAIL;
+  const CursorPlacement place =
+      PlaceCursor(cursor.ptScreenPos.x, cursor.ptScreenPos.y, static_cast<int32_t>(icon.Info().xHotspot),
+                  static_cast<int32_t>(icon.Info().yHotspot), ToDisplayRect(settings_.CaptureRect()));
+  if (!place.draw) return S_OK;
+  return DrawIcon(target, place.x, place.y, icon.Get()) ? S_OK : E_FAIL;
+}
+
+}  // namespace VellRecorder
