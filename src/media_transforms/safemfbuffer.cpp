@@ -1,0 +1,44 @@
+#include "media_transforms/safemfbuffer.h"
+
+#include <mfapi.h>
+
+#include "tracehr.h"
+#include "utils/clock.h"
+
+namespace VellRecorder {
+
+SafeMFBuffer::SafeMFBuffer(int64_t start_time_ns) : start_time_ns_(start_time_ns), last_stamp_ns_(start_time_ns) {}
+
+void SafeMFBuffer::Restart(const SafeMFBuffer& other) {
+  start_time_ns_ = other.start_time_ns_;
+  last_stamp_ns_ = other.start_time_ns_;
+}
+
+void SafeMFBuffer::Stamp() {
+  const int64_t now = MonotonicNowNs();
+  duration_us_ = (now - last_stamp_ns_) / 1000;
+  time_us_ += duration_us_;
+  last_stamp_ns_ = now;
+}
+
+void SafeMFBuffer::CopyTimingTo(SafeMFBuffer* target) const {
+  target->last_stamp_ns_ = last_stamp_ns_;
+  target->time_us_ = time_us_;
+  target->duration_us_ = duration_us_;
+}
+
+void SafeMFBuffer::PublishTo(SafeMFBuffer* target) const {
+  std::lock_guard<std::mutex> lock(target->mutex_);
+  target->buffer_ = buffer_;
+  CopyTimingTo(target);
+}
+
+HRESULT SafeMFBuffer::CreateSample(ComPtr<IMFSample>* out) const {
+  RETURN_IF_FAILED(MFCreateSample(out->ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED((*out)->AddBuffer(buffer_.Get()));
+  RETURN_IF_FAILED((*out)->SetSampleTime(time_us_ * 10));
+  RETURN_IF_FAILED((*out)->SetSampleDuration(duration_us_ * 10));
+  return S_OK;
+}
+
+}  // namespace VellRecorder

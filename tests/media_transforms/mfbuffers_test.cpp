@@ -1,0 +1,147 @@
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "media_transforms/bufferloader.h"
+#include "media_transforms/safemfbuffer.h"
+#include "mftestsupport.h"
+#include "utils/clock.h"
+
+namespace VellRecorder {
+namespace {
+
+using Testing::FakeBuffer;
+using Testing::MakeBuffer;
+
+TEST(BufferLoaderTest, LoadsOnceWithEitherLengthAndUnlocksWhenDestroyed) {
+  FakeBuffer buffer(100, 40);
+  {
+    BufferLoader loader(static_cast<IMFMediaBuffer*>(&buffer));
+    EXPECT_EQ(buffer.refs(), 2u);
+    const auto bytes = loader.LoadMaxLength();
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(bytes->length, 100u);
+    EXPECT_NE(bytes->data, nullptr);
+    EXPECT_FALSE(loader.LoadMaxLength());
+    EXPECT_FALSE(loader.LoadCurrentLength());
+    EXPECT_EQ(buffer.locks, 1);
+    EXPECT_EQ(buffer.unlocks, 0);
+  }
+  EXPECT_EQ(buffer.unlocks, 1);
+  EXPECT_EQ(buffer.refs(), 1u);
+  {
+    BufferLoader loader(static_cast<IMFMediaBuffer*>(&buffer));
+    const auto bytes = loader.LoadCurrentLength();
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(bytes->length, 40u);
+  }
+  EXPECT_EQ(buffer.unlocks, 2);
+}
+
+TEST(BufferLoaderTest, RefusedLockGivesNothingAndIsNotUnlocked) {
+  FakeBuffer buffer(16, 16);
+  buffer.refuse_lock = true;
+  {
+    BufferLoader loader(static_cast<IMFMediaBuffer*>(&buffer));
+    EXPECT_FALSE(loader.LoadMaxLength());
+  }
+  EXPECT_EQ(buffer.unlocks, 0);
+  EXPECT_EQ(buffer.refs(), 1u);
+}
+
+TEST(BufferLoaderTest, SampleBuffersAreMergedAndAnEmptySampleGivesNothing) {
+  ComPtr<IMFSample> sample;
+  ASSERT_EQ(MFCreateSample(sample.ReleaseAndGetAddressOf()), S_OK);
+  {
+    BufferLoader loader(sample.Get());
+    EXPECT_FALSE(loader.LoadMaxLength());
+  }
+  ASSERT_EQ(sample->AddBuffer(MakeBuffer({1, 2, 3}).Get()), S_OK);
+  ASSERT_EQ(sample->AddBuffer(MakeBuffer({4, 5}).Get()), S_OK);
+  BufferLoader loader(sample.Get());
+  const auto bytes = loader.LoadCurrentLength();
+  ASSERT_TRUE(bytes);
+  ASSERT_EQ(bytes->length, 5u);
+  EXPECT_EQ(std::vector<uint8_t>(bytes->data, bytes->data + 5), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
+}
+
+TEST(SafeMFBufferTest, StampAccumulatesWholeMicrosecondsSinceThePreviousStamp) {
+  const int64_t start = MonotonicNowNs();
+  SafeMFBuffer slot(start);
+  EXPECT_EQ(slot.LastStampNs(), start);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  slot.Stamp();
+  const int64_t first = slot.DurationUs();
+  EXPECT_GE(first, 20000);
+  EXPECT_EQ(first, (slot.LastStampNs() - start) / 1000);
+  EXPECT_EQ(slot.TimeUs(), first);
+  const int64_t first_stamp = slot.LastStampNs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  slot.Stamp();
+  EXPECT_EQ(slot.DurationUs(), (slot.LastStampNs() - first_stamp) / 1000);
+  EXPECT_EQ(slot.TimeUs(), first + slot.DurationUs());
+}
+
+TEST(SafeMFBufferTest, PublishSharesTheBufferAndTimingAndCreateSampleUsesHundredNanosecondUnits) {
+  const int64_t start = MonotonicNowNs();
+  SafeMFBuffer upstream(start);
+  SafeMFBuffer downstream(start);
+  *upstream.MutableBuffer() = MakeBuffer({9, 8, 7});
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  upstream.Stamp();
+  upstream.Stamp();
+  upstream.PublishTo(&downstream);
+  EXPECT_EQ(downstream.Buffer(), upstream.Buffer());
+  EXPECT_EQ(downstream.TimeUs(), upstream.TimeUs());
+  EXPECT_EQ(downstream.DurationUs(), upstream.DurationUs());
+  EXPECT_EQ(downstream.LastStampNs(), upstream.LastStampNs());
+
+  ComPtr<IMFSample> sample;
+  ASSERT_EQ(downstream.CreateSample(&sample), S_OK);
+  LONGLONG time = 0;
+  LONGLONG duration = 0;
+  ASSERT_EQ(sample->GetSampleTime(&time), S_OK);
+  ASSERT_EQ(sample->GetSampleDuration(&duration), S_OK);
+  EXPECT_EQ(time, upstream.TimeUs() * 10);
+  EXPECT_EQ(duration, upstream.DurationUs() * 10);
+  EXPECT_GT(time, 20000);
+  EXPECT_EQ(Testing::ReadSample(sample.Get()), (std::vector<uint8_t>{9, 8, 7}));
+
+  // The downstream slot keeps its own reference: replacing the upstream buffer does not touch it.
+  *upstream.MutableBuffer() = MakeBuffer({1});
+  EXPECT_EQ(Testing::ReadBuffer(downstream.Buffer()), (std::vector<uint8_t>{9, 8, 7}));
+}
+
+TEST(SafeMFBufferTest, RestartTakesTheOtherSlotsStartAsStartAndLastStamp) {
+  SafeMFBuffer first(1000);
+  SafeMFBuffer second(5000000);
+  second.Restart(first);
+  EXPECT_EQ(second.StartTimeNs(), 1000);
+  EXPECT_EQ(second.LastStampNs(), 1000);
+}
+
+TEST(SafeMFBufferTest, PublishWaitsWhileTheReaderHoldsTheSlot) {
+  SafeMFBuffer upstream(0);
+  SafeMFBuffer downstream(0);
+  *upstream.MutableBuffer() = MakeBuffer({1, 2});
+  std::atomic<bool> published{false};
+  auto reading = downstream.Lock();
+  std::thread publisher([&] {
+    upstream.PublishTo(&downstream);
+    published = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(published);
+  EXPECT_EQ(downstream.Buffer(), nullptr);
+  reading.unlock();
+  publisher.join();
+  EXPECT_TRUE(published);
+  EXPECT_EQ(downstream.Buffer(), upstream.Buffer());
+}
+
+}  // namespace
+}  // namespace VellRecorder
