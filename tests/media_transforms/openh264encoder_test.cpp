@@ -1,0 +1,209 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "exception.h"
+#include "media_transforms/openh264/h264encoder.h"
+#include "media_transforms/openh264/libyuvcolorconverter.h"
+#include "mftestsupport.h"
+#include "utils/log.h"
+
+namespace VellRecorder::OpenH264 {
+namespace {
+
+constexpr LONGLONG kFrameDuration = 333333;  // 100-ns units at 30 frames per second
+constexpr int kNalIdr = 5, kNalSps = 7, kNalPps = 8;
+
+// NAL unit types of an Annex-B byte stream, in order.
+std::vector<int> NalTypes(const std::vector<uint8_t>& bytes) {
+  std::vector<int> types;
+  for (size_t i = 0; i + 3 < bytes.size(); ++i) {
+    if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1) {
+      types.push_back(bytes[i + 3] & 0x1F);
+      i += 2;
+    }
+  }
+  return types;
+}
+
+bool Has(const std::vector<int>& types, int type) {
+  return std::find(types.begin(), types.end(), type) != types.end();
+}
+
+// A desktop-like BGRA frame that moves: a scrolling gradient, a bouncing box and lines of "text".
+std::vector<uint8_t> MovingFrame(uint32_t width, uint32_t height, int index) {
+  std::vector<uint8_t> bgra(size_t{width} * height * 4);
+  const int box_x = (index * 11) % static_cast<int>(width - 200);
+  const int box_y = static_cast<int>(std::abs(static_cast<double>((index * 7) % (2 * (height - 120))) -
+                                              (height - 120)));
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      uint8_t* p = &bgra[(size_t{y} * width + x) * 4];
+      const int sx = static_cast<int>(x) + index * 4;
+      p[0] = static_cast<uint8_t>(sx / 5);
+      p[1] = static_cast<uint8_t>(y * 255 / height);
+      p[2] = static_cast<uint8_t>(128 + 100 * std::sin((sx + static_cast<int>(y)) / 40.0));
+      p[3] = 255;
+      const int ty = static_cast<int>(y) + index * 2;
+      if (x > 60 && x < width / 2 && (ty / 6) % 3 == 0 && ((x * 7 + ty / 18 * 13) / 5) % 4 != 0) {
+        p[0] = p[1] = p[2] = 20;  // dark glyph strokes on rows of "text"
+      }
+      if (static_cast<int>(x) >= box_x && static_cast<int>(x) < box_x + 200 && static_cast<int>(y) >= box_y &&
+          static_cast<int>(y) < box_y + 120) {
+        p[0] = 40;
+        p[1] = 160;
+        p[2] = 230;
+      }
+    }
+  }
+  return bgra;
+}
+
+std::vector<uint8_t> ToI420(uint32_t width, uint32_t height, const std::vector<uint8_t>& bgra) {
+  Libyuv::ColorConverter converter(width, height, 4);
+  ComPtr<IMFMediaBuffer> i420;
+  EXPECT_EQ(converter.Process(Testing::MakeBuffer(bgra).Get(), &i420), 0);
+  return Testing::ReadBuffer(i420.Get());
+}
+
+class OpenH264EncoderTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Log::Init(Log::Severity::kDebug, &log_); }
+  void TearDown() override { Log::Init(Log::Severity::kDebug); }
+  std::ostringstream log_;
+};
+
+// Writes the stream, its input frames and where the keyframes must decode, for the ffmpeg check, when
+// VELL_SWPATH_DUMP_DIR is set.
+TEST_F(OpenH264EncoderTest, MovingPatternGivesTimedAccessUnitsWithAnIdrEveryThirtyFrames) {
+  constexpr uint32_t kWidth = 1280, kHeight = 720;
+  constexpr int kFrames = 90;
+  H264Encoder encoder({kWidth, kHeight, 30, 30});
+  EXPECT_EQ(encoder.Bitrate(), 3000000u);
+  std::vector<uint8_t> stream, input;
+  std::vector<int> idr_positions;  // in the decoded sequence, which lacks skipped frames
+  int emitted = 0;
+  for (int i = 0; i < kFrames; ++i) {
+    const auto frame = ToI420(kWidth, kHeight, MovingFrame(kWidth, kHeight, i));
+    ComPtr<IMFSample> out = encoder.Encode(Testing::MakeSample(frame, i * kFrameDuration, kFrameDuration).Get());
+    ASSERT_TRUE(out) << "frame " << i;
+    LONGLONG time = -1, duration = -1;
+    ASSERT_EQ(out->GetSampleTime(&time), S_OK);
+    ASSERT_EQ(out->GetSampleDuration(&duration), S_OK);
+    EXPECT_EQ(time, i * kFrameDuration);
+    EXPECT_EQ(duration, kFrameDuration);
+    const auto bytes = Testing::ReadSample(out.Get());
+    // Rate control may drop a frame or two after each costly IDR frame, never the IDR frame itself.
+    if (bytes.empty() && i % 30 != 0) continue;
+    ASSERT_GE(bytes.size(), 4u) << "frame " << i;
+    ASSERT_TRUE(bytes[0] == 0 && bytes[1] == 0 && (bytes[2] == 1 || (bytes[2] == 0 && bytes[3] == 1)));
+    const auto types = NalTypes(bytes);
+    if (i % 30 == 0) {
+      EXPECT_TRUE(Has(types, kNalIdr)) << "frame " << i;
+      EXPECT_TRUE(Has(types, kNalSps) && Has(types, kNalPps)) << "frame " << i;
+      EXPECT_EQ(types.front(), kNalSps) << "frame " << i;
+      idr_positions.push_back(emitted);
+    } else {
+      EXPECT_FALSE(Has(types, kNalIdr)) << "frame " << i;
+      EXPECT_FALSE(Has(types, kNalSps)) << "frame " << i;
+    }
+    ++emitted;
+    stream.insert(stream.end(), bytes.begin(), bytes.end());
+    input.insert(input.end(), frame.begin(), frame.end());
+  }
+  EXPECT_EQ(encoder.FrameCount(), static_cast<uint64_t>(kFrames));
+  EXPECT_GE(emitted, kFrames * 9 / 10) << "too many frames skipped";
+  EXPECT_EQ(log_.str(), "");
+
+  if (const char* dir = std::getenv("VELL_SWPATH_DUMP_DIR")) {
+    const std::string base = std::string(dir) + "/swpath";
+    std::ofstream(base + ".h264", std::ios::binary).write(reinterpret_cast<const char*>(stream.data()),
+                                                          static_cast<std::streamsize>(stream.size()));
+    std::ofstream(base + ".yuv", std::ios::binary).write(reinterpret_cast<const char*>(input.data()),
+                                                         static_cast<std::streamsize>(input.size()));
+    std::ofstream info(base + ".txt");
+    info << kWidth << " " << kHeight << " " << emitted << "\n";
+    for (size_t k = 0; k < idr_positions.size(); ++k) info << (k ? " " : "") << idr_positions[k];
+    info << "\n";
+    ASSERT_TRUE(info.good()) << base;
+  }
+}
+
+TEST_F(OpenH264EncoderTest, SkippedFrameGivesAnEmptySampleThatKeepsItsTiming) {
+  constexpr uint32_t kWidth = 640, kHeight = 360;
+  H264Encoder encoder({kWidth, kHeight, 30, 30});
+  std::mt19937 random(7);
+  std::vector<uint8_t> noise(kWidth * kHeight * 3 / 2);
+  int skipped = -1;
+  for (int i = 0; i < 60 && skipped < 0; ++i) {
+    for (auto& b : noise) b = static_cast<uint8_t>(random());
+    ComPtr<IMFSample> out = encoder.Encode(Testing::MakeSample(noise, i * kFrameDuration, kFrameDuration).Get());
+    ASSERT_TRUE(out);
+    DWORD buffers = 0;
+    ASSERT_EQ(out->GetBufferCount(&buffers), S_OK);
+    ASSERT_EQ(buffers, 1u);
+    if (Testing::ReadSample(out.Get()).empty()) {
+      skipped = i;
+      LONGLONG time = -1, duration = -1;
+      ASSERT_EQ(out->GetSampleTime(&time), S_OK);
+      ASSERT_EQ(out->GetSampleDuration(&duration), S_OK);
+      EXPECT_EQ(time, i * kFrameDuration);
+      EXPECT_EQ(duration, kFrameDuration);
+    }
+  }
+  ASSERT_GT(skipped, 0) << "400 kbit/s of noise never made the encoder skip a frame";
+  EXPECT_EQ(encoder.FrameCount(), static_cast<uint64_t>(skipped + 1));
+}
+
+TEST_F(OpenH264EncoderTest, UnreadableOrShortInputGivesNullAndDoesNotCountTowardsTheIdrSchedule) {
+  constexpr uint32_t kWidth = 320, kHeight = 180;
+  H264Encoder encoder({kWidth, kHeight, 30, 30});
+  const auto frame = ToI420(kWidth, kHeight, MovingFrame(kWidth, kHeight, 0));
+  const auto encode = [&](int i) {
+    return encoder.Encode(Testing::MakeSample(frame, i * kFrameDuration, kFrameDuration).Get());
+  };
+  for (int i = 0; i < 29; ++i) ASSERT_TRUE(encode(i));
+
+  Testing::FakeBuffer locked_away(kWidth * kHeight * 3 / 2, kWidth * kHeight * 3 / 2);
+  locked_away.refuse_lock = true;
+  ComPtr<IMFSample> unreadable;
+  ASSERT_EQ(MFCreateSample(unreadable.ReleaseAndGetAddressOf()), S_OK);
+  ASSERT_EQ(unreadable->AddBuffer(&locked_away), S_OK);
+  EXPECT_FALSE(encoder.Encode(unreadable.Get()));
+  EXPECT_NE(log_.str().find("failed to load buffer with BufferLoader"), std::string::npos) << log_.str();
+  unreadable.Reset();
+
+  ComPtr<IMFSample> empty;
+  ASSERT_EQ(MFCreateSample(empty.ReleaseAndGetAddressOf()), S_OK);
+  EXPECT_FALSE(encoder.Encode(empty.Get()));
+  const std::vector<uint8_t> short_frame(frame.begin(), frame.end() - 1);
+  EXPECT_FALSE(encoder.Encode(Testing::MakeSample(short_frame, 0, kFrameDuration).Get()));
+  EXPECT_EQ(encoder.FrameCount(), 29u);
+
+  ComPtr<IMFSample> frame29 = encode(29);
+  ComPtr<IMFSample> frame30 = encode(30);
+  ASSERT_TRUE(frame29 && frame30);
+  EXPECT_FALSE(Has(NalTypes(Testing::ReadSample(frame29.Get())), kNalIdr));
+  EXPECT_TRUE(Has(NalTypes(Testing::ReadSample(frame30.Get())), kNalIdr));
+}
+
+TEST_F(OpenH264EncoderTest, RefusedSizeThrowsTheInitialisationMessage) {
+  try {
+    H264Encoder encoder({0, 0, 30, 30});
+    FAIL() << "a 0x0 encoder was created";
+  } catch (const Exception& e) {
+    EXPECT_NE(std::string(e.what()).find("Failed to initialize H264 encoder"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("src/media_transforms/openh264/h264encoder.cpp"), std::string::npos)
+        << e.what();
+  }
+}
+
+}  // namespace
+}  // namespace VellRecorder::OpenH264
