@@ -72,7 +72,7 @@ class LibyuvTest : public ::testing::Test {
 };
 
 TEST_F(LibyuvTest, ConvertsBgraQuadrantsToI420PlanesInPlace) {
-  ColorConverter converter(64, 32, 4);
+  ColorConverter converter(VideoFrameLayout(64, 32, 4));
   ComPtr<IMFMediaBuffer> dst = Testing::MakeBuffer({1, 2, 3});  // replaced, not reused
   ASSERT_EQ(converter.Process(Testing::MakeBuffer(QuadrantFrame(64, 32)).Get(), &dst), 0) << log_.str();
   const auto frame = Testing::ReadBuffer(dst.Get());

@@ -10,16 +10,10 @@
 
 namespace VellRecorder::Libyuv {
 
-ColorConverter::ColorConverter(uint32_t width, uint32_t height, uint32_t bytes_per_pixel)
-    : width_(width),
-      height_(height),
-      luma_size_(width * height),
-      luma_plus_quarter_(luma_size_ + luma_size_ / 4),
-      planar_size_(luma_size_ * 3 / 2),
-      bytes_per_pixel_(bytes_per_pixel) {}
-
 int ColorConverter::Process(IMFMediaBuffer* src, ComPtr<IMFMediaBuffer>* dst) {
-  HRESULT hr = MFCreateMemoryBuffer(static_cast<DWORD>(I420AccessExtent(width_, height_)),
+  const uint32_t width = layout_.width;
+  const uint32_t height = layout_.height;
+  HRESULT hr = MFCreateMemoryBuffer(static_cast<DWORD>(I420AccessExtent(width, height)),
                                     dst->ReleaseAndGetAddressOf());
   if (FAILED(hr)) {
     VELL_TRACE_FAILURE(hr);
@@ -38,21 +32,23 @@ int ColorConverter::Process(IMFMediaBuffer* src, ComPtr<IMFMediaBuffer>* dst) {
       return -1;
     }
     // libyuv trusts the sizes it is given; a short buffer would be read past its end.
-    if (pixels->length < PackedReadExtent(width_, height_, bytes_per_pixel_)) {
+    if (pixels->length < PackedReadExtent(width, height, layout_.bytesPerPixel)) {
       LOG_ERROR << "Error converting to NV12: source holds " << pixels->length << " bytes, too few for "
-                << width_ << "x" << height_;
+                << width << "x" << height;
       return -1;
     }
     BYTE* y = planes->data;
-    result = libyuv::ARGBToI420(pixels->data, static_cast<int>(width_ * bytes_per_pixel_), y, static_cast<int>(width_),
-                                y + luma_size_, static_cast<int>(width_ / 2), y + luma_plus_quarter_,
-                                static_cast<int>(width_ / 2), static_cast<int>(width_), static_cast<int>(height_));
+    const int chroma_stride = static_cast<int>(width / 2);
+    result = libyuv::ARGBToI420(pixels->data, static_cast<int>(width * layout_.bytesPerPixel), y,
+                                static_cast<int>(width), y + layout_.lumaSize, chroma_stride,
+                                y + layout_.lumaPlusQuarter, chroma_stride, static_cast<int>(width),
+                                static_cast<int>(height));
   }
   if (result != 0) {
     LOG_ERROR << "Error converting to NV12";
     return -1;
   }
-  hr = (*dst)->SetCurrentLength(planar_size_);
+  hr = (*dst)->SetCurrentLength(layout_.planarSize);
   if (FAILED(hr)) {
     VELL_TRACE_FAILURE(hr);
     return -1;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "media_sources/video/videoframelayout.h"
 #include "utils/comptr.h"
 
 namespace VellRecorder::Libyuv {
@@ -13,23 +14,19 @@ namespace VellRecorder::Libyuv {
 // Used by one pipeline thread at a time; no lock.
 class ColorConverter {
  public:
-  ColorConverter(uint32_t width, uint32_t height, uint32_t bytes_per_pixel);
+  // The layout of the captured frames (the capture size, not the output size).
+  explicit ColorConverter(const VideoFrameLayout& layout) : layout_(layout) {}
+  ColorConverter(uint32_t width, uint32_t height, uint8_t bytes_per_pixel)
+      : layout_(width, height, bytes_per_pixel) {}
 
   // Replaces *dst with a new buffer holding the I420 frame of `src` (current length = the planar
   // size). 0 on success, -1 on failure (logged); *dst may then hold an empty buffer.
   int Process(IMFMediaBuffer* src, ComPtr<IMFMediaBuffer>* dst);
 
-  uint32_t Width() const { return width_; }
-  uint32_t Height() const { return height_; }
-  uint32_t PlanarSize() const { return planar_size_; }
+  const VideoFrameLayout& Layout() const { return layout_; }
 
  private:
-  uint32_t width_;
-  uint32_t height_;
-  uint32_t luma_size_;          // offset of the U plane
-  uint32_t luma_plus_quarter_;  // offset of the V plane
-  uint32_t planar_size_;
-  uint32_t bytes_per_pixel_;
+  VideoFrameLayout layout_;
 };
 
 }  // namespace VellRecorder::Libyuv
