@@ -1,0 +1,104 @@
+#include "muxers/hlssink.h"
+
+#include <utility>
+
+#include "utils/log.h"
+
+namespace VellRecorder {
+namespace {
+
+constexpr wchar_t kFilePrefix[] = L"part-";
+constexpr uint8_t kNalTypeDelimiter = 9;
+constexpr uint8_t kNalTypeSps = 7;
+
+// 90 kHz ticks, truncated toward zero, cut to 32 bits. Split so that no time in range overflows.
+uint32_t ToPts(int64_t time_us) {
+  const int64_t ticks = time_us / 1000000 * 90000 + time_us % 1000000 * 90000 / 1000000;
+  return static_cast<uint32_t>(static_cast<uint64_t>(ticks));
+}
+
+// Length of the start code at p (4 or 3), or 0. Looked for only while four bytes remain; a four-byte
+// start code is recognised by its last three bytes.
+uint32_t StartCodeLength(const uint8_t* data, uint32_t length, uint32_t p) {
+  if (length - p < 4) return 0;
+  if (data[p + 1] == 0 && data[p + 2] == 0 && data[p + 3] == 1) return 4;
+  if (data[p] == 0 && data[p + 1] == 0 && data[p + 2] == 1) return 3;
+  return 0;
+}
+
+// NAL unit type after the start code at p; -1 without a start code or when the frame ends first.
+int NalTypeAt(const uint8_t* data, uint32_t length, uint32_t p) {
+  const uint32_t code = StartCodeLength(data, length, p);
+  if (code == 0 || p + code >= length) return -1;
+  return data[p + code] & 0x1F;
+}
+
+}  // namespace
+
+HLSSink::HLSSink(std::wstring output_folder, PartFinishedCallback on_part_finished)
+    : output_folder_(std::move(output_folder)), on_part_finished_(std::move(on_part_finished)) {}
+
+HLSSink::~HLSSink() { Finish(); }
+
+bool HLSSink::IsKeyframe(const uint8_t* data, uint32_t length) {
+  if (length <= 3) return false;
+  if (NalTypeAt(data, length, 0) != kNalTypeDelimiter) return NalTypeAt(data, length, 0) == kNalTypeSps;
+  for (uint32_t p = StartCodeLength(data, length, 0); length - p >= 4; ++p) {
+    if (StartCodeLength(data, length, p) != 0) return NalTypeAt(data, length, p) == kNalTypeSps;
+  }
+  return false;
+}
+
+void HLSSink::MuxRaw(const uint8_t* data, uint32_t length, int64_t time_us, StreamKind kind) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const uint32_t pts = ToPts(time_us);
+  const uint8_t* block = nullptr;
+  uint32_t block_length = 0;
+  bool keyframe = false;
+  switch (kind) {
+    case StreamKind::kVideo:
+      video_frame_count_.fetch_add(1, std::memory_order_relaxed);
+      keyframe = IsKeyframe(data, length);
+      block = muxer_.MuxVideoFrame(data, length, pts, &block_length);
+      break;
+    case StreamKind::kAudio:
+      block = muxer_.MuxAudioFrame(data, length, pts, &block_length);
+      break;
+    default:
+      LOG_ERROR << "Unsupported codec";
+      return;
+  }
+  if (block_length == 0) return;  // refused by the muxer, which said why
+
+  if (part_index_ < 0) OpenNextPart();
+  if (keyframe && (int64_t{part_index_} + 1) * kTargetPartDurationMs * 1000 < time_us) {
+    FinishPart();
+    OpenNextPart();
+  }
+  part_file_.Write(block, block_length);
+}
+
+void HLSSink::Finish() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (part_index_ < 0) return;
+  FinishPart();
+  part_index_ = -1;
+}
+
+std::wstring HLSSink::PartPath(int32_t index) const {
+  return JoinPath(output_folder_, kFilePrefix + std::to_wstring(static_cast<uint32_t>(index)) + L".ts");
+}
+
+void HLSSink::OpenNextPart() {
+  part_index_ = part_index_ < 0 ? 0 : part_index_ + 1;
+  // A part that cannot be opened is logged by PartFile; its frames are dropped until the next cut, and
+  // it is still reported so that the host sees every index in order.
+  part_file_.Open(output_folder_, PartPath(part_index_));
+}
+
+void HLSSink::FinishPart() {
+  part_file_.Close();
+  if (on_part_finished_) on_part_finished_(PartPath(part_index_));
+}
+
+}  // namespace VellRecorder

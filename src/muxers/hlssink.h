@@ -1,0 +1,78 @@
+// The single output of a recording: every session hands its encoded frames (H.264 access units, AAC
+// ADTS frames) to one HLSSink, which multiplexes them into MPEG-TS part files "part-0.ts", "part-1.ts", ...
+// in the output folder, cuts a new part at the first video keyframe past every 4-second boundary, and
+// reports each finished part through a callback. No playlist is written.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "muxers/partfile.h"
+#include "muxers/ts_muxer.h"
+
+#ifdef _WIN32
+#include <windows.h>
+struct IMFSample;
+#endif
+
+namespace VellRecorder {
+
+enum class StreamKind : int { kVideo = 0, kAudio = 1 };
+
+class HLSSink {
+ public:
+  // Receives the full path of each finished (closed) part. Runs with the sink's mutex held, on the thread
+  // that delivered the cutting keyframe or on the caller of Finish: it must not call back into the sink.
+  using PartFinishedCallback = std::function<void(std::wstring)>;
+
+  HLSSink(std::wstring output_folder, PartFinishedCallback on_part_finished);
+  HLSSink(const HLSSink&) = delete;
+  HLSSink& operator=(const HLSSink&) = delete;
+  // Finishes the open part, if any.
+  ~HLSSink();
+
+#ifdef _WIN32
+  // Muxes the sample's bytes with its sample time (100-ns units). Failures are logged and returned; the
+  // frame is then dropped.
+  HRESULT Mux(IMFSample* sample, StreamKind kind);
+#endif
+
+  // One frame: an H.264 access unit (Annex B) or an AAC frame with its ADTS header; time in microseconds
+  // on the recording's time line. Safe to call from several threads.
+  void MuxRaw(const uint8_t* data, uint32_t length, int64_t time_us, StreamKind kind);
+
+  // Closes and reports the open part. A later MuxRaw starts again at part 0.
+  void Finish();
+
+  // Video frames given to MuxRaw since construction.
+  uint64_t VideoFrameCount() const { return video_frame_count_.load(std::memory_order_relaxed); }
+
+  // Whether an access unit starts with an SPS, after an optional access unit delimiter: the encoders put
+  // one at the head of every keyframe, and only such frames may start a part.
+  static bool IsKeyframe(const uint8_t* data, uint32_t length);
+
+ private:
+  static constexpr int64_t kTargetPartDurationMs = 4000;
+
+  std::wstring PartPath(int32_t index) const;
+  void OpenNextPart();
+  // Closes the open part and reports it.
+  void FinishPart();
+
+  const std::wstring output_folder_;
+  const PartFinishedCallback on_part_finished_;
+
+  // Held for the whole of MuxRaw and Finish: frames of all sessions enter the stream one at a time, and
+  // the muxer's returned block is written out before the next frame is muxed.
+  std::mutex mutex_;
+  TsMuxer muxer_;            // guarded by mutex_
+  PartFile part_file_;       // guarded by mutex_
+  int32_t part_index_ = -1;  // guarded by mutex_; the current part, -1 before the first and after Finish
+
+  std::atomic<uint64_t> video_frame_count_{0};  // written under mutex_, read from any thread
+};
+
+}  // namespace VellRecorder

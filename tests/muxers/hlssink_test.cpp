@@ -1,0 +1,267 @@
+#include "muxers/hlssink.h"
+
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "muxers/test_util.h"
+#include "muxers/ts_reader.h"
+#include "utils/log.h"
+
+namespace VellRecorder {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using namespace Testing;
+
+const Bytes kKeyframe = {0x00, 0x00, 0x00, 0x01, 0x67, 0x42, 0x00, 0x1F, 0x00, 0x00, 0x00, 0x01, 0x65, 0x88};
+const Bytes kInterFrame = {0x00, 0x00, 0x00, 0x01, 0x41, 0x9A, 0x02, 0x03};
+const Bytes kAudioFrame = {0xFF, 0xF1, 0x50, 0x80, 0x02, 0x1F, 0xFC, 0x21, 0x00};
+// Blocks of the frames above: PAT, PMT and one packet; video frames get a delimiter, which pushes their
+// last six bytes into a second packet.
+constexpr size_t kAudioBlock = 3 * 188;
+constexpr size_t kVideoBlock = 4 * 188;
+
+bool IsKey(const Bytes& frame) { return HLSSink::IsKeyframe(frame.data(), static_cast<uint32_t>(frame.size())); }
+
+TEST(HLSSinkKeyframeTest, SpsAtTheHeadAfterAnOptionalDelimiter) {
+  EXPECT_TRUE(IsKey({0x00, 0x00, 0x00, 0x01, 0x09, 0xF0, 0x00, 0x00, 0x00, 0x01, 0x67, 0x42}));
+  EXPECT_FALSE(IsKey({0x00, 0x00, 0x00, 0x01, 0x09, 0xF0, 0x00, 0x00, 0x00, 0x01, 0x41, 0x9A}));
+  EXPECT_TRUE(IsKey({0x00, 0x00, 0x01, 0x09, 0xF0, 0x00, 0x00, 0x01, 0x67, 0x42}));
+  EXPECT_TRUE(IsKey({0x00, 0x00, 0x01, 0x67}));
+  EXPECT_TRUE(IsKey({0x00, 0x00, 0x00, 0x01, 0x67}));
+  EXPECT_FALSE(IsKey({0x00, 0x00, 0x01}));
+  EXPECT_FALSE(IsKey({0x00, 0x00, 0x00, 0x01}));                    // start code without a NAL unit
+  EXPECT_FALSE(IsKey({0x00, 0x00, 0x00, 0x01, 0x65, 0x88, 0x84}));  // IDR slice without an SPS
+  EXPECT_FALSE(IsKey({0x00, 0x00, 0x00, 0x01, 0x06, 0x05, 0x00, 0x00, 0x00, 0x01, 0x67, 0x42}));  // SEI first
+  // A delimiter followed by no further start code, or by one too close to the end to be looked for.
+  EXPECT_FALSE(IsKey({0x00, 0x00, 0x00, 0x01, 0x09, 0xF0, 0x12, 0x34, 0x56}));
+  EXPECT_FALSE(IsKey({0x00, 0x00, 0x00, 0x01, 0x09, 0xF0, 0x00, 0x00, 0x01}));
+}
+
+class HLSSinkTest : public ::testing::Test {
+ protected:
+  HLSSinkTest() : sink_(folder_.wide(), [this](std::wstring path) { reported_.push_back(std::move(path)); }) {}
+
+  void Video(const Bytes& frame, int64_t time_us) {
+    sink_.MuxRaw(frame.data(), static_cast<uint32_t>(frame.size()), time_us, StreamKind::kVideo);
+  }
+  void Audio(int64_t time_us) {
+    sink_.MuxRaw(kAudioFrame.data(), static_cast<uint32_t>(kAudioFrame.size()), time_us, StreamKind::kAudio);
+  }
+  std::wstring Part(int index) const { return WidePath(folder_.path() / ("part-" + std::to_string(index) + ".ts")); }
+  Bytes ReadPart(int index) const { return ReadFile(FsPath(Part(index))); }
+  std::vector<std::wstring> Parts(std::initializer_list<int> indices) const {
+    std::vector<std::wstring> out;
+    for (int i : indices) out.push_back(Part(i));
+    return out;
+  }
+
+  TempFolder folder_;
+  std::vector<std::wstring> reported_;  // written by the callback under the sink's mutex
+  HLSSink sink_;
+};
+
+TEST_F(HLSSinkTest, CutsOnlyAtAKeyframeStrictlyPastTheBoundary) {
+  Video(kKeyframe, 0);
+  Video(kInterFrame, 4000001);  // not a keyframe: no cut
+  Video(kKeyframe, 4000000);    // on the boundary: no cut
+  EXPECT_TRUE(reported_.empty());
+  Video(kKeyframe, 4000001);
+  EXPECT_EQ(reported_, Parts({0}));
+  Video(kKeyframe, 8000000);
+  Video(kKeyframe, 8000001);
+  EXPECT_EQ(reported_, Parts({0, 1}));
+  EXPECT_EQ(ReadPart(0).size(), 3 * kVideoBlock);
+  EXPECT_EQ(ReadPart(1).size(), 2 * kVideoBlock);
+  sink_.Finish();
+  EXPECT_EQ(reported_, Parts({0, 1, 2}));
+  EXPECT_EQ(ReadPart(2).size(), kVideoBlock);
+  EXPECT_EQ(sink_.VideoFrameCount(), 6u);
+}
+
+TEST_F(HLSSinkTest, LateFirstKeyframeLeavesAnEmptyFirstPart) {
+  Audio(4500000);
+  EXPECT_TRUE(reported_.empty());
+  Video(kKeyframe, 4500000);
+  EXPECT_EQ(reported_, Parts({0}));
+  EXPECT_EQ(ReadPart(0).size(), kAudioBlock);
+  EXPECT_EQ(ReadPart(1).size(), kVideoBlock);  // written through while the part is still open
+}
+
+TEST_F(HLSSinkTest, EmptyFirstPartWhenTheFirstFrameIsALateKeyframe) {
+  Video(kKeyframe, 4000001);
+  EXPECT_EQ(reported_, Parts({0}));
+  EXPECT_TRUE(std::filesystem::exists(FsPath(Part(0))));
+  EXPECT_EQ(ReadPart(0).size(), 0u);
+  EXPECT_EQ(ReadPart(1).size(), kVideoBlock);
+}
+
+TEST_F(HLSSinkTest, AfterAGapEachKeyframeAdvancesByOnePart) {
+  Video(kKeyframe, 0);
+  Video(kKeyframe, 30000000);
+  Video(kKeyframe, 30100000);
+  Video(kKeyframe, 30200000);
+  EXPECT_EQ(reported_, Parts({0, 1, 2}));
+}
+
+TEST_F(HLSSinkTest, AudioAloneStaysOnePart) {
+  for (int64_t t = 0; t < 30000000; t += 21333) Audio(t);
+  EXPECT_TRUE(reported_.empty());
+  sink_.Finish();
+  EXPECT_EQ(reported_, Parts({0}));
+  EXPECT_EQ(sink_.VideoFrameCount(), 0u);
+}
+
+TEST_F(HLSSinkTest, PartsHoldTheMuxerBlocksWithCountersRunningAcrossParts) {
+  TsMuxer reference;
+  Bytes expected;
+  auto expect = [&](const Bytes& frame, int64_t t, bool video) {
+    uint32_t length = 0;
+    const uint32_t pts = static_cast<uint32_t>(t * 9 / 100);
+    const uint8_t* block = video ? reference.MuxVideoFrame(frame.data(), uint32_t(frame.size()), pts, &length)
+                                 : reference.MuxAudioFrame(frame.data(), uint32_t(frame.size()), pts, &length);
+    expected.insert(expected.end(), block, block + length);
+  };
+  for (int i = 0; i < 300; ++i) {
+    const int64_t t = i * 33333;
+    const Bytes& frame = i % 30 == 0 ? kKeyframe : kInterFrame;
+    Video(frame, t);
+    expect(frame, t, true);
+    Audio(t);
+    expect(kAudioFrame, t, false);
+  }
+  sink_.Finish();
+  // Keyframes every 30 frames: the one at 3,999,960 us cuts nothing, the ones at 4,999,950 and
+  // 8,999,910 us do.
+  ASSERT_EQ(reported_, Parts({0, 1, 2}));
+  Bytes joined;
+  for (int i = 0; i < 3; ++i) {
+    const Bytes part = ReadPart(i);
+    EXPECT_EQ(part.size() % 188, 0u);
+    joined.insert(joined.end(), part.begin(), part.end());
+  }
+  EXPECT_EQ(joined, expected);
+  const Bytes second = ReadPart(1);
+  std::vector<std::string> errors;
+  const auto pes = ReassemblePes(ParsePackets(second, &errors), TsMuxer::kVideoPid, &errors);
+  ASSERT_FALSE(pes.empty());
+  EXPECT_EQ(pes[0].pts, 4999950u * 9 / 100);
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(HLSSinkTest, TimeBecomes90kHzPtsTruncatedTo32Bits) {
+  const int64_t times[] = {0, 1, 11, 1000000, 47721858836, -1000000};
+  for (int64_t t : times) Audio(t);
+  sink_.Finish();
+  std::vector<std::string> errors;
+  const auto pes = ReassemblePes(ParsePackets(ReadPart(0), &errors), TsMuxer::kAudioPid, &errors);
+  ASSERT_EQ(pes.size(), 6u);
+  EXPECT_EQ(pes[0].pts, 0u);
+  EXPECT_EQ(pes[1].pts, 0u);
+  EXPECT_EQ(pes[2].pts, 0u);
+  EXPECT_EQ(pes[3].pts, 90000u);
+  EXPECT_EQ(pes[4].pts, (47721858836ull * 9 / 100) & 0xFFFFFFFF);
+  EXPECT_EQ(pes[5].pts, static_cast<uint32_t>(-90000));
+}
+
+TEST_F(HLSSinkTest, UnsupportedStreamKindIsLoggedAndNothingWritten) {
+  std::ostringstream log;
+  Log::Init(Log::Severity::kDebug, &log);
+  sink_.MuxRaw(kKeyframe.data(), uint32_t(kKeyframe.size()), 0, static_cast<StreamKind>(2));
+  sink_.MuxRaw(kKeyframe.data(), uint32_t(kKeyframe.size()), 0, static_cast<StreamKind>(-1));
+  Log::Init(Log::Severity::kDebug);
+  EXPECT_NE(log.str().find(" ERROR "), std::string::npos);
+  EXPECT_NE(log.str().find("] Unsupported codec"), std::string::npos);
+  sink_.Finish();
+  EXPECT_TRUE(reported_.empty());
+  EXPECT_FALSE(std::filesystem::exists(FsPath(Part(0))));
+  EXPECT_EQ(sink_.VideoFrameCount(), 0u);
+}
+
+TEST_F(HLSSinkTest, FinishReportsOnceAndALaterFrameStartsOverAtPartZero) {
+  Video(kKeyframe, 0);
+  sink_.Finish();
+  sink_.Finish();
+  EXPECT_EQ(reported_, Parts({0}));
+  Audio(5000000);
+  Audio(5100000);
+  sink_.Finish();
+  EXPECT_EQ(reported_, Parts({0, 0}));
+  EXPECT_EQ(ReadPart(0).size(), 2 * kAudioBlock);
+}
+
+TEST(HLSSinkLifetimeTest, DestructorReportsTheOpenPart) {
+  TempFolder folder;
+  std::vector<std::wstring> reported;
+  {
+    HLSSink sink(folder.wide(), [&](std::wstring path) { reported.push_back(std::move(path)); });
+    sink.MuxRaw(kAudioFrame.data(), uint32_t(kAudioFrame.size()), 0, StreamKind::kAudio);
+  }
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(ReadFile(FsPath(reported[0])).size(), kAudioBlock);
+}
+
+TEST(HLSSinkFolderTest, MissingFolderIsCreatedEvenWithNonAsciiName) {
+  TempFolder folder;
+  const std::wstring nested = JoinPath(JoinPath(folder.wide(), ToWide("zażółć")), L"rec 1");
+  std::vector<std::wstring> reported;
+  HLSSink sink(nested, [&](std::wstring path) { reported.push_back(std::move(path)); });
+  sink.MuxRaw(kAudioFrame.data(), uint32_t(kAudioFrame.size()), 0, StreamKind::kAudio);
+  sink.Finish();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0], JoinPath(nested, L"part-0.ts"));
+  EXPECT_EQ(ReadFile(FsPath(reported[0])).size(), kAudioBlock);
+}
+
+TEST(HLSSinkFolderTest, PartThatCannotBeOpenedIsLoggedWithPathAndReason) {
+  TempFolder folder;
+  const std::wstring blocked = JoinPath(folder.wide(), L"not-a-folder");
+  { std::ofstream(FsPath(blocked)) << "x"; }
+  std::ostringstream log;
+  Log::Init(Log::Severity::kDebug, &log);
+  std::vector<std::wstring> reported;
+  {
+    HLSSink sink(blocked, [&](std::wstring path) { reported.push_back(std::move(path)); });
+    sink.MuxRaw(kKeyframe.data(), uint32_t(kKeyframe.size()), 0, StreamKind::kVideo);
+    sink.MuxRaw(kKeyframe.data(), uint32_t(kKeyframe.size()), 1000, StreamKind::kVideo);
+    sink.Finish();
+  }
+  Log::Init(Log::Severity::kDebug);
+  const std::string text = log.str();
+  EXPECT_NE(text.find("Cannot open part file " + ToUtf8(JoinPath(blocked, L"part-0.ts")) + ": "), std::string::npos)
+      << text;
+  EXPECT_EQ(reported.size(), 1u);  // the index sequence stays whole for the host
+}
+
+TEST(HLSSinkThreadTest, ConcurrentFramesNeverInterleave) {
+  TempFolder folder;
+  std::vector<std::wstring> reported;
+  HLSSink sink(folder.wide(), [&](std::wstring path) { reported.push_back(std::move(path)); });
+  const Bytes big_video = [] {
+    Bytes frame(5000, 0x5A);
+    std::copy(kInterFrame.begin(), kInterFrame.end(), frame.begin());
+    return frame;
+  }();
+  constexpr int kFrames = 400;
+  std::thread video([&] {
+    for (int i = 0; i < kFrames; ++i) sink.MuxRaw(big_video.data(), uint32_t(big_video.size()), i, StreamKind::kVideo);
+  });
+  std::thread audio([&] {
+    for (int i = 0; i < kFrames; ++i) sink.MuxRaw(kAudioFrame.data(), uint32_t(kAudioFrame.size()), i, StreamKind::kAudio);
+  });
+  video.join();
+  audio.join();
+  sink.Finish();
+  ASSERT_EQ(reported.size(), 1u);
+  std::vector<std::string> errors;
+  const auto packets = ParsePackets(ReadFile(FsPath(reported[0])), &errors);
+  EXPECT_EQ(ReassemblePes(packets, TsMuxer::kVideoPid, &errors).size(), size_t{kFrames});
+  EXPECT_EQ(ReassemblePes(packets, TsMuxer::kAudioPid, &errors).size(), size_t{kFrames});
+  EXPECT_TRUE(errors.empty()) << errors.front();
+  EXPECT_EQ(sink.VideoFrameCount(), uint64_t{kFrames});
+}
+
+}  // namespace
+}  // namespace VellRecorder

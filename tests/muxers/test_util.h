@@ -1,0 +1,56 @@
+// Temporary folders and file access for the sink's tests, on both platforms.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "utils/textconv.h"
+
+namespace VellRecorder::Testing {
+
+inline std::filesystem::path FsPath(const std::wstring& path) {
+#ifdef _WIN32
+  return std::filesystem::path(path);
+#else
+  return std::filesystem::path(ToUtf8(path));
+#endif
+}
+
+inline std::wstring WidePath(const std::filesystem::path& path) {
+#ifdef _WIN32
+  return path.wstring();
+#else
+  return ToWide(path.string());
+#endif
+}
+
+// A fresh folder under the system's temporary folder, removed with everything in it at the end.
+class TempFolder {
+ public:
+  TempFolder() {
+    std::random_device random;
+    path_ = std::filesystem::temp_directory_path() / ("vell-muxers-" + std::to_string(random()));
+    std::filesystem::create_directories(path_);
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path& path() const { return path_; }
+  std::wstring wide() const { return WidePath(path_); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace VellRecorder::Testing

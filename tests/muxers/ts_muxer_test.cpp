@@ -1,0 +1,244 @@
+#include "muxers/ts_muxer.h"
+
+#include <atomic>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "muxers/ts_reader.h"
+#include "utils/log.h"
+
+// Counted by the replacement operator new of alloc_counter.cpp.
+extern std::atomic<long> g_allocations;
+
+namespace VellRecorder {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Testing::ParsePackets;
+using Testing::ReassemblePes;
+
+enum class Kind { kVideo, kAudio };
+
+Bytes Mux(TsMuxer& muxer, Kind kind, const Bytes& frame, uint32_t pts = 0) {
+  uint32_t length = 0;
+  const uint8_t* block = kind == Kind::kVideo
+                             ? muxer.MuxVideoFrame(frame.data(), static_cast<uint32_t>(frame.size()), pts, &length)
+                             : muxer.MuxAudioFrame(frame.data(), static_cast<uint32_t>(frame.size()), pts, &length);
+  return Bytes(block, block + length);
+}
+
+// A frame of n bytes whose content does not look like a start code or a delimiter.
+Bytes Pattern(size_t n, uint8_t seed = 1) {
+  Bytes frame(n);
+  for (size_t i = 0; i < n; ++i) frame[i] = static_cast<uint8_t>(0x40 + (i * 7 + seed) % 64);
+  return frame;
+}
+
+Bytes Packet(const Bytes& block, size_t index) {
+  return Bytes(block.begin() + static_cast<long>(188 * index), block.begin() + static_cast<long>(188 * (index + 1)));
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+const Bytes kPat = {0x47, 0x40, 0x00, 0x10, 0x00, 0x00, 0xB0, 0x0D, 0x00, 0x01, 0xC1,
+                    0x00, 0x00, 0x00, 0x01, 0xF0, 0x00, 0x2A, 0xB1, 0x04, 0xB2};
+const Bytes kPmt = {0x47, 0x50, 0x00, 0x10, 0x00, 0x02, 0xB0, 0x17, 0x00, 0x01, 0xC1, 0x00, 0x00, 0xE1, 0x00, 0xF0,
+                    0x00, 0x1B, 0xE1, 0x00, 0xF0, 0x00, 0x0F, 0xE1, 0x01, 0xF0, 0x00, 0x2F, 0x44, 0xB9, 0x9B};
+const Bytes kDelimiter = {0x00, 0x00, 0x00, 0x01, 0x09, 0xF0};
+
+TEST(TsMuxerTest, EmptyFrameGivesExactPatAndPmtPackets) {
+  TsMuxer muxer;
+  const Bytes block = Mux(muxer, Kind::kVideo, {});
+  ASSERT_EQ(block.size(), 376u);
+  Bytes pat = kPat, pmt = kPmt;
+  pat.resize(188, 0xFF);
+  pmt.resize(188, 0xFF);
+  EXPECT_EQ(Packet(block, 0), pat);
+  EXPECT_EQ(Packet(block, 1), pmt);
+}
+
+TEST(TsMuxerTest, SectionCrcIsMpeg2Crc) {
+  // Known check value of CRC-32/MPEG-2, and the property that a section followed by its CRC sums to 0.
+  const std::string check = "123456789";
+  EXPECT_EQ(Crc32Mpeg2(reinterpret_cast<const uint8_t*>(check.data()), check.size()), 0x0376E6E7u);
+  EXPECT_EQ(Crc32Mpeg2(kPat.data() + 5, kPat.size() - 5), 0u);
+  EXPECT_EQ(Crc32Mpeg2(kPmt.data() + 5, kPmt.size() - 5), 0u);
+}
+
+TEST(TsMuxerTest, AudioFirstPacketStuffingAroundItsCapacity) {
+  const Bytes pes_head = {0x00, 0x00, 0x01, 0xC0};
+  struct Case { size_t size; size_t packets; Bytes adaptation; };
+  for (const Case& c : {Case{170, 1, {}}, Case{169, 1, {0x00}}, Case{168, 1, {0x01, 0x00}}, Case{171, 2, {}}}) {
+    SCOPED_TRACE(c.size);
+    TsMuxer muxer;
+    const Bytes frame = Pattern(c.size);
+    const Bytes block = Mux(muxer, Kind::kAudio, frame, 0);
+    ASSERT_EQ(block.size(), 376 + 188 * c.packets);
+    const Bytes first = Packet(block, 2);
+    EXPECT_EQ(Bytes(first.begin(), first.begin() + 4),
+              (Bytes{0x47, 0x41, 0x01, static_cast<uint8_t>(c.adaptation.empty() ? 0x10 : 0x30)}));
+    EXPECT_EQ(Bytes(first.begin() + 4, first.begin() + 4 + static_cast<long>(c.adaptation.size())), c.adaptation);
+    const auto pes = first.begin() + 4 + static_cast<long>(c.adaptation.size());
+    EXPECT_EQ(Bytes(pes, pes + 4), pes_head);
+    EXPECT_EQ((pes[4] << 8) | pes[5], static_cast<int>(c.size + 8));  // PES_packet_length
+    EXPECT_EQ(Bytes(pes + 6, pes + 9), (Bytes{0x80, 0x80, 0x05}));
+    EXPECT_TRUE(std::equal(pes + 14, first.end(), frame.begin()));
+  }
+  // 171 bytes: the last byte goes alone into a second packet behind 183 bytes of adaptation field.
+  TsMuxer muxer;
+  const Bytes frame = Pattern(171);
+  const Bytes second = Packet(Mux(muxer, Kind::kAudio, frame), 3);
+  EXPECT_EQ(Bytes(second.begin(), second.begin() + 6), (Bytes{0x47, 0x01, 0x01, 0x31, 182, 0x00}));
+  EXPECT_EQ(second[187], frame.back());
+  EXPECT_EQ(std::count(second.begin() + 6, second.end() - 1, 0xFF), 181);
+}
+
+TEST(TsMuxerTest, PtsEncoding) {
+  TsMuxer muxer;
+  const Bytes zero = Packet(Mux(muxer, Kind::kAudio, Pattern(170), 0), 2);
+  EXPECT_EQ(Bytes(zero.begin() + 13, zero.begin() + 18), (Bytes{0x21, 0x00, 0x01, 0x00, 0x01}));
+  const Bytes max = Packet(Mux(muxer, Kind::kAudio, Pattern(170), 0xFFFFFFFF), 2);
+  EXPECT_EQ(Bytes(max.begin() + 13, max.begin() + 18), (Bytes{0x27, 0xFF, 0xFF, 0xFF, 0xFF}));
+  for (uint32_t pts : {1u, 90000u, 0x12345678u, 0x80000000u}) {
+    std::vector<std::string> errors;
+    const auto pes = ReassemblePes(ParsePackets(Mux(muxer, Kind::kVideo, Pattern(500), pts), &errors),
+                                   TsMuxer::kVideoPid, &errors);
+    ASSERT_EQ(pes.size(), 1u);
+    EXPECT_EQ(pes[0].pts, pts);
+    EXPECT_TRUE(errors.empty());
+  }
+}
+
+// Elementary stream bytes a demultiplexer sees for one video frame: five zero bytes, the delimiter when
+// one was added, then the frame.
+Bytes VideoPayload(TsMuxer& muxer, const Bytes& frame) {
+  std::vector<std::string> errors;
+  const auto pes = ReassemblePes(ParsePackets(Mux(muxer, Kind::kVideo, frame), &errors), TsMuxer::kVideoPid, &errors);
+  EXPECT_TRUE(errors.empty()) << errors.front();
+  EXPECT_EQ(pes.size(), 1u);
+  return pes.empty() ? Bytes{} : pes[0].data;
+}
+
+TEST(TsMuxerTest, DelimiterAddedOnlyWhenTheFrameLacksOne) {
+  TsMuxer muxer;
+  const Bytes zeros(5, 0x00);
+  const Bytes with4 = Concat({kDelimiter, {0x00, 0x00, 0x00, 0x01, 0x67}, Pattern(40)});
+  const Bytes with3 = Concat({{0x00, 0x00, 0x01, 0x09, 0xF0}, {0x00, 0x00, 0x01, 0x41}, Pattern(40)});
+  const Bytes sps = Concat({{0x00, 0x00, 0x00, 0x01, 0x67}, Pattern(300)});
+  const Bytes no_start_code = Pattern(4);
+  EXPECT_EQ(VideoPayload(muxer, with4), Concat({zeros, with4}));
+  EXPECT_EQ(VideoPayload(muxer, with3), Concat({zeros, with3}));
+  EXPECT_EQ(VideoPayload(muxer, sps), Concat({zeros, kDelimiter, sps}));
+  EXPECT_EQ(VideoPayload(muxer, no_start_code), Concat({zeros, kDelimiter, no_start_code}));
+  EXPECT_EQ(VideoPayload(muxer, {0x00, 0x00, 0x01}), Concat({zeros, {0x00, 0x00, 0x01}}));
+  // The delimiter sits right behind the 19-byte PES header of a large frame's first packet.
+  const Bytes first = Packet(Mux(muxer, Kind::kVideo, sps), 2);
+  EXPECT_EQ(first[3] & 0x30, 0x10);
+  EXPECT_EQ(Bytes(first.begin() + 23, first.begin() + 29), kDelimiter);
+  EXPECT_TRUE(std::equal(first.begin() + 29, first.end(), sps.begin()));
+}
+
+TEST(TsMuxerTest, ShortFrameWithDelimiterSpillsItsLastSixBytes) {
+  TsMuxer muxer;
+  const Bytes frame = Concat({{0x00, 0x00, 0x00, 0x01, 0x41}, Pattern(15)});  // 20 bytes
+  const Bytes block = Mux(muxer, Kind::kVideo, frame);
+  ASSERT_EQ(block.size(), 4u * 188);
+  const Bytes second = Packet(block, 3);
+  EXPECT_EQ(Bytes(second.begin(), second.begin() + 6), (Bytes{0x47, 0x01, 0x00, 0x31, 177, 0x00}));
+  EXPECT_TRUE(std::equal(second.end() - 6, second.end(), frame.end() - 6));
+}
+
+TEST(TsMuxerTest, TinyVideoFramesNeedingADelimiterStayWellFormed) {
+  for (size_t size = 4; size <= 7; ++size) {
+    SCOPED_TRACE(size);
+    TsMuxer muxer;
+    const Bytes frame = Concat({{0x00, 0x00, 0x01, 0x41}, Pattern(size - 4)});
+    EXPECT_EQ(VideoPayload(muxer, frame), Concat({Bytes(5, 0x00), kDelimiter, frame}));
+  }
+  // A frame that is nothing but a four-byte start code.
+  TsMuxer muxer;
+  EXPECT_EQ(VideoPayload(muxer, {0x00, 0x00, 0x00, 0x01}),
+            Concat({Bytes(5, 0x00), kDelimiter, {0x00, 0x00, 0x00, 0x01}}));
+}
+
+TEST(TsMuxerTest, EveryFrameSizeReassemblesExactly) {
+  TsMuxer muxer;
+  for (uint32_t size = 1; size <= 800; ++size) {
+    for (Kind kind : {Kind::kAudio, Kind::kVideo}) {
+      // With and without a delimiter of its own.
+      const Bytes es = Concat({{0x00, 0x00, 0x01, 0x41}, Pattern(size, static_cast<uint8_t>(size))});
+      const Bytes frame = Concat({kDelimiter, es});
+      for (const Bytes* input : {&frame, &es}) {
+        std::vector<std::string> errors;
+        const Bytes block = Mux(muxer, kind, *input, size);
+        const auto packets = ParsePackets(block, &errors);
+        const uint16_t pid = kind == Kind::kVideo ? TsMuxer::kVideoPid : TsMuxer::kAudioPid;
+        const auto pes = ReassemblePes(packets, pid, &errors);
+        ASSERT_TRUE(errors.empty()) << "size " << size << ": " << errors.front();
+        ASSERT_EQ(pes.size(), 1u);
+        const Bytes& data = pes[0].data;
+        ASSERT_GE(data.size(), input->size());
+        ASSERT_TRUE(std::equal(input->begin(), input->end(), data.end() - static_cast<long>(input->size())))
+            << "size " << size;
+        const size_t extra = data.size() - input->size();
+        ASSERT_EQ(extra, kind == Kind::kAudio ? 0u : (input == &es ? 11u : 5u));
+      }
+    }
+  }
+}
+
+TEST(TsMuxerTest, ContinuityCountersRunOnAcrossCallsAndWrap) {
+  TsMuxer muxer;
+  int video_cc = 0, audio_cc = 0;
+  for (int call = 0; call < 40; ++call) {
+    const Kind kind = call % 3 == 0 ? Kind::kAudio : Kind::kVideo;
+    const Bytes block = Mux(muxer, kind, Pattern(call * 97 % 700 + 1));
+    ASSERT_EQ(block[3], 0x10 | (call & 0x0F));
+    ASSERT_EQ(block[188 + 3], 0x10 | (call & 0x0F));
+    for (size_t i = 2; i < block.size() / 188; ++i) {
+      int& cc = kind == Kind::kVideo ? video_cc : audio_cc;
+      ASSERT_EQ(block[188 * i + 3] & 0x0F, cc) << "call " << call;
+      cc = (cc + 1) & 0x0F;
+    }
+  }
+}
+
+TEST(TsMuxerTest, FrameTooLargeForTheBufferIsRefusedWithoutMovingCounters) {
+  std::ostringstream log;
+  Log::Init(Log::Severity::kDebug, &log);
+  TsMuxer muxer;
+  Bytes huge(TsMuxer::kMaxBufferLength, 0x55);
+  uint32_t length = 1;
+  muxer.MuxVideoFrame(huge.data(), static_cast<uint32_t>(huge.size()), 0, &length);
+  EXPECT_EQ(length, 0u);
+  EXPECT_NE(log.str().find("does not fit"), std::string::npos);
+  // The largest audio frame that fits is muxed; one byte more is not.
+  const uint32_t fits = (TsMuxer::kMaxBufferLength / 188 - 3) * 184 + 170;
+  muxer.MuxAudioFrame(huge.data(), fits + 1, 0, &length);
+  EXPECT_EQ(length, 0u);
+  const uint8_t* block = muxer.MuxAudioFrame(huge.data(), fits, 0, &length);
+  EXPECT_EQ(length, TsMuxer::kMaxBufferLength / 188 * 188);
+  EXPECT_EQ(block[3], 0x10);  // the refused frame did not use up a PAT counter value
+  Log::Init(Log::Severity::kDebug);
+}
+
+TEST(TsMuxerTest, SteadyStateMakesNoAllocation) {
+  TsMuxer muxer;
+  const Bytes key = Pattern(150000), inter = Pattern(9000), audio = Pattern(250);
+  Mux(muxer, Kind::kVideo, key);
+  uint32_t length = 0;
+  const long before = g_allocations.load();
+  for (int i = 0; i < 50; ++i) {
+    muxer.MuxVideoFrame(i % 10 ? inter.data() : key.data(), i % 10 ? 9000 : 150000, 3000u * i, &length);
+    muxer.MuxAudioFrame(audio.data(), 250, 1920u * i, &length);
+  }
+  EXPECT_EQ(g_allocations.load(), before);
+}
+
+}  // namespace
+}  // namespace VellRecorder
