@@ -1,0 +1,85 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "exception.h"
+#include "media_sources/video/displays.h"
+#include "media_sources/video/videoframelayout.h"
+#include "media_sources/video/videorecordingsettings.h"
+
+namespace VellRecorder {
+namespace {
+
+// The test environment's virtual screen: one 1920 x 1080 monitor.
+constexpr wchar_t kDevice[] = L"\\\\.\\DISPLAY1";
+constexpr wchar_t kDeviceId[] = L"2528732444";  // its SuperFastHash, from a separate implementation
+
+bool SameRect(const RECT& a, const RECT& b) {
+  return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+
+TEST(DisplaysTest, VirtualScreenIsOnePrimaryMonitorWithItsHashedId) {
+  Displays displays;
+  const DisplayInfo found = displays.FindDisplayById(kDeviceId);
+  EXPECT_EQ(found.deviceName, kDevice);
+  EXPECT_EQ(found.id, kDeviceId);
+  EXPECT_TRUE(SameRect(found.bounds, RECT{0, 0, 1920, 1080}));
+  EXPECT_TRUE(found.screenshotPath.empty());
+
+  const std::optional<RECT> primary = displays.FindMonitorBounds(L"");
+  ASSERT_TRUE(primary.has_value());
+  EXPECT_TRUE(SameRect(*primary, RECT{0, 0, 1920, 1080}));
+  ASSERT_TRUE(displays.FindMonitorBounds(kDevice).has_value());
+  EXPECT_FALSE(displays.FindMonitorBounds(L"\\\\.\\display1").has_value());  // names match exactly
+  EXPECT_EQ(GetRotation(kDevice), 0);
+}
+
+TEST(DisplaysTest, UnknownIdGivesAnEmptyEntry) {
+  Displays displays;
+  const DisplayInfo none = displays.FindDisplayById(L"12345");
+  EXPECT_TRUE(none.id.empty());
+  EXPECT_TRUE(none.deviceName.empty());
+  EXPECT_TRUE(SameRect(none.bounds, RECT{}));
+  // The empty name that results selects the primary display.
+  const VideoRecordingSettings settings(none.deviceName, RECT{}, SIZE{1920, 1080});
+  EXPECT_TRUE(SameRect(settings.CaptureRect(), RECT{0, 0, 1920, 1080}));
+}
+
+TEST(VideoRecordingSettingsTest, WholeDisplayAndCrops) {
+  const VideoRecordingSettings whole(L"", RECT{}, SIZE{1279, 719});
+  EXPECT_TRUE(SameRect(whole.CaptureRect(), RECT{0, 0, 1920, 1080}));
+  EXPECT_EQ(whole.CaptureSize().cx, 1920);
+  EXPECT_EQ(whole.CaptureSize().cy, 1080);
+  EXPECT_EQ(whole.OutputSize().cx, 1280);
+  EXPECT_EQ(whole.OutputSize().cy, 720);
+  EXPECT_EQ(whole.DisplayName(), L"");
+  EXPECT_EQ(whole.Rotation(), 0);
+
+  const VideoRecordingSettings right_edge(kDevice, RECT{919, 0, 1920, 500}, SIZE{640, 480});
+  EXPECT_TRUE(SameRect(right_edge.CaptureRect(), RECT{918, 0, 1920, 500}));
+  EXPECT_EQ(right_edge.OutputSize().cx, 1002);
+  EXPECT_EQ(right_edge.OutputSize().cy, 500);
+  EXPECT_EQ(right_edge.DisplayName(), kDevice);
+
+  const VideoFrameLayout layout(right_edge, 4);
+  EXPECT_EQ(layout.width, 1002u);
+  EXPECT_EQ(layout.height, 500u);
+  EXPECT_EQ(layout.planarSize, 1002u * 500u * 3 / 2);
+}
+
+TEST(VideoRecordingSettingsTest, UnknownDisplayThrowsWithItsName) {
+  try {
+    VideoRecordingSettings settings(L"\\\\.\\DISPLAY9", RECT{}, SIZE{1280, 720});
+    FAIL() << "no exception";
+  } catch (const Exception& e) {
+    const std::string text = e.what();
+    EXPECT_NE(text.find("display not found: \\\\.\\DISPLAY9"), std::string::npos) << text;
+    EXPECT_NE(text.find("media_sources/video/videorecordingsettings"), std::string::npos) << text;
+  }
+}
+
+}  // namespace
+}  // namespace VellRecorder

@@ -1,0 +1,155 @@
+#include <windows.h>
+// gdiplus.h needs the COM object declarations that WIN32_LEAN_AND_MEAN leaves out of windows.h.
+#include <objidl.h>
+#include <gdiplus.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "media_sources/patternwindow.h"
+#include "media_sources/video/displays.h"
+#include "media_sources/video/videorecordingsettings.h"
+#include "screenshothelper.h"
+#include "utils/log.h"
+
+namespace VellRecorder {
+namespace {
+
+namespace gp = Gdiplus::DllExports;
+
+std::wstring TempPath() {
+  wchar_t path[MAX_PATH];
+  GetTempPathW(MAX_PATH, path);
+  return path;
+}
+
+int CountFolders(const std::wstring& parent) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((parent + L"*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return 0;
+  int folders = 0;
+  do {
+    const std::wstring name = data.cFileName;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L"..") ++folders;
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return folders;
+}
+
+bool HasPngSignature(const std::wstring& path) {
+  std::ifstream file(path.c_str(), std::ios::binary);
+  char head[8] = {};
+  file.read(head, sizeof(head));
+  return file && std::string(head, 8) == std::string("\x89PNG\r\n\x1a\n", 8);
+}
+
+// A PNG decoded by GDI+: its size, and the colour of pixels on request.
+class DecodedPicture {
+ public:
+  explicit DecodedPicture(const std::wstring& path) {
+    Gdiplus::GdiplusStartupInput input;
+    Gdiplus::GdiplusStartup(&token_, &input, nullptr);
+    gp::GdipCreateBitmapFromFile(path.c_str(), &bitmap_);
+    if (bitmap_ != nullptr) {
+      gp::GdipGetImageWidth(bitmap_, &width_);
+      gp::GdipGetImageHeight(bitmap_, &height_);
+    }
+  }
+  ~DecodedPicture() {
+    if (bitmap_ != nullptr) gp::GdipDisposeImage(bitmap_);
+    Gdiplus::GdiplusShutdown(token_);
+  }
+  bool Decoded() const { return bitmap_ != nullptr; }
+  UINT Width() const { return width_; }
+  UINT Height() const { return height_; }
+  uint32_t RgbAt(int x, int y) const {
+    Gdiplus::ARGB argb = 0;
+    gp::GdipBitmapGetPixel(bitmap_, x, y, &argb);
+    return argb & 0xFFFFFF;
+  }
+
+ private:
+  ULONG_PTR token_ = 0;
+  Gdiplus::GpBitmap* bitmap_ = nullptr;
+  UINT width_ = 0;
+  UINT height_ = 0;
+};
+
+TEST(ScreenshotFolderTest, LookupsWithoutScreenshotsLeaveNoFolderBehind) {
+  const std::wstring temp = TempPath();
+  const int before = CountFolders(temp);
+  for (int i = 0; i < 3; ++i) VideoRecordingSettings settings(L"", RECT{}, SIZE{1920, 1080});
+  Displays displays;
+  displays.FindDisplayById(L"1");
+  EXPECT_EQ(CountFolders(temp), before);
+}
+
+TEST(ScreenshotTest, DisplayPictureIsAPngOfTheDisplayNamedAfterItsId) {
+  const RECT picture_rect{500, 400, 564, 440};
+  Testing::PatternWindow window(picture_rect);
+  ASSERT_TRUE(window.IsOpen());
+  SetCursorPos(1900, 1070);
+
+  Displays displays;
+  const std::vector<DisplayInfo> list = displays.GetDisplays();
+  ASSERT_EQ(list.size(), 1u);
+  const std::wstring& path = list[0].screenshotPath;
+  ASSERT_FALSE(path.empty());
+  // <temp><uuid>\<id>-<seconds>.png
+  EXPECT_EQ(path.rfind(TempPath(), 0), 0u) << path.c_str();
+  const size_t slash = path.rfind(L'\\');
+  ASSERT_NE(slash, std::wstring::npos);
+  EXPECT_EQ(slash - TempPath().size(), 36u) << "folder named by a UUID";
+  const std::wstring file = path.substr(slash + 1);
+  EXPECT_EQ(file.rfind(list[0].id + L"-", 0), 0u);
+  EXPECT_EQ(file.substr(file.size() - 4), L".png");
+  EXPECT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+
+  EXPECT_TRUE(HasPngSignature(path));
+  const DecodedPicture decoded(path);
+  ASSERT_TRUE(decoded.Decoded());
+  EXPECT_EQ(decoded.Width(), 1920u);
+  EXPECT_EQ(decoded.Height(), 1080u);
+  for (int y : {0, 17, 39}) {
+    for (int x : {0, 31, 63}) {
+      EXPECT_EQ(decoded.RgbAt(picture_rect.left + x, picture_rect.top + y), Testing::PatternColor(x, y));
+    }
+  }
+}
+
+TEST(ScreenshotTest, FolderIsMadeAtTheFirstPictureAndAFailedSaveGivesNoPath) {
+  std::ostringstream log;
+  Log::Init(Log::Severity::kDebug, &log);
+  ScreenshotHelper helper;
+  ASSERT_TRUE(helper.Initialize());
+  EXPECT_TRUE(helper.FolderPath().empty());
+
+  const std::wstring first = helper.TakeScreenshot(L"0", nullptr, RECT{0, 0, 40, 30});
+  ASSERT_FALSE(first.empty());
+  const std::wstring folder = helper.FolderPath();
+  ASSERT_FALSE(folder.empty());
+  EXPECT_EQ(first.rfind(folder + L"\\0-", 0), 0u);
+  EXPECT_EQ(DecodedPicture(first).Width(), 40u);
+  EXPECT_NE(log.str().find("creating folder "), std::string::npos);
+  EXPECT_NE(log.str().find("created file at : "), std::string::npos);
+
+  const std::wstring second = helper.TakeScreenshot(L"1", nullptr, RECT{10, 10, 20, 20});
+  EXPECT_EQ(second.rfind(folder + L"\\1-", 0), 0u);
+  EXPECT_EQ(DecodedPicture(second).Height(), 10u);
+
+  // Somebody clears the temporary directory under the running daemon.
+  ASSERT_TRUE(DeleteFileW(first.c_str()));
+  ASSERT_TRUE(DeleteFileW(second.c_str()));
+  ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
+  EXPECT_EQ(helper.TakeScreenshot(L"2", nullptr, RECT{0, 0, 40, 30}), L"");
+  EXPECT_NE(log.str().find("error saving png: "), std::string::npos) << log.str();
+  EXPECT_NE(log.str().find(" win error: "), std::string::npos);
+  Log::Init(Log::Severity::kDebug);
+}
+
+}  // namespace
+}  // namespace VellRecorder
