@@ -116,14 +116,6 @@ TEST(SafeMFBufferTest, PublishSharesTheBufferAndTimingAndCreateSampleUsesHundred
   EXPECT_EQ(Testing::ReadBuffer(downstream.Buffer()), (std::vector<uint8_t>{9, 8, 7}));
 }
 
-TEST(SafeMFBufferTest, RestartTakesTheOtherSlotsStartAsStartAndLastStamp) {
-  SafeMFBuffer first(1000);
-  SafeMFBuffer second(5000000);
-  second.Restart(first);
-  EXPECT_EQ(second.StartTimeNs(), 1000);
-  EXPECT_EQ(second.LastStampNs(), 1000);
-}
-
 TEST(SafeMFBufferTest, PublishWaitsWhileTheReaderHoldsTheSlot) {
   SafeMFBuffer upstream(0);
   SafeMFBuffer downstream(0);
