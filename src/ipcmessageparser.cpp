@@ -1,0 +1,53 @@
+#include "ipcmessageparser.h"
+
+#include "exception.h"
+#include "utils/log.h"
+
+namespace VellRecorder {
+
+uint32_t IPCMessageParser::NextMessageLength() const {
+  const auto* p = reinterpret_cast<const unsigned char*>(data_ + offset_);
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool IPCMessageParser::HasCompleteMessage() const {
+  return HasNextMessage() && NextMessageLength() <= size_ - offset_ - kHeaderSize;
+}
+
+std::string IPCMessageParser::NextMessage() {
+  if (!HasNextMessage()) return {};
+  if (!HasCompleteMessage()) VELL_THROW("reported payload size is greater than message size");
+  const uint32_t length = NextMessageLength();
+  offset_ += kHeaderSize;
+  std::string payload(data_ + offset_, length);
+  offset_ += length;
+  return payload;
+}
+
+std::vector<std::string> FrameReader::Append(const char* data, size_t size) {
+  pending_.append(data, size);
+  std::vector<std::string> frames;
+  IPCMessageParser parser(pending_.data(), static_cast<uint32_t>(pending_.size()));
+  while (parser.HasNextMessage()) {
+    const uint32_t length = parser.NextMessageLength();
+    if (length > kMaxFrameLength) {
+      // Nothing after a corrupt length can be trusted to be a frame boundary: start over.
+      LOG_ERROR << "Dropping " << pending_.size() - parser.Offset() << " bytes: frame length " << length
+                << " exceeds the limit of " << kMaxFrameLength;
+      pending_.clear();
+      return frames;
+    }
+    if (!parser.HasCompleteMessage()) break;
+    std::string payload = parser.NextMessage();
+    if (payload.empty()) {
+      LOG_ERROR << "Ignoring zero-length message";
+      continue;
+    }
+    frames.push_back(std::move(payload));
+  }
+  pending_.erase(0, static_cast<size_t>(parser.Offset()));
+  return frames;
+}
+
+}  // namespace VellRecorder

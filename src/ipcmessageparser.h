@@ -1,0 +1,49 @@
+// Frames on the control channel: a 4-byte little-endian length, then that many bytes of UTF-8 JSON.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace VellRecorder {
+
+// Walks the frames of one contiguous block of bytes. Lives for one read.
+class IPCMessageParser {
+ public:
+  static constexpr uint8_t kHeaderSize = 4;
+
+  IPCMessageParser(const char* data, uint32_t size) : data_(data), size_(size) {}
+
+  // At least a length field remains.
+  bool HasNextMessage() const { return size_ - offset_ >= kHeaderSize; }
+  // The length field and all the bytes it announces remain.
+  bool HasCompleteMessage() const;
+  // The length announced by the next frame; only valid when HasNextMessage().
+  uint32_t NextMessageLength() const;
+  // The next frame's payload. Throws Exception when the frame is not complete.
+  std::string NextMessage();
+  uint64_t Offset() const { return offset_; }
+
+ private:
+  const char* data_;
+  uint32_t size_;
+  uint64_t offset_ = 0;
+};
+
+// Reassembles frames from reads of any size: bytes of a frame that is not complete yet are kept for the
+// next read, so a frame split across reads, or longer than one read, arrives whole.
+class FrameReader {
+ public:
+  // A frame announcing more than this is taken as a corrupt stream rather than waited for.
+  static constexpr uint32_t kMaxFrameLength = 64u * 1024 * 1024;
+
+  // Returns the payloads of every frame completed by these bytes, in order. Zero-length frames are
+  // logged and left out.
+  std::vector<std::string> Append(const char* data, size_t size);
+  size_t PendingBytes() const { return pending_.size(); }
+
+ private:
+  std::string pending_;
+};
+
+}  // namespace VellRecorder

@@ -1,0 +1,61 @@
+// Control-channel messages that need no Windows API: outgoing envelopes, the outgoing queue, and the
+// dispatch of incoming messages to the handlers of the catalogue.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace VellRecorder {
+
+// {"type": T} when the payload is empty (null, {} or []), otherwise {"payload": "<compact JSON of payload>",
+// "type": T}: compact, keys sorted, non-ASCII as UTF-8.
+std::string EncodeEnvelope(const std::wstring& type, const nlohmann::json& payload);
+
+// The permission object every permission check reports: nothing is asked of the system.
+nlohmann::json GrantedPermission();
+nlohmann::json AllPermissionsGranted();
+
+// Encoded envelopes waiting to be written, oldest first. Filled from any thread (the main thread's replies,
+// a session thread's part reports); drained by the main thread only.
+class OutgoingQueue {
+ public:
+  void Push(std::string envelope);
+  // Removes the oldest message and calls write with it while the lock is held, so that a message is written
+  // whole before another producer's append goes through.
+  bool WriteOldest(const std::function<void(const std::string&)>& write);
+  size_t Size() const;
+
+ private:
+  mutable std::mutex mutex_;         // the send mutex
+  std::deque<std::string> queue_;    // guarded by mutex_
+};
+
+// The incoming catalogue: types in the order they are tested, each with its handler.
+// Malformed input never ends the daemon: it is logged with its reason and dropped.
+class MessageDispatcher {
+ public:
+  using Handler = std::function<void(const nlohmann::json& payload)>;
+
+  void Register(std::wstring type, Handler handler);
+  // Parses one frame, logs it, runs the handler of its type. Returns the type when a handler ran.
+  std::optional<std::wstring> Dispatch(const std::string& frame) const;
+
+ private:
+  std::vector<std::pair<std::wstring, Handler>> handlers_;  // fixed after start-up; main thread only
+};
+
+// Reads a required member with the JSON library's conversions (a floating value truncates, a boolean reads as
+// 0 or 1 for numbers); throws nlohmann::json::exception naming the key when it is missing or mistyped.
+std::string RequireString(const nlohmann::json& object, const char* key);
+bool RequireBool(const nlohmann::json& object, const char* key);
+int64_t RequireInt(const nlohmann::json& object, const char* key);
+uint64_t RequireUnsigned(const nlohmann::json& object, const char* key);
+
+}  // namespace VellRecorder
