@@ -1,0 +1,11 @@
+# The control channel and the daemon executable.
+vell_library(vell_ipc_core SOURCES ipcmessageparser.cpp ipcmessages.cpp launchargument.cpp LIBS vell_base)
+vell_library(vell_ipc WINDOWS_ONLY SOURCES ipcchannel.cpp winsystem.cpp LIBS vell_ipc_core vell_win_base)
+
+if(WIN32)
+  enable_language(RC)
+  add_executable(VellRecorder main.cpp resources.rc)
+  target_compile_options(VellRecorder PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${VELL_WARNINGS}>)
+  target_link_libraries(VellRecorder PRIVATE vell_ipc)
+  set_target_properties(VellRecorder PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${PROJECT_BINARY_DIR}/bin")
+endif()

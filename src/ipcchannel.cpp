@@ -1,0 +1,118 @@
+#include "ipcchannel.h"
+
+#include <chrono>
+#include <thread>
+
+#include "utils/log.h"
+#include "utils/textconv.h"
+#include "winsystem.h"
+
+namespace VellRecorder {
+
+using nlohmann::json;
+
+IPCChannel::IPCChannel() { RegisterHandlers(); }
+
+void IPCChannel::RegisterHandlers() {
+  // Tested in this order; the recording messages and desktop queries join as they are built.
+  dispatcher_.Register(L"check-camera-permissions", [this](const json& p) { CheckCameraPermissions(p); });
+  dispatcher_.Register(L"check-mic-permissions", [this](const json& p) { CheckMicPermissions(p); });
+  dispatcher_.Register(L"check-all-permissions", [this](const json& p) { CheckAllPermissions(p); });
+}
+
+bool IPCChannel::Connect(const std::wstring& pipe_name, const std::wstring& secret) {
+  pipe_.Reset(CreateFileW(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!pipe_.IsValid()) {
+    LOG_ERROR << "Failed to open pipe " << pipe_name << " : " << GetLastError();
+    return false;
+  }
+  Queue(L"provide-secret", {{"secret", ToUtf8(secret)}}, {{"secret", "<redacted>"}});
+  if (WinSystem::ForcePowerSavingMode() == 1) SendWSMessage(L"pending-restart");
+  return true;
+}
+
+void IPCChannel::Run() {
+  using Clock = std::chrono::steady_clock;
+  while (!host_gone_) {
+    WriteNextMessage();
+    for (const std::string& frame : GetMessagesFromPipe()) DelegateMessage(frame);
+    if (host_gone_) break;
+    std::this_thread::sleep_until(Clock::now() + std::chrono::milliseconds(kPollIntervalMs));
+  }
+  LOG_WARNING << "host application went away; " << outgoing_.Size() << " queued messages not sent";
+}
+
+std::vector<std::string> IPCChannel::GetMessagesFromPipe() {
+  char buffer[kMaxReadSize];
+  DWORD peeked = 0;
+  DWORD available = 0;
+  DWORD left_in_message = 0;
+  if (!PeekNamedPipe(pipe_.Get(), buffer, kMaxReadSize, &peeked, &available, &left_in_message)) {
+    NoteHostGone("PeekNamedPipe", GetLastError());
+    return {};
+  }
+  if (peeked == 0) return {};
+  DWORD read = 0;
+  if (!ReadFile(pipe_.Get(), buffer, kMaxReadSize, &read, nullptr)) {
+    const DWORD error = GetLastError();
+    // In message-read mode the rest of a long message follows in the next read; the reader keeps both.
+    if (error != ERROR_MORE_DATA) {
+      NoteHostGone("ReadFile", error);
+      return {};
+    }
+  }
+  return reader_.Append(buffer, read);
+}
+
+void IPCChannel::WriteNextMessage() {
+  DWORD failed_error = ERROR_SUCCESS;
+  outgoing_.WriteOldest([&](const std::string& message) {
+    const auto length = static_cast<uint32_t>(message.size());
+    const unsigned char header[4] = {static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
+                                     static_cast<unsigned char>(length >> 16),
+                                     static_cast<unsigned char>(length >> 24)};
+    DWORD written = 0;
+    if (!WriteFile(pipe_.Get(), header, sizeof(header), &written, nullptr) ||
+        !WriteFile(pipe_.Get(), message.data(), length, &written, nullptr)) {
+      failed_error = GetLastError();
+    }
+  });
+  if (failed_error != ERROR_SUCCESS) NoteHostGone("WriteFile", failed_error);
+}
+
+void IPCChannel::NoteHostGone(const char* operation, DWORD error) {
+  if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED ||
+      error == ERROR_INVALID_HANDLE) {
+    if (!host_gone_) LOG_WARNING << operation << " failed with " << error << ": the pipe is closed";
+    host_gone_ = true;
+    return;
+  }
+  LOG_ERROR << operation << " on the pipe failed: " << error;
+}
+
+void IPCChannel::DelegateMessage(const std::string& frame) { dispatcher_.Dispatch(frame); }
+
+void IPCChannel::SendWSMessage(const std::wstring& type) {
+  LOG_WARNING << "sending message " << type;
+  SendWSMessage(type, json());
+}
+
+void IPCChannel::SendWSMessage(const std::wstring& type, const json& payload) { Queue(type, payload, payload); }
+
+void IPCChannel::Queue(const std::wstring& type, const json& payload, const json& logged_payload) {
+  LOG_WARNING << "sending message " << type << " payload: "
+              << logged_payload.dump(-1, ' ', false, json::error_handler_t::replace);
+  outgoing_.Push(EncodeEnvelope(type, payload));
+}
+
+void IPCChannel::CheckCameraPermissions(const json&) {
+  SendWSMessage(L"check-camera-permissions", GrantedPermission());
+}
+
+void IPCChannel::CheckMicPermissions(const json&) { SendWSMessage(L"check-mic-permissions", GrantedPermission()); }
+
+void IPCChannel::CheckAllPermissions(const json&) {
+  SendWSMessage(L"check-all-permissions", AllPermissionsGranted());
+}
+
+}  // namespace VellRecorder
