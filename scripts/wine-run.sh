@@ -76,6 +76,10 @@ prepare_prefix() {
     "$WINE" wineboot -i >/dev/null 2>&1
     "$WINESERVER" -w
   fi
+  # A new prefix reports Windows 7; the daemon targets Windows 10, and its version gates should see that.
+  if [ ! -f "$WINEPREFIX/.vell-win10" ]; then
+    "$WINE" winecfg -v win10 >/dev/null 2>&1 && "$WINESERVER" -w && touch "$WINEPREFIX/.vell-win10"
+  fi
 }
 
 cleanup() {

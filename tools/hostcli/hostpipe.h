@@ -1,0 +1,65 @@
+// The host application's side of the control channel: the pipe server and the daemon process.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "utils/scopedhandle.h"
+
+namespace VellHost {
+
+using Clock = std::chrono::steady_clock;
+
+struct Received {
+  std::string envelope;  // the frame's text as it came
+  std::string type;
+  std::string payload;   // the decoded payload's compact JSON, "" when absent
+  Clock::time_point at;
+};
+
+class HostPipe {
+ public:
+  HostPipe();
+  ~HostPipe();
+
+  // Creates a uniquely named pipe and starts the daemon with the launch argument. daemon_log: file for the
+  // daemon's standard output and error, or empty to share ours.
+  bool Start(const std::wstring& daemon, const std::string& secret, const std::wstring& daemon_log);
+  bool WaitForConnection(std::chrono::milliseconds timeout);
+
+  bool WriteBytes(const std::string& bytes);
+  bool WriteFrame(const std::string& payload);
+
+  // The next received message not consumed yet, waiting up to timeout.
+  std::optional<Received> Next(std::chrono::milliseconds timeout);
+
+  void ClosePipe();
+  // The daemon's exit status, or nothing if it is still running after timeout.
+  std::optional<DWORD> WaitForDaemonExit(std::chrono::milliseconds timeout);
+  DWORD DaemonPid() const { return daemon_pid_; }
+  const std::wstring& PipeName() const { return pipe_name_; }
+
+ private:
+  void ReadLoop();
+
+  std::wstring pipe_name_;
+  VellRecorder::ScopedHandle pipe_;
+  VellRecorder::ScopedHandle daemon_;
+  DWORD daemon_pid_ = 0;
+  VellRecorder::ScopedHandle write_event_;
+  std::thread reader_;
+
+  std::mutex mutex_;                 // guards received_ and reader_done_
+  std::condition_variable arrived_;
+  std::deque<Received> received_;
+  bool reader_done_ = false;
+};
+
+}  // namespace VellHost
