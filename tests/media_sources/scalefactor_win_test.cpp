@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <optional>
 #include <string>
 
-#include "utils/scopedhandle.h"
 
 namespace VellRecorder {
 namespace {
@@ -43,34 +43,13 @@ std::string RunProbe() {
   wchar_t path[MAX_PATH];
   GetModuleFileNameW(nullptr, path, MAX_PATH);
   std::wstring command = path;
-  command = command.substr(0, command.rfind(L'\\') + 1) + L"video_scale_probe.exe";
-
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE read_raw = nullptr;
-  HANDLE write_raw = nullptr;
-  if (!CreatePipe(&read_raw, &write_raw, &inherit, 0)) return "no pipe";
-  ScopedHandle read_end(read_raw);
-  ScopedHandle write_end(write_raw);
-  SetHandleInformation(read_end.Get(), HANDLE_FLAG_INHERIT, 0);
-
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = write_end.Get();
-  startup.hStdError = write_end.Get();
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-    return "probe did not start";
-  }
-  ScopedHandle process_handle(process.hProcess);
-  ScopedHandle thread_handle(process.hThread);
-  write_end.Reset();  // the probe holds the only write end now: reading ends when it exits
-
+  command = L"\"" + command.substr(0, command.rfind(L'\\') + 1) + L"video_scale_probe.exe\"";
+  FILE* probe = _wpopen(command.c_str(), L"rb");
+  if (probe == nullptr) return "probe did not start";
   std::string output;
   char buffer[256];
-  DWORD got = 0;
-  while (ReadFile(read_end.Get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) output.append(buffer, got);
-  WaitForSingleObject(process_handle.Get(), 30000);
+  while (size_t got = fread(buffer, 1, sizeof(buffer), probe)) output.append(buffer, got);
+  _pclose(probe);
   return output;
 }
 
