@@ -116,6 +116,8 @@ bool ScreenshotHelper::FindPngEncoder(CLSID* encoder) const {
 }
 
 std::wstring ScreenshotHelper::TakeScreenshot(const std::wstring& name, HWND window, RECT rect) {
+  // Without GDI+ nothing can be encoded; no folder is made for pictures that cannot be written.
+  if (!gdiplus_started_) return std::wstring();
   if (folder_name_.empty() && !CreateTmpFolder()) return std::wstring();
   const int width = rect.right - rect.left;
   const int height = rect.bottom - rect.top;

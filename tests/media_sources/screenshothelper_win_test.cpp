@@ -85,6 +85,9 @@ TEST(ScreenshotFolderTest, LookupsWithoutScreenshotsLeaveNoFolderBehind) {
   for (int i = 0; i < 3; ++i) VideoRecordingSettings settings(L"", RECT{}, SIZE{1920, 1080});
   Displays displays;
   displays.FindDisplayById(L"1");
+  // Nor does a helper whose GDI+ never started, which cannot write pictures.
+  ScreenshotHelper not_started;
+  EXPECT_EQ(not_started.TakeScreenshot(L"0", nullptr, RECT{0, 0, 40, 30}), L"");
   EXPECT_EQ(CountFolders(temp), before);
 }
 
