@@ -28,6 +28,10 @@ class SafeMFBuffer {
   // The frame clock: duration = time since the previous stamp (whole microseconds), added to time.
   void Stamp();
 
+  // Leaves `ns` out of the frame clock (time a session spent paused): the next frame's duration and every
+  // later time are as if that time had not passed. Writing thread only.
+  void ExcludeFromClock(int64_t ns) { last_stamp_ns_ += ns; }
+
   // Hand the timing to the next stage's slot without the buffer (no lock: both belong to the caller).
   void CopyTimingTo(SafeMFBuffer* target) const;
 
