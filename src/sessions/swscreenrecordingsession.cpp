@@ -1,0 +1,272 @@
+#include "sessions/swscreenrecordingsession.h"
+
+#include <mfapi.h>
+
+#include "media_sources/video/gdisource.h"
+#include "media_sources/video/videoframelayout.h"
+#include "media_transforms/bufferloader.h"
+#include "media_transforms/openh264/i420layout.h"
+#include "media_transforms/openh264/libyuvresizer.h"
+#include "muxers/hlssink.h"
+#include "tracehr.h"
+#include "utils/clock.h"
+#include "utils/guardedthread.h"
+
+namespace VellRecorder {
+namespace {
+
+constexpr int64_t kFrameIntervalNs = 1000000000LL / SWScreenRecordingSession::kFrameRate;
+
+HRESULT CreateAutoResetEvent(ScopedHandle* event) {
+  event->Reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  if (event->IsValid()) return S_OK;
+  LogWinErr("Failed to create event");
+  return HRESULT_FROM_WIN32(GetLastError());
+}
+
+}  // namespace
+
+SWScreenRecordingSession::SWScreenRecordingSession(VideoRecordingSettings settings, HLSSink* sink)
+    : capture_(0),
+      captured_(0),
+      convert_(0),
+      converted_(0),
+      resize_(0),
+      encode_(0),
+      sink_(sink),
+      pacer_(kFrameIntervalNs),
+      settings_(std::move(settings)) {}
+
+SWScreenRecordingSession::~SWScreenRecordingSession() { Stop(); }
+
+HRESULT SWScreenRecordingSession::Initialize() {
+  source_ = std::make_unique<GDISource>(settings_);
+  converter_ = std::make_unique<Libyuv::ColorConverter>(
+      VideoFrameLayout(settings_, static_cast<uint8_t>(source_->GetBytesPerPixel())));
+  const SIZE output = settings_.OutputSize();
+  encoder_.reset();  // one OpenH264 instance at a time
+  encoder_ = std::make_unique<OpenH264::H264Encoder>(OpenH264::EncoderSettings{
+      static_cast<uint32_t>(output.cx), static_cast<uint32_t>(output.cy), kFrameRate, kIdrInterval});
+  RETURN_IF_FAILED(CreateAutoResetEvent(&captured_event_));
+  RETURN_IF_FAILED(CreateAutoResetEvent(&converted_event_));
+  RETURN_IF_FAILED(CreateAutoResetEvent(&resized_event_));
+  RETURN_IF_FAILED(CreateAutoResetEvent(&resume_event_));
+  stop_event_.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  if (!stop_event_.IsValid()) {
+    LogWinErr("Failed to create event");
+    return VELL_TRACE_FAILURE(HRESULT_FROM_WIN32(GetLastError()));
+  }
+  return S_OK;
+}
+
+bool SWScreenRecordingSession::Resizes() const {
+  const SIZE output = settings_.OutputSize();
+  return output.cx != settings_.CaptureWidth() || output.cy != settings_.CaptureHeight();
+}
+
+void SWScreenRecordingSession::Start(int64_t start_time_ns) {
+  if (!encoder_ || !stop_event_.IsValid()) {
+    LOG_ERROR << "Start without a successful Initialize";
+    return;
+  }
+  if (capture_thread_.joinable()) {
+    LOG_ERROR << "Start called twice";
+    return;
+  }
+  start_time_ns_ = start_time_ns;
+  ResetEvent(stop_event_.Get());
+  running_ = true;
+  SafeMFBuffer origin(start_time_ns);
+  for (SafeMFBuffer* slot : {&capture_, &captured_, &convert_, &converted_, &resize_, &encode_}) {
+    slot->Restart(origin);
+  }
+  converted_time_us_ = resized_time_us_ = encoded_time_us_ = -1;
+  pacer_.Reset();
+  capture_thread_ = LaunchGuardedThread([this] { CapturingSession(); });
+  convert_thread_ = LaunchGuardedThread([this] { ConvertingSession(); });
+  if (Resizes()) resize_thread_ = LaunchGuardedThread([this] { ResizingSession(); });
+  encode_thread_ = LaunchGuardedThread([this] { EncodingSession(); });
+}
+
+void SWScreenRecordingSession::Stop() {
+  running_ = false;
+  // After running_ is cleared: a thread that wakes from any wait finds it cleared and leaves.
+  if (stop_event_.IsValid()) SetEvent(stop_event_.Get());
+  for (std::thread* thread : {&capture_thread_, &resize_thread_, &convert_thread_, &encode_thread_}) {
+    if (thread->joinable()) thread->join();
+  }
+}
+
+void SWScreenRecordingSession::Pause() { paused_ = true; }
+
+void SWScreenRecordingSession::Resume() {
+  paused_ = false;
+  if (resume_event_.IsValid()) SetEvent(resume_event_.Get());
+}
+
+bool SWScreenRecordingSession::WaitForFrame(HANDLE event) const {
+  const HANDLE handles[] = {event, stop_event_.Get()};
+  WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+  return running_;
+}
+
+// Capture thread.
+void SWScreenRecordingSession::CapturingSession() {
+  while (running_) {
+    WaitWhilePaused();
+    if (!WaitUntilCaptureDue()) break;
+    if (paused_) continue;  // paused while waiting: that frame belongs to the pause
+    pacer_.Taken(MonotonicNowNs());
+    if (!CaptureFrame()) continue;  // a failed copy leaves the buffer unfilled: nothing to publish
+    capture_.Stamp();
+    capture_.PublishTo(&captured_);
+    SetEvent(captured_event_.Get());
+  }
+}
+
+bool SWScreenRecordingSession::WaitUntilCaptureDue() {
+  const int64_t wait_ns = pacer_.NanosecondsUntilDue(MonotonicNowNs());
+  if (wait_ns > 0) WaitForSingleObject(stop_event_.Get(), WaitMilliseconds(wait_ns));
+  return running_;
+}
+
+void SWScreenRecordingSession::WaitWhilePaused() {
+  if (!paused_) return;
+  const int64_t from = MonotonicNowNs();
+  const HANDLE handles[] = {resume_event_.Get(), stop_event_.Get()};
+  // A resume signal left over from an earlier quick Pause/Resume must not end this pause: wait again
+  // until the flag itself is cleared.
+  while (paused_ && running_) WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+  const int64_t waited_ns = MonotonicNowNs() - from;
+  capture_.ExcludeFromClock(waited_ns / 1000 * 1000);
+  pacer_.Reset();
+}
+
+bool SWScreenRecordingSession::CaptureFrame() {
+  const DWORD bytes = static_cast<DWORD>(settings_.CaptureWidth()) * static_cast<DWORD>(settings_.CaptureHeight()) *
+                      source_->GetBytesPerPixel();
+  ComPtr<IMFMediaBuffer>* buffer = capture_.MutableBuffer();
+  // A new buffer per frame: the one published last may still be read by the converting thread.
+  HRESULT hr = MFCreateMemoryBuffer(bytes, buffer->ReleaseAndGetAddressOf());
+  if (FAILED(hr)) {
+    VELL_TRACE_FAILURE(hr);
+    return false;
+  }
+  {
+    BufferLoader loader(buffer->Get());
+    const auto pixels = loader.LoadMaxLength();
+    if (!pixels) return false;
+    uint8_t* destination = pixels->data;
+    if (FAILED(source_->CaptureToSystemMemory(&destination))) return false;
+  }
+  hr = (*buffer)->SetCurrentLength(bytes);
+  if (FAILED(hr)) {
+    VELL_TRACE_FAILURE(hr);
+    return false;
+  }
+  return true;
+}
+
+ComPtr<IMFMediaBuffer> SWScreenRecordingSession::TakeNewest(SafeMFBuffer* slot, SafeMFBuffer* own,
+                                                            int64_t* last_time_us) {
+  auto lock = slot->Lock();
+  if (!slot->Buffer() || slot->TimeUs() <= *last_time_us) return nullptr;
+  *last_time_us = slot->TimeUs();
+  slot->CopyTimingTo(own);
+  return ComPtr<IMFMediaBuffer>(slot->Buffer());
+}
+
+// Convert thread.
+void SWScreenRecordingSession::ConvertingSession() {
+  const bool resizes = Resizes();
+  SafeMFBuffer* target = resizes ? &converted_ : &encode_;
+  while (WaitForFrame(captured_event_.Get())) {
+    const ComPtr<IMFMediaBuffer> captured = TakeNewest(&captured_, &convert_, &converted_time_us_);
+    if (!captured) continue;
+    // A new I420 buffer per frame (the converter allocates it); a failed conversion is logged by the
+    // converter, and its unfilled buffer is not passed on.
+    if (converter_->Process(captured.Get(), convert_.MutableBuffer()) != 0) continue;
+    convert_.PublishTo(target);
+    SetEvent(converted_event_.Get());
+  }
+}
+
+// Resize thread.
+void SWScreenRecordingSession::ResizingSession() {
+  while (WaitForFrame(converted_event_.Get())) {
+    const ComPtr<IMFMediaBuffer> converted = TakeNewest(&converted_, &resize_, &resized_time_us_);
+    if (!converted) continue;
+    if (!ResizeFrame(converted.Get())) continue;
+    resize_.PublishTo(&encode_);
+    SetEvent(resized_event_.Get());
+  }
+}
+
+bool SWScreenRecordingSession::ResizeFrame(IMFMediaBuffer* converted) {
+  const uint32_t src_width = static_cast<uint32_t>(settings_.CaptureWidth());
+  const uint32_t src_height = static_cast<uint32_t>(settings_.CaptureHeight());
+  const SIZE output = settings_.OutputSize();
+  const uint32_t dst_width = static_cast<uint32_t>(output.cx);
+  const uint32_t dst_height = static_cast<uint32_t>(output.cy);
+  BufferLoader source(converted);
+  const auto src = source.LoadMaxLength();
+  if (!src || src->length < Libyuv::I420AccessExtent(src_width, src_height)) {
+    LOG_WARNING << "unexpected empty buffer was received";
+    return false;
+  }
+  // Sized for the output, which may be larger than the capture; a new buffer per frame, because the
+  // previous one is shared with the encode slot and may still be read by the encoding thread.
+  ComPtr<IMFMediaBuffer>* buffer = resize_.MutableBuffer();
+  HRESULT hr = MFCreateMemoryBuffer(static_cast<DWORD>(Libyuv::I420AccessExtent(dst_width, dst_height)),
+                                    buffer->ReleaseAndGetAddressOf());
+  if (FAILED(hr)) {
+    VELL_TRACE_FAILURE(hr);
+    return false;
+  }
+  {
+    BufferLoader target(buffer->Get());
+    const auto dst = target.LoadMaxLength();
+    if (!dst) return false;
+    const uint64_t src_luma = Libyuv::I420LumaSize(src_width, src_height);
+    const uint64_t dst_luma = Libyuv::I420LumaSize(dst_width, dst_height);
+    const uint8_t* s = src->data;
+    uint8_t* d = dst->data;
+    if (!Libyuv::Resizer::Process(s, s + src_luma, s + src_luma + src_luma / 4, static_cast<int32_t>(src_width),
+                                  static_cast<int32_t>(src_height), d, d + dst_luma, d + dst_luma + dst_luma / 4,
+                                  static_cast<int32_t>(dst_width), static_cast<int32_t>(dst_height))) {
+      return false;
+    }
+  }
+  hr = (*buffer)->SetCurrentLength(static_cast<DWORD>(Libyuv::I420PlanarSize(dst_width, dst_height)));
+  if (FAILED(hr)) {
+    VELL_TRACE_FAILURE(hr);
+    return false;
+  }
+  return true;
+}
+
+// Encode thread.
+void SWScreenRecordingSession::EncodingSession() {
+  const HANDLE event = Resizes() ? resized_event_.Get() : converted_event_.Get();
+  while (WaitForFrame(event)) EncodeFrame();
+}
+
+void SWScreenRecordingSession::EncodeFrame() {
+  ComPtr<IMFSample> input;
+  {
+    auto lock = encode_.Lock();
+    if (!encode_.Buffer() || encode_.TimeUs() <= encoded_time_us_) return;
+    encoded_time_us_ = encode_.TimeUs();
+    // The sample holds its own reference to the buffer, which is never written again once published,
+    // so the encoder can read it without holding the slot.
+    if (FAILED(encode_.CreateSample(&input))) return;
+  }
+  const ComPtr<IMFSample> output = encoder_->Encode(input.Get());
+  if (!output) return;
+  DWORD length = 0;
+  // A frame the encoder skipped comes back empty: it is not a frame of the stream.
+  if (FAILED(output->GetTotalLength(&length)) || length == 0) return;
+  sink_->Mux(output.Get(), StreamKind::kVideo);
+}
+
+}  // namespace VellRecorder
