@@ -1,6 +1,8 @@
 #include "muxers/hlssink.h"
 
+#include <cerrno>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -225,6 +227,24 @@ TEST(HLSSinkFolderTest, PartThatCannotBeOpenedIsLoggedWithPathAndReason) {
       << text;
   EXPECT_EQ(reported.size(), 1u);  // the index sequence stays whole for the host
 }
+
+#ifndef _WIN32
+TEST(PartFileTest, FailedWriteIsLoggedOnceWithPathAndReason) {
+  std::ostringstream log;
+  Log::Init(Log::Severity::kDebug, &log);
+  {
+    PartFile file;
+    ASSERT_TRUE(file.Open(L"/dev", L"/dev/full"));
+    file.Write(kAudioFrame.data(), kAudioFrame.size());
+    file.Write(kAudioFrame.data(), kAudioFrame.size());
+  }
+  Log::Init(Log::Severity::kDebug);
+  const std::string text = log.str();
+  const std::string expected = "Cannot write part file /dev/full: " + std::generic_category().message(ENOSPC);
+  EXPECT_NE(text.find(expected), std::string::npos) << text;
+  EXPECT_EQ(text.find(expected), text.rfind(expected)) << text;
+}
+#endif
 
 TEST(HLSSinkThreadTest, ConcurrentFramesNeverInterleave) {
   TempFolder folder;
