@@ -1,0 +1,57 @@
+#include "sessions/framepacer.h"
+
+#include <gtest/gtest.h>
+
+namespace VellRecorder {
+namespace {
+
+constexpr int64_t kInterval = 33333333;  // 30 frames per second
+
+TEST(FramePacerTest, FirstCaptureAndCapturesAfterResetAreDueAtOnce) {
+  FramePacer pacer(kInterval);
+  EXPECT_EQ(pacer.NanosecondsUntilDue(5000), 0);
+  pacer.Taken(5000);
+  EXPECT_EQ(pacer.NanosecondsUntilDue(5000), kInterval);
+  EXPECT_EQ(pacer.NanosecondsUntilDue(5000 + kInterval - 1), 1);
+  EXPECT_EQ(pacer.NanosecondsUntilDue(5000 + kInterval), 0);
+  pacer.Reset();
+  EXPECT_EQ(pacer.NanosecondsUntilDue(5001), 0);
+}
+
+TEST(FramePacerTest, SlightlyLateCapturesKeepThePhaseSoTheRateStaysExact) {
+  FramePacer pacer(kInterval);
+  int64_t now = 1000000;
+  pacer.Taken(now);
+  // Every capture wakes 3 ms late; the schedule still advances by whole intervals from the first one.
+  for (int frame = 1; frame <= 300; ++frame) {
+    now += pacer.NanosecondsUntilDue(now) + 3000000;
+    pacer.Taken(now);
+  }
+  EXPECT_EQ(pacer.NanosecondsUntilDue(now), 1000000 + 301 * kInterval - now);
+  EXPECT_EQ(now, 1000000 + 300 * kInterval + 3000000);
+}
+
+TEST(FramePacerTest, ALoopThatFellBehindStartsAgainFromNowWithoutABurst) {
+  FramePacer pacer(kInterval);
+  pacer.Taken(0);
+  // A capture that took two and a half intervals: the next one is a whole interval later, not due at once.
+  const int64_t late = kInterval * 5 / 2;
+  pacer.Taken(late);
+  EXPECT_EQ(pacer.NanosecondsUntilDue(late), kInterval);
+  // Late by just under an interval: still on the old phase, so due sooner than a full interval.
+  const int64_t due = late + kInterval;
+  pacer.Taken(due + kInterval - 1);
+  EXPECT_EQ(pacer.NanosecondsUntilDue(due + kInterval - 1), 1);
+}
+
+TEST(FramePacerTest, WaitsRoundUpToWholeMilliseconds) {
+  EXPECT_EQ(WaitMilliseconds(-5), 0u);
+  EXPECT_EQ(WaitMilliseconds(0), 0u);
+  EXPECT_EQ(WaitMilliseconds(1), 1u);
+  EXPECT_EQ(WaitMilliseconds(1000000), 1u);
+  EXPECT_EQ(WaitMilliseconds(1000001), 2u);
+  EXPECT_EQ(WaitMilliseconds(kInterval), 34u);
+}
+
+}  // namespace
+}  // namespace VellRecorder

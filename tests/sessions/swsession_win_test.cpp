@@ -1,0 +1,235 @@
+// The software screen session end to end under Wine: GDI capture of the virtual screen (something moving on
+// it, started by the test's fixture), conversion, optional scaling and OpenH264 encoding into a real HLSSink.
+// Each recording leaves its parts and a "recording.txt" in VELL_SWSESSION_DUMP_DIR for the decode check,
+// which runs the host's ffmpeg over them (check_swsession_parts.sh).
+#include <windows.h>
+#include <mfapi.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "muxers/hlssink.h"
+#include "sessions/swscreenrecordingsession.h"
+#include "utils/clock.h"
+
+namespace VellRecorder {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+fs::path DumpRoot() {
+  if (const char* dir = std::getenv("VELL_SWSESSION_DUMP_DIR")) return fs::path(dir);
+  return fs::temp_directory_path() / "vell-swsession";
+}
+
+class MediaFoundationEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    ASSERT_EQ(MFStartup(MF_VERSION, MFSTARTUP_FULL), S_OK);
+    // The decode check reads every recording it finds: none may be left from an earlier run.
+    fs::remove_all(DumpRoot());
+  }
+  void TearDown() override {
+    MFShutdown();
+    CoUninitialize();
+  }
+};
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new MediaFoundationEnvironment);
+
+void Sleep(int ms) { std::this_thread::sleep_for(milliseconds(ms)); }
+
+// One recording into a folder of its own: the session, its sink and what the sink reported.
+class Recording {
+ public:
+  Recording(const std::string& name, RECT crop, SIZE output)
+      : folder_(DumpRoot() / name),
+        settings_(L"", crop, output),
+        sink_(PrepareFolder(folder_), [this](std::wstring path) { OnPart(std::move(path)); }),
+        session_(settings_, &sink_) {}
+
+  SWScreenRecordingSession& Session() { return session_; }
+  HLSSink& Sink() { return sink_; }
+
+  void Start() {
+    start_ns_ = MonotonicNowNs();
+    session_.Start(start_ns_);
+  }
+  void Pause() {
+    pause_ns_ = MonotonicNowNs();
+    session_.Pause();
+  }
+  void Resume() {
+    paused_ns_ += MonotonicNowNs() - pause_ns_;
+    session_.Resume();
+  }
+
+  // Stops the session, closes the last part and writes what the decode check needs to know.
+  void Finish() {
+    session_.Stop();
+    const int64_t wall_ms = (MonotonicNowNs() - start_ns_) / 1000000;
+    sink_.Finish();
+    std::ofstream info(folder_ / "recording.txt");
+    info << "width=" << settings_.OutputSize().cx << "\nheight=" << settings_.OutputSize().cy
+         << "\nframes=" << sink_.VideoFrameCount() << "\nparts=" << Parts().size() << "\nwall_ms=" << wall_ms
+         << "\npaused_ms=" << paused_ns_ / 1000000 << "\n";
+  }
+
+  std::vector<std::wstring> Parts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return parts_;
+  }
+
+  // Every reported part is the next index, exists, and holds data.
+  void ExpectPartsInOrder() {
+    const std::vector<std::wstring> parts = Parts();
+    for (size_t i = 0; i < parts.size(); ++i) {
+      const fs::path expected = folder_ / (L"part-" + std::to_wstring(i) + L".ts");
+      EXPECT_EQ(fs::path(parts[i]).filename(), expected.filename());
+      EXPECT_TRUE(fs::exists(expected)) << expected;
+      if (fs::exists(expected)) {
+        EXPECT_GT(fs::file_size(expected), 0u) << expected;
+      }
+    }
+    EXPECT_FALSE(fs::exists(folder_ / (L"part-" + std::to_wstring(parts.size()) + L".ts")));
+  }
+
+ private:
+  static std::wstring PrepareFolder(const fs::path& folder) {
+    fs::remove_all(folder);  // parts of an earlier run would be taken for this one's
+    fs::create_directories(folder);
+    return folder.wstring();
+  }
+
+  void OnPart(std::wstring path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    parts_.push_back(std::move(path));
+  }
+
+  // Declared before the sink, whose destructor may still report a part.
+  std::mutex mutex_;
+  std::vector<std::wstring> parts_;  // guarded by mutex_; appended on the encode thread
+  fs::path folder_;
+  VideoRecordingSettings settings_;
+  HLSSink sink_;
+  SWScreenRecordingSession session_;
+  int64_t start_ns_ = 0;
+  int64_t pause_ns_ = 0;
+  int64_t paused_ns_ = 0;
+};
+
+// Runs Stop on another thread; a Stop that has not returned after `limit` is a hang, and the process cannot
+// end normally (the session's destructor would wait for the same threads), so it ends here.
+void StopOrDie(SWScreenRecordingSession& session, milliseconds limit) {
+  auto stopped = std::async(std::launch::async, [&session] { session.Stop(); });
+  if (stopped.wait_for(limit) != std::future_status::ready) {
+    std::printf("FAIL: Stop did not return within %lld ms\n", static_cast<long long>(limit.count()));
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
+}
+
+constexpr SIZE kScreen{1920, 1080};
+
+// Three threads at the capture size, four when scaling down.
+TEST(SWScreenRecordingSessionTest, RecordsTheWholeScreenAtCaptureSizeAndScaledDown) {
+  for (const auto& [name, output] : {std::pair{"capture-size", kScreen}, std::pair{"scaled-720p", SIZE{1280, 720}}}) {
+    SCOPED_TRACE(name);
+    Recording recording(name, RECT{}, output);
+    ASSERT_EQ(recording.Session().Initialize(), S_OK);
+    recording.Start();
+    Sleep(10000);
+    recording.Finish();
+    EXPECT_GT(recording.Sink().VideoFrameCount(), 0u);
+    // Keyframes come at least every 30 frames: ten seconds cross two 4-second boundaries at any usable rate.
+    EXPECT_GE(recording.Parts().size(), 2u);
+    recording.ExpectPartsInOrder();
+  }
+}
+
+// An output larger than the screen: every scaled frame is larger than the captured one.
+TEST(SWScreenRecordingSessionTest, ScalesTheScreenUpToALargerOutput) {
+  Recording recording("upscaled-1440p", RECT{}, SIZE{2560, 1440});
+  ASSERT_EQ(recording.Session().Initialize(), S_OK);
+  recording.Start();
+  Sleep(3000);
+  recording.Finish();
+  EXPECT_GT(recording.Sink().VideoFrameCount(), 0u);
+  recording.ExpectPartsInOrder();
+}
+
+TEST(SWScreenRecordingSessionTest, APauseDeliversNothingAndLeavesNoGapInTheTimeLine) {
+  Recording recording("paused", RECT{}, SIZE{1280, 720});
+  ASSERT_EQ(recording.Session().Initialize(), S_OK);
+  recording.Start();
+  Sleep(2000);
+  // A quick pause and resume first: its resume signal must not cut the real pause short.
+  recording.Pause();
+  recording.Resume();
+  Sleep(300);
+  recording.Pause();
+  Sleep(500);  // frames captured before the pause may still be on their way to the sink
+  const uint64_t frames_at_pause = recording.Sink().VideoFrameCount();
+  Sleep(2500);
+  EXPECT_EQ(recording.Sink().VideoFrameCount(), frames_at_pause) << "frames were delivered while paused";
+  recording.Resume();
+  Sleep(2000);
+  recording.Finish();
+  EXPECT_GT(recording.Sink().VideoFrameCount(), frames_at_pause) << "nothing was delivered after Resume";
+  recording.ExpectPartsInOrder();
+}
+
+TEST(SWScreenRecordingSessionTest, StopWhilePausedReturnsPromptly) {
+  for (const SIZE output : {kScreen, SIZE{1280, 720}}) {
+    Recording recording("stop-while-paused", RECT{}, output);
+    ASSERT_EQ(recording.Session().Initialize(), S_OK);
+    recording.Start();
+    Sleep(1000);
+    recording.Pause();
+    Sleep(600);  // long enough for every stage to be waiting
+    StopOrDie(recording.Session(), milliseconds(5000));
+    EXPECT_GT(recording.Sink().VideoFrameCount(), 0u);
+  }
+}
+
+TEST(SWScreenRecordingSessionTest, StopsInAnyStateAndAnyNumberOfTimes) {
+  {
+    // Never started, never initialised: nothing to stop, nothing written.
+    Recording recording("lifecycle", RECT{}, SIZE{1280, 720});
+    StopOrDie(recording.Session(), milliseconds(5000));
+    recording.Start();  // refused without Initialize
+    StopOrDie(recording.Session(), milliseconds(5000));
+    EXPECT_EQ(recording.Sink().VideoFrameCount(), 0u);
+  }
+  {
+    // Stopped right after starting, while the stages may not have seen a frame yet; then again.
+    Recording recording("lifecycle", RECT{}, SIZE{1280, 720});
+    ASSERT_EQ(recording.Session().Initialize(), S_OK);
+    recording.Start();
+    StopOrDie(recording.Session(), milliseconds(5000));
+    StopOrDie(recording.Session(), milliseconds(5000));
+  }
+  {
+    // Destroyed while running: the destructor stops it.
+    Recording recording("lifecycle", RECT{}, kScreen);
+    ASSERT_EQ(recording.Session().Initialize(), S_OK);
+    recording.Start();
+    Sleep(500);
+  }
+}
+
+}  // namespace
+}  // namespace VellRecorder
