@@ -1,0 +1,167 @@
+// Cost of the software screen session on whatever moves on the screen (scripts/bench-swsession.sh puts a
+// test picture there and reads the parts afterwards):
+//   swsession_bench.exe OUTPUT_FOLDER [seconds] [stage frames] [output width] [output height]
+// 1. Records the whole screen through the session into OUTPUT_FOLDER for `seconds` and prints the frames the
+//    sink received and this process's CPU time per frame.
+// 2. Runs the same stages (GDI capture, BGRA to I420, scaling when asked, OpenH264) one after another on one
+//    thread for `stage frames` frames of the same screen, and prints their CPU time per frame alone.
+#include <windows.h>
+#include <mfapi.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "media_sources/video/gdisource.h"
+#include "media_transforms/bufferloader.h"
+#include "media_transforms/openh264/h264encoder.h"
+#include "media_transforms/openh264/i420layout.h"
+#include "media_transforms/openh264/libyuvcolorconverter.h"
+#include "media_transforms/openh264/libyuvresizer.h"
+#include "muxers/hlssink.h"
+#include "sessions/swscreenrecordingsession.h"
+#include "utils/clock.h"
+#include "utils/textconv.h"
+
+using namespace VellRecorder;
+
+namespace {
+
+double ProcessCpuSeconds() {
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  auto seconds = [](FILETIME t) {
+    return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+  };
+  return seconds(kernel) + seconds(user);
+}
+
+double SecondsSince(int64_t start_ns) { return static_cast<double>(MonotonicNowNs() - start_ns) / 1e9; }
+
+void RecordSession(const std::wstring& folder, int seconds, SIZE output) {
+  int parts = 0;
+  HLSSink sink(folder, [&parts](std::wstring) { ++parts; });
+  SWScreenRecordingSession session(VideoRecordingSettings(L"", RECT{}, output), &sink);
+  if (FAILED(session.Initialize())) {
+    std::printf("session: Initialize failed\n");
+    return;
+  }
+  const double cpu0 = ProcessCpuSeconds();
+  const int64_t start = MonotonicNowNs();
+  session.Start(start);
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  session.Stop();
+  const double wall = SecondsSince(start);
+  const double cpu = ProcessCpuSeconds() - cpu0;
+  sink.Finish();
+  const uint64_t frames = sink.VideoFrameCount();
+  std::printf("session: %llu frames into the sink in %.2f s (%.1f per second), %d part(s)\n",
+              static_cast<unsigned long long>(frames), wall, frames / wall, parts);
+  std::printf("session: %.2f CPU s, %.2f of a core, %.2f CPU ms per delivered frame\n", cpu, cpu / wall,
+              frames ? cpu * 1000 / frames : 0.0);
+}
+
+// The session's stages on one thread, one frame after another.
+class StagesAlone {
+ public:
+  explicit StagesAlone(SIZE output_size)
+      : source_(VideoRecordingSettings(L"", RECT{}, output_size)),
+        width_(static_cast<uint32_t>(source_.Settings().CaptureWidth())),
+        height_(static_cast<uint32_t>(source_.Settings().CaptureHeight())),
+        out_w_(static_cast<uint32_t>(source_.Settings().OutputSize().cx)),
+        out_h_(static_cast<uint32_t>(source_.Settings().OutputSize().cy)),
+        converter_(width_, height_, 4),
+        encoder_({out_w_, out_h_, 30, 30}) {
+    MFCreateMemoryBuffer(width_ * height_ * 4, bgra_.ReleaseAndGetAddressOf());
+    bgra_->SetCurrentLength(width_ * height_ * 4);
+    MFCreateMemoryBuffer(static_cast<DWORD>(Libyuv::I420AccessExtent(out_w_, out_h_)),
+                         scaled_.ReleaseAndGetAddressOf());
+    scaled_->SetCurrentLength(static_cast<DWORD>(Libyuv::I420PlanarSize(out_w_, out_h_)));
+  }
+
+  void Run(int frames) {
+    const int64_t begin = MonotonicNowNs();
+    const double cpu0 = ProcessCpuSeconds();
+    for (int i = 0; i < frames; ++i) Frame(begin);
+    const double cpu = ProcessCpuSeconds() - cpu0;
+    auto ms = [frames](int64_t ns) { return static_cast<double>(ns) / 1e6 / frames; };
+    std::printf("stages alone (%ux%u -> %ux%u, one thread, %d frames, %d not skipped by the encoder): GDI capture "
+                "%.2f ms, BGRA->I420 %.2f ms, scale %.2f ms, OpenH264 %.2f ms per frame (wall)\n",
+                width_, height_, out_w_, out_h_, frames, delivered_, ms(ns_[0]), ms(ns_[1]), ms(ns_[2]), ms(ns_[3]));
+    std::printf("stages alone: %.2f CPU ms per frame, %.2f CPU ms per frame not skipped\n", cpu * 1000 / frames,
+                delivered_ ? cpu * 1000 / delivered_ : 0.0);
+  }
+
+ private:
+  void Frame(int64_t begin) {
+    const int64_t t0 = MonotonicNowNs();
+    {
+      BufferLoader loader(bgra_.Get());
+      uint8_t* destination = loader.LoadMaxLength()->data;
+      source_.CaptureToSystemMemory(&destination);
+    }
+    const int64_t t1 = MonotonicNowNs();
+    ComPtr<IMFMediaBuffer> i420;
+    converter_.Process(bgra_.Get(), &i420);
+    const int64_t t2 = MonotonicNowNs();
+    IMFMediaBuffer* frame = i420.Get();
+    if (out_w_ != width_ || out_h_ != height_) {
+      Scale(i420.Get());
+      frame = scaled_.Get();
+    }
+    const int64_t t3 = MonotonicNowNs();
+    ComPtr<IMFSample> in;
+    MFCreateSample(in.ReleaseAndGetAddressOf());
+    in->AddBuffer(frame);
+    in->SetSampleTime((t0 - begin) / 100);  // the real capture times, as in the session
+    in->SetSampleDuration(333333);
+    const ComPtr<IMFSample> out = encoder_.Encode(in.Get());
+    const int64_t t4 = MonotonicNowNs();
+    DWORD length = 0;
+    if (out) out->GetTotalLength(&length);
+    delivered_ += length > 0;
+    const int64_t spent[] = {t1 - t0, t2 - t1, t3 - t2, t4 - t3};
+    for (int stage = 0; stage < 4; ++stage) ns_[stage] += spent[stage];
+  }
+
+  void Scale(IMFMediaBuffer* i420) {
+    BufferLoader src(i420), dst(scaled_.Get());
+    const BYTE* s = src.LoadMaxLength()->data;
+    BYTE* d = dst.LoadMaxLength()->data;
+    const uint64_t sl = Libyuv::I420LumaSize(width_, height_), dl = Libyuv::I420LumaSize(out_w_, out_h_);
+    Libyuv::Resizer::Process(s, s + sl, s + sl + sl / 4, static_cast<int32_t>(width_), static_cast<int32_t>(height_), d,
+                             d + dl, d + dl + dl / 4, static_cast<int32_t>(out_w_), static_cast<int32_t>(out_h_));
+  }
+
+  GDISource source_;
+  uint32_t width_, height_, out_w_, out_h_;
+  Libyuv::ColorConverter converter_;
+  OpenH264::H264Encoder encoder_;
+  ComPtr<IMFMediaBuffer> bgra_, scaled_;
+  int64_t ns_[4] = {};  // wall time of capture, conversion, scaling, encoding, summed
+  int delivered_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::printf("usage: swsession_bench OUTPUT_FOLDER [seconds] [stage frames] [output width] [output height]\n");
+    return 2;
+  }
+  const std::wstring folder = ToWide(argv[1]);
+  const int seconds = argc > 2 ? std::atoi(argv[2]) : 20;
+  const int stage_frames = argc > 3 ? std::atoi(argv[3]) : 200;
+  const SIZE output{argc > 4 ? std::atol(argv[4]) : 1920, argc > 5 ? std::atol(argv[5]) : 1080};
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  MFStartup(MF_VERSION, MFSTARTUP_FULL);
+  std::printf("hardware threads: %u\n", std::thread::hardware_concurrency());
+  RecordSession(folder, seconds, output);
+  StagesAlone(output).Run(stage_frames);
+  MFShutdown();
+  CoUninitialize();
+  return 0;
+}
