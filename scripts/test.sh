@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Builds and runs every test on a fresh Debian 12 machine (as root):
+#   native tests (plain and with AddressSanitizer + UndefinedBehaviorSanitizer), the fuzz targets for a fixed
+#   number of inputs, and the Windows build's tests under Wine.
+# Ends with one line "N passed, M failed" (CTest test counts, plus one per fuzz target).
+set -uo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+FUZZ_RUNS=${VELL_FUZZ_RUNS:-100000}
+passed=0
+failed=0
+failures=()
+
+section() { printf '\n==== %s\n' "$*"; }
+
+# Adds a CTest run's counts to the totals.
+count_ctest() { # name log status
+  local line total bad
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$2" | tail -n1)
+  if [ -z "$line" ]; then
+    failed=$((failed + 1)); failures+=("$1 (no test result)"); return
+  fi
+  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+  bad=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
+  passed=$((passed + total - bad)); failed=$((failed + bad))
+  [ "$bad" = 0 ] && [ "$3" = 0 ] || failures+=("$1")
+}
+
+run_ctest() { # name ctest-args...
+  local name=$1 log status
+  shift
+  log=$(mktemp)
+  "$@" 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  count_ctest "$name" "$log" "$status"
+  rm -f "$log"
+}
+
+build() { # preset
+  section "build: $1"
+  cmake --preset "$1" -Wno-dev >/dev/null && cmake --build --preset "$1" -j"$(nproc)" ||
+    { failed=$((failed + 1)); failures+=("build $1"); return 1; }
+}
+
+section "bootstrap"
+bash scripts/bootstrap.sh || { echo "bootstrap failed"; echo "0 passed, 1 failed"; exit 1; }
+
+build native && { section "native tests"; run_ctest native ctest --preset native; }
+build native-asan && { section "native tests with sanitizers"; run_ctest native-asan ctest --preset native-asan; }
+if build fuzz; then
+  for target in build/fuzz/tests/fuzz/*_fuzz; do
+    [ -x "$target" ] || continue
+    section "fuzz: $(basename "$target") ($FUZZ_RUNS inputs)"
+    corpus=$(mktemp -d)
+    log=$(mktemp)
+    "$target" -runs="$FUZZ_RUNS" -max_len=4096 -print_final_stats=1 "$corpus" tests/fuzz/corpus >"$log" 2>&1
+    status=$?
+    grep -E 'Done [0-9]+ runs|stat::number_of_executed_units|ERROR|SUMMARY' "$log"
+    if [ "$status" = 0 ]; then
+      passed=$((passed + 1))
+    else
+      tail -n 40 "$log"; failed=$((failed + 1)); failures+=("$target")
+    fi
+    rm -f "$log"
+    rm -rf "$corpus"
+  done
+fi
+build windows && { section "Windows tests under Wine"; run_ctest windows scripts/wine-run.sh ctest --preset windows; }
+
+section "summary"
+for f in "${failures[@]}"; do echo "failed: $f"; done
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]

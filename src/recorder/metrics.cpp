@@ -1,0 +1,42 @@
+#include "recorder/metrics.h"
+
+#include "utils/textconv.h"
+
+namespace VellRecorder {
+
+std::vector<Metric> ComputeMetrics(const RecordingFigures& figures) {
+  const int64_t duration = figures.stop_ns - figures.start_ns;
+  int32_t minutes = static_cast<int32_t>(duration / 60'000'000'000LL);
+  if (minutes < 1) minutes = 1;
+  int64_t seconds = duration / 1'000'000'000LL;
+  if (seconds < 1) seconds = 1;
+
+  std::vector<Metric> metrics;
+  for (const auto& source : figures.audio_sources) {
+    Metric metric;
+    metric.name = L"audio_discontinuities_per_minute";
+    metric.value = static_cast<int64_t>(source.discontinuities / static_cast<uint64_t>(minutes));
+    metric.tags[L"device_name"] = source.flow != 0 ? source.name : L"loopback";
+    metrics.push_back(std::move(metric));
+  }
+  Metric frames;
+  frames.name = L"frames_per_second";
+  frames.value = static_cast<int64_t>(figures.video_frames / static_cast<uint64_t>(seconds));
+  frames.tags[L"resolution"] = std::to_wstring(figures.height) + L"p";
+  frames.tags[L"video_source"] = figures.camera ? L"camera" : L"screen";
+  frames.tags[L"acceleration"] = figures.hardware_screen ? L"hardware" : L"software";
+  metrics.push_back(std::move(frames));
+  return metrics;
+}
+
+nlohmann::json MetricToJson(const Metric& metric) {
+  nlohmann::json object = {{"metric_name", ToUtf8(metric.name)}, {"metric_value", metric.value}};
+  if (metric.type == MetricType::kHistogram) object["metric_type"] = "histogram";
+  if (metric.type == MetricType::kCount) object["metric_type"] = "count";
+  nlohmann::json tags = nlohmann::json::array();
+  for (const auto& [key, value] : metric.tags) tags.push_back({ToUtf8(key), ToUtf8(value)});
+  object["tags"] = std::move(tags);
+  return object;
+}
+
+}  // namespace VellRecorder

@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include "recorder/metrics.h"
+
+namespace VellRecorder {
+namespace {
+
+constexpr int64_t kSecond = 1'000'000'000;
+
+RecordingFigures Figures(int64_t duration_ns, uint64_t frames) {
+  RecordingFigures f;
+  f.start_ns = 5 * kSecond;  // the clock does not start at zero
+  f.stop_ns = f.start_ns + duration_ns;
+  f.video_frames = frames;
+  f.height = 1080;
+  return f;
+}
+
+TEST(MetricsTest, RatesUseTruncatedWholeSecondsAndMinutesOfAtLeastOne) {
+  RecordingFigures ninety = Figures(90 * kSecond, 2700);
+  ninety.audio_sources = {{1, L"Mic", 7}};
+  auto m = ComputeMetrics(ninety);
+  ASSERT_EQ(m.size(), 2u);
+  EXPECT_EQ(m[1].value, 30);
+  EXPECT_EQ(m[0].value, 7);  // minutes = 1
+
+  EXPECT_EQ(ComputeMetrics(Figures(1500'000'000, 44))[0].value, 44);  // 1.5 s counts as 1 s
+  EXPECT_EQ(ComputeMetrics(Figures(0, 10))[0].value, 10);             // never a division by zero
+
+  RecordingFigures long_one = Figures(150 * kSecond, 4500);
+  long_one.audio_sources = {{1, L"Mic", 5}};
+  m = ComputeMetrics(long_one);
+  EXPECT_EQ(m[0].value, 2);  // 5 / 2 minutes, truncated
+  EXPECT_EQ(m[1].value, 30);
+}
+
+TEST(MetricsTest, AudioSourcesInOrderThenFramesWithTheirTags) {
+  RecordingFigures f = Figures(60 * kSecond, 1800);
+  f.audio_sources = {{0, L"", 3}, {1, L"Headset (USB)", 1}};
+  f.hardware_screen = true;
+  f.height = 720;
+  const auto m = ComputeMetrics(f);
+  ASSERT_EQ(m.size(), 3u);
+  EXPECT_EQ(m[0].tags.at(L"device_name"), L"loopback");
+  EXPECT_EQ(m[1].tags.at(L"device_name"), L"Headset (USB)");
+  EXPECT_EQ(m[2].name, L"frames_per_second");
+  EXPECT_EQ(m[2].tags.at(L"resolution"), L"720p");
+  EXPECT_EQ(m[2].tags.at(L"acceleration"), L"hardware");
+  EXPECT_EQ(m[2].tags.at(L"video_source"), L"screen");
+
+  RecordingFigures camera = Figures(60 * kSecond, 1800);
+  camera.camera = true;
+  const auto c = ComputeMetrics(camera);
+  ASSERT_EQ(c.size(), 1u);
+  EXPECT_EQ(c[0].tags.at(L"video_source"), L"camera");
+  EXPECT_EQ(c[0].tags.at(L"acceleration"), L"software");
+}
+
+TEST(MetricsTest, JsonHasTheKeysTypesAndTagOrderTheHostReads) {
+  const auto m = ComputeMetrics(Figures(10 * kSecond, 300));
+  EXPECT_EQ(MetricToJson(m[0]).dump(),
+            R"({"metric_name":"frames_per_second","metric_type":"histogram","metric_value":30,)"
+            R"("tags":[["acceleration","software"],["resolution","1080p"],["video_source","screen"]]})");
+  Metric count;
+  count.type = MetricType::kCount;
+  count.name = L"n";
+  EXPECT_EQ(MetricToJson(count).dump(), R"({"metric_name":"n","metric_type":"count","metric_value":0,"tags":[]})");
+  Metric unknown;
+  unknown.type = static_cast<MetricType>(7);
+  EXPECT_FALSE(MetricToJson(unknown).contains("metric_type"));
+}
+
+}  // namespace
+}  // namespace VellRecorder
