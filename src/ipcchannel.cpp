@@ -13,11 +13,21 @@ using nlohmann::json;
 
 IPCChannel::IPCChannel() { RegisterHandlers(); }
 
+// A recording still running when the channel goes away is stopped first, so its last part is complete.
+IPCChannel::~IPCChannel() { StopRecording(); }
+
 void IPCChannel::RegisterHandlers() {
-  // Tested in this order; the recording messages and desktop queries join as they are built.
+  // Tested in this order; camera, window and camera-bounds queries join as they are built.
   dispatcher_.Register(L"check-camera-permissions", [this](const json& p) { CheckCameraPermissions(p); });
   dispatcher_.Register(L"check-mic-permissions", [this](const json& p) { CheckMicPermissions(p); });
   dispatcher_.Register(L"check-all-permissions", [this](const json& p) { CheckAllPermissions(p); });
+  dispatcher_.Register(L"get-display-screenshots", [this](const json& p) { GetDisplayScreenshots(p); });
+  dispatcher_.Register(L"cancel", [this](const json& p) { Cancel(p); });
+  dispatcher_.Register(L"recorder-init", [this](const json& p) { RecorderInit(p); });
+  dispatcher_.Register(L"recorder-start", [this](const json& p) { RecorderStart(p); });
+  dispatcher_.Register(L"pause", [this](const json& p) { Pause(p); });
+  dispatcher_.Register(L"resume", [this](const json& p) { Resume(p); });
+  dispatcher_.Register(L"finish", [this](const json& p) { Finish(p); });
 }
 
 bool IPCChannel::Connect(const std::wstring& pipe_name, const std::wstring& secret) {
@@ -31,15 +41,30 @@ bool IPCChannel::Connect(const std::wstring& pipe_name, const std::wstring& secr
   return true;
 }
 
-void IPCChannel::Run() {
+int IPCChannel::Run() {
   using Clock = std::chrono::steady_clock;
-  while (!host_gone_) {
+  // Prepared once, so that the first display query and recording find the list ready.
+  displays_.Refresh(true);
+  while (!host_gone_ && !exit_requested_) {
     WriteNextMessage();
-    for (const std::string& frame : GetMessagesFromPipe()) DelegateMessage(frame);
-    if (host_gone_) break;
+    for (const std::string& frame : GetMessagesFromPipe()) {
+      DelegateMessage(frame);
+      if (exit_requested_) break;
+    }
+    if (host_gone_ || exit_requested_) break;
     std::this_thread::sleep_until(Clock::now() + std::chrono::milliseconds(kPollIntervalMs));
   }
-  LOG_WARNING << "host application went away; " << outgoing_.Size() << " queued messages not sent";
+  if (host_gone_) {
+    StopRecording();
+    LOG_WARNING << "host application went away; " << outgoing_.Size() << " queued messages not sent";
+    return 0;
+  }
+  FlushOutgoing();
+  return exit_status_;
+}
+
+void IPCChannel::FlushOutgoing() {
+  while (!host_gone_ && outgoing_.Size() > 0) WriteNextMessage();
 }
 
 std::vector<std::string> IPCChannel::GetMessagesFromPipe() {

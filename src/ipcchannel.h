@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +12,8 @@
 
 #include "ipcmessageparser.h"
 #include "ipcmessages.h"
+#include "media_sources/video/displays.h"
+#include "recorder/recorder.h"
 #include "utils/scopedhandle.h"
 
 namespace VellRecorder {
@@ -21,14 +23,18 @@ class IPCChannel {
   static constexpr DWORD kMaxReadSize = 5120;
   static constexpr DWORD kPollIntervalMs = 50;
 
-  IPCChannel();
   IPCChannel(const IPCChannel&) = delete;
   IPCChannel& operator=(const IPCChannel&) = delete;
 
+  IPCChannel();
+  ~IPCChannel();
+
   // Opens the pipe and queues the introduction. False when the pipe cannot be opened.
   bool Connect(const std::wstring& pipe_name, const std::wstring& secret);
-  // The poll loop. Returns once the host application has gone away (the pipe broke).
-  void Run();
+  // The poll loop. Returns the process exit status: 0 once the host application has gone away (the pipe
+  // broke), non-zero after a "recorder-init" that could not be carried out (the host learns of it by the
+  // daemon ending).
+  int Run();
 
   // Main thread only.
   std::vector<std::string> GetMessagesFromPipe();
@@ -48,14 +54,30 @@ class IPCChannel {
   void CheckCameraPermissions(const nlohmann::json& payload);
   void CheckMicPermissions(const nlohmann::json& payload);
   void CheckAllPermissions(const nlohmann::json& payload);
+  void GetDisplayScreenshots(const nlohmann::json& payload);
+  void Cancel(const nlohmann::json& payload);
+  void RecorderInit(const nlohmann::json& payload);
+  void RecorderStart(const nlohmann::json& payload);
+  void Pause(const nlohmann::json& payload);
+  void Resume(const nlohmann::json& payload);
+  void Finish(const nlohmann::json& payload);
 
-  // Owned by the main thread: the pipe, the frame reader, the dispatcher and host_gone_ are touched
-  // only by the loop. outgoing_ has its own mutex (the send mutex) for producers on other threads.
+  void InitRecording(const nlohmann::json& payload);
+  bool HasRecorder(const char* message) const;
+  void StopRecording();
+  void FlushOutgoing();
+
+  // Owned by the main thread: everything but outgoing_ is touched only by the loop and its handlers.
+  // outgoing_ has its own mutex (the send mutex) for producers on other threads (the part reports).
+  Displays displays_;
+  std::unique_ptr<Recorder> recorder_;
   ScopedHandle pipe_;
   FrameReader reader_;
   OutgoingQueue outgoing_;
   MessageDispatcher dispatcher_;
   bool host_gone_ = false;
+  int exit_status_ = 0;
+  bool exit_requested_ = false;
 };
 
 }  // namespace VellRecorder

@@ -24,8 +24,7 @@ int RunChannel(const std::string& argument) {
   const LaunchArgument launch = ParseLaunchArgument(argument);
   IPCChannel channel;
   if (!channel.Connect(ToWide(launch.pipe_path), ToWide(launch.secret))) return EXIT_FAILURE;
-  channel.Run();
-  return EXIT_SUCCESS;
+  return channel.Run();
 }
 
 // argv[1] as UTF-8 whatever the system code page: the pipe name and secret may hold any character.

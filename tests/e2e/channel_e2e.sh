@@ -4,26 +4,8 @@
 set -uo pipefail
 scenario=$1
 bin=$2
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-run() { "$root/scripts/wine-run.sh" "$@"; }
-work=$(mktemp -d "${TMPDIR:-/tmp}/vell-e2e-$scenario.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
-host() { run "$bin/vell-host.exe" --daemon-log "$(winpath "$work/daemon.log")" "$@"; }
-fail() { echo "FAIL: $*"; echo "--- daemon log"; cat "$work/daemon.log" 2>/dev/null; exit 1; }
-reg_key='HKCU\Software\Microsoft\DirectX\UserGpuPreferences'
-wine=${WINE:-/usr/lib/wine/wine64}
-
-# A private copy of the daemon, so that its registry value (named by its path) is its own.
-private_daemon() {
-  cp "$bin/VellRecorder.exe" "$work/VellRecorder.exe"
-  winpath "$work/VellRecorder.exe"
-}
-# Marks the daemon's GPU preference as already set, so that no "pending-restart" follows the introduction.
-preference_set() {
-  run "$wine" reg add "$reg_key" /v "$1" /t REG_EXPAND_SZ /d 'GpuPreference=1;' /f >/dev/null 2>&1
-}
-
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/e2e_lib.sh"
 case "$scenario" in
 handshake_permissions)
   d=$(private_daemon); preference_set "$d"

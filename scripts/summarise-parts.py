@@ -1,0 +1,57 @@
+#!/usr/bin/env python3
+"""Summarises a recording's part files (duration, frames, codec, size) and takes a thumbnail from the middle."""
+import json
+import pathlib
+import re
+import subprocess
+import sys
+
+
+def probe(part: pathlib.Path) -> dict:
+    out = subprocess.run(
+        ["ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
+         "stream=codec_name,width,height,nb_read_packets:format=duration", "-of", "json", str(part)],
+        capture_output=True, text=True, check=True).stdout
+    data = json.loads(out)
+    stream = data["streams"][0] if data.get("streams") else {}
+    return {"codec": stream.get("codec_name", "-"), "size": f"{stream.get('width', 0)}x{stream.get('height', 0)}",
+            "frames": int(stream.get("nb_read_packets", 0)),
+            "duration": float(data.get("format", {}).get("duration", 0) or 0)}
+
+
+def main(folder: pathlib.Path) -> int:
+    parts = sorted(folder.glob("part-*.ts"), key=lambda p: int(re.findall(r"\d+", p.name)[-1]))
+    if not parts:
+        print("no parts were written")
+        return 1
+    total_frames = total_bytes = 0
+    total_duration = 0.0
+    print(f"{'part':<12}{'duration':>10}{'frames':>8}  {'codec':<6}{'picture':<11}{'bytes':>10}")
+    for part in parts:
+        info = probe(part)
+        size = part.stat().st_size
+        total_frames += info["frames"]
+        total_bytes += size
+        total_duration += info["duration"]
+        print(f"{part.name:<12}{info['duration']:>9.2f}s{info['frames']:>8}  {info['codec']:<6}{info['size']:<11}"
+              f"{size:>10}")
+    print(f"{'total':<12}{total_duration:>9.2f}s{total_frames:>8}  {'':<17}{total_bytes:>10}")
+    host = folder / "host.txt"
+    if host.exists():
+        finished = re.findall(r"<- recorder-finished (\{.*\})", host.read_text())
+        if finished:
+            for metric in json.loads(finished[-1])["recordingMetrics"]:
+                tags = ", ".join(f"{k}={v}" for k, v in metric["tags"])
+                print(f"metric {metric['metric_name']} = {metric['metric_value']} ({tags})")
+    whole = folder / "all-parts.ts"
+    whole.write_bytes(b"".join(p.read_bytes() for p in parts))
+    thumbnail = folder / "thumbnail.png"
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-ss", f"{total_duration / 2:.2f}", "-i", str(whole),
+                    "-frames:v", "1", "-vf", "scale=480:-2", str(thumbnail)], check=True)
+    whole.unlink()
+    print(f"thumbnail from the middle of the recording: {thumbnail}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(pathlib.Path(sys.argv[1])))

@@ -1,0 +1,69 @@
+#include "recorder/recorder.h"
+
+#include "exception.h"
+#include "media_sources/video/videorecordingsettings.h"
+#include "sessions/swscreenrecordingsession.h"
+#include "utils/clock.h"
+#include "utils/log.h"
+
+namespace VellRecorder {
+
+Recorder::Recorder(std::wstring output_folder, PartFinished on_part_finished)
+    : sink_(std::move(output_folder), std::move(on_part_finished)) {}
+
+Recorder::~Recorder() { sw_screen_session_.reset(); }
+
+void Recorder::CreateScreenRecording(const std::wstring& display_name, RECT capture_rect, int32_t width,
+                                     int32_t height) {
+  width_ = width;
+  height_ = height;
+  const VideoRecordingSettings settings(display_name, capture_rect, SIZE{width, height});
+  // The GPU path is tried first once it exists; until then the software session records every screen.
+  sw_screen_session_ = std::make_unique<SWScreenRecordingSession>(settings, &sink_);
+  if (FAILED(sw_screen_session_->Initialize())) {
+    sw_screen_session_.reset();
+    VELL_THROW("Failed to create screen recording session");
+  }
+}
+
+void Recorder::CreateCameraRecording(const std::wstring& camera_id, uint32_t width, uint32_t height) {
+  width_ = width;
+  height_ = height;
+  LOG_ERROR << "camera recording is not available in this build; camera " << camera_id << " is not recorded";
+}
+
+void Recorder::CreateAudioRecording(bool system_audio, const std::wstring& microphone) {
+  if (!system_audio && microphone.empty()) return;
+  LOG_ERROR << "audio recording is not available in this build; system audio " << (system_audio ? "and " : "")
+            << "microphone \"" << microphone << "\" are not recorded";
+}
+
+void Recorder::Start() {
+  start_ns_ = MonotonicNowNs();
+  if (sw_screen_session_) sw_screen_session_->Start(start_ns_);
+}
+
+void Recorder::Pause() {
+  if (sw_screen_session_) sw_screen_session_->Pause();
+}
+
+void Recorder::Resume() {
+  if (sw_screen_session_) sw_screen_session_->Resume();
+}
+
+void Recorder::Stop() {
+  stop_ns_ = MonotonicNowNs();
+  if (sw_screen_session_) sw_screen_session_->Stop();
+  sink_.Finish();
+}
+
+std::vector<Metric> Recorder::GetMetrics() const {
+  RecordingFigures figures;
+  figures.start_ns = start_ns_;
+  figures.stop_ns = stop_ns_;
+  figures.video_frames = sink_.VideoFrameCount();
+  figures.height = height_;
+  return ComputeMetrics(figures);
+}
+
+}  // namespace VellRecorder

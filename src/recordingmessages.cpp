@@ -1,0 +1,155 @@
+// The control channel's recording messages and display query: "recorder-init" to "recorder-finished",
+// "hls-part-written", and "get-display-screenshots".
+#include <cstdlib>
+#include <limits>
+
+#include "exception.h"
+#include "ipcchannel.h"
+#include "utils/log.h"
+#include "utils/textconv.h"
+
+namespace VellRecorder {
+
+using nlohmann::json;
+
+namespace {
+
+int32_t RequireInt32(const json& object, const char* key) {
+  const int64_t value = RequireInt(object, key);
+  if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max()) {
+    throw json::out_of_range::create(406, std::string("\"") + key + "\": " + std::to_string(value) +
+                                              " is out of range", &object);
+  }
+  return static_cast<int32_t>(value);
+}
+
+uint32_t RequireUint32(const json& object, const char* key) {
+  const uint64_t value = RequireUnsigned(object, key);
+  if (value > std::numeric_limits<uint32_t>::max()) {
+    throw json::out_of_range::create(406, std::string("\"") + key + "\" is out of range", &object);
+  }
+  return static_cast<uint32_t>(value);
+}
+
+const json& RequireObject(const json& object, const char* key) {
+  if (!object.is_object() || !object.contains(key) || !object.at(key).is_object()) {
+    throw json::type_error::create(302, std::string("\"") + key + "\" must be an object", &object);
+  }
+  return object.at(key);
+}
+
+}  // namespace
+
+void IPCChannel::GetDisplayScreenshots(const json&) {
+  json displays;  // null when there is no display
+  for (const DisplayInfo& display : displays_.GetDisplays()) {
+    displays.push_back({{"id", std::stoll(ToUtf8(display.id))}, {"screenshotPath", ToUtf8(display.screenshotPath)}});
+  }
+  SendWSMessage(L"display-info", {{"displays", displays}});
+}
+
+void IPCChannel::RecorderInit(const json& payload) {
+  try {
+    InitRecording(payload);
+  } catch (const std::exception& e) {
+    // The catalogue has no error reply: the host application learns of this by the daemon ending. End in
+    // order: what was recorded is closed and reported first.
+    LOG_ERROR << "Failed to initialize the recording: " << e.what();
+    StopRecording();
+    exit_status_ = EXIT_FAILURE;
+    exit_requested_ = true;
+    return;
+  }
+  SendWSMessage(L"recorder-initialized");
+}
+
+void IPCChannel::InitRecording(const json& payload) {
+  const json options = RequireObject(payload, "recordingOptions");
+  const std::wstring output = ToWide(RequireString(options, "outputPath"));
+  // The new recording replaces the old one, which is destroyed here: its threads end and its open part is
+  // reported.
+  recorder_ = std::make_unique<Recorder>(output, [this](std::wstring path) {
+    SendWSMessage(L"hls-part-written", {{"filePath", ToUtf8(path)}});
+  });
+
+  const bool cam_only = options.contains("camOnly") && options["camOnly"] == true;
+  const std::string audio_device = RequireString(options, "audioDeviceId");
+  const bool want_audio =
+      !audio_device.empty() || (options.contains("recordInternalAudio") && options["recordInternalAudio"] == true);
+  if (cam_only) {
+    const uint32_t height = RequireUint32(options, "height");
+    const uint32_t width = RequireUint32(options, "width");
+    recorder_->CreateCameraRecording(ToWide(RequireString(options, "videoDeviceId")), width, height);
+  } else {
+    int32_t width = RequireInt32(options, "width");
+    int32_t height = RequireInt32(options, "height");
+    const uint64_t display_id = RequireUnsigned(options, "displayId");
+    // An id that matches no display gives an empty name: the primary display.
+    const std::wstring display = displays_.FindDisplayById(std::to_wstring(display_id)).deviceName;
+    RECT capture = {0, 0, 0, 0};
+    if (options.contains("cropRect")) {
+      // The host gives the crop in points; capture works in pixels.
+      const float scale = displays_.GetScaleFactor(display);
+      const json& crop = options["cropRect"];
+      const auto w = static_cast<int32_t>(static_cast<float>(RequireInt32(crop, "Width")) * scale);
+      const auto h = static_cast<int32_t>(static_cast<float>(RequireInt32(crop, "Height")) * scale);
+      const auto left = static_cast<int32_t>(static_cast<float>(RequireInt32(crop, "X")) * scale);
+      const auto top = static_cast<int32_t>(static_cast<float>(RequireInt32(crop, "Y")) * scale);
+      capture = RECT{left, top, left + w, top + h};
+      width = w;
+      height = h;
+    }
+    recorder_->CreateScreenRecording(display, capture, width, height);
+  }
+  if (want_audio) {
+    recorder_->CreateAudioRecording(RequireBool(options, "recordInternalAudio"),
+                                    ToWide(RequireString(options, "audioDeviceId")));
+  }
+}
+
+bool IPCChannel::HasRecorder(const char* message) const {
+  if (recorder_) return true;
+  LOG_ERROR << "\"" << message << "\" without a recording; ignored";
+  return false;
+}
+
+void IPCChannel::StopRecording() {
+  if (!recorder_) return;
+  recorder_->Stop();
+  recorder_.reset();
+}
+
+void IPCChannel::RecorderStart(const json&) {
+  if (!HasRecorder("recorder-start")) return;
+  recorder_->Start();
+  SendWSMessage(L"recorder-started");
+}
+
+void IPCChannel::Pause(const json&) {
+  if (!HasRecorder("pause")) return;
+  recorder_->Pause();
+  SendWSMessage(L"recorder-paused");
+}
+
+void IPCChannel::Resume(const json&) {
+  if (!HasRecorder("resume")) return;
+  recorder_->Resume();
+  SendWSMessage(L"recorder-resumed");
+}
+
+void IPCChannel::Finish(const json&) {
+  if (!HasRecorder("finish")) return;
+  // Stopping reports the last part, so its "hls-part-written" is queued before "recorder-finished".
+  recorder_->Stop();
+  json metrics = json::array();
+  for (const Metric& metric : recorder_->GetMetrics()) metrics.push_back(MetricToJson(metric));
+  SendWSMessage(L"recorder-finished", {{"recordingMetrics", metrics}});
+}
+
+void IPCChannel::Cancel(const json&) {
+  if (!HasRecorder("cancel")) return;
+  recorder_->Stop();
+  SendWSMessage(L"recorder-finished");
+}
+
+}  // namespace VellRecorder

@@ -1,0 +1,130 @@
+# Shared by the end-to-end scenario scripts: sourced after setting $scenario and $bin.
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+run() { "$root/scripts/wine-run.sh" "$@"; }
+work=$(mktemp -d "${TMPDIR:-/tmp}/vell-e2e-$scenario.XXXXXX")
+pattern_pid=
+cleanup_e2e() {
+  [ -n "$pattern_pid" ] && kill "$pattern_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup_e2e EXIT
+wine=${WINE:-/usr/lib/wine/wine64}
+# The id of \\.\DISPLAY1, the virtual screen's only display.
+DISPLAY_ID=2528732444
+
+winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
+winpath_json() { winpath "$1" | sed 's/\\/\\\\/g'; }
+unixpath() { sed -e 's/^[Zz]://' -e 's/\\\\/\//g' -e 's/\\/\//g' <<<"$1"; }
+# Runs the host CLI against $DAEMON (a Windows path) when set, else the built daemon.
+host() {
+  run "$bin/vell-host.exe" --daemon-log "$(winpath "$work/daemon.log")" ${DAEMON:+--daemon "$DAEMON"} "$@"
+}
+fail() {
+  echo "FAIL: $*"
+  echo "--- daemon log (last 40 lines)"
+  tail -n 40 "$work/daemon.log" 2>/dev/null
+  exit 1
+}
+wait_for_log() { # text
+  for _ in $(seq 1 60); do
+    grep -q "$1" "$work/daemon.log" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# A moving picture on the virtual screen, from a native X client.
+start_pattern() {
+  ffplay -f lavfi -i "testsrc2=size=1920x1080:rate=30" -noborder -left 0 -top 0 -an -loglevel quiet \
+    -window_title vell-pattern >/dev/null 2>&1 &
+  pattern_pid=$!
+  sleep 1
+}
+
+decode_clean() { # file
+  local errors
+  errors=$(ffmpeg -nostdin -v error -i "$1" -f null - 2>&1)
+  [ -z "$errors" ] || { echo "$1: $errors" | head -5; return 1; }
+}
+
+# Paths of the parts reported in a host transcript, in order, as Linux paths.
+reported_parts() { # host-output
+  sed -n 's/.*<- hls-part-written {"filePath":"\(.*\)"}.*/\1/p' "$1" | while read -r p; do unixpath "$p"; done
+}
+
+# Every reported part exists, is in the output folder tree, decodes cleanly and has the expected size;
+# every part file on disk was reported.
+check_parts() { # host-output folder width height
+  local part count=0 size
+  while read -r part; do
+    [ -f "$part" ] || fail "reported part $part does not exist"
+    decode_clean "$part" || fail "$part does not decode cleanly"
+    size=$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x "$part")
+    [ "$size" = "$3x$4" ] || fail "$part is $size, expected $3x$4"
+    count=$((count + 1))
+  done < <(reported_parts "$1")
+  [ "$count" -gt 0 ] || fail "no part reported"
+  [ "$count" = "$(find "$2" -name 'part-*.ts' | wc -l)" ] || fail "parts on disk and reports differ"
+  echo "checked $count parts of $3x$4"
+}
+
+check_last_part_before_finished() { # host-output
+  local last_part finished
+  last_part=$(grep -n '<- hls-part-written' "$1" | tail -1 | cut -d: -f1)
+  finished=$(grep -n '<- recorder-finished' "$1" | tail -1 | cut -d: -f1)
+  [ -n "$finished" ] && [ "$last_part" -lt "$finished" ] || fail "last part reported after recorder-finished"
+}
+
+check_display_info() { # host-output
+  grep -q "<- display-info {\"displays\":\[{\"id\":$DISPLAY_ID,\"screenshotPath\":\"[^\"]*png\"}\]}" "$1" ||
+    fail "display-info does not list the virtual screen"
+}
+
+# The metrics payload has its shape, and the frame rate agrees with the frames in the parts.
+check_metrics() { # host-output recorded-seconds height
+  local frames=0 part n
+  while read -r part; do
+    n=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$part")
+    frames=$((frames + n))
+  done < <(reported_parts "$1")
+  python3 - "$1" "$frames" "$2" "$3" <<'PY' || fail "metrics"
+import json, re, sys
+text, frames, seconds, height = open(sys.argv[1]).read(), int(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
+payload = json.loads(re.findall(r"<- recorder-finished (\{.*\})", text)[-1])
+metrics = payload["recordingMetrics"]
+fps = metrics[-1]
+assert fps["metric_name"] == "frames_per_second" and fps["metric_type"] == "histogram", fps
+assert [t[0] for t in fps["tags"]] == ["acceleration", "resolution", "video_source"], fps
+assert dict(fps["tags"]) == {"acceleration": "software", "resolution": height + "p", "video_source": "screen"}, fps
+expected = frames / int(seconds)
+print(f"frames in parts {frames}, metric {fps['metric_value']} fps, expected about {expected:.1f}")
+assert abs(fps["metric_value"] - expected) <= max(2, 0.2 * expected), "frame rate disagrees with the parts"
+PY
+}
+
+# Paused time is left out: the timeline of all parts together has no hole longer than half a second.
+check_no_gap() { # folder
+  cat $(ls "$1"/part-*.ts | sort -V) > "$work/all.ts"
+  ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 "$work/all.ts" |
+    python3 -c '
+import sys
+t = sorted(float(x) for x in sys.stdin if x.strip() and x.strip() != "N/A")
+gap = max(b - a for a, b in zip(t, t[1:]))
+print(f"{len(t)} frames over {t[-1]-t[0]:.2f} s, largest gap {gap*1000:.0f} ms")
+sys.exit(0 if gap < 0.5 else 1)' || fail "gap in the timeline"
+}
+
+wait_for_exit_record() { wait_for_log 'queued messages not sent'; }
+
+reg_key='HKCU\Software\Microsoft\DirectX\UserGpuPreferences'
+
+# A private copy of the daemon, so that its registry value (named by its path) is its own.
+private_daemon() {
+  cp "$bin/VellRecorder.exe" "$work/VellRecorder.exe"
+  winpath "$work/VellRecorder.exe"
+}
+# Marks the daemon's GPU preference as already set, so that no "pending-restart" follows the introduction.
+preference_set() {
+  run "$wine" reg add "$reg_key" /v "$1" /t REG_EXPAND_SZ /d 'GpuPreference=1;' /f >/dev/null 2>&1
+}
+
