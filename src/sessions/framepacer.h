@@ -6,8 +6,9 @@
 
 namespace VellRecorder {
 
-// A loop that is late by less than one interval keeps its phase (the average rate stays exact); one that
-// fell behind by a whole interval or more starts again from now instead of catching up in a burst.
+// A loop that is late by less than one interval keeps its phase (the average rate stays exact). One that fell
+// behind by a whole interval or more makes up for one missed frame at once and starts a new phase from there,
+// so a short stall costs no frame and a long one causes no burst.
 // Used by one thread; no lock.
 class FramePacer {
  public:

@@ -31,17 +31,34 @@ TEST(FramePacerTest, SlightlyLateCapturesKeepThePhaseSoTheRateStaysExact) {
   EXPECT_EQ(now, 1000000 + 300 * kInterval + 3000000);
 }
 
-TEST(FramePacerTest, ALoopThatFellBehindStartsAgainFromNowWithoutABurst) {
+TEST(FramePacerTest, ALoopThatFellBehindMakesUpOneFrameAndNoMore) {
   FramePacer pacer(kInterval);
   pacer.Taken(0);
-  // A capture that took two and a half intervals: the next one is a whole interval later, not due at once.
+  // A stall of several intervals: one capture is due at once to make up for it...
   const int64_t late = kInterval * 5 / 2;
   pacer.Taken(late);
-  EXPECT_EQ(pacer.NanosecondsUntilDue(late), kInterval);
-  // Late by just under an interval: still on the old phase, so due sooner than a full interval.
+  EXPECT_EQ(pacer.NanosecondsUntilDue(late), 0);
+  // ...and the one after it is a whole interval after the stalled one, not another catch-up.
+  const int64_t made_up = late + 4000000;
+  pacer.Taken(made_up);
+  EXPECT_EQ(pacer.NanosecondsUntilDue(made_up), late + kInterval - made_up);
+  // Late by just under an interval: still on that phase, so due sooner than a full interval.
   const int64_t due = late + kInterval;
   pacer.Taken(due + kInterval - 1);
   EXPECT_EQ(pacer.NanosecondsUntilDue(due + kInterval - 1), 1);
+}
+
+TEST(FramePacerTest, ACaptureSlowerThanTheIntervalRunsBackToBackAtItsOwnRate) {
+  FramePacer pacer(kInterval);
+  int64_t now = 0;
+  int captures = 0;
+  // Each capture takes 50 ms: the pacer never adds a wait worth speaking of, and the loop runs at 20 per second.
+  for (; now < 10 * 1000000000LL; now += 50000000) {
+    EXPECT_EQ(pacer.NanosecondsUntilDue(now), 0) << "at " << now;
+    pacer.Taken(now);
+    ++captures;
+  }
+  EXPECT_EQ(captures, 200);
 }
 
 TEST(FramePacerTest, WaitsRoundUpToWholeMilliseconds) {
