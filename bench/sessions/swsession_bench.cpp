@@ -30,13 +30,20 @@ using namespace VellRecorder;
 
 namespace {
 
-double ProcessCpuSeconds() {
+// This process's CPU time in seconds: kernel, user.
+struct CpuTime {
+  double kernel = 0, user = 0;
+  double Total() const { return kernel + user; }
+  CpuTime operator-(const CpuTime& o) const { return {kernel - o.kernel, user - o.user}; }
+};
+
+CpuTime ProcessCpu() {
   FILETIME created, exited, kernel, user;
   GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
   auto seconds = [](FILETIME t) {
     return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
   };
-  return seconds(kernel) + seconds(user);
+  return {seconds(kernel), seconds(user)};
 }
 
 double SecondsSince(int64_t start_ns) { return static_cast<double>(MonotonicNowNs() - start_ns) / 1e9; }
@@ -49,19 +56,20 @@ void RecordSession(const std::wstring& folder, int seconds, SIZE output) {
     std::printf("session: Initialize failed\n");
     return;
   }
-  const double cpu0 = ProcessCpuSeconds();
+  const CpuTime cpu0 = ProcessCpu();
   const int64_t start = MonotonicNowNs();
   session.Start(start);
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
   session.Stop();
   const double wall = SecondsSince(start);
-  const double cpu = ProcessCpuSeconds() - cpu0;
+  const CpuTime used = ProcessCpu() - cpu0;
+  const double cpu = used.Total();
   sink.Finish();
   const uint64_t frames = sink.VideoFrameCount();
   std::printf("session: %llu frames into the sink in %.2f s (%.1f per second), %d part(s)\n",
               static_cast<unsigned long long>(frames), wall, frames / wall, parts);
-  std::printf("session: %.2f CPU s, %.2f of a core, %.2f CPU ms per delivered frame\n", cpu, cpu / wall,
-              frames ? cpu * 1000 / frames : 0.0);
+  std::printf("session: %.2f CPU s (%.2f kernel), %.2f of a core, %.2f CPU ms per delivered frame\n", cpu,
+              used.kernel, cpu / wall, frames ? cpu * 1000 / frames : 0.0);
 }
 
 // The session's stages on one thread, one frame after another.
@@ -84,15 +92,16 @@ class StagesAlone {
 
   void Run(int frames) {
     const int64_t begin = MonotonicNowNs();
-    const double cpu0 = ProcessCpuSeconds();
+    const CpuTime cpu0 = ProcessCpu();
     for (int i = 0; i < frames; ++i) Frame(begin);
-    const double cpu = ProcessCpuSeconds() - cpu0;
+    const CpuTime used = ProcessCpu() - cpu0;
+    const double cpu = used.Total();
     auto ms = [frames](int64_t ns) { return static_cast<double>(ns) / 1e6 / frames; };
     std::printf("stages alone (%ux%u -> %ux%u, one thread, %d frames, %d not skipped by the encoder): GDI capture "
                 "%.2f ms, BGRA->I420 %.2f ms, scale %.2f ms, OpenH264 %.2f ms per frame (wall)\n",
                 width_, height_, out_w_, out_h_, frames, delivered_, ms(ns_[0]), ms(ns_[1]), ms(ns_[2]), ms(ns_[3]));
-    std::printf("stages alone: %.2f CPU ms per frame, %.2f CPU ms per frame not skipped\n", cpu * 1000 / frames,
-                delivered_ ? cpu * 1000 / delivered_ : 0.0);
+    std::printf("stages alone: %.2f CPU ms per frame (%.2f kernel), %.2f CPU ms per frame not skipped\n",
+                cpu * 1000 / frames, used.kernel * 1000 / frames, delivered_ ? cpu * 1000 / delivered_ : 0.0);
   }
 
  private:
