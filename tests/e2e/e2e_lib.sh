@@ -3,9 +3,15 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 run() { "$root/scripts/wine-run.sh" "$@"; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/vell-e2e-$scenario.XXXXXX")
 pattern_pid=
+# VELL_E2E_KEEP=1 keeps a failed scenario's folder (parts, logs) for a look afterwards.
 cleanup_e2e() {
+  local status=$?
   [ -n "$pattern_pid" ] && kill "$pattern_pid" 2>/dev/null
-  rm -rf "$work"
+  if [ "$status" != 0 ] && [ -n "${VELL_E2E_KEEP:-}" ]; then
+    echo "kept $work"
+  else
+    rm -rf "$work"
+  fi
 }
 trap cleanup_e2e EXIT
 wine=${WINE:-/usr/lib/wine/wine64}
@@ -43,9 +49,11 @@ start_pattern() {
   sleep 1
 }
 
+# Decodes with the stream's own 90 kHz time base: frames carry their real capture times, which ffmpeg would
+# otherwise round onto a guessed constant rate and then report two frames on one tick.
 decode_clean() { # file
   local errors
-  errors=$(ffmpeg -nostdin -v error -i "$1" -f null - 2>&1)
+  errors=$(ffmpeg -nostdin -v error -i "$1" -enc_time_base -1 -f null - 2>&1)
   [ -z "$errors" ] || { echo "$1: $errors" | head -5; return 1; }
 }
 
@@ -61,6 +69,9 @@ check_parts() { # host-output folder width height
   while read -r part; do
     [ -f "$part" ] || fail "reported part $part does not exist"
     decode_clean "$part" || fail "$part does not decode cleanly"
+    ffprobe -v error -select_streams v:0 -show_entries packet=pts -of csv=p=0 "$part" |
+      awk -F, '$1 == "" { next } seen && $1 <= last { bad = 1 } { last = $1; seen = 1 } END { exit bad }' ||
+      fail "$part: video timestamps do not increase"
     size=$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x "$part" | head -n1)
     [ "$size" = "$3x$4" ] || fail "$part is $size, expected $3x$4"
     count=$((count + 1))
