@@ -26,9 +26,11 @@ def main(folder: pathlib.Path) -> int:
         return 1
     total_frames = total_bytes = 0
     total_duration = 0.0
+    starts = []
     print(f"{'part':<12}{'duration':>10}{'frames':>8}  {'codec':<6}{'picture':<11}{'bytes':>10}")
     for part in parts:
         info = probe(part)
+        starts.append((total_duration, part))
         size = part.stat().st_size
         total_frames += info["frames"]
         total_bytes += size
@@ -43,12 +45,13 @@ def main(folder: pathlib.Path) -> int:
             for metric in json.loads(finished[-1])["recordingMetrics"]:
                 tags = ", ".join(f"{k}={v}" for k, v in metric["tags"])
                 print(f"metric {metric['metric_name']} = {metric['metric_value']} ({tags})")
-    whole = folder / "all-parts.ts"
-    whole.write_bytes(b"".join(p.read_bytes() for p in parts))
+    # Every part starts with a keyframe: decode the part that holds the middle from its start and keep the
+    # frame at the offset, rather than seeking into the stream mid-way between keyframes.
+    middle = total_duration / 2
+    start, part = [(t, p) for t, p in starts if t <= middle][-1]
     thumbnail = folder / "thumbnail.png"
-    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-ss", f"{total_duration / 2:.2f}", "-i", str(whole),
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-i", str(part), "-ss", f"{middle - start:.2f}",
                     "-frames:v", "1", "-vf", "scale=480:-2", str(thumbnail)], check=True)
-    whole.unlink()
     print(f"thumbnail from the middle of the recording: {thumbnail}")
     return 0
 
