@@ -24,6 +24,8 @@ trap '"$root/tests/sessions/moving_pattern.sh" stop "$pidfile"' EXIT
 mkdir -p "$work/parts"
 
 log="$work/bench.txt"
+# The machine is shared: the figures mean little without the load they were taken under.
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 "$here/wine-run.sh" "$bench" "Z:$work/parts" "$seconds" 200 "$out_w" "$out_h" | tr -d '\r' | tee "$log"
 
 # Delivered frames, from the parts: decoded frames and the span of their times.
@@ -47,4 +49,5 @@ awk -v f="$frames" -v span="$span" -v secs="$seconds" -v s="$session_ms" -v a="$
   printf "CPU per delivered frame: session %.2f ms, stages alone %.2f ms: ratio %.2f (goal <= 1.3)\n",
          s, a, s / a
 }'
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 rm -rf "$work"
