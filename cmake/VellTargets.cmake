@@ -79,3 +79,13 @@ function(vell_test name)
       PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "native;${ARG_LABELS}")
   endif()
 endfunction()
+
+# Adds every subfolder of the calling folder that has a CMakeLists.txt: each area keeps its own list.
+function(vell_add_area_subdirectories)
+  file(GLOB children LIST_DIRECTORIES true "${CMAKE_CURRENT_SOURCE_DIR}/*")
+  foreach(dir ${children})
+    if(IS_DIRECTORY "${dir}" AND EXISTS "${dir}/CMakeLists.txt")
+      add_subdirectory("${dir}")
+    endif()
+  endforeach()
+endfunction()
