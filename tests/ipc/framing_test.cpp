@@ -1,6 +1,7 @@
-#include <sstream>
 
 #include <gtest/gtest.h>
+
+#include "testing/logcapture.h"
 
 #include "exception.h"
 #include "ipcmessageparser.h"
@@ -40,9 +41,7 @@ TEST(IPCMessageParserTest, ThreeBytesAreNotAMessage) {
 
 class FrameReaderTest : public ::testing::Test {
  protected:
-  void SetUp() override { Log::Init(Log::Severity::kDebug, &log_); }
-  void TearDown() override { Log::Init(Log::Severity::kDebug); }
-  std::ostringstream log_;
+  Testing::LogCapture log_;
   FrameReader reader_;
 };
 
@@ -75,7 +74,7 @@ TEST_F(FrameReaderTest, FrameLongerThanOneReadArrivesWhole) {
 
 TEST_F(FrameReaderTest, ZeroLengthFrameIsLoggedAndSkipped) {
   EXPECT_EQ(Feed(reader_, Frame("") + Frame("after")), std::vector<std::string>{"after"});
-  EXPECT_NE(log_.str().find("zero-length"), std::string::npos);
+  EXPECT_NE(log_.Text().find("zero-length"), std::string::npos);
 }
 
 TEST_F(FrameReaderTest, ThreeBytesWaitForTheRestInsteadOfBeingLost) {
@@ -88,7 +87,7 @@ TEST_F(FrameReaderTest, ImpossibleLengthDropsThePendingBytesAndRecovers) {
   const std::string corrupt = std::string("\xFF\xFF\xFF\x7F", 4) + "garbage";
   EXPECT_TRUE(Feed(reader_, corrupt).empty());
   EXPECT_EQ(reader_.PendingBytes(), 0u);
-  EXPECT_NE(log_.str().find("exceeds the limit"), std::string::npos);
+  EXPECT_NE(log_.Text().find("exceeds the limit"), std::string::npos);
   EXPECT_EQ(Feed(reader_, Frame("ok")), std::vector<std::string>{"ok"});
 }
 

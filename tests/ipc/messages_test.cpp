@@ -1,7 +1,8 @@
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include "testing/logcapture.h"
 
 #include "ipcmessages.h"
 #include "utils/log.h"
@@ -60,14 +61,12 @@ TEST(OutgoingQueueTest, WritesOldestFirstOnePerCallAcrossProducers) {
 class DispatcherTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Log::Init(Log::Severity::kDebug, &log_);
     dispatcher_.Register(L"first", [this](const json& p) { calls_.push_back("first " + p.dump()); });
     dispatcher_.Register(L"needs-string", [this](const json& p) {
       calls_.push_back("needs-string " + RequireString(p, "cameraId"));
     });
   }
-  void TearDown() override { Log::Init(Log::Severity::kDebug); }
-  std::ostringstream log_;
+  Testing::LogCapture log_;
   MessageDispatcher dispatcher_;
   std::vector<std::string> calls_;
 };
@@ -76,8 +75,8 @@ TEST_F(DispatcherTest, RunsTheMatchingHandlerWithThePayload) {
   EXPECT_EQ(dispatcher_.Dispatch(R"({"type":"first","payload":{"k":[1,2]}})"), std::optional<std::wstring>(L"first"));
   EXPECT_EQ(dispatcher_.Dispatch(R"({"type":"first"})"), std::optional<std::wstring>(L"first"));
   EXPECT_EQ(calls_, (std::vector<std::string>{"first {\"k\":[1,2]}", "first null"}));
-  EXPECT_NE(log_.str().find("WARN  ["), std::string::npos);
-  EXPECT_NE(log_.str().find("received message first payload: {\"k\":[1,2]}"), std::string::npos);
+  EXPECT_NE(log_.Text().find("WARN  ["), std::string::npos);
+  EXPECT_NE(log_.Text().find("received message first payload: {\"k\":[1,2]}"), std::string::npos);
 }
 
 TEST_F(DispatcherTest, MalformedMessagesAreLoggedWithTheirReasonAndDropped) {
@@ -94,10 +93,10 @@ TEST_F(DispatcherTest, MalformedMessagesAreLoggedWithTheirReasonAndDropped) {
       {R"({"type":"needs-string","payload":{}})", "key 'cameraId' not found"},
   };
   for (const auto& [frame, reason] : cases) {
-    log_.str("");
+    log_.Clear();
     EXPECT_NO_THROW(dispatcher_.Dispatch(frame)) << frame;
-    EXPECT_NE(log_.str().find(" ERROR ["), std::string::npos) << frame;
-    EXPECT_NE(log_.str().find(reason), std::string::npos) << frame << " -> " << log_.str();
+    EXPECT_NE(log_.Text().find(" ERROR ["), std::string::npos) << frame;
+    EXPECT_NE(log_.Text().find(reason), std::string::npos) << frame << " -> " << log_.Text();
   }
   EXPECT_TRUE(calls_.empty());
   // And the next good message still goes through.

@@ -2,9 +2,10 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 #include <gtest/gtest.h>
+
+#include "testing/logcapture.h"
 #include <libyuv.h>
 
 #include "media_transforms/openh264/i420layout.h"
@@ -66,19 +67,17 @@ void ExpectQuadrants(const std::vector<uint8_t>& frame, uint32_t width, uint32_t
 
 class LibyuvTest : public ::testing::Test {
  protected:
-  void SetUp() override { Log::Init(Log::Severity::kDebug, &log_); }
-  void TearDown() override { Log::Init(Log::Severity::kDebug); }
-  std::ostringstream log_;
+  Testing::LogCapture log_;
 };
 
 TEST_F(LibyuvTest, ConvertsBgraQuadrantsToI420PlanesInPlace) {
   ColorConverter converter(VideoFrameLayout(64, 32, 4));
   ComPtr<IMFMediaBuffer> dst = Testing::MakeBuffer({1, 2, 3});  // replaced, not reused
-  ASSERT_EQ(converter.Process(Testing::MakeBuffer(QuadrantFrame(64, 32)).Get(), &dst), 0) << log_.str();
+  ASSERT_EQ(converter.Process(Testing::MakeBuffer(QuadrantFrame(64, 32)).Get(), &dst), 0) << log_.Text();
   const auto frame = Testing::ReadBuffer(dst.Get());
   ASSERT_EQ(frame.size(), 64u * 32 * 3 / 2);
   ExpectQuadrants(frame, 64, 32);
-  EXPECT_EQ(log_.str(), "");
+  EXPECT_EQ(log_.Text(), "");
 }
 
 // Refusals are logged, and the source is unlocked on every path.
@@ -87,9 +86,9 @@ TEST_F(LibyuvTest, ZeroSizeShortOrUnlockableSourceIsRefused) {
   Testing::FakeBuffer src(64 * 32 * 4, 64 * 32 * 4);
   EXPECT_EQ(ColorConverter(64, 32, 4).Process(&src, &dst), 0);
   for (const auto& [width, height] : {std::pair<uint32_t, uint32_t>{0, 32}, {64, 0}, {64, 33}}) {
-    log_.str("");
+    log_.Clear();
     EXPECT_EQ(ColorConverter(width, height, 4).Process(&src, &dst), -1) << width << "x" << height;
-    EXPECT_NE(log_.str().find("Error converting to NV12"), std::string::npos) << log_.str();
+    EXPECT_NE(log_.Text().find("Error converting to NV12"), std::string::npos) << log_.Text();
   }
   EXPECT_EQ(src.locks, 4);
   EXPECT_EQ(src.unlocks, 4);
@@ -138,7 +137,7 @@ TEST_F(LibyuvTest, ResizerKeepsTheQuadrantsWhenScalingDownAndUp) {
                                  static_cast<int32_t>(w), static_cast<int32_t>(h)));
     ExpectQuadrants(out, w, h);
   }
-  EXPECT_EQ(log_.str(), "");
+  EXPECT_EQ(log_.Text(), "");
 }
 
 TEST_F(LibyuvTest, ResizerReportsLibyuvsRefusal) {
@@ -147,7 +146,7 @@ TEST_F(LibyuvTest, ResizerReportsLibyuvsRefusal) {
   const uint8_t* s = source.data();
   uint8_t* d = out.data();
   EXPECT_FALSE(Resizer::Process(s, s + 2048, s + 2560, 64, 32, d, d, d, 0, 16));
-  EXPECT_NE(log_.str().find("] failed to rescale: -1"), std::string::npos) << log_.str();
+  EXPECT_NE(log_.Text().find("] failed to rescale: -1"), std::string::npos) << log_.Text();
 }
 
 }  // namespace

@@ -5,9 +5,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
-#include <sstream>
 
 #include <gtest/gtest.h>
+
+#include "testing/logcapture.h"
 
 #include "exception.h"
 #include "media_transforms/openh264/h264encoder.h"
@@ -75,9 +76,7 @@ std::vector<uint8_t> ToI420(uint32_t width, uint32_t height, const std::vector<u
 
 class OpenH264EncoderTest : public ::testing::Test {
  protected:
-  void SetUp() override { Log::Init(Log::Severity::kDebug, &log_); }
-  void TearDown() override { Log::Init(Log::Severity::kDebug); }
-  std::ostringstream log_;
+  Testing::LogCapture log_;
 };
 
 // Writes the stream, its input frames and where the keyframes must decode, for the ffmpeg check, when
@@ -120,7 +119,7 @@ TEST_F(OpenH264EncoderTest, MovingPatternGivesTimedAccessUnitsWithAnIdrEveryThir
   }
   EXPECT_EQ(encoder.FrameCount(), static_cast<uint64_t>(kFrames));
   EXPECT_GE(emitted, kFrames * 9 / 10) << "too many frames skipped";
-  EXPECT_EQ(log_.str(), "");
+  EXPECT_EQ(log_.Text(), "");
 
   if (const char* dir = std::getenv("VELL_SWPATH_DUMP_DIR")) {
     const std::string base = std::string(dir) + "/swpath";
@@ -177,7 +176,7 @@ TEST_F(OpenH264EncoderTest, UnreadableOrShortInputGivesNullAndDoesNotCountToward
   ASSERT_EQ(MFCreateSample(unreadable.ReleaseAndGetAddressOf()), S_OK);
   ASSERT_EQ(unreadable->AddBuffer(&locked_away), S_OK);
   EXPECT_FALSE(encoder.Encode(unreadable.Get()));
-  EXPECT_NE(log_.str().find("failed to load buffer with BufferLoader"), std::string::npos) << log_.str();
+  EXPECT_NE(log_.Text().find("failed to load buffer with BufferLoader"), std::string::npos) << log_.Text();
   unreadable.Reset();
 
   ComPtr<IMFSample> empty;

@@ -5,9 +5,10 @@
 #include <mfidl.h>
 
 #include <cstring>
-#include <sstream>
 
 #include <gtest/gtest.h>
+
+#include "testing/logcapture.h"
 
 #include "muxers/hlssink.h"
 #include "muxers/test_util.h"
@@ -45,9 +46,7 @@ class HLSSinkMfTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_EQ(MFCreateSample(sample_.ReleaseAndGetAddressOf()), S_OK);
-    Log::Init(Log::Severity::kDebug, &log_);
   }
-  void TearDown() override { Log::Init(Log::Severity::kDebug); }
 
   Bytes Expected(const Bytes& frame, uint32_t pts) {
     TsMuxer muxer;
@@ -61,7 +60,7 @@ class HLSSinkMfTest : public ::testing::Test {
   std::vector<std::wstring> reported_;
   HLSSink sink_{folder_.wide(), [this](std::wstring path) { reported_.push_back(std::move(path)); }};
   ComPtr<IMFSample> sample_;
-  std::ostringstream log_;
+  Testing::LogCapture log_;
 };
 
 TEST_F(HLSSinkMfTest, MuxesTheSampleBytesAtItsTime) {
@@ -95,8 +94,8 @@ TEST_F(HLSSinkMfTest, SampleWithoutTimeIsDroppedAndItsBufferReleased) {
   const HRESULT hr = sink_.Mux(sample_.Get(), StreamKind::kVideo);
   EXPECT_EQ(hr, MF_E_NO_SAMPLE_TIMESTAMP);
   EXPECT_EQ(RefCount(buffer.Get()), references);
-  EXPECT_NE(log_.str().find("[VellRecorder::HLSSink::Mux@"), std::string::npos) << log_.str();
-  EXPECT_NE(log_.str().find("HRERROR: "), std::string::npos) << log_.str();
+  EXPECT_NE(log_.Text().find("[VellRecorder::HLSSink::Mux@"), std::string::npos) << log_.Text();
+  EXPECT_NE(log_.Text().find("HRERROR: "), std::string::npos) << log_.Text();
   sink_.Finish();
   EXPECT_TRUE(reported_.empty());
   EXPECT_FALSE(std::filesystem::exists(PartZero()));
