@@ -176,7 +176,7 @@ TEST(SWScreenRecordingSessionTest, APauseDeliversNothingAndLeavesNoGapInTheTimeL
   ASSERT_EQ(recording.Session().Initialize(), S_OK);
   recording.Start();
   Sleep(2000);
-  // A quick pause and resume first: its resume signal must not cut the real pause short.
+  // A quick pause and resume first, as a host may send them; the pause after it must still hold.
   recording.Pause();
   recording.Resume();
   Sleep(300);
