@@ -5,48 +5,34 @@
 namespace VellRecorder {
 namespace {
 
-struct BitrateCase {
-  uint32_t width;
-  uint32_t height;
-  uint32_t bitrate;
-};
-
-TEST(BitrateTableTest, FirstRowWhoseAreaIsAtLeastTheFrameArea) {
+TEST(BitrateTableTest, FirstRowWhoseAreaIsAtLeastTheFrameAreaAndTheLastRowBeyondIt) {
   const BitrateTable table;
-  const BitrateCase cases[] = {
+  const struct {
+    uint32_t width, height, bitrate;
+  } cases[] = {
       {1, 1, 400000},         {640, 360, 400000},      {641, 360, 600000},     {854, 480, 600000},
       {1280, 720, 3000000},   {1281, 720, 3000000},    {1366, 768, 3000000},   {1367, 768, 4000000},
       {1400, 900, 4000000},   {1920, 1080, 5000000},   {1920, 1200, 6000000},  {2560, 1440, 6000000},
-      {2561, 1440, 15000000}, {3840, 2160, 15000000},
+      {2561, 1440, 15000000}, {3840, 2160, 15000000},  {3841, 2160, 15000000}, {7680, 4320, 15000000},
+      {65536, 65536, 15000000},  // wraps to 0 in 32 bits, which would pick the smallest row
   };
   for (const auto& c : cases) {
     EXPECT_EQ(table.GetBitrate(c.width, c.height), c.bitrate) << c.width << "x" << c.height;
   }
 }
 
-TEST(BitrateTableTest, FramesBeyondTheLastRowGetTheLastRowsBitrate) {
-  const BitrateTable table;
-  EXPECT_EQ(table.GetBitrate(3841, 2160), 15000000u);
-  EXPECT_EQ(table.GetBitrate(7680, 4320), 15000000u);
-  // 65536 x 65536 wraps to 0 in 32 bits, which would pick the smallest row.
-  EXPECT_EQ(table.GetBitrate(65536, 65536), 15000000u);
-}
-
 TEST(BitrateTableTest, PeakIsTwelveTenthsOfEveryRowWithoutRoundingDown) {
-  const uint32_t rows[] = {400000, 600000, 3000000, 4000000, 5000000, 6000000, 15000000};
-  for (uint32_t bitrate : rows) EXPECT_EQ(MaxBitrate(bitrate, 1.2), bitrate / 5 * 6) << bitrate;
-  EXPECT_EQ(MaxBitrate(5000000, 1.2), 6000000u);
+  for (uint32_t bitrate : {400000u, 600000u, 3000000u, 4000000u, 5000000u, 6000000u, 15000000u}) {
+    EXPECT_EQ(MaxBitrate(bitrate, 1.2), bitrate / 5 * 6) << bitrate;
+  }
   EXPECT_EQ(MaxBitrate(1000001, 1.2), 1200001u);  // 1200001.2 truncated
 }
 
-struct ThreadCase {
-  uint64_t area;
-  uint32_t cores;
-  uint32_t threads;
-};
-
 TEST(OpenH264ThreadCountTest, ScalesWithAreaAndCores) {
-  const ThreadCase cases[] = {
+  const struct {
+    uint64_t area;
+    uint32_t cores, threads;
+  } cases[] = {
       {1920ull * 1080, 12, 8}, {1920ull * 1080, 9, 8},  {1920ull * 1080, 8, 3},  {1920ull * 1080, 6, 3},
       {1920ull * 1080, 5, 2},  {1920ull * 1080, 2, 1},  {3840ull * 2160, 16, 8}, {2073599, 16, 3},
       {1228801, 6, 3},         {1228800, 6, 2},         {1280ull * 720, 4, 2},   {1280ull * 720, 3, 2},
