@@ -8,13 +8,11 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/logcapture.h"
-
 #include "exception.h"
 #include "media_transforms/openh264/h264encoder.h"
 #include "media_transforms/openh264/libyuvcolorconverter.h"
 #include "mftestsupport.h"
-#include "utils/log.h"
+#include "testing/logcapture.h"
 
 namespace VellRecorder::OpenH264 {
 namespace {
@@ -40,31 +38,33 @@ bool Has(const std::vector<int>& types, int type) {
 
 // A desktop-like BGRA frame that moves: a scrolling gradient, a bouncing box and lines of "text".
 std::vector<uint8_t> MovingFrame(uint32_t width, uint32_t height, int index) {
+  const int w = static_cast<int>(width), h = static_cast<int>(height);
   std::vector<uint8_t> bgra(size_t{width} * height * 4);
-  const int box_x = (index * 11) % static_cast<int>(width - 200);
-  const int box_y = static_cast<int>(std::abs(static_cast<double>((index * 7) % (2 * (height - 120))) -
-                                              (height - 120)));
-  for (uint32_t y = 0; y < height; ++y) {
-    for (uint32_t x = 0; x < width; ++x) {
-      uint8_t* p = &bgra[(size_t{y} * width + x) * 4];
-      const int sx = static_cast<int>(x) + index * 4;
+  const int box_x = (index * 11) % (w - 200);
+  const int box_y = std::abs((index * 7) % (2 * (h - 120)) - (h - 120));
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      uint8_t* p = &bgra[(size_t(y) * width + x) * 4];
+      const int sx = x + index * 4, ty = y + index * 2;
       p[0] = static_cast<uint8_t>(sx / 5);
-      p[1] = static_cast<uint8_t>(y * 255 / height);
-      p[2] = static_cast<uint8_t>(128 + 100 * std::sin((sx + static_cast<int>(y)) / 40.0));
+      p[1] = static_cast<uint8_t>(y * 255 / h);
+      p[2] = static_cast<uint8_t>(128 + 100 * std::sin((sx + y) / 40.0));
       p[3] = 255;
-      const int ty = static_cast<int>(y) + index * 2;
-      if (x > 60 && x < width / 2 && (ty / 6) % 3 == 0 && ((x * 7 + ty / 18 * 13) / 5) % 4 != 0) {
+      if (x > 60 && x < w / 2 && (ty / 6) % 3 == 0 && ((x * 7 + ty / 18 * 13) / 5) % 4 != 0) {
         p[0] = p[1] = p[2] = 20;  // dark glyph strokes on rows of "text"
       }
-      if (static_cast<int>(x) >= box_x && static_cast<int>(x) < box_x + 200 && static_cast<int>(y) >= box_y &&
-          static_cast<int>(y) < box_y + 120) {
-        p[0] = 40;
-        p[1] = 160;
-        p[2] = 230;
-      }
+      if (x >= box_x && x < box_x + 200 && y >= box_y && y < box_y + 120) p[0] = 40, p[1] = 160, p[2] = 230;
     }
   }
   return bgra;
+}
+
+void ExpectTiming(IMFSample* sample, int frame) {
+  LONGLONG time = -1, duration = -1;
+  EXPECT_EQ(sample->GetSampleTime(&time), S_OK);
+  EXPECT_EQ(sample->GetSampleDuration(&duration), S_OK);
+  EXPECT_EQ(time, frame * kFrameDuration) << "frame " << frame;
+  EXPECT_EQ(duration, kFrameDuration) << "frame " << frame;
 }
 
 std::vector<uint8_t> ToI420(uint32_t width, uint32_t height, const std::vector<uint8_t>& bgra) {
@@ -93,11 +93,7 @@ TEST_F(OpenH264EncoderTest, MovingPatternGivesTimedAccessUnitsWithAnIdrEveryThir
     const auto frame = ToI420(kWidth, kHeight, MovingFrame(kWidth, kHeight, i));
     ComPtr<IMFSample> out = encoder.Encode(Testing::MakeSample(frame, i * kFrameDuration, kFrameDuration).Get());
     ASSERT_TRUE(out) << "frame " << i;
-    LONGLONG time = -1, duration = -1;
-    ASSERT_EQ(out->GetSampleTime(&time), S_OK);
-    ASSERT_EQ(out->GetSampleDuration(&duration), S_OK);
-    EXPECT_EQ(time, i * kFrameDuration);
-    EXPECT_EQ(duration, kFrameDuration);
+    ExpectTiming(out.Get(), i);
     const auto bytes = Testing::ReadSample(out.Get());
     // Rate control may drop a frame or two after each costly IDR frame, never the IDR frame itself.
     if (bytes.empty() && i % 30 != 0) continue;
@@ -123,10 +119,10 @@ TEST_F(OpenH264EncoderTest, MovingPatternGivesTimedAccessUnitsWithAnIdrEveryThir
 
   if (const char* dir = std::getenv("VELL_SWPATH_DUMP_DIR")) {
     const std::string base = std::string(dir) + "/swpath";
-    std::ofstream(base + ".h264", std::ios::binary).write(reinterpret_cast<const char*>(stream.data()),
-                                                          static_cast<std::streamsize>(stream.size()));
-    std::ofstream(base + ".yuv", std::ios::binary).write(reinterpret_cast<const char*>(input.data()),
-                                                         static_cast<std::streamsize>(input.size()));
+    for (const auto& [suffix, bytes] : {std::pair{".h264", &stream}, std::pair{".yuv", &input}}) {
+      std::ofstream(base + suffix, std::ios::binary)
+          .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
+    }
     std::ofstream info(base + ".txt");
     info << kWidth << " " << kHeight << " " << emitted << "\n";
     for (size_t k = 0; k < idr_positions.size(); ++k) info << (k ? " " : "") << idr_positions[k];
@@ -150,11 +146,7 @@ TEST_F(OpenH264EncoderTest, SkippedFrameGivesAnEmptySampleThatKeepsItsTiming) {
     ASSERT_EQ(buffers, 1u);
     if (Testing::ReadSample(out.Get()).empty()) {
       skipped = i;
-      LONGLONG time = -1, duration = -1;
-      ASSERT_EQ(out->GetSampleTime(&time), S_OK);
-      ASSERT_EQ(out->GetSampleDuration(&duration), S_OK);
-      EXPECT_EQ(time, i * kFrameDuration);
-      EXPECT_EQ(duration, kFrameDuration);
+      ExpectTiming(out.Get(), i);
     }
   }
   ASSERT_GT(skipped, 0) << "400 kbit/s of noise never made the encoder skip a frame";
@@ -176,7 +168,7 @@ TEST_F(OpenH264EncoderTest, UnreadableOrShortInputGivesNullAndDoesNotCountToward
   ASSERT_EQ(MFCreateSample(unreadable.ReleaseAndGetAddressOf()), S_OK);
   ASSERT_EQ(unreadable->AddBuffer(&locked_away), S_OK);
   EXPECT_FALSE(encoder.Encode(unreadable.Get()));
-  EXPECT_NE(log_.Text().find("failed to load buffer with BufferLoader"), std::string::npos) << log_.Text();
+  EXPECT_TRUE(log_.Contains("failed to load buffer with BufferLoader")) << log_.Text();
   unreadable.Reset();
 
   ComPtr<IMFSample> empty;
@@ -198,9 +190,9 @@ TEST_F(OpenH264EncoderTest, RefusedSizeThrowsTheInitialisationMessage) {
     H264Encoder encoder({0, 0, 30, 30});
     FAIL() << "a 0x0 encoder was created";
   } catch (const Exception& e) {
-    EXPECT_NE(std::string(e.what()).find("Failed to initialize H264 encoder"), std::string::npos) << e.what();
-    EXPECT_NE(std::string(e.what()).find("src/media_transforms/openh264/h264encoder.cpp"), std::string::npos)
-        << e.what();
+    const std::string what = e.what();
+    EXPECT_NE(what.find("Failed to initialize H264 encoder"), std::string::npos) << what;
+    EXPECT_NE(what.find("src/media_transforms/openh264/h264encoder.cpp"), std::string::npos) << what;
   }
 }
 
