@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace VellRecorder {
 namespace {
 
@@ -50,24 +52,16 @@ TEST(FramePacerTest, ALoopThatFellBehindMakesUpOneFrameAndNoMore) {
 
 TEST(FramePacerTest, ACaptureSlowerThanTheIntervalRunsBackToBackAtItsOwnRate) {
   FramePacer pacer(kInterval);
-  int64_t now = 0;
-  int captures = 0;
-  // Each capture takes 50 ms: the pacer never adds a wait worth speaking of, and the loop runs at 20 per second.
-  for (; now < 10 * 1000000000LL; now += 50000000) {
+  // Each capture takes 50 ms: the pacer never adds a wait, so the loop runs at 20 per second.
+  for (int64_t now = 0; now < 10 * 1000000000LL; now += 50000000) {
     EXPECT_EQ(pacer.NanosecondsUntilDue(now), 0) << "at " << now;
     pacer.Taken(now);
-    ++captures;
   }
-  EXPECT_EQ(captures, 200);
 }
 
 TEST(FramePacerTest, WaitsRoundUpToWholeMilliseconds) {
-  EXPECT_EQ(WaitMilliseconds(-5), 0u);
-  EXPECT_EQ(WaitMilliseconds(0), 0u);
-  EXPECT_EQ(WaitMilliseconds(1), 1u);
-  EXPECT_EQ(WaitMilliseconds(1000000), 1u);
-  EXPECT_EQ(WaitMilliseconds(1000001), 2u);
-  EXPECT_EQ(WaitMilliseconds(kInterval), 34u);
+  const std::pair<int64_t, uint32_t> cases[] = {{-5, 0}, {0, 0}, {1, 1}, {1000000, 1}, {1000001, 2}, {kInterval, 34}};
+  for (const auto& [ns, ms] : cases) EXPECT_EQ(WaitMilliseconds(ns), ms) << ns;
 }
 
 }  // namespace
