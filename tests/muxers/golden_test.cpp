@@ -16,7 +16,6 @@
 namespace VellRecorder {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using namespace Testing;
 
 const std::string kReferencePath = std::string(VELL_GOLDEN_DIR) + "/muxers.ref";
@@ -44,12 +43,6 @@ Bytes Nal(uint8_t header, const Bytes& body) {
   return out;
 }
 
-Bytes Join(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
 // 12 s of 30 fps video with a keyframe (SPS, PPS, IDR) every second, every fifth access unit led by a
 // delimiter, a few tiny and first-packet-sized frames; ADTS-sized audio frames every 21.333 ms.
 std::map<std::string, std::string> MuxSyntheticRecording(const std::filesystem::path& folder) {
@@ -61,13 +54,13 @@ std::map<std::string, std::string> MuxSyntheticRecording(const std::filesystem::
     for (int i = 0; i < 360; ++i) {
       const int64_t t = i * 1000000ll / 30;
       for (; next_audio <= t; next_audio += 21333) {
-        const Bytes audio = Join({{0xFF, 0xF1, 0x50, 0x80, 0x00, 0x1F, 0xFC}, lcg.Fill(150 + lcg.Next() % 250)});
+        const Bytes audio = Concat({{0xFF, 0xF1, 0x50, 0x80, 0x00, 0x1F, 0xFC}, lcg.Fill(150 + lcg.Next() % 250)});
         sink.MuxRaw(audio.data(), uint32_t(audio.size()), next_audio, StreamKind::kAudio);
       }
       const size_t size = i % 7 == 3 ? 160 + i % 12 : i % 11 == 5 ? i % 3 : 2000 + lcg.Next() % 18000;
-      Bytes frame = i % 30 == 0 ? Join({Nal(0x67, lcg.Fill(12)), Nal(0x68, lcg.Fill(4)), Nal(0x65, lcg.Fill(150000))})
+      Bytes frame = i % 30 == 0 ? Concat({Nal(0x67, lcg.Fill(12)), Nal(0x68, lcg.Fill(4)), Nal(0x65, lcg.Fill(150000))})
                                 : Nal(0x41, lcg.Fill(size));
-      if (i % 5 == 0) frame = Join({{0x00, 0x00, 0x00, 0x01, 0x09, 0xF0}, frame});
+      if (i % 5 == 0) frame = Concat({{0x00, 0x00, 0x00, 0x01, 0x09, 0xF0}, frame});
       sink.MuxRaw(frame.data(), uint32_t(frame.size()), t, StreamKind::kVideo);
     }
   }

@@ -1,7 +1,7 @@
 #include "muxers/hlssink.h"
 
 #include <cerrno>
-#include <sstream>
+#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -9,12 +9,11 @@
 
 #include "muxers/test_util.h"
 #include "muxers/ts_reader.h"
-#include "utils/log.h"
+#include "testing/logcapture.h"
 
 namespace VellRecorder {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using namespace Testing;
 
 const Bytes kKeyframe = {0x00, 0x00, 0x00, 0x01, 0x67, 0x42, 0x00, 0x1F, 0x00, 0x00, 0x00, 0x01, 0x65, 0x88};
@@ -24,6 +23,17 @@ const Bytes kAudioFrame = {0xFF, 0xF1, 0x50, 0x80, 0x02, 0x1F, 0xFC, 0x21, 0x00}
 // last six bytes into a second packet.
 constexpr size_t kAudioBlock = 3 * 188;
 constexpr size_t kVideoBlock = 4 * 188;
+
+// A sink that keeps the paths it reports; the list outlives the sink, whose destructor may still report.
+struct RecordingSink {
+  explicit RecordingSink(const std::wstring& folder)
+      : sink(std::make_unique<HLSSink>(folder, [this](std::wstring path) { reported.push_back(std::move(path)); })) {}
+  void Mux(const Bytes& frame, int64_t time_us, StreamKind kind) {
+    sink->MuxRaw(frame.data(), static_cast<uint32_t>(frame.size()), time_us, kind);
+  }
+  std::vector<std::wstring> reported;
+  std::unique_ptr<HLSSink> sink;
+};
 
 bool IsKey(const Bytes& frame) { return HLSSink::IsKeyframe(frame.data(), static_cast<uint32_t>(frame.size())); }
 
@@ -146,27 +156,21 @@ TEST_F(HLSSinkTest, PartsHoldTheMuxerBlocksWithCountersRunningAcrossParts) {
 
 TEST_F(HLSSinkTest, TimeBecomes90kHzPtsTruncatedTo32Bits) {
   const int64_t times[] = {0, 1, 11, 1000000, 47721858836, -1000000};
+  const uint64_t expected[] = {0, 0, 0, 90000, (47721858836ull * 9 / 100) & 0xFFFFFFFF, uint32_t(-90000)};
   for (int64_t t : times) Audio(t);
   sink_.Finish();
   std::vector<std::string> errors;
   const auto pes = ReassemblePes(ParsePackets(ReadPart(0), &errors), TsMuxer::kAudioPid, &errors);
   ASSERT_EQ(pes.size(), 6u);
-  EXPECT_EQ(pes[0].pts, 0u);
-  EXPECT_EQ(pes[1].pts, 0u);
-  EXPECT_EQ(pes[2].pts, 0u);
-  EXPECT_EQ(pes[3].pts, 90000u);
-  EXPECT_EQ(pes[4].pts, (47721858836ull * 9 / 100) & 0xFFFFFFFF);
-  EXPECT_EQ(pes[5].pts, static_cast<uint32_t>(-90000));
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(pes[i].pts, expected[i]) << times[i];
 }
 
 TEST_F(HLSSinkTest, UnsupportedStreamKindIsLoggedAndNothingWritten) {
-  std::ostringstream log;
-  Log::Init(Log::Severity::kDebug, &log);
+  Testing::LogCapture log;
   sink_.MuxRaw(kKeyframe.data(), uint32_t(kKeyframe.size()), 0, static_cast<StreamKind>(2));
   sink_.MuxRaw(kKeyframe.data(), uint32_t(kKeyframe.size()), 0, static_cast<StreamKind>(-1));
-  Log::Init(Log::Severity::kDebug);
-  EXPECT_NE(log.str().find(" ERROR "), std::string::npos);
-  EXPECT_NE(log.str().find("] Unsupported codec"), std::string::npos);
+  EXPECT_TRUE(log.Contains(" ERROR "));
+  EXPECT_TRUE(log.Contains("] Unsupported codec"));
   sink_.Finish();
   EXPECT_TRUE(reported_.empty());
   EXPECT_FALSE(std::filesystem::exists(FsPath(Part(0))));
@@ -187,59 +191,47 @@ TEST_F(HLSSinkTest, FinishReportsOnceAndALaterFrameStartsOverAtPartZero) {
 
 TEST(HLSSinkLifetimeTest, DestructorReportsTheOpenPart) {
   TempFolder folder;
-  std::vector<std::wstring> reported;
-  {
-    HLSSink sink(folder.wide(), [&](std::wstring path) { reported.push_back(std::move(path)); });
-    sink.MuxRaw(kAudioFrame.data(), uint32_t(kAudioFrame.size()), 0, StreamKind::kAudio);
-  }
-  ASSERT_EQ(reported.size(), 1u);
-  EXPECT_EQ(ReadFile(FsPath(reported[0])).size(), kAudioBlock);
+  RecordingSink recorder(folder.wide());
+  recorder.Mux(kAudioFrame, 0, StreamKind::kAudio);
+  recorder.sink.reset();
+  ASSERT_EQ(recorder.reported.size(), 1u);
+  EXPECT_EQ(ReadFile(FsPath(recorder.reported[0])).size(), kAudioBlock);
 }
 
 TEST(HLSSinkFolderTest, MissingFolderIsCreatedEvenWithNonAsciiName) {
   TempFolder folder;
   const std::wstring nested = JoinPath(JoinPath(folder.wide(), ToWide("zażółć")), L"rec 1");
-  std::vector<std::wstring> reported;
-  HLSSink sink(nested, [&](std::wstring path) { reported.push_back(std::move(path)); });
-  sink.MuxRaw(kAudioFrame.data(), uint32_t(kAudioFrame.size()), 0, StreamKind::kAudio);
-  sink.Finish();
-  ASSERT_EQ(reported.size(), 1u);
-  EXPECT_EQ(reported[0], JoinPath(nested, L"part-0.ts"));
-  EXPECT_EQ(ReadFile(FsPath(reported[0])).size(), kAudioBlock);
+  RecordingSink recorder(nested);
+  recorder.Mux(kAudioFrame, 0, StreamKind::kAudio);
+  recorder.sink->Finish();
+  ASSERT_EQ(recorder.reported.size(), 1u);
+  EXPECT_EQ(recorder.reported[0], JoinPath(nested, L"part-0.ts"));
+  EXPECT_EQ(ReadFile(FsPath(recorder.reported[0])).size(), kAudioBlock);
 }
 
 TEST(HLSSinkFolderTest, PartThatCannotBeOpenedIsLoggedWithPathAndReason) {
   TempFolder folder;
   const std::wstring blocked = JoinPath(folder.wide(), L"not-a-folder");
   { std::ofstream(FsPath(blocked)) << "x"; }
-  std::ostringstream log;
-  Log::Init(Log::Severity::kDebug, &log);
-  std::vector<std::wstring> reported;
-  {
-    HLSSink sink(blocked, [&](std::wstring path) { reported.push_back(std::move(path)); });
-    sink.MuxRaw(kKeyframe.data(), uint32_t(kKeyframe.size()), 0, StreamKind::kVideo);
-    sink.MuxRaw(kKeyframe.data(), uint32_t(kKeyframe.size()), 1000, StreamKind::kVideo);
-    sink.Finish();
-  }
-  Log::Init(Log::Severity::kDebug);
-  const std::string text = log.str();
-  EXPECT_NE(text.find("Cannot open part file " + ToUtf8(JoinPath(blocked, L"part-0.ts")) + ": "), std::string::npos)
-      << text;
-  EXPECT_EQ(reported.size(), 1u);  // the index sequence stays whole for the host
+  Testing::LogCapture log;
+  RecordingSink recorder(blocked);
+  recorder.Mux(kKeyframe, 0, StreamKind::kVideo);
+  recorder.Mux(kKeyframe, 1000, StreamKind::kVideo);
+  recorder.sink->Finish();
+  EXPECT_TRUE(log.Contains("Cannot open part file " + ToUtf8(JoinPath(blocked, L"part-0.ts")) + ": ")) << log.Text();
+  EXPECT_EQ(recorder.reported.size(), 1u);  // the index sequence stays whole for the host
 }
 
 #ifndef _WIN32
 TEST(PartFileTest, FailedWriteIsLoggedOnceWithPathAndReason) {
-  std::ostringstream log;
-  Log::Init(Log::Severity::kDebug, &log);
+  Testing::LogCapture log;
   {
     PartFile file;
     ASSERT_TRUE(file.Open(L"/dev", L"/dev/full"));
     file.Write(kAudioFrame.data(), kAudioFrame.size());
     file.Write(kAudioFrame.data(), kAudioFrame.size());
   }
-  Log::Init(Log::Severity::kDebug);
-  const std::string text = log.str();
+  const std::string text = log.Text();
   const std::string expected = "Cannot write part file /dev/full: " + std::generic_category().message(ENOSPC);
   EXPECT_NE(text.find(expected), std::string::npos) << text;
   EXPECT_EQ(text.find(expected), text.rfind(expected)) << text;
@@ -248,8 +240,7 @@ TEST(PartFileTest, FailedWriteIsLoggedOnceWithPathAndReason) {
 
 TEST(HLSSinkThreadTest, ConcurrentFramesNeverInterleave) {
   TempFolder folder;
-  std::vector<std::wstring> reported;
-  HLSSink sink(folder.wide(), [&](std::wstring path) { reported.push_back(std::move(path)); });
+  RecordingSink recorder(folder.wide());
   const Bytes big_video = [] {
     Bytes frame(5000, 0x5A);
     std::copy(kInterFrame.begin(), kInterFrame.end(), frame.begin());
@@ -257,21 +248,21 @@ TEST(HLSSinkThreadTest, ConcurrentFramesNeverInterleave) {
   }();
   constexpr int kFrames = 400;
   std::thread video([&] {
-    for (int i = 0; i < kFrames; ++i) sink.MuxRaw(big_video.data(), uint32_t(big_video.size()), i, StreamKind::kVideo);
+    for (int i = 0; i < kFrames; ++i) recorder.Mux(big_video, i, StreamKind::kVideo);
   });
   std::thread audio([&] {
-    for (int i = 0; i < kFrames; ++i) sink.MuxRaw(kAudioFrame.data(), uint32_t(kAudioFrame.size()), i, StreamKind::kAudio);
+    for (int i = 0; i < kFrames; ++i) recorder.Mux(kAudioFrame, i, StreamKind::kAudio);
   });
   video.join();
   audio.join();
-  sink.Finish();
-  ASSERT_EQ(reported.size(), 1u);
+  recorder.sink->Finish();
+  ASSERT_EQ(recorder.reported.size(), 1u);
   std::vector<std::string> errors;
-  const auto packets = ParsePackets(ReadFile(FsPath(reported[0])), &errors);
+  const auto packets = ParsePackets(ReadFile(FsPath(recorder.reported[0])), &errors);
   EXPECT_EQ(ReassemblePes(packets, TsMuxer::kVideoPid, &errors).size(), size_t{kFrames});
   EXPECT_EQ(ReassemblePes(packets, TsMuxer::kAudioPid, &errors).size(), size_t{kFrames});
   EXPECT_TRUE(errors.empty()) << errors.front();
-  EXPECT_EQ(sink.VideoFrameCount(), uint64_t{kFrames});
+  EXPECT_EQ(recorder.sink->VideoFrameCount(), uint64_t{kFrames});
 }
 
 }  // namespace

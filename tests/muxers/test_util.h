@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <random>
 #include <string>
@@ -12,6 +13,14 @@
 #include "utils/textconv.h"
 
 namespace VellRecorder::Testing {
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
 
 inline std::filesystem::path FsPath(const std::wstring& path) {
 #ifdef _WIN32

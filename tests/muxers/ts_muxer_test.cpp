@@ -1,12 +1,11 @@
 #include "muxers/ts_muxer.h"
 
 #include <atomic>
-#include <sstream>
-
 #include <gtest/gtest.h>
 
+#include "muxers/test_util.h"
 #include "muxers/ts_reader.h"
-#include "utils/log.h"
+#include "testing/logcapture.h"
 
 // Counted by the replacement operator new of alloc_counter.cpp.
 extern std::atomic<long> g_allocations;
@@ -14,7 +13,8 @@ extern std::atomic<long> g_allocations;
 namespace VellRecorder {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using Testing::Bytes;
+using Testing::Concat;
 using Testing::ParsePackets;
 using Testing::ReassemblePes;
 
@@ -37,12 +37,6 @@ Bytes Pattern(size_t n, uint8_t seed = 1) {
 
 Bytes Packet(const Bytes& block, size_t index) {
   return Bytes(block.begin() + static_cast<long>(188 * index), block.begin() + static_cast<long>(188 * (index + 1)));
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
 }
 
 const Bytes kPat = {0x47, 0x40, 0x00, 0x10, 0x00, 0x00, 0xB0, 0x0D, 0x00, 0x01, 0xC1,
@@ -125,17 +119,24 @@ Bytes VideoPayload(TsMuxer& muxer, const Bytes& frame) {
 }
 
 TEST(TsMuxerTest, DelimiterAddedOnlyWhenTheFrameLacksOne) {
-  TsMuxer muxer;
-  const Bytes zeros(5, 0x00);
-  const Bytes with4 = Concat({kDelimiter, {0x00, 0x00, 0x00, 0x01, 0x67}, Pattern(40)});
-  const Bytes with3 = Concat({{0x00, 0x00, 0x01, 0x09, 0xF0}, {0x00, 0x00, 0x01, 0x41}, Pattern(40)});
   const Bytes sps = Concat({{0x00, 0x00, 0x00, 0x01, 0x67}, Pattern(300)});
-  const Bytes no_start_code = Pattern(4);
-  EXPECT_EQ(VideoPayload(muxer, with4), Concat({zeros, with4}));
-  EXPECT_EQ(VideoPayload(muxer, with3), Concat({zeros, with3}));
-  EXPECT_EQ(VideoPayload(muxer, sps), Concat({zeros, kDelimiter, sps}));
-  EXPECT_EQ(VideoPayload(muxer, no_start_code), Concat({zeros, kDelimiter, no_start_code}));
-  EXPECT_EQ(VideoPayload(muxer, {0x00, 0x00, 0x01}), Concat({zeros, {0x00, 0x00, 0x01}}));
+  struct Case { Bytes frame; bool gets_delimiter; };
+  std::vector<Case> cases = {
+      {Concat({kDelimiter, {0x00, 0x00, 0x00, 0x01, 0x67}, Pattern(40)}), false},
+      {Concat({{0x00, 0x00, 0x01, 0x09, 0xF0}, {0x00, 0x00, 0x01, 0x41}, Pattern(40)}), false},
+      {sps, true},
+      {Pattern(4), true},                    // no start code at all
+      {{0x00, 0x00, 0x01}, false},           // too short to hold a NAL unit
+      {{0x00, 0x00, 0x00, 0x01}, true}};     // nothing but a four-byte start code
+  // Tiny frames of 4 to 7 bytes that need one.
+  for (size_t size = 4; size <= 7; ++size) {
+    cases.push_back({Concat({{0x00, 0x00, 0x01, 0x41}, Pattern(size - 4)}), true});
+  }
+  TsMuxer muxer;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.frame.size());
+    EXPECT_EQ(VideoPayload(muxer, c.frame), Concat({Bytes(5, 0x00), c.gets_delimiter ? kDelimiter : Bytes{}, c.frame}));
+  }
   // The delimiter sits right behind the 19-byte PES header of a large frame's first packet.
   const Bytes first = Packet(Mux(muxer, Kind::kVideo, sps), 2);
   EXPECT_EQ(first[3] & 0x30, 0x10);
@@ -151,19 +152,6 @@ TEST(TsMuxerTest, ShortFrameWithDelimiterSpillsItsLastSixBytes) {
   const Bytes second = Packet(block, 3);
   EXPECT_EQ(Bytes(second.begin(), second.begin() + 6), (Bytes{0x47, 0x01, 0x00, 0x31, 177, 0x00}));
   EXPECT_TRUE(std::equal(second.end() - 6, second.end(), frame.end() - 6));
-}
-
-TEST(TsMuxerTest, TinyVideoFramesNeedingADelimiterStayWellFormed) {
-  for (size_t size = 4; size <= 7; ++size) {
-    SCOPED_TRACE(size);
-    TsMuxer muxer;
-    const Bytes frame = Concat({{0x00, 0x00, 0x01, 0x41}, Pattern(size - 4)});
-    EXPECT_EQ(VideoPayload(muxer, frame), Concat({Bytes(5, 0x00), kDelimiter, frame}));
-  }
-  // A frame that is nothing but a four-byte start code.
-  TsMuxer muxer;
-  EXPECT_EQ(VideoPayload(muxer, {0x00, 0x00, 0x00, 0x01}),
-            Concat({Bytes(5, 0x00), kDelimiter, {0x00, 0x00, 0x00, 0x01}}));
 }
 
 TEST(TsMuxerTest, EveryFrameSizeReassemblesExactly) {
@@ -209,14 +197,13 @@ TEST(TsMuxerTest, ContinuityCountersRunOnAcrossCallsAndWrap) {
 }
 
 TEST(TsMuxerTest, FrameTooLargeForTheBufferIsRefusedWithoutMovingCounters) {
-  std::ostringstream log;
-  Log::Init(Log::Severity::kDebug, &log);
+  Testing::LogCapture log;
   TsMuxer muxer;
   Bytes huge(TsMuxer::kMaxBufferLength, 0x55);
   uint32_t length = 1;
   muxer.MuxVideoFrame(huge.data(), static_cast<uint32_t>(huge.size()), 0, &length);
   EXPECT_EQ(length, 0u);
-  EXPECT_NE(log.str().find("does not fit"), std::string::npos);
+  EXPECT_TRUE(log.Contains("does not fit"));
   // The largest audio frame that fits is muxed; one byte more is not.
   const uint32_t fits = (TsMuxer::kMaxBufferLength / 188 - 3) * 184 + 170;
   muxer.MuxAudioFrame(huge.data(), fits + 1, 0, &length);
@@ -224,7 +211,6 @@ TEST(TsMuxerTest, FrameTooLargeForTheBufferIsRefusedWithoutMovingCounters) {
   const uint8_t* block = muxer.MuxAudioFrame(huge.data(), fits, 0, &length);
   EXPECT_EQ(length, TsMuxer::kMaxBufferLength / 188 * 188);
   EXPECT_EQ(block[3], 0x10);  // the refused frame did not use up a PAT counter value
-  Log::Init(Log::Severity::kDebug);
 }
 
 TEST(TsMuxerTest, SteadyStateMakesNoAllocation) {
