@@ -16,11 +16,8 @@ namespace {
 const DisplayRect kFullHd{0, 0, 1920, 1080};
 
 TEST(RotationTest, OrientationCodesAndTransposition) {
-  EXPECT_EQ(RotationDegrees(0), 0);
-  EXPECT_EQ(RotationDegrees(1), 90);
-  EXPECT_EQ(RotationDegrees(2), 180);
-  EXPECT_EQ(RotationDegrees(3), 270);
-  EXPECT_EQ(RotationDegrees(7), 0);
+  const int degrees[] = {0, 90, 180, 270, 0, 0, 0, 0};  // unknown codes read as 0
+  for (uint32_t code = 0; code < 8; ++code) EXPECT_EQ(RotationDegrees(code), degrees[code]) << code;
 
   const DisplayRect portrait = TransposeForRotation({0, 0, 1080, 1920}, 90);
   EXPECT_EQ(portrait, kFullHd);
@@ -34,48 +31,35 @@ TEST(RotationTest, OrientationCodesAndTransposition) {
   EXPECT_FALSE(IsPrimaryBounds({0, -1080, 1920, 0}));
 }
 
-TEST(CaptureAreaTest, NoCropCapturesTheDisplayAtAnEvenOutputSize) {
-  CaptureArea area = ComputeCaptureArea(kFullHd, {}, {1279, 719});
-  EXPECT_EQ(area.captureRect, kFullHd);
-  EXPECT_EQ(area.outputSize, (DisplaySize{1280, 720}));
-
-  area = ComputeCaptureArea({-1280, 0, 0, 1024}, {5, 5, 5, 900}, {1280, 1024});
-  EXPECT_EQ(area.captureRect, (DisplayRect{-1280, 0, 0, 1024}));
-  EXPECT_EQ(area.outputSize, (DisplaySize{1280, 1024}));
-}
-
-TEST(CaptureAreaTest, OddCropGrowsRightAndDownWithinTheDisplay) {
-  const CaptureArea area = ComputeCaptureArea(kFullHd, {0, 0, 1001, 500}, {640, 480});
-  EXPECT_EQ(area.captureRect, (DisplayRect{0, 0, 1002, 500}));
-  EXPECT_EQ(area.outputSize, (DisplaySize{1002, 500}));
-
-  EXPECT_EQ(ComputeCaptureArea(kFullHd, {10, 20, 110, 221}, {}).captureRect, (DisplayRect{10, 20, 110, 222}));
-}
-
-TEST(CaptureAreaTest, OddCropAtTheFarEdgesGrowsLeftAndUp) {
-  CaptureArea area = ComputeCaptureArea(kFullHd, {919, 0, 1920, 500}, {});
-  EXPECT_EQ(area.captureRect, (DisplayRect{918, 0, 1920, 500}));
-  EXPECT_EQ(area.outputSize, (DisplaySize{1002, 500}));
-
-  area = ComputeCaptureArea(kFullHd, {0, 79, 100, 1080}, {});
-  EXPECT_EQ(area.captureRect, (DisplayRect{0, 78, 100, 1080}));
-  // One pixel short of the edge still fits.
-  area = ComputeCaptureArea(kFullHd, {0, 0, 1919, 1079}, {});
-  EXPECT_EQ(area.captureRect, kFullHd);
-}
-
-TEST(CaptureAreaTest, CropIsMovedIntoDesktopCoordinatesOfItsDisplay) {
-  // A second display left of and above the primary one; the edge test uses that display's own size.
-  const DisplayRect left_display{-1280, -200, 0, 824};
-  const CaptureArea area = ComputeCaptureArea(left_display, {279, 100, 1280, 301}, {});
-  EXPECT_EQ(area.captureRect, (DisplayRect{-1280 + 278, -200 + 100, 0, -200 + 302}));
-  EXPECT_EQ(area.outputSize, (DisplaySize{1002, 202}));
-}
-
-TEST(CaptureAreaTest, ReversedCropCountsAsNoCrop) {
-  const CaptureArea area = ComputeCaptureArea(kFullHd, {500, 400, 100, 600}, {1280, 720});
-  EXPECT_EQ(area.captureRect, kFullHd);
-  EXPECT_EQ(area.outputSize, (DisplaySize{1280, 720}));
+TEST(CaptureAreaTest, CropsAreMadeEvenWithinTheirDisplay) {
+  struct Case {
+    DisplayRect display, crop;
+    DisplaySize requested;
+    DisplayRect capture;
+    DisplaySize output;
+  };
+  const Case cases[] = {
+      // No crop: the whole display at the requested size made even.
+      {kFullHd, {}, {1279, 719}, kFullHd, {1280, 720}},
+      {{-1280, 0, 0, 1024}, {5, 5, 5, 900}, {1280, 1024}, {-1280, 0, 0, 1024}, {1280, 1024}},
+      {kFullHd, {500, 400, 100, 600}, {1280, 720}, kFullHd, {1280, 720}},  // reversed counts as none
+      // An odd crop grows right and down, and becomes the output size.
+      {kFullHd, {0, 0, 1001, 500}, {640, 480}, {0, 0, 1002, 500}, {1002, 500}},
+      {kFullHd, {10, 20, 110, 221}, {}, {10, 20, 110, 222}, {100, 202}},
+      // ... or left and up where that would leave the display; one pixel short of the edge still fits.
+      {kFullHd, {919, 0, 1920, 500}, {}, {918, 0, 1920, 500}, {1002, 500}},
+      {kFullHd, {0, 79, 100, 1080}, {}, {0, 78, 100, 1080}, {100, 1002}},
+      {kFullHd, {0, 0, 1919, 1079}, {}, kFullHd, {1920, 1080}},
+      // A display left of and above the primary one: the crop moves into desktop coordinates, and the edge
+      // test uses that display's own size.
+      {{-1280, -200, 0, 824}, {279, 100, 1280, 301}, {}, {-1280 + 278, -200 + 100, 0, -200 + 302}, {1002, 202}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.crop));
+    const CaptureArea area = ComputeCaptureArea(c.display, c.crop, c.requested);
+    EXPECT_EQ(area.captureRect, c.capture);
+    EXPECT_EQ(area.outputSize, c.output);
+  }
 }
 
 TEST(LogicalRectTest, ContainmentAndScaling) {
@@ -110,12 +94,9 @@ TEST(CursorPlacementTest, DrawnOnlyWhenTheImageCornerLiesInsideBothEdgesIncluded
 
 TEST(VideoFrameLayoutTest, PlaneSizes) {
   const VideoFrameLayout layout(1920, 1080, 4);
-  EXPECT_EQ(layout.width, 1920u);
-  EXPECT_EQ(layout.height, 1080u);
   EXPECT_EQ(layout.lumaSize, 2073600u);
   EXPECT_EQ(layout.lumaPlusQuarter, 2592000u);
   EXPECT_EQ(layout.planarSize, 3110400u);
-  EXPECT_EQ(layout.bytesPerPixel, 4);
 
   const VideoFrameLayout odd(3, 3, 4);  // integer division rounds each step down
   EXPECT_EQ(odd.lumaPlusQuarter, 11u);
