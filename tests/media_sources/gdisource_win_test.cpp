@@ -16,9 +16,9 @@ using Testing::PatternColor;
 using Testing::PatternWindow;
 using Testing::RgbAt;
 
-// The picture sits away from the screen's corners; the capture takes exactly the picture.
+// The picture sits away from the screen's corners; the capture takes exactly the picture (the display's
+// corner is the desktop origin, so the crop has the same coordinates).
 constexpr RECT kPictureOnScreen{300, 200, 300 + 96, 200 + 64};
-constexpr RECT kCropOnDisplay{300, 200, 300 + 96, 200 + 64};
 constexpr int kWidth = 96;
 constexpr int kHeight = 64;
 
@@ -40,10 +40,10 @@ class GdiSourceTest : public ::testing::Test {
     PatternWindow::Pump(150);
   }
 
-  std::vector<uint8_t> Capture(GDISource& source) {
-    std::vector<uint8_t> pixels(static_cast<size_t>(kWidth) * kHeight * source.GetBytesPerPixel(), 0);
+  std::vector<uint8_t> Capture() {
+    std::vector<uint8_t> pixels(static_cast<size_t>(kWidth) * kHeight * source_.GetBytesPerPixel(), 0);
     uint8_t* destination = pixels.data();
-    EXPECT_EQ(source.CaptureToSystemMemory(&destination), S_OK);
+    EXPECT_EQ(source_.CaptureToSystemMemory(&destination), S_OK);
     return pixels;
   }
 
@@ -65,15 +65,15 @@ class GdiSourceTest : public ::testing::Test {
   }
 
   static std::unique_ptr<PatternWindow> window_;
+  GDISource source_{VideoRecordingSettings(L"", kPictureOnScreen, SIZE{0, 0})};
 };
 
 std::unique_ptr<PatternWindow> GdiSourceTest::window_;
 
 TEST_F(GdiSourceTest, CapturesTheRectangleTopRowFirstPixelForPixel) {
-  GDISource source(VideoRecordingSettings(L"", kCropOnDisplay, SIZE{0, 0}));
-  ASSERT_EQ(source.Settings().CaptureWidth(), kWidth);
-  ASSERT_EQ(source.Settings().CaptureHeight(), kHeight);
-  const std::vector<uint8_t> pixels = Capture(source);
+  ASSERT_EQ(source_.Settings().CaptureWidth(), kWidth);
+  ASSERT_EQ(source_.Settings().CaptureHeight(), kHeight);
+  const std::vector<uint8_t> pixels = Capture();
   for (int y = 0; y < kHeight; ++y) {
     for (int x = 0; x < kWidth; ++x) {
       ASSERT_EQ(RgbAt(pixels, kWidth, x, y), PatternColor(x, y)) << "pixel " << x << ", " << y;
@@ -81,11 +81,10 @@ TEST_F(GdiSourceTest, CapturesTheRectangleTopRowFirstPixelForPixel) {
   }
 }
 
-TEST_F(GdiSourceTest, CursorInsideTheRectangleIsDrawn) {
-  GDISource source(VideoRecordingSettings(L"", kCropOnDisplay, SIZE{0, 0}));
+TEST_F(GdiSourceTest, CursorIsDrawnOnlyWhenItsCornerLiesInsideTheRectangle) {
   const POINT hotspot = ArrowHotspot();
   MoveCursor(kPictureOnScreen.left + 20 + hotspot.x, kPictureOnScreen.top + 10 + hotspot.y);
-  const std::vector<uint8_t> pixels = Capture(source);
+  const std::vector<uint8_t> pixels = Capture();
   EXPECT_GT(Differences(pixels), 10);
   // Nothing left of or above the cursor image's corner changes.
   for (int y = 0; y < kHeight; ++y) {
@@ -93,28 +92,22 @@ TEST_F(GdiSourceTest, CursorInsideTheRectangleIsDrawn) {
   }
   // A hidden cursor is left out, and the capture still succeeds.
   ShowCursor(FALSE);
-  EXPECT_EQ(Differences(Capture(source)), 0);
+  EXPECT_EQ(Differences(Capture()), 0);
   ShowCursor(TRUE);
-}
-
-TEST_F(GdiSourceTest, CursorIsDrawnOnlyWhenItsCornerLiesInsideTheRectangle) {
-  GDISource source(VideoRecordingSettings(L"", kCropOnDisplay, SIZE{0, 0}));
-  const POINT hotspot = ArrowHotspot();
   // One pixel outside: GDI would show most of the arrow, but the overlay leaves it out altogether.
   MoveCursor(kPictureOnScreen.left - 1 + hotspot.x, kPictureOnScreen.top + 20 + hotspot.y);
-  EXPECT_EQ(Differences(Capture(source)), 0);
+  EXPECT_EQ(Differences(Capture()), 0);
   MoveCursor(kPictureOnScreen.left + 20 + hotspot.x, kPictureOnScreen.top - 1 + hotspot.y);
-  EXPECT_EQ(Differences(Capture(source)), 0);
+  EXPECT_EQ(Differences(Capture()), 0);
   // Hanging over the right edge it is drawn, clipped.
   MoveCursor(kPictureOnScreen.right - 3 + hotspot.x, kPictureOnScreen.top + 20 + hotspot.y);
-  EXPECT_GT(Differences(Capture(source)), 0);
+  EXPECT_GT(Differences(Capture()), 0);
 }
 
 TEST_F(GdiSourceTest, MissingDestinationFailsWithoutWriting) {
-  GDISource source(VideoRecordingSettings(L"", kCropOnDisplay, SIZE{0, 0}));
-  EXPECT_EQ(source.CaptureToSystemMemory(nullptr), E_POINTER);
+  EXPECT_EQ(source_.CaptureToSystemMemory(nullptr), E_POINTER);
   uint8_t* none = nullptr;
-  EXPECT_EQ(source.CaptureToSystemMemory(&none), E_POINTER);
+  EXPECT_EQ(source_.CaptureToSystemMemory(&none), E_POINTER);
 }
 
 }  // namespace

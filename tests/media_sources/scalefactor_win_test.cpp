@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 
-
 namespace VellRecorder {
 namespace {
 
@@ -63,31 +62,30 @@ class ScaleFactorTest : public ::testing::Test {
     WriteLogPixels(saved_);
     RegDeleteTreeW(HKEY_CURRENT_USER, kProbeVersionKey);
   }
+  // Sets the desktop DPI and checks what a freshly started probe reports; skips when the system does not
+  // report a raised DPI for the monitor.
+  void ExpectProbeOutput(DWORD dpi, const std::string& expected) {
+    WriteLogPixels(dpi);
+    const std::string output = RunProbe();
+    if (dpi != 96 && output.rfind("dpi=" + std::to_string(dpi) + " ", 0) != 0) {
+      GTEST_SKIP() << "the system does not report " << dpi << " DPI for the monitor: " << output;
+    }
+    EXPECT_EQ(output, expected);
+  }
   std::optional<DWORD> saved_;
 };
 
 TEST_F(ScaleFactorTest, DefaultDpiIsScaleOne) {
-  WriteLogPixels(96);
-  EXPECT_EQ(RunProbe(), "dpi=96 scale=1.000 logical=150,300,1500,900\r\n");
+  ExpectProbeOutput(96, "dpi=96 scale=1.000 logical=150,300,1500,900\r\n");
 }
 
 TEST_F(ScaleFactorTest, At144DpiTheScaleIsOneAndAHalf) {
-  WriteLogPixels(144);
-  const std::string output = RunProbe();
-  if (output.rfind("dpi=144 ", 0) != 0) {
-    GTEST_SKIP() << "the system does not report 144 DPI for the monitor: " << output;
-  }
-  EXPECT_EQ(output, "dpi=144 scale=1.500 logical=100,200,1000,600\r\n");
+  ExpectProbeOutput(144, "dpi=144 scale=1.500 logical=100,200,1000,600\r\n");
 }
 
 TEST_F(ScaleFactorTest, BeforeWindows81TheScaleIsOneWhateverTheDpi) {
-  WriteLogPixels(144);
   SetProbeWindowsVersion(L"win8");
-  const std::string output = RunProbe();
-  if (output.rfind("dpi=144 ", 0) != 0) {
-    GTEST_SKIP() << "the system does not report 144 DPI for the monitor: " << output;
-  }
-  EXPECT_EQ(output, "dpi=144 scale=1.000 logical=150,300,1500,900\r\n");
+  ExpectProbeOutput(144, "dpi=144 scale=1.000 logical=150,300,1500,900\r\n");
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,7 +13,7 @@
 #include "media_sources/video/displays.h"
 #include "media_sources/video/videorecordingsettings.h"
 #include "screenshothelper.h"
-#include "utils/log.h"
+#include "testing/logcapture.h"
 
 namespace VellRecorder {
 namespace {
@@ -125,8 +124,7 @@ TEST(ScreenshotTest, DisplayPictureIsAPngOfTheDisplayNamedAfterItsId) {
 }
 
 TEST(ScreenshotTest, FolderIsMadeAtTheFirstPictureAndAFailedSaveGivesNoPath) {
-  std::ostringstream log;
-  Log::Init(Log::Severity::kDebug, &log);
+  Testing::LogCapture log;
   ScreenshotHelper helper;
   ASSERT_TRUE(helper.Initialize());
   EXPECT_TRUE(helper.FolderPath().empty());
@@ -137,8 +135,8 @@ TEST(ScreenshotTest, FolderIsMadeAtTheFirstPictureAndAFailedSaveGivesNoPath) {
   ASSERT_FALSE(folder.empty());
   EXPECT_EQ(first.rfind(folder + L"\\0-", 0), 0u);
   EXPECT_EQ(DecodedPicture(first).Width(), 40u);
-  EXPECT_NE(log.str().find("creating folder "), std::string::npos);
-  EXPECT_NE(log.str().find("created file at : "), std::string::npos);
+  EXPECT_TRUE(log.Contains("creating folder "));
+  EXPECT_TRUE(log.Contains("created file at : "));
 
   const std::wstring second = helper.TakeScreenshot(L"1", nullptr, RECT{10, 10, 20, 20});
   EXPECT_EQ(second.rfind(folder + L"\\1-", 0), 0u);
@@ -149,9 +147,8 @@ TEST(ScreenshotTest, FolderIsMadeAtTheFirstPictureAndAFailedSaveGivesNoPath) {
   ASSERT_TRUE(DeleteFileW(second.c_str()));
   ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
   EXPECT_EQ(helper.TakeScreenshot(L"2", nullptr, RECT{0, 0, 40, 30}), L"");
-  EXPECT_NE(log.str().find("error saving png: "), std::string::npos) << log.str();
-  EXPECT_NE(log.str().find(" win error: "), std::string::npos);
-  Log::Init(Log::Severity::kDebug);
+  EXPECT_TRUE(log.Contains("error saving png: ")) << log.Text();
+  EXPECT_TRUE(log.Contains(" win error: "));
 }
 
 }  // namespace
