@@ -11,11 +11,10 @@ dir=$1 min_avg=$2 min_frame=$3
 stream="$dir/swpath.h264" input="$dir/swpath.yuv"
 
 decoded=$(ffprobe -v error -f h264 -count_frames -select_streams v:0 \
-  -show_entries stream=nb_read_frames,width,height -of default=nw=1 "$stream")
+  -show_entries stream=nb_read_frames,width,height -of default=nw=1 "$stream" | paste -sd' ')
 echo "$decoded"
-grep -qx "width=$width" <<<"$decoded" || { echo "FAIL: decoded width differs from $width"; exit 1; }
-grep -qx "height=$height" <<<"$decoded" || { echo "FAIL: decoded height differs from $height"; exit 1; }
-grep -qx "nb_read_frames=$frames" <<<"$decoded" || { echo "FAIL: expected $frames decoded frames"; exit 1; }
+[ "$decoded" = "width=$width height=$height nb_read_frames=$frames" ] ||
+  { echo "FAIL: expected ${width}x${height} and $frames decoded frames"; exit 1; }
 
 keys=$(ffprobe -v error -f h264 -show_entries frame=key_frame -of csv=p=0 "$stream" |
   awk '$1 == 1 { printf "%s%d", sep, NR - 1; sep = " " }')

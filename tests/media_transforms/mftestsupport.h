@@ -63,18 +63,11 @@ inline std::vector<uint8_t> ReadBuffer(IMFMediaBuffer* buffer) {
   return bytes;
 }
 
-// The bytes of a sample (all buffers, in order); empty for a sample without buffers.
+// The bytes of a sample (all buffers, in order).
 inline std::vector<uint8_t> ReadSample(IMFSample* sample) {
-  std::vector<uint8_t> bytes;
-  DWORD count = 0;
-  sample->GetBufferCount(&count);
-  for (DWORD i = 0; i < count; ++i) {
-    ComPtr<IMFMediaBuffer> buffer;
-    EXPECT_EQ(sample->GetBufferByIndex(i, buffer.ReleaseAndGetAddressOf()), S_OK);
-    const auto part = ReadBuffer(buffer.Get());
-    bytes.insert(bytes.end(), part.begin(), part.end());
-  }
-  return bytes;
+  ComPtr<IMFMediaBuffer> buffer;
+  EXPECT_EQ(sample->ConvertToContiguousBuffer(buffer.ReleaseAndGetAddressOf()), S_OK);
+  return buffer ? ReadBuffer(buffer.Get()) : std::vector<uint8_t>{};
 }
 
 // A media buffer that counts locks and can refuse them, to see what a caller does with either.
