@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "media_sources/video/windowsversion.h"
+#include "utils/windowsversion.h"
 #include "tracehr.h"
 #include "utils/log.h"
 #include "utils/textconv.h"

@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "utils/log.h"
+#include "utils/windowsversion.h"
 
 namespace VellRecorder {
 namespace {
@@ -12,23 +13,10 @@ namespace {
 constexpr wchar_t kGpuPreferencesKey[] = L"Software\\Microsoft\\DirectX\\UserGpuPreferences";
 constexpr wchar_t kPowerSaving[] = L"GpuPreference=1;";
 
-bool IsWindows10OrLater() {
-  OSVERSIONINFOEXW version = {};
-  version.dwOSVersionInfoSize = sizeof(version);
-  version.dwMajorVersion = 10;
-  version.dwMinorVersion = 0;
-  version.wServicePackMajor = 0;
-  DWORDLONG mask = 0;
-  mask = VerSetConditionMask(mask, VER_MAJORVERSION, VER_GREATER_EQUAL);
-  mask = VerSetConditionMask(mask, VER_MINORVERSION, VER_GREATER_EQUAL);
-  mask = VerSetConditionMask(mask, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
-  return VerifyVersionInfoW(&version, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, mask) != FALSE;
-}
-
 }  // namespace
 
 int WinSystem::ForcePowerSavingMode() {
-  if (!IsWindows10OrLater()) return 0;
+  if (!IsWindows10OrGreater()) return 0;
 
   wchar_t executable[256] = {};
   GetModuleFileNameW(nullptr, executable, 256);

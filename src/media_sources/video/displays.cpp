@@ -3,7 +3,7 @@
 #include "d3d/optionalfunctions.h"
 #include "media_sources/video/displayid.h"
 #include "media_sources/video/rectconv.h"
-#include "media_sources/video/windowsversion.h"
+#include "utils/windowsversion.h"
 #include "tracehr.h"
 
 namespace VellRecorder {

@@ -1,4 +1,4 @@
-#include "media_sources/video/windowsversion.h"
+#include "utils/windowsversion.h"
 
 namespace VellRecorder {
 
