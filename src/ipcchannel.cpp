@@ -13,7 +13,6 @@ using nlohmann::json;
 
 IPCChannel::IPCChannel() { RegisterHandlers(); }
 
-// A recording still running when the channel goes away is stopped first, so its last part is complete.
 IPCChannel::~IPCChannel() { StopRecording(); }
 
 void IPCChannel::RegisterHandlers() {
@@ -42,17 +41,16 @@ bool IPCChannel::Connect(const std::wstring& pipe_name, const std::wstring& secr
 }
 
 int IPCChannel::Run() {
-  using Clock = std::chrono::steady_clock;
   // Prepared once, so that the first display query and recording find the list ready.
   displays_.Refresh(true);
-  while (!host_gone_ && !exit_requested_) {
+  while (!host_gone_ && exit_status_ == 0) {
     WriteNextMessage();
     for (const std::string& frame : GetMessagesFromPipe()) {
       DelegateMessage(frame);
-      if (exit_requested_) break;
+      if (exit_status_ != 0) break;
     }
-    if (host_gone_ || exit_requested_) break;
-    std::this_thread::sleep_until(Clock::now() + std::chrono::milliseconds(kPollIntervalMs));
+    if (host_gone_ || exit_status_ != 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollIntervalMs));
   }
   if (host_gone_) {
     StopRecording();

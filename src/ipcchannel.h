@@ -23,11 +23,11 @@ class IPCChannel {
   static constexpr DWORD kMaxReadSize = 5120;
   static constexpr DWORD kPollIntervalMs = 50;
 
+  IPCChannel();
+  // Stops a recording still running, so that its last part is complete on disk.
+  ~IPCChannel();
   IPCChannel(const IPCChannel&) = delete;
   IPCChannel& operator=(const IPCChannel&) = delete;
-
-  IPCChannel();
-  ~IPCChannel();
 
   // Opens the pipe and queues the introduction. False when the pipe cannot be opened.
   bool Connect(const std::wstring& pipe_name, const std::wstring& secret);
@@ -40,7 +40,6 @@ class IPCChannel {
   std::vector<std::string> GetMessagesFromPipe();
   void WriteNextMessage();
   void DelegateMessage(const std::string& frame);
-  bool HostGone() const { return host_gone_; }
 
   // Any thread.
   void SendWSMessage(const std::wstring& type);
@@ -70,14 +69,15 @@ class IPCChannel {
   // Owned by the main thread: everything but outgoing_ is touched only by the loop and its handlers.
   // outgoing_ has its own mutex (the send mutex) for producers on other threads (the part reports).
   Displays displays_;
+  // Reports its parts into outgoing_, which is declared (and destroyed) after it: the destructor stops and
+  // destroys the recording first.
   std::unique_ptr<Recorder> recorder_;
   ScopedHandle pipe_;
   FrameReader reader_;
   OutgoingQueue outgoing_;
   MessageDispatcher dispatcher_;
   bool host_gone_ = false;
-  int exit_status_ = 0;
-  bool exit_requested_ = false;
+  int exit_status_ = 0;  // non-zero: leave the loop and end with this status
 };
 
 }  // namespace VellRecorder

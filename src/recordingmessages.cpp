@@ -57,7 +57,6 @@ void IPCChannel::RecorderInit(const json& payload) {
     LOG_ERROR << "Failed to initialize the recording: " << e.what();
     StopRecording();
     exit_status_ = EXIT_FAILURE;
-    exit_requested_ = true;
     return;
   }
   SendWSMessage(L"recorder-initialized");
