@@ -97,8 +97,8 @@ bool CheckIntroduction(HostPipe& pipe, const ScriptRunner& runner, const Options
   const auto payload = nlohmann::json::parse(first->payload.empty() ? "null" : first->payload, nullptr, false);
   const bool ok = first->type == "provide-secret" && payload.is_object() && payload.contains("secret") &&
                   payload["secret"] == options.secret;
-  std::printf("[%8.1f ms] <- %s (%s)\n", runner.Elapsed(), first->type.c_str(),
-              ok ? "secret matches" : "WRONG: expected provide-secret with our secret");
+  std::printf("[%8.1f ms] %s\n", runner.Elapsed(),
+              ok ? "introduction: provide-secret with our secret" : "WRONG: expected provide-secret with our secret");
   std::fflush(stdout);
   return ok;
 }
@@ -119,7 +119,8 @@ int main() {
   if (!pipe.Start(options.daemon, options.secret, options.script.daemon_log)) return 2;
   std::printf("[%8.1f ms] daemon started, pid %lu, pipe %s\n", runner.Elapsed(), pipe.DaemonPid(),
               VellRecorder::ToUtf8(pipe.PipeName()).c_str());
-  if (!pipe.WaitForConnection(options.script.timeout)) {
+  // Every message is printed as it arrives; the directives only check them.
+  if (!pipe.WaitForConnection(options.script.timeout, [&](const Received& m) { runner.Print(m); })) {
     const auto status = pipe.WaitForDaemonExit(milliseconds(0));
     std::printf("the daemon did not connect%s\n", status ? (" (exited with " + std::to_string(*status) + ")").c_str()
                                                          : "");

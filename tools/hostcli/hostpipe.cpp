@@ -80,7 +80,9 @@ bool HostPipe::Start(const std::wstring& daemon, const std::string& secret, cons
   return true;
 }
 
-bool HostPipe::WaitForConnection(std::chrono::milliseconds timeout) {
+bool HostPipe::WaitForConnection(std::chrono::milliseconds timeout,
+                                 std::function<void(const Received&)> on_received) {
+  on_received_ = std::move(on_received);
   OVERLAPPED ov = {};
   VellRecorder::ScopedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   ov.hEvent = event.Get();
@@ -126,6 +128,7 @@ void HostPipe::ReadLoop() {
           message.payload = payload.is_discarded() ? parsed["payload"].get<std::string>() : payload.dump();
         }
       }
+      if (on_received_) on_received_(message);
       received_.push_back(std::move(message));
     }
     arrived_.notify_all();

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -32,7 +33,9 @@ class HostPipe {
   // Creates a uniquely named pipe and starts the daemon with the launch argument. daemon_log: file for the
   // daemon's standard output and error, or empty to share ours.
   bool Start(const std::wstring& daemon, const std::string& secret, const std::wstring& daemon_log);
-  bool WaitForConnection(std::chrono::milliseconds timeout);
+  // Starts reading once the daemon connected. on_received runs on the reading thread for every message as
+  // it arrives, before the message can be taken with Next.
+  bool WaitForConnection(std::chrono::milliseconds timeout, std::function<void(const Received&)> on_received);
 
   bool WriteBytes(const std::string& bytes);
   bool WriteFrame(const std::string& payload);
@@ -54,6 +57,7 @@ class HostPipe {
   VellRecorder::ScopedHandle daemon_;
   DWORD daemon_pid_ = 0;
   VellRecorder::ScopedHandle write_event_;
+  std::function<void(const Received&)> on_received_;  // set before reader_ starts; called by it only
   std::thread reader_;
 
   std::mutex mutex_;                 // guards received_ and reader_done_

@@ -47,7 +47,9 @@ double ScriptRunner::Elapsed() const {
 
 void ScriptRunner::Print(const Received& message) const {
   const double at = std::chrono::duration<double, std::milli>(message.at - start_).count();
-  if (options_.raw || message.type.empty()) {
+  if (message.type == "provide-secret") {
+    std::printf("[%8.1f ms] <- provide-secret\n", at);  // checked, not shown
+  } else if (options_.raw || message.type.empty()) {
     std::printf("[%8.1f ms] <- %s\n", at, message.envelope.c_str());
   } else {
     std::printf("[%8.1f ms] <- %s %s\n", at, message.type.c_str(), message.payload.c_str());
@@ -124,8 +126,10 @@ bool ScriptRunner::Expect(const std::string& type, const std::string& payload) {
     std::printf("timed out waiting for %s\n", type.c_str());
     return false;
   }
-  Print(*message);
-  if (message->type != type) return false;
+  if (message->type != type) {
+    std::printf("expected %s, got %s\n", type.c_str(), message->type.c_str());
+    return false;
+  }
   if (payload.empty()) return true;
   const json want = json::parse(payload, nullptr, false);
   const json got = json::parse(message->payload.empty() ? "null" : message->payload, nullptr, false);
@@ -135,7 +139,6 @@ bool ScriptRunner::Expect(const std::string& type, const std::string& payload) {
 bool ScriptRunner::ExpectRaw(const std::string& envelope) {
   const auto message = pipe_.Next(options_.timeout);
   if (!message) return false;
-  Print(*message);
   if (message->envelope == envelope) return true;
   std::printf("expected exactly: %s\n", envelope.c_str());
   return false;
@@ -146,7 +149,6 @@ bool ScriptRunner::WaitFor(const std::string& type) {
   while (Clock::now() < deadline) {
     const auto message = pipe_.Next(std::chrono::duration_cast<milliseconds>(deadline - Clock::now()));
     if (!message) break;
-    Print(*message);
     if (message->type == type) return true;
   }
   std::printf("timed out waiting for %s\n", type.c_str());
@@ -155,9 +157,7 @@ bool ScriptRunner::WaitFor(const std::string& type) {
 
 bool ScriptRunner::ExpectQuiet(int ms) {
   const auto message = pipe_.Next(milliseconds(ms));
-  if (!message) return true;
-  Print(*message);
-  return false;
+  return !message;
 }
 
 bool ScriptRunner::ExpectLog(const std::string& text, bool present) const {
