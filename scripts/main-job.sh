@@ -27,7 +27,13 @@ json_path() { winpath "$1" | sed 's/\\/\\\\/g'; }
 ffplay -f lavfi -i "testsrc2=size=1920x1080:rate=30" -noborder -left 0 -top 0 -an -loglevel quiet \
   -window_title vell-pattern >/dev/null 2>&1 &
 pattern=$!
-trap 'kill $pattern 2>/dev/null' EXIT
+# The player is ours to stop, whatever state its display is in by then.
+stop_pattern() {
+  kill "$pattern" 2>/dev/null || return 0
+  for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pattern" 2>/dev/null || return 0; sleep 0.1; done
+  kill -9 "$pattern" 2>/dev/null
+}
+trap stop_pattern EXIT
 sleep 1
 
 echo "== displays"

@@ -6,7 +6,10 @@ pattern_pid=
 # VELL_E2E_KEEP=1 keeps a failed scenario's folder (parts, logs) for a look afterwards.
 cleanup_e2e() {
   local status=$?
-  [ -n "$pattern_pid" ] && kill "$pattern_pid" 2>/dev/null
+  if [ -n "$pattern_pid" ] && kill "$pattern_pid" 2>/dev/null; then
+    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pattern_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pattern_pid" 2>/dev/null
+  fi
   if [ "$status" != 0 ] && [ -n "${VELL_E2E_KEEP:-}" ]; then
     echo "kept $work"
   else

@@ -17,7 +17,11 @@ case $action in
     ;;
   stop)
     [ -s "$pidfile" ] || exit 0
-    kill "$(cat "$pidfile")" 2>/dev/null || true
+    pid=$(cat "$pidfile")
+    if kill "$pid" 2>/dev/null; then
+      for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+      kill -9 "$pid" 2>/dev/null || true
+    fi
     rm -f "$pidfile"
     ;;
   *) echo "usage: $0 start|stop PIDFILE"; exit 2 ;;
