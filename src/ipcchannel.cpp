@@ -91,11 +91,9 @@ void IPCChannel::WriteNextMessage() {
   DWORD failed_error = ERROR_SUCCESS;
   outgoing_.WriteOldest([&](const std::string& message) {
     const auto length = static_cast<uint32_t>(message.size());
-    const unsigned char header[4] = {static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
-                                     static_cast<unsigned char>(length >> 16),
-                                     static_cast<unsigned char>(length >> 24)};
+    const auto header = FrameHeader(length);
     DWORD written = 0;
-    if (!WriteFile(pipe_.Get(), header, sizeof(header), &written, nullptr) ||
+    if (!WriteFile(pipe_.Get(), header.data(), static_cast<DWORD>(header.size()), &written, nullptr) ||
         !WriteFile(pipe_.Get(), message.data(), length, &written, nullptr)) {
       failed_error = GetLastError();
     }

@@ -5,6 +5,18 @@
 
 namespace VellRecorder {
 
+std::array<char, 4> FrameHeader(uint32_t length) {
+  return {static_cast<char>(length), static_cast<char>(length >> 8), static_cast<char>(length >> 16),
+          static_cast<char>(length >> 24)};
+}
+
+std::string EncodeFrame(std::string_view payload) {
+  const auto header = FrameHeader(static_cast<uint32_t>(payload.size()));
+  std::string frame(header.begin(), header.end());
+  frame.append(payload);
+  return frame;
+}
+
 uint32_t IPCMessageParser::NextMessageLength() const {
   const auto* p = reinterpret_cast<const unsigned char*>(data_ + offset_);
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |

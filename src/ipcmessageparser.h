@@ -1,11 +1,18 @@
 // Frames on the control channel: a 4-byte little-endian length, then that many bytes of UTF-8 JSON.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace VellRecorder {
+
+// The length field that precedes a payload of `length` bytes.
+std::array<char, 4> FrameHeader(uint32_t length);
+// One whole frame: the length field, then the payload.
+std::string EncodeFrame(std::string_view payload);
 
 // Walks the frames of one contiguous block of bytes. Lives for one read.
 class IPCMessageParser {

@@ -32,6 +32,12 @@ TEST(IPCMessageParserTest, WalksFramesAndRefusesOneThatPromisesMoreThanArrived) 
   EXPECT_THROW(parser.NextMessage(), Exception);
 }
 
+TEST(IPCMessageParserTest, EncodedFramesAreLittleEndianLengthThenPayload) {
+  const std::string payload(0x10203, 'p');
+  EXPECT_EQ(EncodeFrame(payload), Frame(payload));
+  EXPECT_EQ(EncodeFrame(""), std::string(4, '\0'));
+}
+
 TEST(IPCMessageParserTest, ThreeBytesAreNotAMessage) {
   const char bytes[3] = {1, 0, 0};
   IPCMessageParser parser(bytes, 3);

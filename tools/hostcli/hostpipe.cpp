@@ -157,12 +157,7 @@ bool HostPipe::WriteBytes(const std::string& bytes) {
   return GetOverlappedResult(pipe_.Get(), &ov, &written, TRUE) && written == bytes.size();
 }
 
-bool HostPipe::WriteFrame(const std::string& payload) {
-  const auto n = static_cast<uint32_t>(payload.size());
-  std::string frame = {static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
-                       static_cast<char>(n >> 24)};
-  return WriteBytes(frame + payload);
-}
+bool HostPipe::WriteFrame(const std::string& payload) { return WriteBytes(VellRecorder::EncodeFrame(payload)); }
 
 void HostPipe::ClosePipe() {
   if (!pipe_.IsValid()) return;

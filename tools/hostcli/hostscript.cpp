@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ipcmessageparser.h"
+
 namespace VellHost {
 namespace {
 
@@ -196,9 +198,7 @@ bool ScriptRunner::ExpectExit(const std::string& args) {
 
 bool ScriptRunner::SendSplit(const std::string& args) {
   auto [count, text] = SplitWord(args);
-  const auto n = static_cast<uint32_t>(text.size());
-  const std::string frame = std::string{static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
-                                        static_cast<char>(n >> 24)} + text;
+  const std::string frame = VellRecorder::EncodeFrame(text);
   const size_t split = std::min(frame.size(), static_cast<size_t>(std::stoul(count)));
   if (!pipe_.WriteBytes(frame.substr(0, split))) return false;
   std::this_thread::sleep_for(milliseconds(150));
