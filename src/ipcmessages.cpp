@@ -88,6 +88,16 @@ std::optional<std::wstring> MessageDispatcher::Dispatch(const std::string& frame
 
 namespace {
 
+json::type_error TypeError(const char* key, const char* expected, const json& value) {
+  return json::type_error::create(302, std::string("\"") + key + "\": type must be " + expected + ", but is " +
+                                           value.type_name(), &value);
+}
+
+json::out_of_range OutOfRange(const char* key, const json& value) {
+  return json::out_of_range::create(406, std::string("\"") + key + "\": " + value.dump() + " is out of range",
+                                    &value);
+}
+
 const json& Member(const json& object, const char* key) {
   if (!object.is_object()) {
     throw json::type_error::create(306, std::string("payload must be an object to read \"") + key + "\", but is " +
@@ -109,40 +119,51 @@ T RequireNumber(const json& object, const char* key) {
     const double number = value.get<double>();
     if (!(number > static_cast<double>(std::numeric_limits<T>::min()) - 1.0 &&
           number < static_cast<double>(std::numeric_limits<T>::max()))) {
-      throw json::out_of_range::create(406, std::string("\"") + key + "\": " + value.dump() + " is out of range",
-                                       &value);
+      throw OutOfRange(key, value);
     }
     return static_cast<T>(number);
   }
-  if (!value.is_number()) {
-    throw json::type_error::create(302, std::string("\"") + key + "\": type must be number, but is " +
-                                            value.type_name(), &value);
-  }
+  if (!value.is_number()) throw TypeError(key, "number", value);
   return value.get<T>();
+}
+
+// Narrows a value read by the 64-bit rules; one the result cannot hold is refused.
+template <typename Narrow, typename Wide>
+Narrow RequireNarrow(const json& object, const char* key) {
+  const Wide value = RequireNumber<Wide>(object, key);
+  if (value < static_cast<Wide>(std::numeric_limits<Narrow>::min()) ||
+      value > static_cast<Wide>(std::numeric_limits<Narrow>::max())) {
+    throw OutOfRange(key, object.at(key));
+  }
+  return static_cast<Narrow>(value);
 }
 
 }  // namespace
 
 std::string RequireString(const json& object, const char* key) {
   const json& value = Member(object, key);
-  if (!value.is_string()) {
-    throw json::type_error::create(302, std::string("\"") + key + "\": type must be string, but is " +
-                                            value.type_name(), &value);
-  }
+  if (!value.is_string()) throw TypeError(key, "string", value);
   return value.get<std::string>();
 }
 
 bool RequireBool(const json& object, const char* key) {
   const json& value = Member(object, key);
-  if (!value.is_boolean()) {
-    throw json::type_error::create(302, std::string("\"") + key + "\": type must be boolean, but is " +
-                                            value.type_name(), &value);
-  }
+  if (!value.is_boolean()) throw TypeError(key, "boolean", value);
   return value.get<bool>();
 }
 
 int64_t RequireInt(const json& object, const char* key) { return RequireNumber<int64_t>(object, key); }
 
 uint64_t RequireUnsigned(const json& object, const char* key) { return RequireNumber<uint64_t>(object, key); }
+
+int32_t RequireInt32(const json& object, const char* key) { return RequireNarrow<int32_t, int64_t>(object, key); }
+
+uint32_t RequireUint32(const json& object, const char* key) { return RequireNarrow<uint32_t, uint64_t>(object, key); }
+
+const json& RequireObject(const json& object, const char* key) {
+  const json& value = Member(object, key);
+  if (!value.is_object()) throw TypeError(key, "object", value);
+  return value;
+}
 
 }  // namespace VellRecorder

@@ -57,5 +57,9 @@ std::string RequireString(const nlohmann::json& object, const char* key);
 bool RequireBool(const nlohmann::json& object, const char* key);
 int64_t RequireInt(const nlohmann::json& object, const char* key);
 uint64_t RequireUnsigned(const nlohmann::json& object, const char* key);
+// As above, refusing values the 32-bit result cannot hold instead of wrapping them.
+int32_t RequireInt32(const nlohmann::json& object, const char* key);
+uint32_t RequireUint32(const nlohmann::json& object, const char* key);
+const nlohmann::json& RequireObject(const nlohmann::json& object, const char* key);
 
 }  // namespace VellRecorder

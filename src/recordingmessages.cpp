@@ -1,7 +1,6 @@
 // The control channel's recording messages and display query: "recorder-init" to "recorder-finished",
 // "hls-part-written", and "get-display-screenshots".
 #include <cstdlib>
-#include <limits>
 
 #include "exception.h"
 #include "ipcchannel.h"
@@ -11,34 +10,6 @@
 namespace VellRecorder {
 
 using nlohmann::json;
-
-namespace {
-
-int32_t RequireInt32(const json& object, const char* key) {
-  const int64_t value = RequireInt(object, key);
-  if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max()) {
-    throw json::out_of_range::create(406, std::string("\"") + key + "\": " + std::to_string(value) +
-                                              " is out of range", &object);
-  }
-  return static_cast<int32_t>(value);
-}
-
-uint32_t RequireUint32(const json& object, const char* key) {
-  const uint64_t value = RequireUnsigned(object, key);
-  if (value > std::numeric_limits<uint32_t>::max()) {
-    throw json::out_of_range::create(406, std::string("\"") + key + "\" is out of range", &object);
-  }
-  return static_cast<uint32_t>(value);
-}
-
-const json& RequireObject(const json& object, const char* key) {
-  if (!object.is_object() || !object.contains(key) || !object.at(key).is_object()) {
-    throw json::type_error::create(302, std::string("\"") + key + "\" must be an object", &object);
-  }
-  return object.at(key);
-}
-
-}  // namespace
 
 void IPCChannel::GetDisplayScreenshots(const json&) {
   json displays;  // null when there is no display
@@ -89,7 +60,7 @@ void IPCChannel::InitRecording(const json& payload) {
     if (options.contains("cropRect")) {
       // The host gives the crop in points; capture works in pixels.
       const float scale = displays_.GetScaleFactor(display);
-      const json& crop = options["cropRect"];
+      const json& crop = RequireObject(options, "cropRect");
       const auto w = static_cast<int32_t>(static_cast<float>(RequireInt32(crop, "Width")) * scale);
       const auto h = static_cast<int32_t>(static_cast<float>(RequireInt32(crop, "Height")) * scale);
       const auto left = static_cast<int32_t>(static_cast<float>(RequireInt32(crop, "X")) * scale);

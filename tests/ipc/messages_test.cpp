@@ -116,6 +116,13 @@ TEST(PayloadReadTest, NumbersFollowTheJsonLibraryConversions) {
   EXPECT_THROW(RequireInt({{"huge", 1e300}}, "huge"), json::exception);
   EXPECT_THROW(RequireUnsigned({{"nan", -1e30}}, "nan"), json::exception);
   EXPECT_EQ(RequireUnsigned({{"id", 4294967295.0}}, "id"), 4294967295u);
+  // Sizes are 32-bit: what they cannot hold is refused, not wrapped.
+  EXPECT_EQ(RequireInt32({{"w", -2147483648LL}}, "w"), INT32_MIN);
+  EXPECT_THROW(RequireInt32({{"w", 2147483648LL}}, "w"), json::exception);
+  EXPECT_EQ(RequireUint32({{"h", 4294967295LL}}, "h"), UINT32_MAX);
+  EXPECT_THROW(RequireUint32({{"h", -1}}, "h"), json::exception);
+  EXPECT_THROW(RequireObject({{"cropRect", 5}}, "cropRect"), json::exception);
+  EXPECT_EQ(RequireObject({{"cropRect", {{"X", 1}}}}, "cropRect").at("X"), 1);
 }
 
 }  // namespace
