@@ -11,7 +11,8 @@ namespace VellRecorder {
 Recorder::Recorder(std::wstring output_folder, PartFinished on_part_finished)
     : sink_(std::move(output_folder), std::move(on_part_finished)) {}
 
-Recorder::~Recorder() { sw_screen_session_.reset(); }
+// Members go in reverse order: the sessions end before the sink they write into.
+Recorder::~Recorder() = default;
 
 void Recorder::CreateScreenRecording(const std::wstring& display_name, RECT capture_rect, int32_t width,
                                      int32_t height) {
