@@ -44,9 +44,9 @@ void Run(uint32_t width, uint32_t height, uint32_t out_width, uint32_t out_heigh
   MFCreateMemoryBuffer(width * height * 4, capture.ReleaseAndGetAddressOf());
   capture->SetCurrentLength(width * height * 4);
   ComPtr<IMFMediaBuffer> scaled;
-  MFCreateMemoryBuffer(static_cast<DWORD>(Libyuv::I420AccessExtent(out_width, out_height)),
+  MFCreateMemoryBuffer(static_cast<DWORD>(Libyuv::I420PlanarSize(out_width, out_height)),
                        scaled.ReleaseAndGetAddressOf());
-  scaled->SetCurrentLength(out_width * out_height * 3 / 2);
+  scaled->SetCurrentLength(static_cast<DWORD>(Libyuv::I420PlanarSize(out_width, out_height)));
   Libyuv::ColorConverter converter(width, height, 4);
   OpenH264::H264Encoder encoder({out_width, out_height, 30, 30});
   Clock::duration convert{}, scale{}, encode{};
@@ -67,10 +67,7 @@ void Run(uint32_t width, uint32_t height, uint32_t out_width, uint32_t out_heigh
       BufferLoader dst(scaled.Get());
       const BYTE* s = src.LoadMaxLength()->data;
       BYTE* d = dst.LoadMaxLength()->data;
-      const uint32_t sl = width * height, dl = out_width * out_height;
-      Libyuv::Resizer::Process(s, s + sl, s + sl + sl / 4, static_cast<int32_t>(width), static_cast<int32_t>(height),
-                               d, d + dl, d + dl + dl / 4, static_cast<int32_t>(out_width),
-                               static_cast<int32_t>(out_height));
+      Libyuv::Resizer::ScaleFrame(s, width, height, d, out_width, out_height);
       frame = scaled.Get();
     }
     auto t2 = Clock::now();

@@ -85,7 +85,7 @@ class StagesAlone {
         encoder_({out_w_, out_h_, 30, 30}) {
     MFCreateMemoryBuffer(width_ * height_ * 4, bgra_.ReleaseAndGetAddressOf());
     bgra_->SetCurrentLength(width_ * height_ * 4);
-    MFCreateMemoryBuffer(static_cast<DWORD>(Libyuv::I420AccessExtent(out_w_, out_h_)),
+    MFCreateMemoryBuffer(static_cast<DWORD>(Libyuv::I420PlanarSize(out_w_, out_h_)),
                          scaled_.ReleaseAndGetAddressOf());
     scaled_->SetCurrentLength(static_cast<DWORD>(Libyuv::I420PlanarSize(out_w_, out_h_)));
   }
@@ -140,9 +140,7 @@ class StagesAlone {
     BufferLoader src(i420), dst(scaled_.Get());
     const BYTE* s = src.LoadMaxLength()->data;
     BYTE* d = dst.LoadMaxLength()->data;
-    const uint64_t sl = Libyuv::I420LumaSize(width_, height_), dl = Libyuv::I420LumaSize(out_w_, out_h_);
-    Libyuv::Resizer::Process(s, s + sl, s + sl + sl / 4, static_cast<int32_t>(width_), static_cast<int32_t>(height_), d,
-                             d + dl, d + dl + dl / 4, static_cast<int32_t>(out_w_), static_cast<int32_t>(out_h_));
+    Libyuv::Resizer::ScaleFrame(s, width_, height_, d, out_w_, out_h_);
   }
 
   GDISource source_;

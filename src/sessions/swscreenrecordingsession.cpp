@@ -210,14 +210,14 @@ bool SWScreenRecordingSession::ResizeFrame(IMFMediaBuffer* converted) {
   const uint32_t dst_height = static_cast<uint32_t>(output.cy);
   BufferLoader source(converted);
   const auto src = source.LoadMaxLength();
-  if (!src || src->length < Libyuv::I420AccessExtent(src_width, src_height)) {
+  if (!src || src->length < Libyuv::I420PlanarSize(src_width, src_height)) {
     LOG_WARNING << "unexpected empty buffer was received";
     return false;
   }
   // Sized for the output, which may be larger than the capture; a new buffer per frame, because the
   // previous one is shared with the encode slot and may still be read by the encoding thread.
   ComPtr<IMFMediaBuffer>* buffer = resize_.MutableBuffer();
-  HRESULT hr = MFCreateMemoryBuffer(static_cast<DWORD>(Libyuv::I420AccessExtent(dst_width, dst_height)),
+  HRESULT hr = MFCreateMemoryBuffer(static_cast<DWORD>(Libyuv::I420PlanarSize(dst_width, dst_height)),
                                     buffer->ReleaseAndGetAddressOf());
   if (FAILED(hr)) {
     VELL_TRACE_FAILURE(hr);
@@ -227,13 +227,7 @@ bool SWScreenRecordingSession::ResizeFrame(IMFMediaBuffer* converted) {
     BufferLoader target(buffer->Get());
     const auto dst = target.LoadMaxLength();
     if (!dst) return false;
-    const uint64_t src_luma = Libyuv::I420LumaSize(src_width, src_height);
-    const uint64_t dst_luma = Libyuv::I420LumaSize(dst_width, dst_height);
-    const uint8_t* s = src->data;
-    uint8_t* d = dst->data;
-    if (!Libyuv::Resizer::Process(s, s + src_luma, s + src_luma + src_luma / 4, static_cast<int32_t>(src_width),
-                                  static_cast<int32_t>(src_height), d, d + dst_luma, d + dst_luma + dst_luma / 4,
-                                  static_cast<int32_t>(dst_width), static_cast<int32_t>(dst_height))) {
+    if (!Libyuv::Resizer::ScaleFrame(src->data, src_width, src_height, dst->data, dst_width, dst_height)) {
       return false;
     }
   }

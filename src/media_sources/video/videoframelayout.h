@@ -7,6 +7,8 @@ namespace VellRecorder {
 
 class VideoRecordingSettings;
 
+// I420 with chroma planes of (width + 1) / 2 by (height + 1) / 2 samples (i420layout.h), so that odd capture
+// sizes keep their last chroma column and row.
 struct VideoFrameLayout {
   VideoFrameLayout(uint32_t frame_width, uint32_t frame_height, uint8_t bytes_per_pixel);
   // From the capture size of the settings (Windows builds only).
@@ -14,10 +16,11 @@ struct VideoFrameLayout {
 
   uint32_t width;
   uint32_t height;
-  uint32_t lumaSize;         // width × height: the Y plane of a 4:2:0 picture
-  uint32_t lumaPlusQuarter;  // start of the V plane of I420
-  uint32_t planarSize;       // a whole 4:2:0 picture
-  uint8_t bytesPerPixel;     // of the packed source picture
+  uint32_t lumaSize;      // width × height: the Y plane, and where the U plane starts
+  uint32_t chromaStride;  // (width + 1) / 2: bytes per row of U and of V
+  uint32_t vOffset;       // where the V plane starts
+  uint32_t planarSize;    // a whole I420 picture
+  uint8_t bytesPerPixel;  // of the packed source picture
 };
 
 }  // namespace VellRecorder

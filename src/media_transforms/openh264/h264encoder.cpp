@@ -87,7 +87,7 @@ ComPtr<IMFSample> H264Encoder::Encode(IMFSample* in) {
   picture.iPicWidth = static_cast<int>(width);
   picture.iPicHeight = static_cast<int>(height);
   picture.iStride[0] = static_cast<int>(width);
-  picture.iStride[1] = picture.iStride[2] = static_cast<int>(width / 2);
+  picture.iStride[1] = picture.iStride[2] = static_cast<int>(Libyuv::I420ChromaWidth(width));
   picture.uiTimeStamp = in_time / 10000;
 
   SFrameBSInfo info;
@@ -104,10 +104,10 @@ ComPtr<IMFSample> H264Encoder::Encode(IMFSample* in) {
       LOG_ERROR << "input frame holds " << frame->length << " bytes, too few for " << width << "x" << height;
       return nullptr;
     }
-    const uint32_t luma = width * height;
-    picture.pData[0] = frame->data;
-    picture.pData[1] = frame->data + luma;
-    picture.pData[2] = frame->data + luma + luma / 4;
+    const Libyuv::I420Planes<uint8_t> planes = Libyuv::I420PlanesOf(frame->data, width, height);
+    picture.pData[0] = planes.y;
+    picture.pData[1] = planes.u;
+    picture.pData[2] = planes.v;
 
     if (settings_.idr_interval != 0 && frame_count_ % settings_.idr_interval == 0) {
       encoder_->ForceIntraFrame(true);

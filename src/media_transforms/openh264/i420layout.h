@@ -1,26 +1,45 @@
 // Byte arithmetic of the I420 frames the software path passes around: the Y plane (stride = width), then
-// U and V (stride = width / 2), each a quarter of the Y size. Needs no Windows API.
+// U and V, each (width + 1) / 2 samples wide and (height + 1) / 2 rows high. Rounding up matters for odd
+// sizes: every converter, scaler and encoder reads and writes a chroma sample for the last, unpaired
+// column and row, so a plane laid out with width / 2 would lose that sample to its neighbour (the last
+// sample of each chroma row overwritten by the next row, U running into V). Needs no Windows API.
 #pragma once
 
 #include <cstdint>
 
 namespace VellRecorder::Libyuv {
 
+constexpr uint32_t I420ChromaWidth(uint32_t width) { return width / 2 + width % 2; }
+constexpr uint32_t I420ChromaHeight(uint32_t height) { return height / 2 + height % 2; }
+
 constexpr uint64_t I420LumaSize(uint32_t width, uint32_t height) { return uint64_t{width} * height; }
 
-constexpr uint64_t I420PlanarSize(uint32_t width, uint32_t height) { return I420LumaSize(width, height) * 3 / 2; }
+// One chroma plane (U or V).
+constexpr uint64_t I420ChromaSize(uint32_t width, uint32_t height) {
+  return uint64_t{I420ChromaWidth(width)} * I420ChromaHeight(height);
+}
 
-// How far libyuv reaches into such a frame. For odd sizes it writes (and reads) (width + 1) / 2 chroma
-// bytes on each of (height + 1) / 2 rows while the planes are laid out with width / 2, so the V plane
-// runs past the planar size; buffers are allocated to this extent so that no odd capture size can
-// make a conversion or scale step leave its buffer.
-constexpr uint64_t I420AccessExtent(uint32_t width, uint32_t height) {
-  const uint64_t planar = I420PlanarSize(width, height);
-  if (width == 0 || height == 0) return planar;
+// A whole frame: Y, U and V back to back.
+constexpr uint64_t I420PlanarSize(uint32_t width, uint32_t height) {
+  return I420LumaSize(width, height) + 2 * I420ChromaSize(width, height);
+}
+
+// Where each plane of a frame starts, and the strides to read it with.
+template <typename Byte>
+struct I420Planes {
+  Byte* y;
+  Byte* u;
+  Byte* v;
+  int y_stride;
+  int chroma_stride;
+};
+
+template <typename Byte>
+constexpr I420Planes<Byte> I420PlanesOf(Byte* frame, uint32_t width, uint32_t height) {
   const uint64_t luma = I420LumaSize(width, height);
-  const uint64_t v_offset = luma + luma / 4;
-  const uint64_t v_end = v_offset + (uint64_t{height + 1} / 2 - 1) * (width / 2) + (uint64_t{width} + 1) / 2;
-  return v_end > planar ? v_end : planar;
+  const uint64_t chroma = I420ChromaSize(width, height);
+  return I420Planes<Byte>{frame, frame + luma, frame + luma + chroma, static_cast<int>(width),
+                          static_cast<int>(I420ChromaWidth(width))};
 }
 
 // Bytes a packed source of `bytes_per_pixel` (row stride = width * bytes_per_pixel) must hold for a

@@ -13,8 +13,7 @@ namespace VellRecorder::Libyuv {
 int ColorConverter::Process(IMFMediaBuffer* src, ComPtr<IMFMediaBuffer>* dst) {
   const uint32_t width = layout_.width;
   const uint32_t height = layout_.height;
-  HRESULT hr = MFCreateMemoryBuffer(static_cast<DWORD>(I420AccessExtent(width, height)),
-                                    dst->ReleaseAndGetAddressOf());
+  HRESULT hr = MFCreateMemoryBuffer(layout_.planarSize, dst->ReleaseAndGetAddressOf());
   if (FAILED(hr)) {
     VELL_TRACE_FAILURE(hr);
     return -1;
@@ -38,11 +37,10 @@ int ColorConverter::Process(IMFMediaBuffer* src, ComPtr<IMFMediaBuffer>* dst) {
       return -1;
     }
     BYTE* y = planes->data;
-    const int chroma_stride = static_cast<int>(width / 2);
+    const int chroma_stride = static_cast<int>(layout_.chromaStride);
     result = libyuv::ARGBToI420(pixels->data, static_cast<int>(width * layout_.bytesPerPixel), y,
-                                static_cast<int>(width), y + layout_.lumaSize, chroma_stride,
-                                y + layout_.lumaPlusQuarter, chroma_stride, static_cast<int>(width),
-                                static_cast<int>(height));
+                                static_cast<int>(width), y + layout_.lumaSize, chroma_stride, y + layout_.vOffset,
+                                chroma_stride, static_cast<int>(width), static_cast<int>(height));
   }
   if (result != 0) {
     LOG_ERROR << "Error converting to NV12";
