@@ -1,9 +1,12 @@
 // The control channel's recording messages and display query: "recorder-init" to "recorder-finished",
 // "hls-part-written", and "get-display-screenshots".
 #include <cstdlib>
+#include <optional>
 
 #include "exception.h"
 #include "ipcchannel.h"
+#include "media_sources/video/displaygeometry.h"
+#include "media_sources/video/rectconv.h"
 #include "utils/log.h"
 #include "utils/textconv.h"
 
@@ -58,16 +61,22 @@ void IPCChannel::InitRecording(const json& payload) {
     const std::wstring display = displays_.FindDisplayById(std::to_wstring(display_id)).deviceName;
     RECT capture = {0, 0, 0, 0};
     if (options.contains("cropRect")) {
-      // The host gives the crop in points; capture works in pixels.
+      // The host gives the crop in points; capture works in pixels, and only on the display.
       const float scale = displays_.GetScaleFactor(display);
       const json& crop = RequireObject(options, "cropRect");
-      const auto w = static_cast<int32_t>(static_cast<float>(RequireInt32(crop, "Width")) * scale);
-      const auto h = static_cast<int32_t>(static_cast<float>(RequireInt32(crop, "Height")) * scale);
-      const auto left = static_cast<int32_t>(static_cast<float>(RequireInt32(crop, "X")) * scale);
-      const auto top = static_cast<int32_t>(static_cast<float>(RequireInt32(crop, "Y")) * scale);
-      capture = RECT{left, top, left + w, top + h};
-      width = w;
-      height = h;
+      const int32_t crop_width = RequireInt32(crop, "Width");
+      const int32_t crop_height = RequireInt32(crop, "Height");
+      const int32_t crop_x = RequireInt32(crop, "X");
+      const int32_t crop_y = RequireInt32(crop, "Y");
+      const std::optional<RECT> bounds = displays_.FindMonitorBounds(display);
+      if (!bounds) VELL_THROW("display not found: " + ToUtf8(display));
+      const std::optional<DisplayRect> pixels =
+          CropToPixels(crop_x, crop_y, crop_width, crop_height, scale,
+                       DisplaySize{bounds->right - bounds->left, bounds->bottom - bounds->top});
+      if (!pixels) VELL_THROW("the crop lies outside the display");
+      capture = ToRect(*pixels);
+      width = pixels->Width();
+      height = pixels->Height();
     }
     recorder_->CreateScreenRecording(display, capture, width, height);
   }

@@ -32,4 +32,13 @@ uint32_t OpenH264ThreadCount(uint64_t area, uint32_t cores) {
   return 1;
 }
 
+bool EncoderAcceptsSize(int64_t width, int64_t height) {
+  if (width < kMinEncodedSide || height < kMinEncodedSide) return false;
+  const int64_t mb_width = (width + 15) / 16;
+  const int64_t mb_height = (height + 15) / 16;
+  if (mb_width > static_cast<int64_t>(kMaxEncodedSideMacroblocks)) return false;
+  if (mb_height > static_cast<int64_t>(kMaxEncodedSideMacroblocks)) return false;
+  return mb_width * mb_height <= static_cast<int64_t>(kMaxEncodedMacroblocks);
+}
+
 }  // namespace VellRecorder

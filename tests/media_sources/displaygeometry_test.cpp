@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <optional>
+
 #include "media_sources/video/displaygeometry.h"
 #include "media_sources/video/videoframelayout.h"
 
@@ -53,13 +56,66 @@ TEST(CaptureAreaTest, CropsAreMadeEvenWithinTheirDisplay) {
       // A display left of and above the primary one: the crop moves into desktop coordinates, and the edge
       // test uses that display's own size.
       {{-1280, -200, 0, 824}, {279, 100, 1280, 301}, {}, {-1280 + 278, -200 + 100, 0, -200 + 302}, {1002, 202}},
+      // A crop past the display's edge keeps only what lies on the display.
+      {kFullHd, {0, 0, 1921, 1081}, {}, kFullHd, {1920, 1080}},
+      {kFullHd, {1200, 600, 2000, 1200}, {}, {1200, 600, 1920, 1080}, {720, 480}},
+      {kFullHd, {-10, -20, 91, 80}, {}, {0, 0, 92, 80}, {92, 80}},
+      {{-1280, 0, 0, 1024}, {1000, 1000, 1400, 1100}, {}, {-280, 1000, 0, 1024}, {280, 24}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.crop));
-    const CaptureArea area = ComputeCaptureArea(c.display, c.crop, c.requested);
-    EXPECT_EQ(area.captureRect, c.capture);
-    EXPECT_EQ(area.outputSize, c.output);
+    const std::optional<CaptureArea> area = ComputeCaptureArea(c.display, c.crop, c.requested);
+    ASSERT_TRUE(area.has_value());
+    EXPECT_EQ(area->captureRect, c.capture);
+    EXPECT_EQ(area->outputSize, c.output);
   }
+  // Nothing of these lies on the display.
+  for (const DisplayRect& crop : {DisplayRect{1920, 0, 2000, 100}, DisplayRect{0, 1080, 10, 1090},
+                                  DisplayRect{-100, -100, -1, -1}, DisplayRect{-50, 10, 0, 20}}) {
+    EXPECT_FALSE(ComputeCaptureArea(kFullHd, crop, {}).has_value()) << ::testing::PrintToString(crop);
+  }
+}
+
+// The host's crop in points becomes pixels on the display: scaled in 64 bits, cut at the display's edges.
+TEST(CropToPixelsTest, ScalesClampsAndRefusesWhatMissesTheDisplay) {
+  constexpr int32_t kMax = INT32_MAX;
+  const struct {
+    int32_t x, y, width, height;
+    float scale;
+    std::optional<DisplayRect> pixels;
+  } cases[] = {
+      {10, 20, 300, 200, 1.5f, DisplayRect{15, 30, 465, 330}},
+      {0, 0, 1921, 1081, 1.0f, kFullHd},
+      {1200, 600, 800, 600, 1.0f, DisplayRect{1200, 600, 1920, 1080}},
+      {-100, 50, 200, 10, 1.0f, DisplayRect{0, 50, 100, 60}},
+      {0, 0, kMax, kMax, 2.0f, kFullHd},
+      {1279, 0, 1, 1, 1.5f, DisplayRect{1918, 0, 1919, 1}},
+      {1280, 0, 10, 10, 1.5f, std::nullopt},  // starts at pixel 1920: off the display
+      {kMax - 5, 0, 10, 10, 1.0f, std::nullopt},
+      {2000000000, 2000000000, 1000, 1000, 1.5f, std::nullopt},
+      {INT32_MIN, INT32_MIN, kMax, kMax, 1.5f, std::nullopt},
+      {0, 0, 0, 100, 1.0f, std::nullopt},
+      {500, 500, -100, 100, 1.0f, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.x << "," << c.y << " " << c.width << "x" << c.height << " at " << c.scale);
+    EXPECT_EQ(CropToPixels(c.x, c.y, c.width, c.height, c.scale, DisplaySize{1920, 1080}), c.pixels);
+  }
+}
+
+// Sizes a screen source cannot copy or the encoders cannot take are refused with the size in the reason.
+TEST(CaptureAreaRefusalTest, CaptureAndOutputLimits) {
+  EXPECT_EQ(CaptureAreaRefusal({kFullHd, {1920, 1080}}), "");
+  EXPECT_EQ(CaptureAreaRefusal({{0, 0, 7680, 4320}, {1280, 720}}), "");
+  EXPECT_EQ(CaptureAreaRefusal({{0, 0, 2, 2}, {1280, 720}}), "");  // tiny source, scaled up
+  EXPECT_EQ(CaptureAreaRefusal({{10, 10, 12, 12}, {2, 2}}), "output size 2x2 is not one the H.264 encoders take");
+  EXPECT_EQ(CaptureAreaRefusal({kFullHd, {65536, 2}}), "output size 65536x2 is not one the H.264 encoders take");
+  EXPECT_EQ(CaptureAreaRefusal({kFullHd, {0, 0}}), "output size 0x0 is not one the H.264 encoders take");
+  EXPECT_EQ(CaptureAreaRefusal({{0, 0, 16386, 100}, {1280, 720}}),
+            "capture size 16386x100 outside 1x1 to 16384x16384");
+  EXPECT_EQ(CaptureAreaRefusal({{0, 0, 0, 100}, {1280, 720}}), "capture size 0x100 outside 1x1 to 16384x16384");
+  // The largest odd value cannot be made even, and is refused like every other size beyond the limits.
+  EXPECT_EQ(EvenSize({INT32_MAX, 3}), (DisplaySize{INT32_MAX, 4}));
 }
 
 TEST(LogicalRectTest, ContainmentAndScaling) {
@@ -95,12 +151,15 @@ TEST(CursorPlacementTest, DrawnOnlyWhenTheImageCornerLiesInsideBothEdgesIncluded
 TEST(VideoFrameLayoutTest, PlaneSizes) {
   const VideoFrameLayout layout(1920, 1080, 4);
   EXPECT_EQ(layout.lumaSize, 2073600u);
-  EXPECT_EQ(layout.lumaPlusQuarter, 2592000u);
+  EXPECT_EQ(layout.chromaStride, 960u);
+  EXPECT_EQ(layout.vOffset, 2592000u);
   EXPECT_EQ(layout.planarSize, 3110400u);
 
-  const VideoFrameLayout odd(3, 3, 4);  // integer division rounds each step down
-  EXPECT_EQ(odd.lumaPlusQuarter, 11u);
-  EXPECT_EQ(odd.planarSize, 13u);
+  // Odd sizes round the chroma planes up: 101 x 51 has chroma planes of 51 x 26.
+  const VideoFrameLayout odd(101, 51, 4);
+  EXPECT_EQ(odd.chromaStride, 51u);
+  EXPECT_EQ(odd.vOffset, 5151u + 51u * 26u);
+  EXPECT_EQ(odd.planarSize, 5151u + 2u * 51u * 26u);
 }
 
 }  // namespace

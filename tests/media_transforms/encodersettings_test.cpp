@@ -44,5 +44,23 @@ TEST(OpenH264ThreadCountTest, ScalesWithAreaAndCores) {
   }
 }
 
+// The OpenH264 limits: sides of 16 pixels and more, at most 36864 macroblocks, at most 543 macroblocks a side.
+TEST(EncoderAcceptsSizeTest, SidesFrameAreaAndOverflowingSizes) {
+  const struct {
+    int64_t width, height;
+    bool accepted;
+  } cases[] = {
+      {16, 16, true},      {1920, 1080, true},   {4096, 2304, true},   {3840, 2160, true},
+      {8688, 64, true},    {64, 8688, true},     {16, 8688, true},     {1, 1, false},
+      {2, 2, false},       {4, 4, false},        {14, 1080, false},    {1920, 14, false},
+      {4096, 2320, false},  // 256 x 145 = 37120 macroblocks
+      {8690, 64, false},   {65536, 2, false},    {65536, 65536, false}, {0, 1080, false},
+      {-1920, -1080, false}, {INT64_C(1) << 40, INT64_C(1) << 40, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(EncoderAcceptsSize(c.width, c.height), c.accepted) << c.width << "x" << c.height;
+  }
+}
+
 }  // namespace
 }  // namespace VellRecorder

@@ -5,11 +5,14 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <string>
 
 #include <gtest/gtest.h>
 
 #include "exception.h"
+#include "media_transforms/encodersettings.h"
 #include "media_transforms/openh264/h264encoder.h"
+#include "media_transforms/openh264/i420layout.h"
 #include "media_transforms/openh264/libyuvcolorconverter.h"
 #include "mftestsupport.h"
 #include "testing/logcapture.h"
@@ -193,6 +196,29 @@ TEST_F(OpenH264EncoderTest, RefusedSizeThrowsTheInitialisationMessage) {
     const std::string what = e.what();
     EXPECT_NE(what.find("Failed to initialize H264 encoder"), std::string::npos) << what;
     EXPECT_NE(what.find("src/media_transforms/openh264/h264encoder.cpp"), std::string::npos) << what;
+  }
+}
+
+// The sizes EncoderAcceptsSize draws its line between are the ones OpenH264 itself takes and refuses: a
+// side under 16 pixels fails at every frame, more than 36864 macroblocks at initialisation.
+TEST_F(OpenH264EncoderTest, AcceptedSizesEncodeAndTheSizesJustBeyondAreRefused) {
+  const struct {
+    uint32_t width, height;
+  } cases[] = {{16, 16}, {14, 16}, {16, 2}, {4096, 2304}, {4096, 2320}, {2304, 4096}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    const bool accepted = EncoderAcceptsSize(c.width, c.height);
+    log_.Clear();
+    bool encoded = false;
+    try {
+      H264Encoder encoder({c.width, c.height, 30, 30});
+      const std::vector<uint8_t> grey(Libyuv::I420PlanarSize(c.width, c.height), 128);
+      ComPtr<IMFSample> out = encoder.Encode(Testing::MakeSample(grey, 0, kFrameDuration).Get());
+      encoded = out && !Testing::ReadSample(out.Get()).empty() && !log_.Contains("Encode error");
+    } catch (const Exception&) {
+      encoded = false;
+    }
+    EXPECT_EQ(encoded, accepted) << log_.Text();
   }
 }
 

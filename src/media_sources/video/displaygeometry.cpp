@@ -1,6 +1,10 @@
 #include "media_sources/video/displaygeometry.h"
 
+#include <algorithm>
+#include <climits>
 #include <utility>
+
+#include "media_transforms/encodersettings.h"
 
 namespace VellRecorder {
 
@@ -33,13 +37,32 @@ DisplayRect ScaleToLogical(const DisplayRect& rect, float scale) {
 bool IsEmptyCrop(const DisplayRect& crop) { return crop.right == crop.left || crop.bottom == crop.top; }
 
 DisplaySize EvenSize(DisplaySize size) {
-  if (size.width % 2 != 0) ++size.width;
-  if (size.height % 2 != 0) ++size.height;
+  // The largest odd value cannot grow; it is far beyond what CaptureAreaRefusal lets through anyway.
+  if (size.width % 2 != 0 && size.width != INT32_MAX) ++size.width;
+  if (size.height % 2 != 0 && size.height != INT32_MAX) ++size.height;
   return size;
 }
 
-CaptureArea ComputeCaptureArea(const DisplayRect& display_bounds, const DisplayRect& crop,
-                               DisplaySize requested_output) {
+namespace {
+
+// The overlap of two rectangles; empty (zero or negative width or height) when there is none.
+DisplayRect Intersect(const DisplayRect& a, const DisplayRect& b) {
+  return DisplayRect{std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
+                     std::min(a.bottom, b.bottom)};
+}
+
+int64_t ScaledPoints(int32_t points, float scale) {
+  return static_cast<int64_t>(static_cast<double>(points) * static_cast<double>(scale));
+}
+
+int32_t ClampTo(int64_t value, int32_t low, int32_t high) {
+  return static_cast<int32_t>(std::clamp<int64_t>(value, low, high));
+}
+
+}  // namespace
+
+std::optional<CaptureArea> ComputeCaptureArea(const DisplayRect& display_bounds, const DisplayRect& crop,
+                                              DisplaySize requested_output) {
   CaptureArea area;
   // A reversed crop would give a negative capture size, and every buffer size derived from it would be
   // garbage; recording the whole display is the one reading of it that works.
@@ -48,7 +71,9 @@ CaptureArea ComputeCaptureArea(const DisplayRect& display_bounds, const DisplayR
     area.outputSize = EvenSize(requested_output);
     return area;
   }
-  DisplayRect adjusted = crop;
+  // Whatever lies past the display's edge has no pixels to copy: captured, it would come out black.
+  DisplayRect adjusted = Intersect(crop, DisplayRect{0, 0, display_bounds.Width(), display_bounds.Height()});
+  if (adjusted.Width() <= 0 || adjusted.Height() <= 0) return std::nullopt;
   if (adjusted.Width() % 2 != 0) {
     if (adjusted.right + 1 > display_bounds.Width()) {
       --adjusted.left;
@@ -67,6 +92,32 @@ CaptureArea ComputeCaptureArea(const DisplayRect& display_bounds, const DisplayR
                                  adjusted.right + display_bounds.left, adjusted.bottom + display_bounds.top};
   area.outputSize = EvenSize(DisplaySize{area.captureRect.Width(), area.captureRect.Height()});
   return area;
+}
+
+std::optional<DisplayRect> CropToPixels(int32_t x, int32_t y, int32_t width, int32_t height, float scale,
+                                        DisplaySize display_size) {
+  const int64_t left = ScaledPoints(x, scale);
+  const int64_t top = ScaledPoints(y, scale);
+  const int64_t right = left + ScaledPoints(width, scale);
+  const int64_t bottom = top + ScaledPoints(height, scale);
+  const DisplayRect on_display{ClampTo(left, 0, display_size.width), ClampTo(top, 0, display_size.height),
+                               ClampTo(right, 0, display_size.width), ClampTo(bottom, 0, display_size.height)};
+  if (right <= left || bottom <= top || on_display.Width() <= 0 || on_display.Height() <= 0) return std::nullopt;
+  return on_display;
+}
+
+std::string CaptureAreaRefusal(const CaptureArea& area) {
+  const int32_t width = area.captureRect.Width();
+  const int32_t height = area.captureRect.Height();
+  if (width <= 0 || height <= 0 || width > kMaxCaptureSide || height > kMaxCaptureSide) {
+    return "capture size " + std::to_string(width) + "x" + std::to_string(height) + " outside 1x1 to " +
+           std::to_string(kMaxCaptureSide) + "x" + std::to_string(kMaxCaptureSide);
+  }
+  if (!EncoderAcceptsSize(area.outputSize.width, area.outputSize.height)) {
+    return "output size " + std::to_string(area.outputSize.width) + "x" + std::to_string(area.outputSize.height) +
+           " is not one the H.264 encoders take";
+  }
+  return std::string();
 }
 
 CursorPlacement PlaceCursor(int32_t screen_x, int32_t screen_y, int32_t hotspot_x, int32_t hotspot_y,

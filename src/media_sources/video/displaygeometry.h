@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 namespace VellRecorder {
 
@@ -57,11 +59,28 @@ struct CaptureArea {
 
 // What a recording captures on a display with the given bounds (desktop coordinates). `crop` is relative to
 // the display's top-left corner, in physical pixels; without one the whole display is captured at the
-// requested output size. With a crop, an odd width or height is made even by growing the crop by one pixel
-// (toward the left or top when growing right or down would leave the display), and the output size becomes
-// the crop's size. A crop with a negative width or height selects nothing sensible and counts as no crop.
-CaptureArea ComputeCaptureArea(const DisplayRect& display_bounds, const DisplayRect& crop,
-                               DisplaySize requested_output);
+// requested output size. A crop is first cut to the part of it that lies on the display; an odd width or
+// height is then made even by growing the crop by one pixel (toward the left or top when growing right or
+// down would leave the display), and the output size becomes the crop's size. A crop with a negative width
+// or height selects nothing sensible and counts as no crop. Empty when the crop lies wholly off the display.
+std::optional<CaptureArea> ComputeCaptureArea(const DisplayRect& display_bounds, const DisplayRect& crop,
+                                              DisplaySize requested_output);
+
+// The host application's crop ("cropRect": X, Y, Width, Height in points, relative to the display's
+// top-left corner) in physical pixels: each value times the display's scale, truncated toward zero, in 64
+// bits (a point near 2^31 times a scale above 1 does not fit 32), then cut to the display of `display_size`.
+// Empty when nothing of it lies on the display, a crop of no width or height included.
+std::optional<DisplayRect> CropToPixels(int32_t x, int32_t y, int32_t width, int32_t height, float scale,
+                                        DisplaySize display_size);
+
+// Why a capture area cannot be recorded, or empty when it can: the capture rectangle must be one a screen
+// source can copy and the output size one the encoders take (EncoderAcceptsSize).
+std::string CaptureAreaRefusal(const CaptureArea& area);
+
+// The largest capture side: Direct3D 11's texture limit (D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION), which the
+// duplicated desktop's textures obey, and the largest source libyuv's scaler takes (32768) with room to
+// spare. A 32-bit BGRA frame of this size (1 GiB) still fits the 32-bit sizes of Media Foundation buffers.
+constexpr int32_t kMaxCaptureSide = 16384;
 
 // Where the cursor image goes inside a captured picture, and whether it is drawn at all. The image's
 // top-left corner must lie within the picture, both far edges included; a cursor that hangs over the right or

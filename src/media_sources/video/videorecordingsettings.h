@@ -8,12 +8,17 @@
 
 namespace VellRecorder {
 
+class Displays;
+
 class VideoRecordingSettings {
  public:
   // `crop_rect` is relative to the display's top-left corner, in physical pixels; an empty one means the whole
   // display at `output_size`. An empty `display_name` means the primary display. Throws Exception with
-  // "display not found: <name>" when no such display exists.
+  // "display not found: <name>" when no such display exists, and when the crop lies wholly off the display
+  // or the capture or output size cannot be recorded (CaptureAreaRefusal).
   VideoRecordingSettings(std::wstring display_name, RECT crop_rect, SIZE output_size);
+  // The same with the display looked up in `displays` instead of the system's current list.
+  VideoRecordingSettings(Displays& displays, std::wstring display_name, RECT crop_rect, SIZE output_size);
 
   RECT CaptureRect() const { return capture_rect_; }
   LONG CaptureWidth() const { return capture_rect_.right - capture_rect_.left; }
@@ -26,6 +31,8 @@ class VideoRecordingSettings {
   int Rotation() const;
 
  private:
+  void Locate(Displays& displays, RECT crop_rect, SIZE output_size);
+
   std::wstring display_name_;
   RECT capture_rect_{};
   SIZE output_size_{};
