@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "exception.h"
 #include "media_sources/video/displays.h"
@@ -35,6 +40,47 @@ TEST(DisplaysTest, VirtualScreenIsOnePrimaryMonitorWithItsHashedId) {
   ASSERT_TRUE(displays.FindMonitorBounds(kDevice).has_value());
   EXPECT_FALSE(displays.FindMonitorBounds(L"\\\\.\\display1").has_value());  // names match exactly
   EXPECT_EQ(GetRotation(kDevice), 0);
+}
+
+// Width and height from a PNG file's header chunk; zeros when the file cannot be read.
+std::pair<uint32_t, uint32_t> PngSize(const std::wstring& path) {
+  std::ifstream file(std::filesystem::path(path), std::ios::binary);
+  unsigned char header[24] = {};
+  if (!file.read(reinterpret_cast<char*>(header), sizeof(header))) return {0, 0};
+  auto big_endian = [&header](int at) {
+    return (uint32_t{header[at]} << 24) | (uint32_t{header[at + 1]} << 16) | (uint32_t{header[at + 2]} << 8) |
+           header[at + 3];
+  };
+  return {big_endian(16), big_endian(20)};
+}
+
+// Xvfb cannot turn its screen, so the list is given a portrait primary monitor and, right of it, one turned
+// the other way. GDI works on the desktop as laid out (turned); only desktop duplication's textures are
+// unturned.
+TEST(DisplaysTest, TurnedMonitorsAreCapturedFromTheirDesktopRectangles) {
+  const HMONITOR real = MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY);
+  const wchar_t second[] = L"\\\\.\\DISPLAY2";
+  Displays displays([real, &second] {
+    return std::vector<MonitorDescription>{{real, RECT{0, 0, 1080, 1920}, kDevice, 90},
+                                           {real, RECT{1080, 0, 2160, 1920}, second, 270}};
+  });
+  const std::vector<DisplayInfo> list = displays.GetDisplays();
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_TRUE(SameRect(list[0].bounds, RECT{0, 0, 1920, 1080}));
+  EXPECT_TRUE(SameRect(list[1].bounds, RECT{0, 1080, 1920, 2160}));
+  for (const DisplayInfo& display : list) {
+    EXPECT_EQ(PngSize(display.screenshotPath), (std::pair<uint32_t, uint32_t>{1080, 1920}))
+        << "screenshot of " << display.screenshotPath;
+  }
+  EXPECT_TRUE(SameRect(list[1].desktopBounds, RECT{1080, 0, 2160, 1920}));
+  const std::optional<RECT> primary = displays.FindMonitorBounds(L"");
+  ASSERT_TRUE(primary.has_value());
+  EXPECT_TRUE(SameRect(*primary, RECT{0, 0, 1080, 1920}));
+
+  const VideoRecordingSettings whole(displays, second, RECT{}, SIZE{1080, 1920});
+  EXPECT_TRUE(SameRect(whole.CaptureRect(), RECT{1080, 0, 2160, 1920}));
+  const VideoRecordingSettings crop(displays, second, RECT{100, 1500, 300, 1900}, SIZE{});
+  EXPECT_TRUE(SameRect(crop.CaptureRect(), RECT{1180, 1500, 1380, 1900}));
 }
 
 TEST(DisplaysTest, UnknownIdGivesAnEmptyEntry) {

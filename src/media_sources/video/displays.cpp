@@ -24,36 +24,57 @@ DWORD CurrentOrientation(const std::wstring& device_name) {
 
 int GetRotation(const std::wstring& device_name) { return RotationDegrees(CurrentOrientation(device_name)); }
 
-Displays::Displays() { screenshots_.Initialize(); }
+namespace {
 
-BOOL CALLBACK Displays::AddMonitor(HMONITOR monitor, HDC, LPRECT rect, LPARAM self) {
-  auto* displays = reinterpret_cast<Displays*>(self);
+BOOL CALLBACK AddMonitor(HMONITOR monitor, HDC, LPRECT rect, LPARAM list) {
   MONITORINFOEXW info = {};
   info.cbSize = sizeof(info);
   if (!GetMonitorInfoW(monitor, &info)) {
     LogWinErr("Failed to get monitor info");
     return FALSE;
   }
-  MonitorEntry entry;
-  entry.monitor = monitor;
-  entry.deviceName = info.szDevice;
-  const DisplayRect bounds = TransposeForRotation(ToDisplayRect(*rect), GetRotation(entry.deviceName));
-  entry.bounds = ToRect(bounds);
-  entry.isPrimary = IsPrimaryBounds(bounds);
-  displays->monitors_.push_back(std::move(entry));
+  MonitorDescription description;
+  description.monitor = monitor;
+  description.desktopRect = *rect;
+  description.deviceName = info.szDevice;
+  description.rotation = GetRotation(description.deviceName);
+  reinterpret_cast<std::vector<MonitorDescription>*>(list)->push_back(std::move(description));
   return TRUE;
 }
+
+}  // namespace
+
+std::vector<MonitorDescription> ListSystemMonitors() {
+  std::vector<MonitorDescription> monitors;
+  EnumDisplayMonitors(nullptr, nullptr, &AddMonitor, reinterpret_cast<LPARAM>(&monitors));
+  return monitors;
+}
+
+Displays::Displays() : Displays(&ListSystemMonitors) {}
+
+Displays::Displays(MonitorLister lister) : lister_(std::move(lister)) { screenshots_.Initialize(); }
 
 void Displays::Refresh(bool take_screenshots) {
   monitors_.clear();
   displays_.clear();
-  EnumDisplayMonitors(nullptr, nullptr, &Displays::AddMonitor, reinterpret_cast<LPARAM>(this));
+  for (const MonitorDescription& description : lister_()) {
+    MonitorEntry entry;
+    entry.monitor = description.monitor;
+    entry.deviceName = description.deviceName;
+    entry.desktopBounds = description.desktopRect;
+    const DisplayRect bounds = TransposeForRotation(ToDisplayRect(description.desktopRect), description.rotation);
+    entry.bounds = ToRect(bounds);
+    entry.isPrimary = IsPrimaryBounds(bounds);
+    monitors_.push_back(std::move(entry));
+  }
   for (const MonitorEntry& monitor : monitors_) {
     DisplayInfo info;
     info.id = DisplayIdText(monitor.deviceName);
     info.deviceName = monitor.deviceName;
     info.bounds = monitor.bounds;
-    if (take_screenshots) info.screenshotPath = screenshots_.TakeScreenshot(info.id, nullptr, monitor.bounds);
+    info.desktopBounds = monitor.desktopBounds;
+    // The picture is read by GDI, from the desktop as laid out.
+    if (take_screenshots) info.screenshotPath = screenshots_.TakeScreenshot(info.id, nullptr, monitor.desktopBounds);
     displays_.push_back(std::move(info));
   }
 }
@@ -74,7 +95,9 @@ DisplayInfo Displays::FindDisplayById(const std::wstring& id) {
 std::optional<RECT> Displays::FindMonitorBounds(const std::wstring& display_name) {
   Refresh(false);
   for (const MonitorEntry& monitor : monitors_) {
-    if (display_name.empty() ? monitor.isPrimary : monitor.deviceName == display_name) return monitor.bounds;
+    if (display_name.empty() ? monitor.isPrimary : monitor.deviceName == display_name) {
+      return monitor.desktopBounds;
+    }
   }
   return std::nullopt;
 }
@@ -97,7 +120,7 @@ RECT Displays::ToLogicalRect(RECT rect) {
   Refresh(false);
   const DisplayRect wanted = ToDisplayRect(rect);
   for (const DisplayInfo& display : displays_) {
-    if (ContainsRect(ToDisplayRect(display.bounds), wanted)) {
+    if (ContainsRect(ToDisplayRect(display.desktopBounds), wanted)) {
       return ToRect(ScaleToLogical(wanted, GetScaleFactor(display.deviceName)));
     }
   }
