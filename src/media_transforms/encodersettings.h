@@ -40,9 +40,11 @@ uint32_t OpenH264ThreadCount(uint64_t area, uint32_t cores);
 //   refuse a longer side: finding no level that fits (au_set.cpp, WelsCheckLevelLimitation) it labels the
 //   stream level 5.1, which the stream then breaks, and players may refuse it. Refused here.
 // The hardware path's Media Foundation H.264 encoders take the frame size through MF_MT_FRAME_SIZE on their
-// output type and refuse sizes outside their own limits there (SetOutputType fails), which moves the
-// recording to the software path; no level they offer goes beyond level 5.2's frame size either. So the
-// software limits are the ones that decide whether a recording can be made at all.
+// output type and refuse a size outside their own limits there (SetOutputType fails), which moves the
+// recording to the software path. Their limits are narrower and vary: Microsoft documents its own H.264
+// encoder on Windows 8 as limited to 2048 x 2048 (KB 2829223), and hardware encoders differ by vendor. The
+// software path is the fallback every recording may land on, so its limits decide whether a recording can
+// be made at all, whatever encoder the machine happens to have.
 constexpr uint32_t kMinEncodedSide = 16;
 constexpr uint64_t kMaxEncodedMacroblocks = 36864;
 constexpr uint64_t kMaxEncodedSideMacroblocks = 543;
