@@ -16,7 +16,7 @@ namespace VellRecorder {
 // Initialised once on the control thread; afterwards the capture thread copies into the texture and draws into
 // it through GetDC while the transforms use the device through the manager. The device is multithread-protected,
 // which is what makes that sharing of the immediate context safe. Accessors add no reference.
-class D3D11Frame : public D3DFrame {
+class D3D11Frame final : public D3DFrame {
  public:
   D3D11Frame() = default;
   ~D3D11Frame() = default;
