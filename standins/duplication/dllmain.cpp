@@ -55,7 +55,8 @@ void Arm() {
   }
   HMODULE program = GetModuleHandleW(nullptr);
   int redirected = 0;
-  redirected += RedirectImport(program, "dxgi.dll", "CreateDXGIFactory", reinterpret_cast<void*>(&CreateDXGIFactoryHook));
+  redirected +=
+      RedirectImport(program, "dxgi.dll", "CreateDXGIFactory", reinterpret_cast<void*>(&CreateDXGIFactoryHook));
   redirected +=
       RedirectImport(program, "dxgi.dll", "CreateDXGIFactory1", reinterpret_cast<void*>(&CreateDXGIFactory1Hook));
   redirected +=

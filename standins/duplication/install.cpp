@@ -30,7 +30,8 @@ HRESULT STDMETHODCALLTYPE DuplicateOutput(IDXGIOutput1* self, IUnknown* device, 
   const HRESULT refusal = Faults::TakeRefusal();
   if (refusal != S_OK) return refusal;
   ComPtr<ID3D11Device> d3d11;
-  if (FAILED(device->QueryInterface(__uuidof(ID3D11Device), reinterpret_cast<void**>(d3d11.ReleaseAndGetAddressOf())))) {
+  if (FAILED(device->QueryInterface(__uuidof(ID3D11Device),
+                                    reinterpret_cast<void**>(d3d11.ReleaseAndGetAddressOf())))) {
     return E_INVALIDARG;
   }
   *out = new OutputDuplication(self, d3d11.Get(), Faults::Generation());

@@ -31,7 +31,8 @@ LUID AdapterOf(IUnknown* object, bool is_output) {
   DXGI_ADAPTER_DESC desc{};
   ComPtr<IDXGIAdapter> adapter;
   if (is_output) {
-    static_cast<IDXGIOutput*>(object)->GetParent(IID_IDXGIAdapter, reinterpret_cast<void**>(adapter.ReleaseAndGetAddressOf()));
+    static_cast<IDXGIOutput*>(object)->GetParent(IID_IDXGIAdapter,
+                                                 reinterpret_cast<void**>(adapter.ReleaseAndGetAddressOf()));
   } else {
     ComPtr<IDXGIDevice> device;
     object->QueryInterface(IID_IDXGIDevice, reinterpret_cast<void**>(device.ReleaseAndGetAddressOf()));

@@ -62,7 +62,9 @@ class DDASourceTest : public ::testing::Test {
     const int width = static_cast<int>(frame_->GetTextureDesc().Width);
     int differing = 0;
     for (int y = 0; y < kPictureHeight; ++y) {
-      for (int x = 0; x < kPictureWidth; ++x) differing += RgbAt(pixels, width, left + x, top + y) != PatternColor(x, y);
+      for (int x = 0; x < kPictureWidth; ++x) {
+        differing += RgbAt(pixels, width, left + x, top + y) != PatternColor(x, y);
+      }
     }
     return differing;
   }

@@ -29,8 +29,8 @@ inline std::vector<uint8_t> ReadTexture(ID3D11Device* device, ID3D11Texture2D* t
   if (FAILED(context->Map(staging.Get(), 0, D3D11_MAP_READ, 0, &mapped))) return pixels;
   pixels.resize(static_cast<size_t>(desc.Width) * desc.Height * 4);
   for (UINT y = 0; y < desc.Height; ++y) {
-    std::memcpy(&pixels[static_cast<size_t>(y) * desc.Width * 4], static_cast<uint8_t*>(mapped.pData) + y * mapped.RowPitch,
-                desc.Width * 4);
+    std::memcpy(&pixels[static_cast<size_t>(y) * desc.Width * 4],
+                static_cast<uint8_t*>(mapped.pData) + static_cast<size_t>(y) * mapped.RowPitch, desc.Width * 4);
   }
   context->Unmap(staging.Get(), 0);
   return pixels;
