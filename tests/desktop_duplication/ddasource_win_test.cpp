@@ -114,6 +114,16 @@ TEST_F(DDASourceTest, CopiesTheCaptureRectangleOfTheDesktop) {
     EXPECT_EQ(Differences(c.picture_left, c.picture_top), 0);
     EXPECT_EQ(source->CaptureToSystemMemory(nullptr), E_NOTIMPL);
   }
+  // Each capture is a new image of the desktop: with the window hidden its picture is gone.
+  auto source = MakeSource(kPictureOnScreen);
+  ShowWindow(window_->Handle(), SW_HIDE);
+  PatternWindow::Pump(300);
+  ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+  EXPECT_GT(Differences(0, 0), kPictureWidth * kPictureHeight / 2);
+  ShowWindow(window_->Handle(), SW_SHOWNOACTIVATE);
+  PatternWindow::Pump(300);
+  ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+  EXPECT_EQ(Differences(0, 0), 0);
 }
 
 TEST_F(DDASourceTest, DrawsTheCursorWhenItsCornerLiesInTheRectangle) {
