@@ -31,14 +31,15 @@ DWORD RunProbe(const std::wstring& dll, const char* faults, int expected_refusal
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
   DWORD status = 0xDEAD;
-  if (!VellHost::StartProcess(probe, command_line, false, &startup, dll, &process)) return status;
+  const bool started = VellHost::StartProcess(probe, command_line, false, &startup, dll, &process);
+  SetEnvironmentVariableA("VELL_DUPLICATION_FAULTS", nullptr);  // the probe has its copy
+  if (!started) return status;
   Testing::WithinOrDie(std::chrono::seconds(60), "the probe", [&] {
     WaitForSingleObject(process.hProcess, INFINITE);
     GetExitCodeProcess(process.hProcess, &status);
   });
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  SetEnvironmentVariableA("VELL_DUPLICATION_FAULTS", nullptr);
   return status;
 }
 
