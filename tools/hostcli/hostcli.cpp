@@ -1,8 +1,10 @@
 // vell-host: plays the host application. Creates the pipe, starts the daemon, checks its introduction,
 // then runs directives (from --script and the command line), printing every message it receives.
 //
-//   vell-host [--daemon PATH] [--secret S] [--script FILE] [--daemon-log FILE] [--timeout-ms N] [--raw]
-//             [DIRECTIVE ...]
+//   vell-host [--daemon PATH] [--inject-dll PATH] [--secret S] [--script FILE] [--daemon-log FILE]
+//             [--timeout-ms N] [--raw] [DIRECTIVE ...]
+//
+// --inject-dll loads a DLL into the daemon before its main (test stand-ins of system components).
 //
 // Exit status: 0 all expectations held, 1 one failed, 2 the daemon could not be started or connected.
 #include <windows.h>
@@ -29,6 +31,7 @@ using std::chrono::milliseconds;
 
 struct Options {
   std::wstring daemon;
+  std::wstring inject_dll;  // loaded into the daemon before its main (test stand-ins)
   std::string secret;
   ScriptOptions script;
   std::vector<std::string> lines;
@@ -69,6 +72,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options) {
       return false;
     } else if (arg == "--daemon") {
       options->daemon = VellRecorder::ToWide(args[++i]);
+    } else if (arg == "--inject-dll") {
+      options->inject_dll = VellRecorder::ToWide(args[++i]);
     } else if (arg == "--secret") {
       options->secret = args[++i];
     } else if (arg == "--daemon-log") {
@@ -109,14 +114,14 @@ int main() {
   VellRecorder::Log::Init(VellRecorder::Log::Severity::kError, &std::cerr);
   Options options;
   if (!ParseOptions(Arguments(), &options)) {
-    std::fprintf(stderr, "usage: vell-host [--daemon PATH] [--secret S] [--script FILE] [--daemon-log FILE] "
-                         "[--timeout-ms N] [--raw] [DIRECTIVE ...]\n");
+    std::fprintf(stderr, "usage: vell-host [--daemon PATH] [--inject-dll PATH] [--secret S] [--script FILE] "
+                         "[--daemon-log FILE] [--timeout-ms N] [--raw] [DIRECTIVE ...]\n");
     return 2;
   }
   const auto start = Clock::now();
   HostPipe pipe;
   ScriptRunner runner(pipe, options.script, start);
-  if (!pipe.Start(options.daemon, options.secret, options.script.daemon_log)) return 2;
+  if (!pipe.Start(options.daemon, options.secret, options.script.daemon_log, options.inject_dll)) return 2;
   std::printf("[%8.1f ms] daemon started, pid %lu, pipe %s\n", runner.Elapsed(), pipe.DaemonPid(),
               VellRecorder::ToUtf8(pipe.PipeName()).c_str());
   // Every message is printed as it arrives; the directives only check them.

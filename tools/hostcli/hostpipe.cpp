@@ -1,5 +1,7 @@
 #include "hostpipe.h"
 
+#include "dllinjection.h"
+
 #include <cstdio>
 #include <vector>
 
@@ -39,7 +41,8 @@ HostPipe::~HostPipe() {
   if (reader_.joinable()) reader_.join();
 }
 
-bool HostPipe::Start(const std::wstring& daemon, const std::string& secret, const std::wstring& daemon_log) {
+bool HostPipe::Start(const std::wstring& daemon, const std::string& secret, const std::wstring& daemon_log,
+                     const std::wstring& inject_dll) {
   pipe_name_ = L"\\\\.\\pipe\\vell-host-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                std::to_wstring(GetTickCount64());
   pipe_.Reset(CreateNamedPipeW(pipe_name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
@@ -69,11 +72,7 @@ bool HostPipe::Start(const std::wstring& daemon, const std::string& secret, cons
     startup.hStdError = log_file.Get();
   }
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(daemon.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    std::fprintf(stderr, "cannot start the daemon: %lu\n", GetLastError());
-    return false;
-  }
+  if (!StartProcess(daemon, command_line, true, &startup, inject_dll, &process)) return false;
   CloseHandle(process.hThread);
   daemon_.Reset(process.hProcess);
   daemon_pid_ = process.dwProcessId;

@@ -31,8 +31,10 @@ class HostPipe {
   ~HostPipe();
 
   // Creates a uniquely named pipe and starts the daemon with the launch argument. daemon_log: file for the
-  // daemon's standard output and error, or empty to share ours.
-  bool Start(const std::wstring& daemon, const std::string& secret, const std::wstring& daemon_log);
+  // daemon's standard output and error, or empty to share ours. inject_dll: a DLL loaded into the daemon before
+  // its main, or empty.
+  bool Start(const std::wstring& daemon, const std::string& secret, const std::wstring& daemon_log,
+             const std::wstring& inject_dll = {});
   // Starts reading once the daemon connected. on_received runs on the reading thread for every message as
   // it arrives, before the message can be taken with Next.
   bool WaitForConnection(std::chrono::milliseconds timeout, std::function<void(const Received&)> on_received);

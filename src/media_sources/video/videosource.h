@@ -16,6 +16,9 @@ class VideoSource {
   VideoSource(const VideoSource&) = delete;
   VideoSource& operator=(const VideoSource&) = delete;
 
+  // Captures into the source's Direct3D frame (the GPU path). A source that has no frame to capture into
+  // answers E_NOTIMPL.
+  virtual HRESULT CaptureToD3DFrame() { return E_NOTIMPL; }
   // Fills the buffer *destination points to with capture height rows of capture width pixels of
   // GetBytesPerPixel() bytes each, top row first. The buffer stays untouched when the capture fails.
   virtual HRESULT CaptureToSystemMemory(uint8_t** destination) = 0;

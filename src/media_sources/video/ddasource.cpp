@@ -1,0 +1,173 @@
+#include "media_sources/video/ddasource.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "tracehr.h"
+
+namespace VellRecorder {
+namespace {
+
+// A copy of the cursor with the bitmaps GetIconInfo hands out, freed together.
+class CursorCopy {
+ public:
+  explicit CursorCopy(HCURSOR cursor) : icon_(CopyIcon(cursor)) {}
+  ~CursorCopy() {
+    if (info_.hbmMask != nullptr) DeleteObject(info_.hbmMask);
+    if (info_.hbmColor != nullptr) DeleteObject(info_.hbmColor);
+    if (icon_ != nullptr) DestroyCursor(icon_);
+  }
+  CursorCopy(const CursorCopy&) = delete;
+  CursorCopy& operator=(const CursorCopy&) = delete;
+
+  // A cursor without a shape of its own (or one another process owns that cannot be copied) shows as the arrow.
+  void FallBackToArrow() {
+    if (icon_ == nullptr) icon_ = CopyIcon(LoadCursorA(nullptr, MAKEINTRESOURCEA(32512)));  // IDC_ARROW
+  }
+  bool ReadInfo() { return icon_ != nullptr && GetIconInfo(icon_, &info_); }
+  HICON Get() const { return icon_; }
+  const ICONINFO& Info() const { return info_; }
+
+ private:
+  HICON icon_;
+  ICONINFO info_{};
+};
+
+// The part of `box` that lies inside a texture of `desc`'s size.
+D3D11_BOX ClipTo(D3D11_BOX box, const D3D11_TEXTURE2D_DESC& desc) {
+  box.right = std::min<UINT>(box.right, desc.Width);
+  box.bottom = std::min<UINT>(box.bottom, desc.Height);
+  box.left = std::min(box.left, box.right);
+  box.top = std::min(box.top, box.bottom);
+  return box;
+}
+
+}  // namespace
+
+DDASource::DDASource(VideoRecordingSettings settings) : VideoSource(std::move(settings)) {}
+
+DDASource::~DDASource() {
+  desktop_resource_.Reset();
+  duplication_.Reset();
+  acquired_texture_.Reset();
+}
+
+HRESULT DDASource::Initialize(D3D11Frame* frame) {
+  if (frame == nullptr || frame->GetOutput() == nullptr || frame->GetDevice() == nullptr) {
+    return VELL_TRACE_FAILURE(E_POINTER);
+  }
+  frame_ = frame;
+  RETURN_IF_FAILED(LoadOutputDuplication());
+  RETURN_IF_FAILED(CreateCaptureTexture());
+
+  // The desktop image covers the whole output; the capture rectangle is in desktop coordinates, transposed
+  // like the display's bounds when the output is turned by a quarter.
+  DXGI_OUTPUT_DESC desc{};
+  RETURN_IF_FAILED(frame_->GetOutput()->GetDesc(&desc));
+  RECT origin = desc.DesktopCoordinates;
+  if (desc.Rotation == DXGI_MODE_ROTATION_ROTATE90 || desc.Rotation == DXGI_MODE_ROTATION_ROTATE270) {
+    std::swap(origin.left, origin.top);
+  }
+  const RECT capture = settings_.CaptureRect();
+  const LONG left = std::max<LONG>(0, capture.left - origin.left);
+  const LONG top = std::max<LONG>(0, capture.top - origin.top);
+  copy_box_ = {static_cast<UINT>(left), static_cast<UINT>(top), 0,
+               static_cast<UINT>(left + settings_.CaptureWidth()), static_cast<UINT>(top + settings_.CaptureHeight()),
+               1};
+  return S_OK;
+}
+
+HRESULT DDASource::LoadOutputDuplication() {
+  if (frame_ == nullptr) return VELL_TRACE_FAILURE(E_POINTER);
+  // The frame held by the old duplication goes with it.
+  duplication_.Reset();
+  frame_acquired_ = false;
+  const HRESULT hr = frame_->GetOutput()->DuplicateOutput(frame_->GetDevice(), duplication_.ReleaseAndGetAddressOf());
+  if (FAILED(hr)) {
+    duplication_.Reset();
+    return VELL_TRACE_FAILURE(hr);
+  }
+  return S_OK;
+}
+
+// Blank: what a capture shows before the duplication delivered its first image. Filled explicitly, because
+// Direct3D leaves a texture created without data undefined.
+HRESULT DDASource::CreateCaptureTexture() {
+  const D3D11_TEXTURE2D_DESC desc = frame_->GetTextureDesc();
+  const std::vector<uint8_t> black(static_cast<size_t>(desc.Width) * desc.Height * 4, 0);
+  const D3D11_SUBRESOURCE_DATA data{black.data(), desc.Width * 4, 0};
+  RETURN_IF_FAILED(frame_->GetDevice()->CreateTexture2D(&desc, &data, acquired_texture_.ReleaseAndGetAddressOf()));
+  return S_OK;
+}
+
+HRESULT DDASource::AcquireFrame() {
+  if (frame_acquired_) {
+    const HRESULT released = duplication_->ReleaseFrame();
+    // DXGI_ERROR_INVALID_CALL: no frame was actually held.
+    if (FAILED(released) && released != DXGI_ERROR_INVALID_CALL) {
+      Log::Write(Log::Severity::kError, "VellRecorder::DDASource::ReleaseFrame", __LINE__, HrText(released));
+      return VELL_TRACE_FAILURE(released);
+    }
+    frame_acquired_ = false;
+  }
+  DXGI_OUTDUPL_FRAME_INFO info{};
+  ComPtr<IDXGIResource> resource;
+  const HRESULT hr = duplication_->AcquireNextFrame(acquire_timeout_ms_, &info, resource.ReleaseAndGetAddressOf());
+  // No new image: the last one (or the blank picture) is shown again.
+  if (hr == DXGI_ERROR_WAIT_TIMEOUT) return S_OK;
+  RETURN_IF_FAILED(hr);
+  frame_acquired_ = true;
+  desktop_resource_ = resource;
+  RETURN_IF_FAILED(desktop_resource_.As(&acquired_texture_));
+  desktop_image_acquired_ = true;
+  return S_OK;
+}
+
+HRESULT DDASource::CaptureToD3DFrame() {
+  if (frame_ == nullptr) {
+    LOG_ERROR << "DDASource is not initialized";
+    return E_FAIL;
+  }
+  // Left without a duplication by a failed re-creation: the owner is to try again.
+  if (!duplication_) return VELL_TRACE_FAILURE(DXGI_ERROR_ACCESS_LOST);
+  RETURN_IF_FAILED(AcquireFrame());
+
+  D3D11_TEXTURE2D_DESC source_desc{};
+  acquired_texture_->GetDesc(&source_desc);
+  const D3D11_BOX box = desktop_image_acquired_ ? copy_box_
+                                                : D3D11_BOX{0, 0, 0, copy_box_.right - copy_box_.left,
+                                                            copy_box_.bottom - copy_box_.top, 1};
+  const D3D11_BOX clipped = ClipTo(box, source_desc);
+  if (clipped.right > clipped.left && clipped.bottom > clipped.top) {
+    frame_->GetContext()->CopySubresourceRegion(frame_->GetTexture(), 0, 0, 0, 0, acquired_texture_.Get(), 0,
+                                                &clipped);
+  }
+  DrawCursor();
+  return S_OK;
+}
+
+HRESULT DDASource::CaptureToSystemMemory(uint8_t**) { return E_NOTIMPL; }
+
+// Drawn only when the cursor image's top-left corner lies inside the capture rectangle (edges included); one
+// that hangs over the right or bottom edge is clipped by GDI.
+HRESULT DDASource::DrawCursor() {
+  const std::unique_ptr<SurfaceDC> dc = frame_->GetDC();
+  if (dc->Get() == nullptr) return E_FAIL;
+  const RECT capture = settings_.CaptureRect();
+  CURSORINFO cursor{};
+  cursor.cbSize = sizeof(cursor);
+  if (!GetCursorInfo(&cursor)) return E_FAIL;
+  CursorCopy icon(cursor.hCursor);
+  if (cursor.flags != CURSOR_SHOWING) return S_OK;
+  icon.FallBackToArrow();
+  if (!icon.ReadInfo()) return E_FAIL;
+  const LONG x = cursor.ptScreenPos.x - capture.left - static_cast<LONG>(icon.Info().xHotspot);
+  const LONG y = cursor.ptScreenPos.y - capture.top - static_cast<LONG>(icon.Info().yHotspot);
+  if (x >= 0 && x <= settings_.CaptureWidth() && y >= 0 && y <= settings_.CaptureHeight()) {
+    DrawIcon(dc->Get(), x, y, icon.Get());
+  }
+  return S_OK;
+}
+
+}  // namespace VellRecorder

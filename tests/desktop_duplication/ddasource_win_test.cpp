@@ -1,0 +1,217 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "desktop_duplication/texturereadback.h"
+#include "duplicationstandin.h"
+#include "media_sources/patternwindow.h"
+#include "media_sources/video/ddasource.h"
+#include "testing/watchdog.h"
+
+namespace VellRecorder {
+namespace {
+
+using Testing::PatternColor;
+using Testing::PatternWindow;
+using Testing::RgbAt;
+
+constexpr RECT kPictureOnScreen{300, 200, 300 + 96, 200 + 64};
+constexpr int kPictureWidth = 96;
+constexpr int kPictureHeight = 64;
+
+// A frame and a source over the stand-in duplication of the real Wine desktop, on which a window of the
+// suite's own shows a known picture.
+class DDASourceTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { window_ = std::make_unique<PatternWindow>(kPictureOnScreen); }
+  static void TearDownTestSuite() { window_.reset(); }
+
+  void SetUp() override {
+    ASSERT_TRUE(window_->IsOpen());
+    ASSERT_EQ(StandIn::InstallDuplication(), S_OK);
+    StandIn::ClearFaults();
+    MoveCursor(1800, 1000);
+  }
+  void TearDown() override { StandIn::ClearFaults(); }
+
+  // The crop is relative to the display, whose corner is the desktop origin here.
+  std::unique_ptr<DDASource> MakeSource(RECT crop) {
+    settings_ = std::make_unique<VideoRecordingSettings>(L"", crop, SIZE{0, 0});
+    frame_ = std::make_unique<D3D11Frame>();
+    EXPECT_EQ(frame_->Initialize(settings_->DisplayName(), settings_->CaptureSize()), S_OK);
+    auto source = std::make_unique<DDASource>(*settings_);
+    EXPECT_EQ(source->Initialize(frame_.get()), S_OK);
+    return source;
+  }
+
+  void MoveCursor(int x, int y) {
+    SetCursorPos(x, y);
+    SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+    PatternWindow::Pump(150);
+  }
+
+  std::vector<uint8_t> FramePixels() { return Testing::ReadTexture(frame_->GetDevice(), frame_->GetTexture()); }
+
+  // Pixels of the picture that differ from the pattern, the picture's corner at (left, top) of the frame.
+  int Differences(int left, int top) {
+    const std::vector<uint8_t> pixels = FramePixels();
+    const int width = static_cast<int>(frame_->GetTextureDesc().Width);
+    int differing = 0;
+    for (int y = 0; y < kPictureHeight; ++y) {
+      for (int x = 0; x < kPictureWidth; ++x) {
+        differing += RgbAt(pixels, width, left + x, top + y) != PatternColor(x, y);
+      }
+    }
+    return differing;
+  }
+
+  int NonBlack() {
+    int lit = 0;
+    const std::vector<uint8_t> pixels = FramePixels();
+    for (size_t i = 0; i < pixels.size(); i += 4) lit += (pixels[i] | pixels[i + 1] | pixels[i + 2]) != 0;
+    return lit;
+  }
+
+  static POINT ArrowHotspot() {
+    ICONINFO info = {};
+    GetIconInfo(LoadCursorW(nullptr, IDC_ARROW), &info);
+    if (info.hbmMask) DeleteObject(info.hbmMask);
+    if (info.hbmColor) DeleteObject(info.hbmColor);
+    return POINT{static_cast<LONG>(info.xHotspot), static_cast<LONG>(info.yHotspot)};
+  }
+
+  static std::unique_ptr<PatternWindow> window_;
+  std::unique_ptr<VideoRecordingSettings> settings_;
+  std::unique_ptr<D3D11Frame> frame_;
+};
+
+std::unique_ptr<PatternWindow> DDASourceTest::window_;
+
+// Wine's own output has no duplication: this is where the hardware session gives way to the software one.
+TEST_F(DDASourceTest, WithoutTheStandInInitializeFailsAsWineDoes) {
+  StandIn::UninstallDuplication();
+  settings_ = std::make_unique<VideoRecordingSettings>(L"", RECT{}, SIZE{0, 0});
+  frame_ = std::make_unique<D3D11Frame>();
+  ASSERT_EQ(frame_->Initialize(L"", settings_->CaptureSize()), S_OK);
+  DDASource source(*settings_);
+  EXPECT_EQ(source.Initialize(frame_.get()), E_NOTIMPL);
+  EXPECT_EQ(StandIn::InstallDuplication(), S_OK);
+}
+
+TEST_F(DDASourceTest, CopiesTheCaptureRectangleOfTheDesktop) {
+  const struct {
+    RECT crop;
+    int picture_left, picture_top;  // where the picture lands in the frame
+  } cases[] = {{RECT{}, kPictureOnScreen.left, kPictureOnScreen.top}, {kPictureOnScreen, 0, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "crop " << c.crop.left << "," << c.crop.top);
+    auto source = MakeSource(c.crop);
+    ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+    EXPECT_EQ(Differences(c.picture_left, c.picture_top), 0);
+    EXPECT_EQ(source->CaptureToSystemMemory(nullptr), E_NOTIMPL);
+  }
+  // Each capture is a new image of the desktop: with the window hidden its picture is gone.
+  auto source = MakeSource(kPictureOnScreen);
+  ShowWindow(window_->Handle(), SW_HIDE);
+  PatternWindow::Pump(300);
+  ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+  EXPECT_GT(Differences(0, 0), kPictureWidth * kPictureHeight / 2);
+  ShowWindow(window_->Handle(), SW_SHOWNOACTIVATE);
+  PatternWindow::Pump(300);
+  ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+  EXPECT_EQ(Differences(0, 0), 0);
+}
+
+TEST_F(DDASourceTest, DrawsTheCursorWhenItsCornerLiesInTheRectangle) {
+  auto source = MakeSource(kPictureOnScreen);
+  const POINT hotspot = ArrowHotspot();
+  MoveCursor(kPictureOnScreen.left + 20 + hotspot.x, kPictureOnScreen.top + 10 + hotspot.y);
+  ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+  EXPECT_GT(Differences(0, 0), 10);
+  ShowCursor(FALSE);
+  ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+  EXPECT_EQ(Differences(0, 0), 0);
+  ShowCursor(TRUE);
+  // Its corner one pixel left of the rectangle: left out altogether, although GDI would show most of it.
+  MoveCursor(kPictureOnScreen.left - 1 + hotspot.x, kPictureOnScreen.top + 20 + hotspot.y);
+  ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+  EXPECT_EQ(Differences(0, 0), 0);
+}
+
+TEST_F(DDASourceTest, TimeOutsShowTheBlankPictureFirstThenThePreviousImage) {
+  StandIn::TimeOutAcquisitions(2);
+  auto source = MakeSource(kPictureOnScreen);
+  ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+  EXPECT_EQ(NonBlack(), 0);
+  ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+  EXPECT_EQ(NonBlack(), 0);
+  ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+  EXPECT_EQ(Differences(0, 0), 0);
+  // Paint over the frame: a time-out copies the previous desktop image in again.
+  {
+    const auto dc = frame_->GetDC();
+    const RECT all{0, 0, kPictureWidth, kPictureHeight};
+    FillRect(dc->Get(), &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+  }
+  StandIn::TimeOutAcquisitions(1);
+  ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+  EXPECT_EQ(Differences(0, 0), 0);
+}
+
+// The secure desktop: access is lost, re-creation is refused a few times, then the picture comes back. Twenty
+// rounds leave one duplication and one desktop texture alive, and none once the source is gone.
+TEST_F(DDASourceTest, RecoversFromLostAccessWithoutKeepingOldDuplications) {
+  constexpr int kRefusals = 3;
+  auto source = MakeSource(kPictureOnScreen);
+  ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    StandIn::LoseAccess(kRefusals);
+    ASSERT_EQ(source->CaptureToD3DFrame(), DXGI_ERROR_ACCESS_LOST);
+    int refusals = 0;
+    HRESULT recreated = E_FAIL;
+    Testing::WithinOrDie(std::chrono::seconds(10), "re-creating the duplication", [&] {
+      while ((recreated = source->LoadOutputDuplication()) == E_ACCESSDENIED && refusals < 100) {
+        ++refusals;
+        Sleep(30);
+      }
+    });
+    EXPECT_EQ(recreated, S_OK);
+    EXPECT_EQ(refusals, kRefusals);
+    ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+  }
+  EXPECT_EQ(Differences(0, 0), 0);
+  EXPECT_EQ(StandIn::GetCounts().live_duplications, 1);
+  EXPECT_EQ(StandIn::GetCounts().live_textures, 1);
+  source.reset();
+  EXPECT_EQ(StandIn::GetCounts().live_duplications, 0);
+  EXPECT_EQ(StandIn::GetCounts().live_textures, 0);
+}
+
+// A re-creation that fails for good leaves the source without a duplication: captures report the loss again
+// (the owner may retry) and leave the last image in the frame, until a re-creation succeeds.
+TEST_F(DDASourceTest, WithoutADuplicationCapturesFailUntilItIsBack) {
+  DDASource uninitialized(VideoRecordingSettings(L"", RECT{}, SIZE{0, 0}));
+  EXPECT_EQ(uninitialized.CaptureToD3DFrame(), E_FAIL);
+  EXPECT_EQ(uninitialized.LoadOutputDuplication(), E_POINTER);
+  EXPECT_EQ(uninitialized.Initialize(nullptr), E_POINTER);
+
+  auto source = MakeSource(kPictureOnScreen);
+  ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+  StandIn::LoseAccess(1, DXGI_ERROR_UNSUPPORTED);
+  EXPECT_EQ(source->CaptureToD3DFrame(), DXGI_ERROR_ACCESS_LOST);
+  EXPECT_EQ(source->LoadOutputDuplication(), DXGI_ERROR_UNSUPPORTED);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(source->CaptureToD3DFrame(), DXGI_ERROR_ACCESS_LOST);
+  EXPECT_EQ(Differences(0, 0), 0);
+  EXPECT_EQ(StandIn::GetCounts().live_duplications, 0);
+  ASSERT_EQ(source->LoadOutputDuplication(), S_OK);
+  EXPECT_EQ(source->CaptureToD3DFrame(), S_OK);
+  EXPECT_EQ(Differences(0, 0), 0);
+}
+
+}  // namespace
+}  // namespace VellRecorder
