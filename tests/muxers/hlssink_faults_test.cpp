@@ -135,7 +135,9 @@ TEST(OutputFolderTest, FoldersThatCannotHoldARecordingAreRefusedWithTheSystemsRe
     if (code_at == std::string::npos) continue;
     const int code = std::stoi(reason.substr(reason.find(' ', code_at + 1)));
     const size_t text_at = reason.rfind(": ", code_at) + 2;
-    EXPECT_EQ(reason.substr(text_at, code_at - text_at), SystemText(code)) << reason;
+    std::string text = reason.substr(text_at, code_at - text_at);
+    if (!text.empty() && text.back() == '.') text.pop_back();  // the C++ library drops it
+    EXPECT_EQ(text, SystemText(code)) << reason;
   }
   // The folder made before the over-long name failed was removed again.
   EXPECT_FALSE(std::filesystem::exists(FsPath(on_the_way)));
