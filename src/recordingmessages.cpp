@@ -98,24 +98,26 @@ void IPCChannel::StopRecording() {
   recorder_.reset();
 }
 
+// A step out of order ("recorder-start" twice or after "finish", "pause" before "recorder-start", ...) is
+// refused by the Recorder with an error record and gets no reply: a reply would tell the host application
+// that something happened which did not.
 void IPCChannel::RecorderStart(const json&) {
-  if (!HasRecorder("recorder-start")) return;
-  recorder_->Start();
+  if (!HasRecorder("recorder-start") || !recorder_->Start()) return;
   SendWSMessage(L"recorder-started");
 }
 
 void IPCChannel::Pause(const json&) {
-  if (!HasRecorder("pause")) return;
-  recorder_->Pause();
+  if (!HasRecorder("pause") || !recorder_->Pause()) return;
   SendWSMessage(L"recorder-paused");
 }
 
 void IPCChannel::Resume(const json&) {
-  if (!HasRecorder("resume")) return;
-  recorder_->Resume();
+  if (!HasRecorder("resume") || !recorder_->Resume()) return;
   SendWSMessage(L"recorder-resumed");
 }
 
+// "finish" and "cancel" are always answered, even on a recording already stopped, which stays as it was:
+// the host application waits for "recorder-finished".
 void IPCChannel::Finish(const json&) {
   if (!HasRecorder("finish")) return;
   // Stopping reports the last part, so its "hls-part-written" is queued before "recorder-finished".

@@ -40,6 +40,8 @@ HLSSink::HLSSink(std::wstring output_folder, PartFinishedCallback on_part_finish
 
 HLSSink::~HLSSink() { Finish(); }
 
+std::string HLSSink::PrepareOutputFolder() const { return VellRecorder::PrepareOutputFolder(output_folder_); }
+
 bool HLSSink::IsKeyframe(const uint8_t* data, uint32_t length) {
   if (length <= 3) return false;
   if (NalTypeAt(data, length, 0) != kNalTypeDelimiter) return NalTypeAt(data, length, 0) == kNalTypeSps;
@@ -57,7 +59,6 @@ void HLSSink::MuxRaw(const uint8_t* data, uint32_t length, int64_t time_us, Stre
   bool keyframe = false;
   switch (kind) {
     case StreamKind::kVideo:
-      video_frame_count_.fetch_add(1, std::memory_order_relaxed);
       keyframe = IsKeyframe(data, length);
       block = muxer_.MuxVideoFrame(data, length, pts, &block_length);
       break;
@@ -70,19 +71,23 @@ void HLSSink::MuxRaw(const uint8_t* data, uint32_t length, int64_t time_us, Stre
   }
   if (block_length == 0) return;  // refused by the muxer, which said why
 
-  if (part_index_ < 0) OpenNextPart();
+  if (!in_part_) OpenNextPart();
   if (keyframe && (int64_t{part_index_} + 1) * kTargetPartDurationMs * 1000 < time_us) {
     FinishPart();
     OpenNextPart();
   }
-  part_file_.Write(block, block_length);
+  // After a failed write the part takes nothing more: the frames up to the next cut are lost, and the
+  // next part, which starts on a keyframe, is tried afresh.
+  if (part_file_.Write(block, block_length) && kind == StreamKind::kVideo) {
+    video_frame_count_.fetch_add(1, std::memory_order_relaxed);
+  }
 }
 
 void HLSSink::Finish() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (part_index_ < 0) return;
+  if (!in_part_) return;
   FinishPart();
-  part_index_ = -1;
+  in_part_ = false;
 }
 
 std::wstring HLSSink::PartPath(int32_t index) const {
@@ -90,15 +95,16 @@ std::wstring HLSSink::PartPath(int32_t index) const {
 }
 
 void HLSSink::OpenNextPart() {
-  part_index_ = part_index_ < 0 ? 0 : part_index_ + 1;
-  // A part that cannot be opened is logged by PartFile; its frames are dropped until the next cut, and
-  // it is still reported so that the host sees every index in order.
+  ++part_index_;
+  in_part_ = true;
+  // A part that cannot be opened is logged by PartFile; its frames are dropped until the next cut.
   part_file_.Open(output_folder_, PartPath(part_index_));
 }
 
 void HLSSink::FinishPart() {
-  part_file_.Close();
-  if (on_part_finished_) on_part_finished_(PartPath(part_index_));
+  // A part whose file was never created, or that a failed write left empty, is not reported: the host
+  // application would look for a file that is not there. Its index is skipped.
+  if (part_file_.Close() && on_part_finished_) on_part_finished_(PartPath(part_index_));
 }
 
 }  // namespace VellRecorder

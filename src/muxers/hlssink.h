@@ -34,6 +34,10 @@ class HLSSink {
   // Finishes the open part, if any.
   ~HLSSink();
 
+  // Makes sure the output folder exists and takes files, before any frame comes. Returns why it cannot be
+  // used (not an absolute path, cannot be created, cannot be written), or an empty string.
+  std::string PrepareOutputFolder() const;
+
 #ifdef _WIN32
   // Muxes the sample's bytes with its sample time (100-ns units). Failures are logged and returned; the
   // frame is then dropped.
@@ -44,10 +48,12 @@ class HLSSink {
   // on the recording's time line. Safe to call from several threads.
   void MuxRaw(const uint8_t* data, uint32_t length, int64_t time_us, StreamKind kind);
 
-  // Closes and reports the open part. A later MuxRaw starts again at part 0.
+  // Closes and reports the open part. A later MuxRaw opens the next index: a reported part is never
+  // written again.
   void Finish();
 
-  // Video frames given to MuxRaw since construction.
+  // Video frames written into a part since construction: a frame the muxer refuses or a write fails to
+  // store is not counted.
   uint64_t VideoFrameCount() const { return video_frame_count_.load(std::memory_order_relaxed); }
 
   // Whether an access unit starts with an SPS, after an optional access unit delimiter: the encoders put
@@ -59,7 +65,7 @@ class HLSSink {
 
   std::wstring PartPath(int32_t index) const;
   void OpenNextPart();
-  // Closes the open part and reports it.
+  // Closes the open part and reports it when its file exists and holds whole frames only.
   void FinishPart();
 
   const std::wstring output_folder_;
@@ -70,7 +76,8 @@ class HLSSink {
   std::mutex mutex_;
   TsMuxer muxer_;            // guarded by mutex_
   PartFile part_file_;       // guarded by mutex_
-  int32_t part_index_ = -1;  // guarded by mutex_; the current part, -1 before the first and after Finish
+  int32_t part_index_ = -1;  // guarded by mutex_; the newest part, -1 before the first
+  bool in_part_ = false;     // guarded by mutex_; a part is under way (even if its file could not be opened)
 
   std::atomic<uint64_t> video_frame_count_{0};  // written under mutex_, read from any thread
 };

@@ -1,16 +1,20 @@
-// Where part files meet the platform: path joining, folder creation, and a file opened so that other
-// processes may read it while it is being written. Failures are logged with the path and the system's
-// reason; the sink carries on with the next part.
+// Where part files meet the platform: path joining, the output folder, and a file opened so that other
+// processes may read it while it is being written. Failures are logged with the path and the system's own
+// text for the error; the sink carries on with the next part.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 namespace VellRecorder {
 
 // folder + the platform's separator + name.
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
+
+// Makes sure `folder` can hold the recording: an absolute path whose folders exist or can be created, and in
+// which a file can be created, written and deleted (the trial file is removed again). Returns an empty string,
+// or why the folder cannot be used. On failure, folders this call created are removed again.
+std::string PrepareOutputFolder(const std::wstring& folder);
 
 class PartFile {
  public:
@@ -22,16 +26,28 @@ class PartFile {
   // Creates `folder` (and its parents) when missing, then opens `path` for writing, truncating it.
   // Closes a file still open first. Returns false, with an error record, when the file cannot be opened.
   bool Open(const std::wstring& folder, const std::wstring& path);
-  bool IsOpen() const { return file_ != nullptr; }
-  // Drops the bytes when no file is open. The first failed write of a file is logged.
-  void Write(const uint8_t* data, size_t length);
-  // Flushes and closes; a failure is logged. Nothing happens when no file is open.
-  void Close();
+  bool IsOpen() const { return file_ != kNoFile; }
+  // Writes one frame's block whole, or not at all: returns whether the block is now in the file. After a
+  // failed write the file is cut back to its last whole block, the failure is logged, and every later
+  // block is dropped, so a part never holds a torn frame followed by more frames.
+  bool Write(const uint8_t* data, size_t length);
+  // Closes the file and says whether it is a part worth reporting: it was opened and holds only whole
+  // blocks — all of them, or, after a failed write, at least one. An ordinary file that a failure left
+  // empty is removed. Nothing happens (false) when no file is open.
+  bool Close();
 
  private:
-  std::FILE* file_ = nullptr;
+  static constexpr intptr_t kNoFile = -1;
+
+  // Cuts the file back to its whole blocks after a failed write; false when even that failed.
+  bool CutToWholeBlocks();
+
+  intptr_t file_ = kNoFile;  // a HANDLE on Windows, a descriptor elsewhere
   std::wstring path_;
+  uint64_t whole_length_ = 0;  // bytes of the blocks written whole
   bool write_failed_ = false;
+  bool torn_ = false;  // a failed write left bytes past whole_length_ that could not be cut off
+  bool regular_ = false;  // an ordinary file on a disk, not a device
 };
 
 }  // namespace VellRecorder

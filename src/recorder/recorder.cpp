@@ -5,11 +5,17 @@
 #include "sessions/swscreenrecordingsession.h"
 #include "utils/clock.h"
 #include "utils/log.h"
+#include "utils/textconv.h"
 
 namespace VellRecorder {
 
 Recorder::Recorder(std::wstring output_folder, PartFinished on_part_finished)
-    : sink_(std::move(output_folder), std::move(on_part_finished)) {}
+    : sink_(output_folder, std::move(on_part_finished)) {
+  // Found out now rather than at the first frame, when the host application has long been told that the
+  // recording runs.
+  const std::string reason = sink_.PrepareOutputFolder();
+  if (!reason.empty()) VELL_THROW("Unusable output folder \"" + ToUtf8(output_folder) + "\": " + reason);
+}
 
 // Members go in reverse order: the sessions end before the sink they write into.
 Recorder::~Recorder() = default;
@@ -39,21 +45,37 @@ void Recorder::CreateAudioRecording(bool system_audio, const std::wstring& micro
             << "microphone \"" << microphone << "\" are not recorded";
 }
 
-void Recorder::Start() {
+RecordingState::Verdict Recorder::Take(RecordingState::Step step, const char* what) {
+  std::string reason;
+  const RecordingState::Verdict verdict = state_.Take(step, &reason);
+  if (verdict == RecordingState::Verdict::kRefuse) LOG_ERROR << "Refused to " << what << ": " << reason;
+  return verdict;
+}
+
+bool Recorder::Start() {
+  if (Take(RecordingState::Step::kStart, "start") != RecordingState::Verdict::kAct) return false;
   start_ns_ = MonotonicNowNs();
   if (sw_screen_session_) sw_screen_session_->Start(start_ns_);
+  return true;
 }
 
-void Recorder::Pause() {
-  if (sw_screen_session_) sw_screen_session_->Pause();
+bool Recorder::Pause() {
+  const RecordingState::Verdict verdict = Take(RecordingState::Step::kPause, "pause");
+  if (verdict == RecordingState::Verdict::kAct && sw_screen_session_) sw_screen_session_->Pause();
+  return verdict != RecordingState::Verdict::kRefuse;
 }
 
-void Recorder::Resume() {
-  if (sw_screen_session_) sw_screen_session_->Resume();
+bool Recorder::Resume() {
+  const RecordingState::Verdict verdict = Take(RecordingState::Step::kResume, "resume");
+  if (verdict == RecordingState::Verdict::kAct && sw_screen_session_) sw_screen_session_->Resume();
+  return verdict != RecordingState::Verdict::kRefuse;
 }
 
 void Recorder::Stop() {
+  if (Take(RecordingState::Step::kStop, "stop") != RecordingState::Verdict::kAct) return;
   stop_ns_ = MonotonicNowNs();
+  // A recording stopped before it started has no running time.
+  if (start_ns_ == 0) start_ns_ = stop_ns_;
   if (sw_screen_session_) sw_screen_session_->Stop();
   sink_.Finish();
 }

@@ -12,6 +12,7 @@
 
 #include "muxers/hlssink.h"
 #include "recorder/metrics.h"
+#include "recorder/recordingstate.h"
 
 namespace VellRecorder {
 
@@ -21,6 +22,8 @@ class Recorder {
  public:
   using PartFinished = std::function<void(std::wstring)>;
 
+  // Throws Exception when the output folder cannot hold the recording (see PrepareOutputFolder), before
+  // any session exists.
   Recorder(std::wstring output_folder, PartFinished on_part_finished);
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
@@ -33,16 +36,24 @@ class Recorder {
   void CreateCameraRecording(const std::wstring& camera_id, uint32_t width, uint32_t height);
   void CreateAudioRecording(bool system_audio, const std::wstring& microphone);
 
-  void Start();
-  void Pause();
-  void Resume();
-  // Returns once every session delivered its last frame and the last part is closed and reported.
+  // Each returns false, with an error record and nothing done, when the step is out of order: a second
+  // start, a start after Stop, a pause or resume before the start or after Stop. Pausing while paused and
+  // resuming while running change nothing and return true.
+  bool Start();
+  bool Pause();
+  bool Resume();
+  // Returns once every session delivered its last frame and the last part is closed and reported. Once
+  // stopped, the recording stays stopped: a second Stop does nothing and keeps the first stop time.
   void Stop();
 
   std::vector<Metric> GetMetrics() const;
 
  private:
+  // Asks the state whether `step` may act; a refusal is logged, naming `what` was asked for.
+  RecordingState::Verdict Take(RecordingState::Step step, const char* what);
+
   HLSSink sink_;
+  RecordingState state_;  // main thread, like every operation
   int64_t width_ = 0;
   int64_t height_ = 0;
   int64_t start_ns_ = 0;
