@@ -93,7 +93,9 @@ HRESULT AccessUnitEncoder::Start(const EncoderConfig& config) {
   SEncParamExt param;
   std::memset(&param, 0, sizeof(param));
   encoder_->GetDefaultParams(&param);
-  param.iUsageType = SCREEN_CONTENT_REAL_TIME;
+  param.iUsageType = CAMERA_VIDEO_REAL_TIME;
+  param.iMinQp = 0;
+  param.iMaxQp = 51;
   param.iPicWidth = static_cast<int>(config.width);
   param.iPicHeight = static_cast<int>(config.height);
   param.iTargetBitrate = static_cast<int>(config.mean_bitrate);

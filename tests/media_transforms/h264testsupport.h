@@ -29,19 +29,19 @@ inline int CountSlices(const std::vector<int>& types) {
   return slices;
 }
 
-// A moving I420 picture: a scrolling gradient, a bouncing box and noisy "text" rows (hard to compress, so
-// the encoder's rate control has work to do).
+// A moving I420 picture: a scrolling gradient, a bouncing box and scrolling rows of blocky "text" (detailed
+// enough that the encoder's rate control has work to do).
 inline std::vector<uint8_t> MovingI420(uint32_t width, uint32_t height, int index) {
   std::vector<uint8_t> i420(size_t{width} * height * 3 / 2);
   const uint32_t box_x = (index * 9) % (width - 64);
   const uint32_t box_y = (index * 5) % (height - 48);
-  uint32_t seed = 12345u + static_cast<uint32_t>(index) * 7919u;
   for (uint32_t y = 0; y < height; ++y) {
     for (uint32_t x = 0; x < width; ++x) {
       uint8_t value = static_cast<uint8_t>((x + y + index * 4) / 3);
       if ((y / 8) % 3 == 0) {
-        seed = seed * 1103515245u + 12345u;
-        value = static_cast<uint8_t>(16 + (seed >> 24) % 200);
+        uint32_t block = (y / 8) * 1000003u + ((x + index * 2) / 8) * 7919u;
+        block = block * 1103515245u + 12345u;
+        value = static_cast<uint8_t>(40 + (block >> 24) % 160);
       }
       if (x >= box_x && x < box_x + 64 && y >= box_y && y < box_y + 48) value = 235;
       i420[size_t{y} * width + x] = value;
