@@ -9,11 +9,13 @@
 namespace VellStandin {
 namespace {
 
-bool FailureRequested(Mode mode) {
-  // Tests make a variant refuse every output type through this variable ("async", "sync" or both, separated
-  // by commas), to see what the caller does with an encoder that cannot be configured.
+// Tests change a variant's behaviour through environment variables listing variants ("async", "sync" or
+// both, separated by commas): VELL_H264_STANDIN_FAIL makes it refuse every output type (an encoder that
+// cannot be configured), VELL_H264_STANDIN_NO_ATTRIBUTES makes it answer GetAttributes with E_NOTIMPL, as
+// some software encoders do.
+bool Requested(const wchar_t* variable, Mode mode) {
   wchar_t value[64] = {};
-  if (GetEnvironmentVariableW(L"VELL_H264_STANDIN_FAIL", value, 64) == 0) return false;
+  if (GetEnvironmentVariableW(variable, value, 64) == 0) return false;
   const std::wstring list = L"," + std::wstring(value) + L",";
   return list.find(mode == Mode::kAsync ? L",async," : L",sync,") != std::wstring::npos;
 }
@@ -42,7 +44,10 @@ HRESULT EncoderTransform::Create(Mode mode, REFIID riid, void** object) {
   return hr;
 }
 
-EncoderTransform::EncoderTransform(Mode mode) : mode_(mode), fail_output_type_(FailureRequested(mode)) {
+EncoderTransform::EncoderTransform(Mode mode)
+    : mode_(mode),
+      fail_output_type_(Requested(L"VELL_H264_STANDIN_FAIL", mode)),
+      hide_attributes_(mode == Mode::kSync && Requested(L"VELL_H264_STANDIN_NO_ATTRIBUTES", mode)) {
   if (FAILED(MFCreateAttributes(attributes_.ReleaseAndGetAddressOf(), 8))) return;
   attributes_->SetString(MFT_FRIENDLY_NAME_Attribute, mode == Mode::kAsync
                                                           ? L"Vell Stand-in H.264 Encoder (asynchronous)"
@@ -135,6 +140,7 @@ HRESULT EncoderTransform::GetOutputStreamInfo(DWORD id, MFT_OUTPUT_STREAM_INFO* 
 
 HRESULT EncoderTransform::GetAttributes(IMFAttributes** attributes) {
   if (!attributes) return E_POINTER;
+  if (hide_attributes_) return E_NOTIMPL;
   *attributes = attributes_.Get();
   (*attributes)->AddRef();
   return S_OK;

@@ -30,11 +30,18 @@ constexpr CLSID kSyncStandin = {0xf9e065c5, 0xaffd, 0x4265, {0x9e, 0x6c, 0x9f, 0
 const char kAsyncName[] = "Vell Stand-in H.264 Encoder (asynchronous)";
 const char kSyncName[] = "Vell Stand-in H.264 Encoder (synchronous)";
 
-// Makes the named stand-in variants refuse every output type for the life of the object.
+// Makes the named stand-in variants refuse every output type, and optionally have no attribute store, for
+// the life of the object.
 class StandinFailure {
  public:
-  explicit StandinFailure(const wchar_t* variants) { SetEnvironmentVariableW(L"VELL_H264_STANDIN_FAIL", variants); }
-  ~StandinFailure() { SetEnvironmentVariableW(L"VELL_H264_STANDIN_FAIL", nullptr); }
+  explicit StandinFailure(const wchar_t* variants, const wchar_t* without_attributes = L"") {
+    SetEnvironmentVariableW(L"VELL_H264_STANDIN_FAIL", variants);
+    SetEnvironmentVariableW(L"VELL_H264_STANDIN_NO_ATTRIBUTES", without_attributes);
+  }
+  ~StandinFailure() {
+    SetEnvironmentVariableW(L"VELL_H264_STANDIN_FAIL", nullptr);
+    SetEnvironmentVariableW(L"VELL_H264_STANDIN_NO_ATTRIBUTES", nullptr);
+  }
 };
 
 EncoderSettings Settings(uint32_t width, uint32_t height) {
@@ -65,23 +72,33 @@ TEST(H264Encoder, EnumerationListsTheHardwareStandinFirst) {
 TEST(H264Encoder, SelectsTheFirstTransformThatAcceptsTheConfiguration) {
   struct Case {
     const wchar_t* failing;
+    const wchar_t* without_attributes;
     HRESULT result;
-    const char* log;
+    const char* log;  // what follows "Selected H264 mft: "; "" when no name can be read
     bool async;
   };
   const Case cases[] = {
-      {L"", S_OK, kAsyncName, true},
-      {L"async", S_OK, kSyncName, false},
-      {L"async,sync", E_FAIL, nullptr, false},
+      {L"", L"", S_OK, kAsyncName, true},
+      {L"async", L"", S_OK, kSyncName, false},
+      // A synchronous encoder without attributes after a failed asynchronous one is driven synchronously,
+      // without codec properties and without a name.
+      {L"async", L"sync", S_OK, "", false},
+      {L"async,sync", L"", E_FAIL, nullptr, false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "failing: " << std::string(c.failing, c.failing + wcslen(c.failing)));
-    StandinFailure failure(c.failing);
+    SCOPED_TRACE(testing::Message() << "failing: " << std::string(c.failing, c.failing + wcslen(c.failing))
+                                    << " without attributes: "
+                                    << std::string(c.without_attributes,
+                                                   c.without_attributes + wcslen(c.without_attributes)));
+    StandinFailure failure(c.failing, c.without_attributes);
     LogCapture log;
     H264Encoder encoder(Settings(640, 360));
-    ASSERT_EQ(encoder.Initialize(), c.result);
+    ASSERT_EQ(encoder.Initialize(), c.result) << log.Text();
     if (c.log) {
-      EXPECT_TRUE(log.Contains(std::string("Selected H264 mft: ") + c.log)) << log.Text();
+      EXPECT_EQ(log.Contains("Selected H264 mft: "), *c.log != 0) << log.Text();
+      if (*c.log) {
+        EXPECT_TRUE(log.Contains(std::string("Selected H264 mft: ") + c.log)) << log.Text();
+      }
       EXPECT_EQ(encoder.IsAsync(), c.async);
     } else {
       EXPECT_TRUE(log.Contains("No suitable h264 encoder was found")) << log.Text();
