@@ -70,6 +70,8 @@ HRESULT EncoderTransform::QueryInterface(REFIID riid, void** object) {
     *object = static_cast<IMFTransform*>(this);
   } else if (riid == IID_IMFShutdown) {
     *object = static_cast<IMFShutdown*>(this);
+  } else if (riid == IID_ICodecAPI) {
+    *object = static_cast<ICodecAPI*>(this);
   } else if (riid == IID_IMFMediaEventGenerator && mode_ == Mode::kAsync) {
     *object = static_cast<IMFMediaEventGenerator*>(this);
   } else {

@@ -4,14 +4,15 @@
 // each access unit with METransformHaveOutput and provides its output samples; the synchronous variant is
 // driven by ProcessInput/ProcessOutput with caller-allocated output buffers. Both take NV12 in system
 // memory or in a DXGI surface, read the codec properties from their attribute store (GOP size, mean and
-// peak bitrate, low latency), and put out Annex-B access units with SPS and PPS ahead of every IDR frame.
-// Without low latency the encoder holds kLookahead access units back until more input arrives or the
+// peak bitrate, low latency; set there or through ICodecAPI, which writes the same store), and put out
+// Annex-B access units with SPS and PPS ahead of every IDR frame. Without low latency the encoder holds kLookahead access units back until more input arrives or the
 // stream is drained, as encoders with a look-ahead do.
 #pragma once
 
 #include <windows.h>
 #include <mfidl.h>
 #include <mftransform.h>
+#include <strmif.h>
 
 #include <deque>
 #include <mutex>
@@ -35,7 +36,7 @@ inline constexpr CLSID kSyncEncoderClsid = {
 
 // Threading: every method may be called from any thread; state is guarded by mutex_. GetEvent blocks on
 // the event queue without holding mutex_, so another thread can feed or drain the transform meanwhile.
-class EncoderTransform : public IMFTransform, public IMFMediaEventGenerator, public IMFShutdown {
+class EncoderTransform : public IMFTransform, public IMFMediaEventGenerator, public IMFShutdown, public ICodecAPI {
  public:
   static constexpr size_t kLookahead = 2;
   static HRESULT Create(Mode mode, REFIID riid, void** object);
@@ -81,6 +82,23 @@ class EncoderTransform : public IMFTransform, public IMFMediaEventGenerator, pub
   // IMFShutdown
   HRESULT STDMETHODCALLTYPE Shutdown() override;
   HRESULT STDMETHODCALLTYPE GetShutdownStatus(MFSHUTDOWN_STATUS* status) override;
+
+  // ICodecAPI: the codec properties the encoder reads when it starts (see codecapi.cpp).
+  HRESULT STDMETHODCALLTYPE IsSupported(const GUID* api) override;
+  HRESULT STDMETHODCALLTYPE IsModifiable(const GUID* api) override { return IsSupported(api); }
+  HRESULT STDMETHODCALLTYPE GetParameterRange(const GUID*, VARIANT*, VARIANT*, VARIANT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetParameterValues(const GUID*, VARIANT**, ULONG*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetDefaultValue(const GUID*, VARIANT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetValue(const GUID* api, VARIANT* value) override;
+  HRESULT STDMETHODCALLTYPE SetValue(const GUID* api, VARIANT* value) override;
+  HRESULT STDMETHODCALLTYPE RegisterForEvent(const GUID*, LONG_PTR) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE UnregisterForEvent(const GUID*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetAllDefaults() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetValueWithNotify(const GUID*, VARIANT*, GUID**, ULONG*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetAllDefaultsWithNotify(GUID**, ULONG*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetAllSettings(IStream*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetAllSettings(IStream*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetAllSettingsWithNotify(IStream*, GUID**, ULONG*) override { return E_NOTIMPL; }
 
  private:
   explicit EncoderTransform(Mode mode);

@@ -12,7 +12,6 @@
 namespace {
 
 HMODULE g_module = nullptr;
-LONG g_locks = 0;
 
 struct EncoderClass {
   const CLSID* clsid;
@@ -53,14 +52,8 @@ class ClassFactory : public IClassFactory {
     if (outer) return CLASS_E_NOAGGREGATION;
     return VellStandin::EncoderTransform::Create(mode_, riid, object);
   }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    if (lock) {
-      InterlockedIncrement(&g_locks);
-    } else {
-      InterlockedDecrement(&g_locks);
-    }
-    return S_OK;
-  }
+  // The server is never unloaded before the process ends (DllCanUnloadNow), so there is nothing to lock.
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
  private:
   LONG refs_ = 1;
@@ -115,9 +108,9 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) {
   return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-// Transforms keep no count of their own; COM unloads the server only at uninitialisation, which suffices
-// for test processes.
-STDAPI DllCanUnloadNow() { return g_locks == 0 ? S_FALSE : S_FALSE; }
+// Transforms keep no count of the objects they serve: the server stays loaded until the process ends,
+// which is all a test process needs.
+STDAPI DllCanUnloadNow() { return S_FALSE; }
 
 STDAPI DllRegisterServer() {
   wchar_t path[MAX_PATH] = {};

@@ -6,6 +6,7 @@
 #include <mferror.h>
 // After the Windows headers, so that the codec property identifiers are declared with their GUIDs.
 #include <codecapi.h>
+#include <strmif.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -107,34 +108,51 @@ TEST(H264Encoder, SelectsTheFirstTransformThatAcceptsTheConfiguration) {
   }
 }
 
+// The value of a codec property as the encoder reports it through ICodecAPI (-1 when it has none).
+int64_t CodecValue(IMFTransform* transform, const GUID& property) {
+  ComPtr<ICodecAPI> codec_api;
+  EXPECT_EQ(transform->QueryInterface(IID_ICodecAPI, reinterpret_cast<void**>(codec_api.ReleaseAndGetAddressOf())),
+            S_OK);
+  VARIANT value;
+  VariantInit(&value);
+  if (!codec_api || FAILED(codec_api->GetValue(&property, &value))) return -1;
+  return value.vt == VT_BOOL ? (value.boolVal != VARIANT_FALSE) : int64_t{value.ulVal};
+}
+
 TEST(H264Encoder, CodecPropertiesAndTypesFollowTheBitrateTable) {
   struct Case {
     uint32_t width, height;
     const wchar_t* failing;  // "async" selects the synchronous stand-in
+    const wchar_t* without_attributes;
     uint32_t mean, max;
   };
   const Case cases[] = {
-      {640, 360, L"", 400000, 480000},          {1280, 720, L"", 3000000, 3600000},
-      {1366, 768, L"", 3000000, 3600000},       {1920, 1200, L"", 6000000, 7200000},
-      {1920, 1080, L"async", 5000000, 6000000},  // synchronous on Windows 8 or later: the table as is
-      {4096, 2304, L"async", 15000000, 18000000},
+      {640, 360, L"", L"", 400000, 480000},
+      {1280, 720, L"", L"", 3000000, 3600000},
+      {1366, 768, L"", L"", 3000000, 3600000},
+      {1920, 1200, L"", L"", 6000000, 7200000},
+      // Synchronous on Windows 8 or later: the table as is.
+      {1920, 1080, L"async", L"", 5000000, 6000000},
+      {4096, 2304, L"async", L"", 15000000, 18000000},
+      // An encoder without an attribute store still gets its properties, through ICodecAPI.
+      {1280, 720, L"async", L"sync", 3000000, 3600000},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.width << "x" << c.height);
-    StandinFailure failure(c.failing);
+    SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << (*c.failing ? " synchronous" : "")
+                                    << (*c.without_attributes ? " without attributes" : ""));
+    StandinFailure failure(c.failing, c.without_attributes);
     H264Encoder encoder(Settings(c.width, c.height));
     ASSERT_EQ(encoder.Initialize(), S_OK);
     EXPECT_EQ(encoder.GetBitrate(), c.mean);
-    ComPtr<IMFAttributes> attributes;
-    ASSERT_EQ(encoder.GetTransform()->GetAttributes(attributes.ReleaseAndGetAddressOf()), S_OK);
-    EXPECT_EQ(MFGetAttributeUINT32(attributes.Get(), CODECAPI_AVEncCommonMeanBitRate, 0), c.mean);
-    EXPECT_EQ(MFGetAttributeUINT32(attributes.Get(), CODECAPI_AVEncCommonMaxBitRate, 0), c.max);
-    EXPECT_EQ(MFGetAttributeUINT32(attributes.Get(), CODECAPI_AVEncMPVGOPSize, 0), 60u);
-    EXPECT_EQ(MFGetAttributeUINT32(attributes.Get(), CODECAPI_AVEncCommonRateControlMode, 9), 1u);
-    EXPECT_EQ(MFGetAttributeUINT32(attributes.Get(), CODECAPI_AVLowLatencyMode, 0), 1u);
-    EXPECT_EQ(MFGetAttributeUINT32(attributes.Get(), CODECAPI_AVEncCommonQualityVsSpeed, 0), 70u);
+    IMFTransform* transform = encoder.GetTransform();
+    EXPECT_EQ(CodecValue(transform, CODECAPI_AVEncCommonMeanBitRate), c.mean);
+    EXPECT_EQ(CodecValue(transform, CODECAPI_AVEncCommonMaxBitRate), c.max);
+    EXPECT_EQ(CodecValue(transform, CODECAPI_AVEncMPVGOPSize), 60);
+    EXPECT_EQ(CodecValue(transform, CODECAPI_AVEncCommonRateControlMode), 1);
+    EXPECT_EQ(CodecValue(transform, CODECAPI_AVLowLatencyMode), 1);
+    EXPECT_EQ(CodecValue(transform, CODECAPI_AVEncCommonQualityVsSpeed), 70);
     ComPtr<IMFMediaType> type;
-    ASSERT_EQ(encoder.GetTransform()->GetOutputCurrentType(0, type.ReleaseAndGetAddressOf()), S_OK);
+    ASSERT_EQ(transform->GetOutputCurrentType(0, type.ReleaseAndGetAddressOf()), S_OK);
     EXPECT_EQ(MFGetAttributeUINT32(type.Get(), MF_MT_AVG_BITRATE, 0), c.mean);
     UINT32 width = 0, height = 0;
     MFGetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, &width, &height);

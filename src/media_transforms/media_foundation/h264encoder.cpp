@@ -5,6 +5,7 @@
 #include <mfidl.h>
 // After the Windows headers, so that the codec property identifiers are declared with their GUIDs.
 #include <codecapi.h>
+#include <strmif.h>
 
 #include "tracehr.h"
 #include "utils/scopedactivationobject.h"
@@ -69,21 +70,47 @@ HRESULT H264Encoder::InitializeMFT(IMFActivate* activate) {
 }
 
 HRESULT H264Encoder::SetEncoderProperties() {
+  const uint32_t bitrate = GetBitrate();
+  const CodecProperty properties[] = {
+      {&CODECAPI_AVEncMPVGOPSize, enc_settings_.gop_size, false},
+      {&CODECAPI_AVEncCommonRateControlMode, eAVEncCommonRateControlMode_PeakConstrainedVBR, false},
+      {&CODECAPI_AVLowLatencyMode, 1, true},
+      {&CODECAPI_AVEncCommonMaxBitRate, MaxBitrate(bitrate, enc_settings_.max_bitrate_factor), false},
+      {&CODECAPI_AVEncCommonMeanBitRate, bitrate, false},
+      {&CODECAPI_AVEncCommonQualityVsSpeed, enc_settings_.quality_vs_speed, false},
+  };
   ComPtr<IMFAttributes> attributes;
   const HRESULT hr = transform_->GetAttributes(attributes.ReleaseAndGetAddressOf());
-  if (hr == E_NOTIMPL) return S_OK;
-  if (FAILED(hr)) return VELL_TRACE_FAILURE(hr);
-  if (!attributes) return S_OK;
-  const uint32_t bitrate = GetBitrate();
-  RETURN_IF_FAILED(attributes->SetUINT32(CODECAPI_AVEncMPVGOPSize, enc_settings_.gop_size));
-  RETURN_IF_FAILED(attributes->SetUINT32(CODECAPI_AVEncCommonRateControlMode,
-                                         eAVEncCommonRateControlMode_PeakConstrainedVBR));
-  RETURN_IF_FAILED(attributes->SetUINT32(CODECAPI_AVLowLatencyMode, 1));
-  RETURN_IF_FAILED(attributes->SetUINT32(CODECAPI_AVEncCommonMaxBitRate,
-                                         MaxBitrate(bitrate, enc_settings_.max_bitrate_factor)));
-  RETURN_IF_FAILED(attributes->SetUINT32(CODECAPI_AVEncCommonMeanBitRate, bitrate));
-  RETURN_IF_FAILED(attributes->SetUINT32(CODECAPI_AVEncCommonQualityVsSpeed, enc_settings_.quality_vs_speed));
+  if (FAILED(hr) && hr != E_NOTIMPL) return VELL_TRACE_FAILURE(hr);
+  if (SUCCEEDED(hr) && attributes) {
+    for (const CodecProperty& property : properties) {
+      RETURN_IF_FAILED(attributes->SetUINT32(*property.id, property.value));
+    }
+  }
+  SetCodecApiProperties(properties);
   return S_OK;
+}
+
+void H264Encoder::SetCodecApiProperties(const CodecProperty (&properties)[kCodecPropertyCount]) {
+  // Encoders read their codec properties through ICodecAPI; many ignore the attribute store. A property an
+  // encoder does not support leaves its default in place and is no reason to refuse the encoder.
+  ComPtr<ICodecAPI> codec_api;
+  if (FAILED(transform_->QueryInterface(IID_ICodecAPI, reinterpret_cast<void**>(codec_api.ReleaseAndGetAddressOf())))) {
+    return;
+  }
+  for (const CodecProperty& property : properties) {
+    VARIANT value;
+    VariantInit(&value);
+    if (property.boolean) {
+      value.vt = VT_BOOL;
+      value.boolVal = property.value ? VARIANT_TRUE : VARIANT_FALSE;
+    } else {
+      value.vt = VT_UI4;
+      value.ulVal = property.value;
+    }
+    const HRESULT hr = codec_api->SetValue(property.id, &value);
+    if (FAILED(hr)) LOG_DEBUG << "codec property not taken: " << HrText(hr);
+  }
 }
 
 HRESULT H264Encoder::CreateOutputType() {

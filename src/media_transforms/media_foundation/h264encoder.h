@@ -46,7 +46,16 @@ class H264Encoder : public MFT {
  private:
   HRESULT SelectMFT();
   HRESULT InitializeMFT(IMFActivate* activate);
+  // The codec properties go into the transform's attribute store and, where the transform has it, through
+  // ICodecAPI.
+  static constexpr size_t kCodecPropertyCount = 6;
+  struct CodecProperty {
+    const GUID* id;
+    uint32_t value;
+    bool boolean;  // VT_BOOL through ICodecAPI rather than VT_UI4
+  };
   HRESULT SetEncoderProperties();
+  void SetCodecApiProperties(const CodecProperty (&properties)[kCodecPropertyCount]);
   HRESULT CreateMediaTypes();
   HRESULT CreateOutputType();
   HRESULT CreateInputType();
