@@ -94,6 +94,26 @@ TEST(MFTDriver, SyncEncodeDropsARefusedSampleAndStillCollects) {
   EXPECT_EQ(RefCount(refused.Get()), 1u);
 }
 
+TEST(MFTDriver, SyncDrainCollectsWhatTheTransformHeldBack) {
+  StandinMFT mft;
+  ASSERT_EQ(mft.Open(kSyncStandin), S_OK);
+  int slices = 0;
+  ComPtr<IMFSample> out;
+  for (int i = 0; i < 5; ++i) {
+    const HRESULT hr = mft.Encode(MovingNV12Sample(kWidth, kHeight, i, i, 1).Get(), &out);
+    ASSERT_EQ(hr, i < 2 ? MF_E_TRANSFORM_NEED_MORE_INPUT : S_OK) << "frame " << i;
+    if (hr == S_OK) slices += CountSlices(NalTypes(ReadSample(out.Get())));
+  }
+  int delivered = 0;
+  const auto collect = [&](IMFSample* sample) {
+    ++delivered;
+    slices += CountSlices(NalTypes(ReadSample(sample)));
+  };
+  WithinOrDie(10s, "synchronous drain", [&] { ASSERT_EQ(mft.DrainAndCollect(collect), S_OK); });
+  EXPECT_EQ(delivered, 1);
+  EXPECT_EQ(slices, 5);
+}
+
 // Runs an asynchronous transform as its owner's event loop does, without losing a frame: a frame waits for
 // the next METransformNeedInput. Returns the access units in order.
 std::vector<std::vector<uint8_t>> RunEventLoop(StandinMFT* mft, int frames) {
