@@ -49,6 +49,7 @@ HRESULT MFT::CreateMFT(const CLSID& clsid) {
 HRESULT MFT::DetectAsyncMFT() {
   // A transform replacing an asynchronous one (the encoder trying its next candidate) starts synchronous.
   is_async_ = false;
+  event_generator_.Reset();
   if (!transform_) return VELL_TRACE_FAILURE(MF_E_NOT_INITIALIZED);
   ComPtr<IMFAttributes> attributes;
   const HRESULT hr = transform_->GetAttributes(attributes.ReleaseAndGetAddressOf());
