@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -105,6 +106,25 @@ TEST(H264Encoder, SelectsTheFirstTransformThatAcceptsTheConfiguration) {
       EXPECT_TRUE(log.Contains("No suitable h264 encoder was found")) << log.Text();
       EXPECT_FALSE(log.Contains("Selected H264 mft: "));
     }
+  }
+}
+
+// A session rebuilds its encoder after a lost duplication: the old one must shut its transform down and let
+// go of it (asynchronous and synchronous alike).
+TEST(H264Encoder, DestructionShutsDownAndReleasesTheTransform) {
+  for (const wchar_t* failing : {L"", L"async"}) {
+    StandinFailure failure(failing);
+    auto encoder = std::make_unique<H264Encoder>(Settings(640, 360));
+    ASSERT_EQ(encoder->Initialize(), S_OK);
+    ComPtr<IMFTransform> kept(encoder->GetTransform());
+    ComPtr<IMFShutdown> shutdown;
+    ASSERT_EQ(kept.As(&shutdown), S_OK);
+    encoder.reset();
+    MFSHUTDOWN_STATUS status = MFSHUTDOWN_INITIATED;
+    EXPECT_EQ(shutdown->GetShutdownStatus(&status), S_OK);
+    EXPECT_EQ(status, MFSHUTDOWN_COMPLETED);
+    shutdown.Reset();
+    EXPECT_EQ(RefCount(kept.Get()), 1u);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <mfapi.h>
 #include <mferror.h>
 
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -12,11 +13,13 @@
 
 #include "h264testsupport.h"
 #include "media_transforms/media_foundation/mft.h"
+#include "testing/watchdog.h"
 
 namespace VellRecorder::MediaFoundation {
 namespace {
 
 using namespace Testing;
+using namespace std::chrono_literals;
 
 struct Step {
   HRESULT hr;
@@ -24,17 +27,36 @@ struct Step {
   std::string bytes;  // output of a successful step
 };
 
+struct Event {
+  HRESULT hr;  // of GetEvent
+  MediaEventType type;
+};
+
 // Lives on the test's stack, longer than the driver; reference counting is tracked but never deletes.
-class ScriptedTransform : public IMFTransform {
+class ScriptedTransform : public IMFTransform, public IMFMediaEventGenerator {
  public:
   ScriptedTransform(bool provides, DWORD size) : provides_(provides), size_(size) {}
   virtual ~ScriptedTransform() = default;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    const bool known = riid == IID_IUnknown || riid == IID_IMFTransform;
-    *object = known ? static_cast<IMFTransform*>(this) : nullptr;
-    if (known) AddRef();
-    return known ? S_OK : E_NOINTERFACE;
+    *object = nullptr;
+    if (riid == IID_IUnknown || riid == IID_IMFTransform) *object = static_cast<IMFTransform*>(this);
+    if (riid == IID_IMFMediaEventGenerator) *object = static_cast<IMFMediaEventGenerator*>(this);
+    if (*object) AddRef();
+    return *object ? S_OK : E_NOINTERFACE;
+  }
+  // Events from `events`; an exhausted script answers MF_E_SHUTDOWN rather than blocking the test.
+  HRESULT STDMETHODCALLTYPE GetEvent(DWORD, IMFMediaEvent** event) override {
+    ++event_calls;
+    if (events.empty()) return MF_E_SHUTDOWN;
+    const Event next = events.front();
+    events.pop_front();
+    return FAILED(next.hr) ? next.hr : MFCreateMediaEvent(next.type, GUID_NULL, S_OK, nullptr, event);
+  }
+  HRESULT STDMETHODCALLTYPE BeginGetEvent(IMFAsyncCallback*, IUnknown*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE EndGetEvent(IMFAsyncResult*, IMFMediaEvent**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE QueueEvent(MediaEventType, REFGUID, HRESULT, const PROPVARIANT*) override {
+    return E_NOTIMPL;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
   ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
@@ -99,6 +121,8 @@ class ScriptedTransform : public IMFTransform {
   }
 
   std::deque<Step> script;
+  std::deque<Event> events;
+  int event_calls = 0;
   UINT32 applied_bitrate = 0;
   DWORD offered_length = 0;
 
@@ -113,6 +137,7 @@ class ScriptedMFT : public MFT {
   ScriptedMFT(IMFTransform* transform, bool async, uint32_t min_size) : min_size_(min_size) {
     transform_ = ComPtr<IMFTransform>(transform);
     is_async_ = async;
+    if (async) transform_.As(&event_generator_);
   }
   uint32_t GetMinOutputBufferSize() const override { return min_size_; }
 
@@ -167,6 +192,31 @@ TEST(MFTDriver, OutputCollectionKeepsWhatItGotAndReportsWhatEndedIt) {
     if (!c.provides) {
       EXPECT_GE(transform.offered_length, 4096u) << "the subclass's minimum buffer size";
     }
+  }
+}
+
+TEST(MFTDriver, AsyncDrainEndsAtDrainCompleteOrAtAFailingWait) {
+  struct Case {
+    const char* name;
+    std::deque<Event> events;
+    HRESULT result;
+    int delivered;
+  };
+  const Case cases[] = {
+      {"need-input passed over, output delivered, drain complete",
+       {{S_OK, METransformNeedInput}, {S_OK, METransformHaveOutput}, {S_OK, METransformDrainComplete}}, S_OK, 1},
+      {"the wait fails after an output", {{S_OK, METransformHaveOutput}, {E_UNEXPECTED, MEUnknown}}, E_UNEXPECTED, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedTransform transform(true, 0);
+    transform.script = {{S_OK, 0, "ab"}};
+    transform.events = c.events;
+    ScriptedMFT mft(&transform, true, 0);
+    int delivered = 0;
+    WithinOrDie(5s, "drain", [&] { EXPECT_EQ(mft.DrainAndCollect([&](IMFSample*) { ++delivered; }), c.result); });
+    EXPECT_EQ(delivered, c.delivered);
+    EXPECT_EQ(transform.event_calls, static_cast<int>(c.events.size()));
   }
 }
 
