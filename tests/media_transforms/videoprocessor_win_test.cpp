@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -78,11 +79,16 @@ std::vector<uint8_t> Process(VideoProcessor& processor, IMFSample* input) {
   return output ? Testing::ReadSample(output.Get()) : std::vector<uint8_t>{};
 }
 
-UINT32 DeclaredRotation(IMFTransform* transform, bool input) {
+ComPtr<IMFMediaType> CurrentType(IMFTransform* transform, bool input) {
   ComPtr<IMFMediaType> type;
   const HRESULT hr = input ? transform->GetInputCurrentType(0, type.ReleaseAndGetAddressOf())
                            : transform->GetOutputCurrentType(0, type.ReleaseAndGetAddressOf());
   EXPECT_EQ(hr, S_OK);
+  return type;
+}
+
+UINT32 DeclaredRotation(IMFTransform* transform, bool input) {
+  const ComPtr<IMFMediaType> type = CurrentType(transform, input);
   return type ? MFGetAttributeUINT32(type.Get(), MF_MT_VIDEO_ROTATION, 999) : 999;
 }
 
@@ -191,6 +197,19 @@ TEST_F(StandInProcessorTest, TakesDxgiSurfacesThroughTheDeviceManager) {
     ExpectQuadrants(Process(processor, gpu.Sample(QuadrantFrame(1080, 1920), 1080, 1920).Get()), 1280, 720,
                     {kBlue, kRed, kWhite, kGreen});
   }
+}
+
+// The session's call: the capture size in, the output size out (the virtual display is 1920x1080, upright).
+TEST_F(StandInProcessorTest, TakesItsSizesFromTheRecordingSettings) {
+  VideoProcessor processor;
+  ASSERT_EQ(processor.Initialize(VideoRecordingSettings(L"", RECT{}, SIZE{1280, 720}), 0, MIRROR_NONE), S_OK)
+      << log_.Text();
+  UINT32 width = 0, height = 0;
+  MFGetAttributeSize(CurrentType(processor.GetTransform(), true).Get(), MF_MT_FRAME_SIZE, &width, &height);
+  EXPECT_EQ(std::make_pair(width, height), std::make_pair(1920u, 1080u));
+  MFGetAttributeSize(CurrentType(processor.GetTransform(), false).Get(), MF_MT_FRAME_SIZE, &width, &height);
+  EXPECT_EQ(std::make_pair(width, height), std::make_pair(1280u, 720u));
+  EXPECT_EQ(DeclaredRotation(processor.GetTransform(), true), 0u);
 }
 
 // Wine's own processor: colour conversion at the same size, from memory and from DXGI surfaces; another size
