@@ -1,0 +1,42 @@
+#include "sessions/sampletimeline.h"
+
+#include <gtest/gtest.h>
+
+namespace VellRecorder {
+namespace {
+
+constexpr int64_t kMs = 1000000;  // ns
+constexpr int64_t kStart = 5000 * kMs;
+
+TEST(SampleTimelineTest, FirstSampleAtItsCaptureWithTheFramePeriodThenMeasuredIntervals) {
+  SampleTimeline timeline;
+  timeline.Start(kStart, 30);
+  const SampleTimeline::Stamp first = timeline.Next(kStart + 12 * kMs);
+  EXPECT_EQ(first.time, 120000);
+  EXPECT_EQ(first.duration, 333330);
+  // Captures 30 ms and then 25 ms apart: each sample follows the previous by the previous duration, and carries
+  // the interval measured before it.
+  const SampleTimeline::Stamp second = timeline.Next(kStart + 42 * kMs);
+  EXPECT_EQ(second.time, 120000 + 333330);
+  EXPECT_EQ(second.duration, 120000);  // start to first capture
+  const SampleTimeline::Stamp third = timeline.Next(kStart + 67 * kMs);
+  EXPECT_EQ(third.time, second.time + 120000);
+  EXPECT_EQ(third.duration, 300000);
+}
+
+TEST(SampleTimelineTest, TenSecondsPausedLeaveNoGap) {
+  SampleTimeline timeline;
+  timeline.Start(kStart, 30);
+  int64_t now = kStart;
+  SampleTimeline::Stamp last{};
+  for (int i = 0; i < 5; ++i) last = timeline.Next(now += 33 * kMs);
+  now += 10000 * kMs;
+  timeline.Resumed(now);
+  const SampleTimeline::Stamp after = timeline.Next(now += 33 * kMs);
+  EXPECT_EQ(after.time, last.time + last.duration);
+  EXPECT_EQ(after.time - last.time, 330000);
+  EXPECT_EQ(timeline.Next(now + 33 * kMs).time, after.time + 330000);  // measured from the resume
+}
+
+}  // namespace
+}  // namespace VellRecorder
