@@ -177,7 +177,8 @@ TEST(SWScreenRecordingSessionTest, APauseDeliversNothingAndLeavesNoGapInTheTimeL
   recording.Resume();
   Sleep(300);
   recording.Pause();
-  // Longer than the decode check's largest allowed gap, so that a pause left in the time line shows.
+  // Settling and three seconds more: longer than the largest gap the decode check allows, so that a pause left
+  // in the time line shows there.
   const uint64_t frames_at_pause = SettledFrameCount(recording.Sink());
   Sleep(3000);
   EXPECT_EQ(recording.Sink().VideoFrameCount(), frames_at_pause) << "frames were delivered while paused";
