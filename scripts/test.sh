@@ -2,27 +2,32 @@
 # Builds and runs every test on a fresh Debian 12 machine (as root):
 #   native tests (plain and with AddressSanitizer + UndefinedBehaviorSanitizer), the fuzz targets for a fixed
 #   number of inputs, and the Windows build's tests under Wine.
-# Ends with one line "N passed, M failed" (CTest test counts, plus one per fuzz target).
+# Ends with one line "N passed, M failed, K skipped" (CTest test counts, plus one per fuzz target). A skipped
+# test is not a passed one: CTest counts it among the passed, and it is taken out of them here.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 FUZZ_RUNS=${VELL_FUZZ_RUNS:-100000}
 passed=0
 failed=0
+skipped=0
 failures=()
 
 section() { printf '\n==== %s\n' "$*"; }
 
-# Adds a CTest run's counts to the totals.
+# Adds a CTest run's counts to the totals. CTest's summary line counts skipped tests as passed and leaves
+# disabled ones out; both are listed under "The following tests did not run:".
 count_ctest() { # name log status
-  local line total bad
+  local line total bad not_run disabled
   line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$2" | tail -n1)
   if [ -z "$line" ]; then
     failed=$((failed + 1)); failures+=("$1 (no test result)"); return
   fi
   total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
   bad=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
-  passed=$((passed + total - bad)); failed=$((failed + bad))
+  not_run=$(grep -cE '^[[:space:]]+[0-9]+ - .* \(Skipped\)$' "$2")
+  disabled=$(grep -cE '^[[:space:]]+[0-9]+ - .* \(Disabled\)$' "$2")
+  passed=$((passed + total - bad - not_run)); failed=$((failed + bad)); skipped=$((skipped + not_run + disabled))
   [ "$bad" = 0 ] && [ "$3" = 0 ] || failures+=("$1")
 }
 
@@ -43,7 +48,7 @@ build() { # preset
 }
 
 section "bootstrap"
-bash scripts/bootstrap.sh || { echo "bootstrap failed"; echo "0 passed, 1 failed"; exit 1; }
+bash scripts/bootstrap.sh || { echo "bootstrap failed"; echo "0 passed, 1 failed, 0 skipped"; exit 1; }
 
 build native && { section "native tests"; run_ctest native ctest --preset native; }
 build native-asan && { section "native tests with sanitizers"; run_ctest native-asan ctest --preset native-asan; }
@@ -69,5 +74,5 @@ build windows && { section "Windows tests under Wine"; run_ctest windows scripts
 
 section "summary"
 for f in "${failures[@]}"; do echo "failed: $f"; done
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed, $skipped skipped"
 [ "$failed" = 0 ]

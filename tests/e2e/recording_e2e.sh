@@ -28,7 +28,7 @@ full_cycle)
   check_parts "$work/host.out" "$out" 1920 1080
   check_last_part_before_finished "$work/host.out"
   check_metrics "$work/host.out" 1080
-  check_no_gap "$out"
+  check_no_gap "$out" "$work/host.out"
   ;;
 cancel)
   host --timeout-ms 20000 "$(init "$out")" 'expect recorder-initialized' '{"type":"recorder-start"}' \

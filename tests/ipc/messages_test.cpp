@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "testing/logcapture.h"
+#include "testing/watchdog.h"
 
 #include "ipcmessages.h"
 #include "utils/log.h"
@@ -49,7 +50,7 @@ TEST(OutgoingQueueTest, WritesOldestFirstOnePerCallAcrossProducers) {
   std::thread producer([&] {
     for (int i = 0; i < 5; ++i) queue.Push("b" + std::to_string(i));
   });
-  producer.join();
+  Testing::WithinOrDie(Testing::kHangLimit, "pushing from another thread", [&] { producer.join(); });
   for (int i = 0; i < 5; ++i) queue.Push("a" + std::to_string(i));
   std::vector<std::string> written;
   while (queue.WriteOldest([&](const std::string& m) { written.push_back(m); })) {

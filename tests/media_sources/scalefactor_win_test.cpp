@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "testing/watchdog.h"
+
 namespace VellRecorder {
 namespace {
 
@@ -66,7 +68,8 @@ class ScaleFactorTest : public ::testing::Test {
   // report a raised DPI for the monitor.
   void ExpectProbeOutput(DWORD dpi, const std::string& expected) {
     WriteLogPixels(dpi);
-    const std::string output = RunProbe();
+    std::string output;
+    Testing::WithinOrDie(Testing::kHangLimit, "the scale probe", [&output] { output = RunProbe(); });
     if (dpi != 96 && output.rfind("dpi=" + std::to_string(dpi) + " ", 0) != 0) {
       GTEST_SKIP() << "the system does not report " << dpi << " DPI for the monitor: " << output;
     }

@@ -9,6 +9,7 @@
 #include "media_transforms/bufferloader.h"
 #include "media_transforms/safemfbuffer.h"
 #include "mftestsupport.h"
+#include "testing/watchdog.h"
 #include "utils/clock.h"
 
 namespace VellRecorder {
@@ -113,7 +114,7 @@ TEST(SafeMFBufferTest, PublishWaitsWhileTheReaderHoldsTheSlot) {
   EXPECT_FALSE(published);
   EXPECT_EQ(downstream.Buffer(), nullptr);
   reading.unlock();
-  publisher.join();
+  Testing::WithinOrDie(Testing::kHangLimit, "PublishTo after the reader let go", [&] { publisher.join(); });
   EXPECT_TRUE(published);
   EXPECT_EQ(downstream.Buffer(), upstream.Buffer());
 }

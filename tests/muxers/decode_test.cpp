@@ -23,9 +23,14 @@ struct RunResult {
   std::string output;  // standard output and standard error together
 };
 
+// Each tool run has a bound of its own: a tool that hangs fails its case instead of keeping the program until
+// CTest's time-out.
 RunResult RunCommand(const std::string& command) {
   RunResult result;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  std::string quoted = "'";
+  for (char c : command) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  quoted += "'";
+  FILE* pipe = popen(("timeout -k 5 120 sh -c " + quoted + " 2>&1").c_str(), "r");
   if (!pipe) return result;
   char chunk[4096];
   size_t n;

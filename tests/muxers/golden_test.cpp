@@ -72,20 +72,28 @@ std::map<std::string, std::string> MuxSyntheticRecording(const std::filesystem::
   return result;
 }
 
-// Every frame length from 0 to 400 bytes, video and audio alternating, in one stream.
+// Every frame length from 0 to 400 bytes, video and audio alternating, in one stream; then, from the same
+// muxer, the lengths again from 400 down to 0: its buffer then still holds a longer frame's bytes where a
+// shorter one's stuffing goes, and its counters carry on from the first stream.
 std::map<std::string, std::string> MuxEveryShortLength() {
   TsMuxer muxer;
   Lcg lcg;
-  Bytes stream;
-  for (uint32_t n = 0; n <= 400; ++n) {
-    Bytes frame = lcg.Fill(n);
-    if (n >= 4) frame[0] = frame[1] = frame[2] = 0, frame[3] = 1;
-    uint32_t length = 0;
-    const uint8_t* block = n % 2 ? muxer.MuxAudioFrame(frame.data(), n, n * 1920, &length)
-                                 : muxer.MuxVideoFrame(frame.data(), n, n * 3000, &length);
-    stream.insert(stream.end(), block, block + length);
+  std::map<std::string, std::string> result;
+  for (const char* name : {"short-lengths.ts", "short-lengths-descending.ts"}) {
+    const bool descending = result.size() == 1;
+    Bytes stream;
+    for (uint32_t i = 0; i <= 400; ++i) {
+      const uint32_t n = descending ? 400 - i : i;
+      Bytes frame = lcg.Fill(n);
+      if (n >= 4) frame[0] = frame[1] = frame[2] = 0, frame[3] = 1;
+      uint32_t length = 0;
+      const uint8_t* block = n % 2 ? muxer.MuxAudioFrame(frame.data(), n, n * 1920, &length)
+                                   : muxer.MuxVideoFrame(frame.data(), n, n * 3000, &length);
+      stream.insert(stream.end(), block, block + length);
+    }
+    result[name] = std::to_string(stream.size()) + " " + Md5Hex(stream);
   }
-  return {{"short-lengths.ts", std::to_string(stream.size()) + " " + Md5Hex(stream)}};
+  return result;
 }
 
 std::map<std::string, std::string> ReadReference() {

@@ -8,6 +8,7 @@
 #include "muxers/test_util.h"
 #include "muxers/ts_reader.h"
 #include "testing/logcapture.h"
+#include "testing/watchdog.h"
 
 namespace VellRecorder {
 namespace {
@@ -224,9 +225,11 @@ TEST(HLSSinkThreadTest, ConcurrentFramesNeverInterleave) {
   std::thread audio([&] {
     for (int i = 0; i < kFrames; ++i) recorder.Mux(kAudioFrame, i, StreamKind::kAudio);
   });
-  video.join();
-  audio.join();
-  recorder.sink->Finish();
+  Testing::WithinOrDie(Testing::kHangLimit, "muxing from two threads", [&] {
+    video.join();
+    audio.join();
+    recorder.sink->Finish();
+  });
   ASSERT_EQ(recorder.reported.size(), 1u);
   std::vector<std::string> errors;
   const auto packets = ParsePackets(ReadFile(FsPath(recorder.reported[0])), &errors);

@@ -45,15 +45,55 @@ const Bytes kPmt = {0x47, 0x50, 0x00, 0x10, 0x00, 0x02, 0xB0, 0x17, 0x00, 0x01, 
                     0x00, 0x1B, 0xE1, 0x00, 0xF0, 0x00, 0x0F, 0xE1, 0x01, 0xF0, 0x00, 0x2F, 0x44, 0xB9, 0x9B};
 const Bytes kDelimiter = {0x00, 0x00, 0x00, 0x01, 0x09, 0xF0};
 
+// PAT or PMT packet as the call with the given number writes it: only the continuity counter changes.
+Bytes Table(const Bytes& section_packet, int call) {
+  Bytes packet = section_packet;
+  packet.resize(188, 0xFF);
+  packet[3] = static_cast<uint8_t>(0x10 | (call & 0x0F));
+  return packet;
+}
+
+// One muxer for a whole table of cases, as in a recording: each call's tables and packet headers follow from
+// the calls before it, and its buffer still holds the previous call's bytes. A muxer that forgets a counter,
+// or leaves old bytes where padding belongs, fails here where a fresh muxer per case would pass.
+class MuxerRun {
+ public:
+  // Muxes one frame and checks the tables byte for byte and the frame's packets' PIDs and counters.
+  Bytes Mux(Kind kind, const Bytes& frame, uint32_t pts = 0) {
+    const Bytes block = VellRecorder::Mux(muxer_, kind, frame, pts);
+    if (block.empty()) return block;
+    EXPECT_EQ(Packet(block, 0), Table(kPat, calls_)) << "call " << calls_;
+    EXPECT_EQ(Packet(block, 1), Table(kPmt, calls_)) << "call " << calls_;
+    const uint16_t pid = kind == Kind::kVideo ? TsMuxer::kVideoPid : TsMuxer::kAudioPid;
+    for (size_t i = 2; i < block.size() / 188; ++i) {
+      EXPECT_EQ(((block[188 * i + 1] & 0x1F) << 8) | block[188 * i + 2], pid) << "call " << calls_;
+      EXPECT_EQ(block[188 * i + 3] & 0x0F, counters_[static_cast<int>(kind)]) << "call " << calls_ << " packet " << i;
+      counters_[static_cast<int>(kind)] = (counters_[static_cast<int>(kind)] + 1) & 0x0F;
+    }
+    ++calls_;
+    return block;
+  }
+  // The continuity counter the next packet of `kind` must carry.
+  uint8_t NextCounter(Kind kind) const { return static_cast<uint8_t>(counters_[static_cast<int>(kind)]); }
+
+ private:
+  TsMuxer muxer_;
+  int calls_ = 0;
+  int counters_[2] = {0, 0};
+};
+
 TEST(TsMuxerTest, EmptyFrameGivesExactPatAndPmtPackets) {
-  TsMuxer muxer;
-  const Bytes block = Mux(muxer, Kind::kVideo, {});
+  MuxerRun run;
+  const Bytes block = run.Mux(Kind::kVideo, {});
   ASSERT_EQ(block.size(), 376u);
-  Bytes pat = kPat, pmt = kPmt;
-  pat.resize(188, 0xFF);
-  pmt.resize(188, 0xFF);
-  EXPECT_EQ(Packet(block, 0), pat);
-  EXPECT_EQ(Packet(block, 1), pmt);
+  // Later calls of both kinds, one growing the buffer, one empty again: the tables stay exact through a
+  // counter wrap.
+  for (int call = 1; call < 20; ++call) {
+    const Kind kind = call % 2 ? Kind::kAudio : Kind::kVideo;
+    const Bytes frame = call == 5 ? Pattern(150000) : call == 12 ? Bytes{} : Pattern(call * 50);
+    const Bytes later = run.Mux(kind, frame);
+    ASSERT_GE(later.size(), 376u) << call;
+  }
 }
 
 TEST(TsMuxerTest, SectionCrcIsMpeg2Crc) {
@@ -67,15 +107,17 @@ TEST(TsMuxerTest, SectionCrcIsMpeg2Crc) {
 TEST(TsMuxerTest, AudioFirstPacketStuffingAroundItsCapacity) {
   const Bytes pes_head = {0x00, 0x00, 0x01, 0xC0};
   struct Case { size_t size; size_t packets; Bytes adaptation; };
+  MuxerRun run;
+  run.Mux(Kind::kAudio, Pattern(5000));  // leaves frame bytes in the buffer where stuffing goes next
   for (const Case& c : {Case{170, 1, {}}, Case{169, 1, {0x00}}, Case{168, 1, {0x01, 0x00}}, Case{171, 2, {}}}) {
     SCOPED_TRACE(c.size);
-    TsMuxer muxer;
+    const uint8_t counter = run.NextCounter(Kind::kAudio);
     const Bytes frame = Pattern(c.size);
-    const Bytes block = Mux(muxer, Kind::kAudio, frame, 0);
+    const Bytes block = run.Mux(Kind::kAudio, frame, 0);
     ASSERT_EQ(block.size(), 376 + 188 * c.packets);
     const Bytes first = Packet(block, 2);
     EXPECT_EQ(Bytes(first.begin(), first.begin() + 4),
-              (Bytes{0x47, 0x41, 0x01, static_cast<uint8_t>(c.adaptation.empty() ? 0x10 : 0x30)}));
+              (Bytes{0x47, 0x41, 0x01, static_cast<uint8_t>((c.adaptation.empty() ? 0x10 : 0x30) | counter)}));
     EXPECT_EQ(Bytes(first.begin() + 4, first.begin() + 4 + static_cast<long>(c.adaptation.size())), c.adaptation);
     const auto pes = first.begin() + 4 + static_cast<long>(c.adaptation.size());
     EXPECT_EQ(Bytes(pes, pes + 4), pes_head);
@@ -84,23 +126,25 @@ TEST(TsMuxerTest, AudioFirstPacketStuffingAroundItsCapacity) {
     EXPECT_TRUE(std::equal(pes + 14, first.end(), frame.begin()));
   }
   // 171 bytes: the last byte goes alone into a second packet behind 183 bytes of adaptation field.
-  TsMuxer muxer;
+  run.Mux(Kind::kVideo, Pattern(20000));
   const Bytes frame = Pattern(171);
-  const Bytes second = Packet(Mux(muxer, Kind::kAudio, frame), 3);
-  EXPECT_EQ(Bytes(second.begin(), second.begin() + 6), (Bytes{0x47, 0x01, 0x01, 0x31, 182, 0x00}));
+  const uint8_t counter = run.NextCounter(Kind::kAudio);
+  const Bytes second = Packet(run.Mux(Kind::kAudio, frame), 3);
+  EXPECT_EQ(Bytes(second.begin(), second.begin() + 6),
+            (Bytes{0x47, 0x01, 0x01, static_cast<uint8_t>(0x30 | ((counter + 1) & 0x0F)), 182, 0x00}));
   EXPECT_EQ(second[187], frame.back());
   EXPECT_EQ(std::count(second.begin() + 6, second.end() - 1, 0xFF), 181);
 }
 
 TEST(TsMuxerTest, PtsEncoding) {
-  TsMuxer muxer;
-  const Bytes zero = Packet(Mux(muxer, Kind::kAudio, Pattern(170), 0), 2);
+  MuxerRun run;
+  const Bytes zero = Packet(run.Mux(Kind::kAudio, Pattern(170), 0), 2);
   EXPECT_EQ(Bytes(zero.begin() + 13, zero.begin() + 18), (Bytes{0x21, 0x00, 0x01, 0x00, 0x01}));
-  const Bytes max = Packet(Mux(muxer, Kind::kAudio, Pattern(170), 0xFFFFFFFF), 2);
+  const Bytes max = Packet(run.Mux(Kind::kAudio, Pattern(170), 0xFFFFFFFF), 2);
   EXPECT_EQ(Bytes(max.begin() + 13, max.begin() + 18), (Bytes{0x27, 0xFF, 0xFF, 0xFF, 0xFF}));
   for (uint32_t pts : {1u, 90000u, 0x12345678u, 0x80000000u}) {
     std::vector<std::string> errors;
-    const auto pes = ReassemblePes(ParsePackets(Mux(muxer, Kind::kVideo, Pattern(500), pts), &errors),
+    const auto pes = ReassemblePes(ParsePackets(run.Mux(Kind::kVideo, Pattern(500), pts), &errors),
                                    TsMuxer::kVideoPid, &errors);
     ASSERT_EQ(pes.size(), 1u);
     EXPECT_EQ(pes[0].pts, pts);
@@ -110,9 +154,9 @@ TEST(TsMuxerTest, PtsEncoding) {
 
 // Elementary stream bytes a demultiplexer sees for one video frame: five zero bytes, the delimiter when
 // one was added, then the frame.
-Bytes VideoPayload(TsMuxer& muxer, const Bytes& frame) {
+Bytes VideoPayload(MuxerRun& run, const Bytes& frame) {
   std::vector<std::string> errors;
-  const auto pes = ReassemblePes(ParsePackets(Mux(muxer, Kind::kVideo, frame), &errors), TsMuxer::kVideoPid, &errors);
+  const auto pes = ReassemblePes(ParsePackets(run.Mux(Kind::kVideo, frame), &errors), TsMuxer::kVideoPid, &errors);
   EXPECT_TRUE(errors.empty()) << errors.front();
   EXPECT_EQ(pes.size(), 1u);
   return pes.empty() ? Bytes{} : pes[0].data;
@@ -132,25 +176,29 @@ TEST(TsMuxerTest, DelimiterAddedOnlyWhenTheFrameLacksOne) {
   for (size_t size = 4; size <= 7; ++size) {
     cases.push_back({Concat({{0x00, 0x00, 0x01, 0x41}, Pattern(size - 4)}), true});
   }
-  TsMuxer muxer;
+  MuxerRun run;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.frame.size());
-    EXPECT_EQ(VideoPayload(muxer, c.frame), Concat({Bytes(5, 0x00), c.gets_delimiter ? kDelimiter : Bytes{}, c.frame}));
+    EXPECT_EQ(VideoPayload(run, c.frame), Concat({Bytes(5, 0x00), c.gets_delimiter ? kDelimiter : Bytes{}, c.frame}));
   }
   // The delimiter sits right behind the 19-byte PES header of a large frame's first packet.
-  const Bytes first = Packet(Mux(muxer, Kind::kVideo, sps), 2);
+  const Bytes first = Packet(run.Mux(Kind::kVideo, sps), 2);
   EXPECT_EQ(first[3] & 0x30, 0x10);
   EXPECT_EQ(Bytes(first.begin() + 23, first.begin() + 29), kDelimiter);
   EXPECT_TRUE(std::equal(first.begin() + 29, first.end(), sps.begin()));
 }
 
 TEST(TsMuxerTest, ShortFrameWithDelimiterSpillsItsLastSixBytes) {
-  TsMuxer muxer;
+  MuxerRun run;
+  for (int call = 0; call < 3; ++call) run.Mux(Kind::kVideo, Pattern(3000 + 700 * call));  // dirty the buffer
   const Bytes frame = Concat({{0x00, 0x00, 0x00, 0x01, 0x41}, Pattern(15)});  // 20 bytes
-  const Bytes block = Mux(muxer, Kind::kVideo, frame);
+  const uint8_t counter = run.NextCounter(Kind::kVideo);
+  const Bytes block = run.Mux(Kind::kVideo, frame);
   ASSERT_EQ(block.size(), 4u * 188);
   const Bytes second = Packet(block, 3);
-  EXPECT_EQ(Bytes(second.begin(), second.begin() + 6), (Bytes{0x47, 0x01, 0x00, 0x31, 177, 0x00}));
+  EXPECT_EQ(Bytes(second.begin(), second.begin() + 6),
+            (Bytes{0x47, 0x01, 0x00, static_cast<uint8_t>(0x30 | ((counter + 1) & 0x0F)), 177, 0x00}));
+  EXPECT_EQ(std::count(second.begin() + 6, second.end() - 6, 0xFF), 176);
   EXPECT_TRUE(std::equal(second.end() - 6, second.end(), frame.end() - 6));
 }
 

@@ -12,8 +12,13 @@
 
 namespace VellRecorder::Testing {
 
+// Long enough for any stop or join on a 2-core machine running eight other builds, far below CTest's
+// time-out: a call that takes longer is hung.
+inline constexpr std::chrono::milliseconds kHangLimit{20000};
+
 // Runs `call` on another thread and waits at most `limit`. On time-out the test fails and the process ends at
-// once: the hung call still owns objects on this thread's stack, so nothing after it can run safely.
+// once: the hung call still owns objects on this thread's stack, so nothing after it can run safely. An
+// exception from `call` reaches the caller.
 template <typename Call>
 void WithinOrDie(std::chrono::milliseconds limit, const char* what, Call&& call) {
   auto done = std::async(std::launch::async, std::forward<Call>(call));
@@ -22,7 +27,11 @@ void WithinOrDie(std::chrono::milliseconds limit, const char* what, Call&& call)
     return;
   }
   ADD_FAILURE() << what << " did not return within " << limit.count() << " ms";
-  std::fprintf(stderr, "watchdog: %s hung for %lld ms; ending the test program\n", what,
+  // gtest prints no summary after this: say here which test hung.
+  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+  std::fflush(stdout);
+  std::fprintf(stderr, "watchdog: %s%s%s: %s hung for %lld ms; ending the test program\n",
+               test ? test->test_suite_name() : "", test ? "." : "", test ? test->name() : "", what,
                static_cast<long long>(limit.count()));
   std::fflush(stderr);
   std::_Exit(3);
