@@ -87,7 +87,9 @@ HRESULT EncoderTransform::ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR par
                                      reinterpret_cast<void**>(device_manager_.ReleaseAndGetAddressOf()));
     }
     case MFT_MESSAGE_COMMAND_FLUSH:
+      // Everything held is dropped; a streaming asynchronous encoder asks for input afresh.
       Flush();
+      RequestInput();
       return S_OK;
     case MFT_MESSAGE_NOTIFY_START_OF_STREAM:
       input_ended_ = false;

@@ -131,7 +131,7 @@ class EncoderTransform : public IMFTransform, public IMFMediaEventGenerator, pub
   std::deque<AccessUnit> ready_;  // to be collected by ProcessOutput
   std::vector<uint8_t> frame_;    // the current input picture, I420
   bool input_requested_ = false;  // a METransformNeedInput is outstanding
-  bool input_ended_ = false;      // end of stream announced; no input until the next start
+  bool input_ended_ = true;  // before the first start or after the end of stream: no input until a start
   const bool fail_output_type_;
   const bool hide_attributes_;  // synchronous variant only: an asynchronous one must be unlocked
   bool shut_down_ = false;

@@ -23,7 +23,7 @@ H264Encoder::~H264Encoder() {
 uint32_t H264Encoder::GetBitrate() const {
   const uint32_t bitrate = bitrate_table_.GetBitrate(enc_settings_.width, enc_settings_.height);
   if (IsAsync()) return bitrate;
-  // Older systems' software encoders undershoot badly at the table's rates.
+  // Before Windows 8 a synchronous (software) encoder is given ten times the table's rate.
   return IsWindowsVersionOrGreater(6, 2, 0) ? bitrate : bitrate * 10;
 }
 

@@ -96,6 +96,7 @@ void MFT::LogMFTName() {
 }
 
 HRESULT MFT::WaitForEvent(MediaEventType* type) {
+  if (!type) return VELL_TRACE_FAILURE(E_POINTER);
   if (!event_generator_) return VELL_TRACE_FAILURE(MF_E_NOT_INITIALIZED);
   ComPtr<IMFMediaEvent> event;
   RETURN_IF_FAILED(event_generator_->GetEvent(0, event.ReleaseAndGetAddressOf()));
@@ -217,6 +218,7 @@ MFT::Step MFT::CollectPiece(const MFT_OUTPUT_STREAM_INFO& info, IMFSample* resul
 }
 
 HRESULT MFT::ProcessOutput(ComPtr<IMFSample>* out) {
+  if (!out) return VELL_TRACE_FAILURE(E_POINTER);
   out->Reset();
   if (!transform_) return VELL_TRACE_FAILURE(MF_E_NOT_INITIALIZED);
   MFT_OUTPUT_STREAM_INFO info = {};
