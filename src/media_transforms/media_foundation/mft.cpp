@@ -23,13 +23,12 @@ MFT::~MFT() {
 
 void MFT::ShutdownTransform() {
   // Results are ignored: a transform that never started streaming refuses some of these, and teardown
-  // goes on regardless.
+  // goes on regardless. The media types are not cleared with null types: a transform about to be released
+  // gains nothing from it, and Wine's video processor and resampler read through the null type and crash.
   transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 1);
   transform_->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 1);
   transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0);
   transform_->DeleteInputStream(0);
-  transform_->SetOutputType(0, nullptr, 0);
-  transform_->SetInputType(0, nullptr, 0);
   ComPtr<IMFShutdown> shutdown;
   if (FAILED(transform_.As(&shutdown))) return;
   // The device manager is detached first so that the transform lets go of the shared device.

@@ -40,19 +40,6 @@ HRESULT VideoProcessor::Initialize(const VideoProcessorFormat& format, ULONG_PTR
   return CreateMediaTypes(format);
 }
 
-VideoProcessor::~VideoProcessor() {
-  if (!transform_) return;
-  // The driver's teardown clears both media types with null types, which Wine's processor reads through and
-  // crashes on. A processor about to be released has no use for that clearing, nor for IMFShutdown (it has
-  // none): streaming is ended and the device detached here, and the driver finds no transform left.
-  pending_inputs_.clear();
-  transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 1);
-  transform_->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 1);
-  transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0);
-  transform_->ProcessMessage(MFT_MESSAGE_SET_D3D_MANAGER, 0);
-  transform_.Reset();
-}
-
 HRESULT VideoProcessor::SetMirrorMode(MF_VIDEO_PROCESSOR_MIRROR mirror) {
   if (!transform_) return VELL_TRACE_FAILURE(MF_E_NOT_INITIALIZED);
   ComPtr<IMFVideoProcessorControl> control;

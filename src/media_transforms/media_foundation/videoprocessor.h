@@ -29,7 +29,6 @@ struct VideoProcessorFormat {
 class VideoProcessor : public MFT {
  public:
   VideoProcessor() = default;
-  ~VideoProcessor() override;
 
   // Creates the processor, detects asynchrony, sets the mirror mode, hands it the DXGI device manager (an
   // IMFDXGIDeviceManager*, or 0 for system-memory frames) and sets both media types. The first failure is
