@@ -47,23 +47,34 @@ CpuTime ProcessCpu() {
   return {seconds(kernel), seconds(user)};
 }
 
-// Minor page faults of this process so far, or -1 where they cannot be read. Under Wine the process is a
-// Linux process, and the benchmark script passes its process id in VELL_BENCH_UNIX_PID; its /proc/PID/stat is
-// visible through the Z: drive ("self" would not do: Wine's server opens the files, so "self" is the server).
-// Field 10, the eighth after the command name's closing parenthesis.
-long long MinorFaults() {
+// What the kernel counted for this process so far: minor page faults and CPU seconds (user + system), or -1
+// where they cannot be read. Under Wine the process is a Linux process, and the benchmark script passes its
+// process id in VELL_BENCH_UNIX_PID; its /proc/PID/stat is visible through the Z: drive ("self" would not do:
+// Wine's server opens the files, so "self" is the server). Fields 10, 14 and 15, counted from the command name.
+struct KernelCounts {
+  long long minor_faults = -1;
+  double cpu_seconds = -1;
+};
+
+KernelCounts ReadKernelCounts() {
   const char* pid = std::getenv("VELL_BENCH_UNIX_PID");
-  if (pid == nullptr) return -1;
+  if (pid == nullptr) return {};
   const std::string path = std::string("Z:\\proc\\") + pid + "\\stat";
   FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return -1;
+  if (file == nullptr) return {};
   char text[1024] = {};
   const size_t length = std::fread(text, 1, sizeof(text) - 1, file);
   std::fclose(file);
-  const char* field = std::strrchr(text, ')');
-  if (length == 0 || field == nullptr) return -1;
-  for (int skip = 0; skip < 8 && field != nullptr; ++skip) field = std::strchr(field + 1, ' ');
-  return field != nullptr ? std::atoll(field + 1) : -1;
+  const char* after_name = std::strrchr(text, ')');
+  if (length == 0 || after_name == nullptr) return {};
+  // Fields from the state (field 3) on, separated by single spaces.
+  std::vector<long long> fields;
+  for (const char* p = std::strchr(after_name, ' '); p != nullptr && fields.size() < 14; p = std::strchr(p + 1, ' ')) {
+    fields.push_back(std::atoll(p + 1));
+  }
+  if (fields.size() < 14) return {};
+  constexpr double kTicksPerSecond = 100;  // USER_HZ on Linux
+  return {fields[10 - 3], static_cast<double>(fields[14 - 3] + fields[15 - 3]) / kTicksPerSecond};
 }
 
 double PerFrame(long long count, uint64_t frames) {
@@ -81,14 +92,15 @@ void RecordSession(const std::wstring& folder, int seconds, SIZE output) {
     return;
   }
   const CpuTime cpu0 = ProcessCpu();
-  const long long faults0 = MinorFaults();
+  const KernelCounts kernel0 = ReadKernelCounts();
   const int64_t start = MonotonicNowNs();
   session.Start(start);
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
   session.Stop();
   const double wall = SecondsSince(start);
   const CpuTime used = ProcessCpu() - cpu0;
-  const long long faults = faults0 < 0 ? -1 : MinorFaults() - faults0;
+  const KernelCounts kernel1 = ReadKernelCounts();
+  const long long faults = kernel0.minor_faults < 0 ? -1 : kernel1.minor_faults - kernel0.minor_faults;
   const double cpu = used.Total();
   sink.Finish();
   const uint64_t frames = sink.VideoFrameCount();
@@ -98,6 +110,9 @@ void RecordSession(const std::wstring& folder, int seconds, SIZE output) {
               used.kernel, cpu / wall, frames ? cpu * 1000 / frames : 0.0);
   std::printf("session: %lld minor page faults, %.0f per second, %.0f per delivered frame\n", faults,
               faults / wall, PerFrame(faults, frames));
+  if (kernel0.cpu_seconds >= 0) {
+    std::printf("session: the kernel counted %.2f CPU s for the process\n", kernel1.cpu_seconds - kernel0.cpu_seconds);
+  }
 }
 
 // The session's stages on one thread, one frame after another.
@@ -121,10 +136,11 @@ class StagesAlone {
   void Run(int frames) {
     const int64_t begin = MonotonicNowNs();
     const CpuTime cpu0 = ProcessCpu();
-    const long long faults0 = MinorFaults();
+    const KernelCounts kernel0 = ReadKernelCounts();
     for (int i = 0; i < frames; ++i) Frame(begin);
     const CpuTime used = ProcessCpu() - cpu0;
-    const long long faults = faults0 < 0 ? -1 : MinorFaults() - faults0;
+    const KernelCounts kernel1 = ReadKernelCounts();
+    const long long faults = kernel0.minor_faults < 0 ? -1 : kernel1.minor_faults - kernel0.minor_faults;
     const double cpu = used.Total();
     auto ms = [frames](int64_t ns) { return static_cast<double>(ns) / 1e6 / frames; };
     std::printf("stages alone (%ux%u -> %ux%u, one thread, %d frames, %d not skipped by the encoder): GDI capture "
@@ -200,7 +216,12 @@ int main(int argc, char** argv) {
   MFStartup(MF_VERSION, MFSTARTUP_FULL);
   std::printf("hardware threads: %u\n", std::thread::hardware_concurrency());
   RecordSession(folder, seconds, output);
-  if (stage_frames > 0) StagesAlone(output).Run(stage_frames);
+  if (stage_frames > 0) {
+    // Made here and run on a thread of its own, as the session's stages are: where a thread allocates decides
+    // how the C library reuses memory, and GDI's own buffers then fault in pages on one thread but not another.
+    StagesAlone stages(output);
+    std::thread([&stages, stage_frames] { stages.Run(stage_frames); }).join();
+  }
   MFShutdown();
   CoUninitialize();
   return 0;
