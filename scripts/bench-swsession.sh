@@ -9,7 +9,8 @@
 # BUILD_DIR is a Windows build with the target swsession_bench built (default build/windows).
 # Environment:
 #   VELL_BENCH_RUNS=N          turns of each contender (default 3); medians are printed
-#   VELL_BENCH_BASELINE=EXE    another swsession_bench.exe (e.g. an older build) recorded in the same turns
+#   VELL_BENCH_BASELINE="NAME=EXE ..."  other swsession_bench.exe builds (e.g. older ones) recorded in the same
+#                              turns under the given names
 #   VELL_BENCH_NO_PEER=1       leave the peer out
 #   VELL_PEER_CACHE=DIR        where the peer's package is kept (default /var/cache/vellrecorder/peer)
 set -euo pipefail
@@ -25,7 +26,7 @@ out_w=${3:-1920} out_h=${4:-1080}
 runs=${VELL_BENCH_RUNS:-3}
 bench="$build/bench/sessions/swsession_bench.exe"
 [ -x "$bench" ] || { echo "build it first: cmake --build $build --target swsession_bench"; exit 1; }
-baseline=${VELL_BENCH_BASELINE:-}
+baselines=${VELL_BENCH_BASELINE:-}
 
 # The peer: a static Windows build of FFmpeg 4.1 from its npm package, fetched once and kept in the cache (never
 # in the source tree). Several benchmark runs may share the cache: one fetches, the others wait for it.
@@ -127,7 +128,9 @@ for turn in $(seq 1 "$runs"); do
   stage_frames=0
   [ "$turn" = 1 ] && stage_frames=150
   echo "session $(run_session "$bench" session "$stage_frames")" >>"$results"
-  [ -n "$baseline" ] && echo "baseline $(run_session "$baseline" baseline)" >>"$results"
+  for entry in $baselines; do
+    echo "${entry%%=*} $(run_session "${entry#*=}" "${entry%%=*}")" >>"$results"
+  done
   [ -n "$peer" ] && echo "peer $(run_peer)" >>"$results"
   echo "turn $turn: load $(cut -d' ' -f1 /proc/loadavg)" >&2
 done
@@ -136,7 +139,7 @@ echo "---- per turn: contender, delivered fps, CPU ms per delivered frame, minor
 cat "$results"
 echo "---- medians over $runs turn(s)"
 alone=$(awk '$1 == "session" && $5 != "-" { print $5; exit }' "$results")
-for who in session baseline peer; do
+for who in session $(for entry in $baselines; do echo "${entry%%=*}"; done) peer; do
   grep -q "^$who " "$results" || continue
   awk -v who="$who" -v alone="${alone:-0}" 'BEGIN { n = 0 } $1 == who { fps[n] = $2; cpu[n] = $3; flt[n] = $4; n++ }
     function median(a, n,   i, j, t) {

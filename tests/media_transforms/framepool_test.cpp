@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/watchdog.h"
+
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -75,7 +78,9 @@ TEST(FramePoolTest, BlocksMayOutliveThePoolAndComeBackFromOtherThreads) {
       }
     });
   }
-  for (std::thread& thread : threads) thread.join();
+  Testing::WithinOrDie(std::chrono::seconds(20), "the pool's threads", [&threads] {
+    for (std::thread& thread : threads) thread.join();
+  });
   EXPECT_EQ(clashes, 0);
   EXPECT_LE(pool.Kept(), 2u);
 }

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 #include <vector>
+
+#include "testing/watchdog.h"
 
 namespace VellRecorder {
 namespace {
@@ -52,7 +55,9 @@ TEST(CaptureGateTest, ReleasesFromSeveralThreadsKeepTheNewest) {
       for (int64_t t = s; t < 4 * 10000; t += 4) gate.Released(t);
     });
   }
-  for (std::thread& stage : stages) stage.join();
+  Testing::WithinOrDie(std::chrono::seconds(20), "the releasing threads", [&stages] {
+    for (std::thread& stage : stages) stage.join();
+  });
   EXPECT_TRUE(gate.IsReady());
   gate.Published(4 * 10000);
   EXPECT_FALSE(gate.IsReady());
