@@ -112,7 +112,11 @@ void SWScreenRecordingSession::Stop() {
   }
 }
 
-void SWScreenRecordingSession::Pause() { paused_ = true; }
+void SWScreenRecordingSession::Pause() {
+  paused_ = true;
+  // A capture thread waiting for the encoder goes to its pause at once: the paused time is counted from there.
+  if (ready_event_.IsValid()) SetEvent(ready_event_.Get());
+}
 
 void SWScreenRecordingSession::Resume() {
   paused_ = false;
@@ -143,9 +147,9 @@ void SWScreenRecordingSession::CapturingSession() {
 bool SWScreenRecordingSession::WaitUntilEncoderReady() {
   const HANDLE handles[] = {ready_event_.Get(), stop_event_.Get()};
   const int64_t give_up_ns = MonotonicNowNs() + kEncoderWaitLimitNs;
-  // The event is auto-reset and set after every release: a release between the check and the wait leaves it
-  // set, so the wait cannot miss it.
-  while (running_ && !gate_.IsReady()) {
+  // The event is auto-reset and set after every release and by Pause: one that comes between the check and the
+  // wait leaves it set, so the wait cannot miss it.
+  while (running_ && !paused_ && !gate_.IsReady()) {
     const int64_t left_ns = give_up_ns - MonotonicNowNs();
     if (left_ns <= 0) break;
     WaitForMultipleObjects(2, handles, FALSE, WaitMilliseconds(left_ns));

@@ -119,7 +119,7 @@ class SWScreenRecordingSession {
   ScopedHandle converted_event_;
   ScopedHandle resized_event_;
   ScopedHandle resume_event_;
-  // Auto-reset, set whenever a frame is released: wakes the capture thread waiting for the encoder.
+  // Auto-reset, set whenever a frame is released and by Pause: wakes the capture thread waiting for the encoder.
   ScopedHandle ready_event_;
   // Manual-reset, set by Stop: wakes every wait of every thread (stage events, pacing, pause) for good.
   ScopedHandle stop_event_;
