@@ -2,7 +2,7 @@
 // test picture there and reads the parts afterwards):
 //   swsession_bench.exe OUTPUT_FOLDER [seconds] [stage frames] [output width] [output height]
 // 1. Records the whole screen through the session into OUTPUT_FOLDER for `seconds` and prints the frames the
-//    sink received and this process's CPU time per frame.
+//    sink received, this process's CPU time and its minor page faults per frame.
 // 2. Runs the same stages (GDI capture, BGRA to I420, scaling when asked, OpenH264) one after another on one
 //    thread for `stage frames` frames of the same screen, and prints their CPU time per frame alone.
 #include <windows.h>
@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -46,6 +47,40 @@ CpuTime ProcessCpu() {
   return {seconds(kernel), seconds(user)};
 }
 
+// What the kernel counted for this process so far: minor page faults and CPU seconds (user + system), or -1
+// where they cannot be read. Under Wine the process is a Linux process, and the benchmark script passes its
+// process id in VELL_BENCH_UNIX_PID; its /proc/PID/stat is visible through the Z: drive ("self" would not do:
+// Wine's server opens the files, so "self" is the server). Fields 10, 14 and 15, counted from the command name.
+struct KernelCounts {
+  long long minor_faults = -1;
+  double cpu_seconds = -1;
+};
+
+KernelCounts ReadKernelCounts() {
+  const char* pid = std::getenv("VELL_BENCH_UNIX_PID");
+  if (pid == nullptr) return {};
+  const std::string path = std::string("Z:\\proc\\") + pid + "\\stat";
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return {};
+  char text[1024] = {};
+  const size_t length = std::fread(text, 1, sizeof(text) - 1, file);
+  std::fclose(file);
+  const char* after_name = std::strrchr(text, ')');
+  if (length == 0 || after_name == nullptr) return {};
+  // Fields from the state (field 3) on, separated by single spaces.
+  std::vector<long long> fields;
+  for (const char* p = std::strchr(after_name, ' '); p != nullptr && fields.size() < 14; p = std::strchr(p + 1, ' ')) {
+    fields.push_back(std::atoll(p + 1));
+  }
+  if (fields.size() < 14) return {};
+  constexpr double kTicksPerSecond = 100;  // USER_HZ on Linux
+  return {fields[10 - 3], static_cast<double>(fields[14 - 3] + fields[15 - 3]) / kTicksPerSecond};
+}
+
+double PerFrame(long long count, uint64_t frames) {
+  return count >= 0 && frames > 0 ? static_cast<double>(count) / static_cast<double>(frames) : -1.0;
+}
+
 double SecondsSince(int64_t start_ns) { return static_cast<double>(MonotonicNowNs() - start_ns) / 1e9; }
 
 void RecordSession(const std::wstring& folder, int seconds, SIZE output) {
@@ -57,12 +92,15 @@ void RecordSession(const std::wstring& folder, int seconds, SIZE output) {
     return;
   }
   const CpuTime cpu0 = ProcessCpu();
+  const KernelCounts kernel0 = ReadKernelCounts();
   const int64_t start = MonotonicNowNs();
   session.Start(start);
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
   session.Stop();
   const double wall = SecondsSince(start);
   const CpuTime used = ProcessCpu() - cpu0;
+  const KernelCounts kernel1 = ReadKernelCounts();
+  const long long faults = kernel0.minor_faults < 0 ? -1 : kernel1.minor_faults - kernel0.minor_faults;
   const double cpu = used.Total();
   sink.Finish();
   const uint64_t frames = sink.VideoFrameCount();
@@ -70,6 +108,11 @@ void RecordSession(const std::wstring& folder, int seconds, SIZE output) {
               static_cast<unsigned long long>(frames), wall, frames / wall, parts);
   std::printf("session: %.2f CPU s (%.2f kernel), %.2f of a core, %.2f CPU ms per delivered frame\n", cpu,
               used.kernel, cpu / wall, frames ? cpu * 1000 / frames : 0.0);
+  std::printf("session: %lld minor page faults, %.0f per second, %.0f per delivered frame\n", faults,
+              faults / wall, PerFrame(faults, frames));
+  if (kernel0.cpu_seconds >= 0) {
+    std::printf("session: the kernel counted %.2f CPU s for the process\n", kernel1.cpu_seconds - kernel0.cpu_seconds);
+  }
 }
 
 // The session's stages on one thread, one frame after another.
@@ -93,8 +136,11 @@ class StagesAlone {
   void Run(int frames) {
     const int64_t begin = MonotonicNowNs();
     const CpuTime cpu0 = ProcessCpu();
+    const KernelCounts kernel0 = ReadKernelCounts();
     for (int i = 0; i < frames; ++i) Frame(begin);
     const CpuTime used = ProcessCpu() - cpu0;
+    const KernelCounts kernel1 = ReadKernelCounts();
+    const long long faults = kernel0.minor_faults < 0 ? -1 : kernel1.minor_faults - kernel0.minor_faults;
     const double cpu = used.Total();
     auto ms = [frames](int64_t ns) { return static_cast<double>(ns) / 1e6 / frames; };
     std::printf("stages alone (%ux%u -> %ux%u, one thread, %d frames, %d not skipped by the encoder): GDI capture "
@@ -102,6 +148,7 @@ class StagesAlone {
                 width_, height_, out_w_, out_h_, frames, delivered_, ms(ns_[0]), ms(ns_[1]), ms(ns_[2]), ms(ns_[3]));
     std::printf("stages alone: %.2f CPU ms per frame (%.2f kernel), %.2f CPU ms per frame not skipped\n",
                 cpu * 1000 / frames, used.kernel * 1000 / frames, delivered_ ? cpu * 1000 / delivered_ : 0.0);
+    std::printf("stages alone: %.0f minor page faults per frame\n", PerFrame(faults, static_cast<uint64_t>(frames)));
   }
 
  private:
@@ -167,7 +214,12 @@ int main(int argc, char** argv) {
   MFStartup(MF_VERSION, MFSTARTUP_FULL);
   std::printf("hardware threads: %u\n", std::thread::hardware_concurrency());
   RecordSession(folder, seconds, output);
-  StagesAlone(output).Run(stage_frames);
+  if (stage_frames > 0) {
+    // Made here and run on a thread of its own, as the session's stages are: where a thread allocates decides
+    // how the C library reuses memory, and GDI's own buffers then fault in pages on one thread but not another.
+    StagesAlone stages(output);
+    std::thread([&stages, stage_frames] { stages.Run(stage_frames); }).join();
+  }
   MFShutdown();
   CoUninitialize();
   return 0;

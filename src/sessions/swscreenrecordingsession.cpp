@@ -16,6 +16,12 @@ namespace VellRecorder {
 namespace {
 
 constexpr int64_t kFrameIntervalNs = 1000000000LL / SWScreenRecordingSession::kFrameRate;
+// How long the capture waits for the encoder to take the previous frame. A frame lost on its way releases the
+// capture anyway, so this only bounds the wait should one be lost unnoticed: the recording goes on.
+constexpr int64_t kEncoderWaitLimitNs = 1000000000LL;
+// Unused frame buffers kept per stage: a stage holds one frame while the next stage and the encoder still hold
+// the one before it.
+constexpr size_t kKeptFrames = 3;
 
 HRESULT CreateAutoResetEvent(ScopedHandle* event) {
   event->Reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
@@ -44,6 +50,13 @@ HRESULT SWScreenRecordingSession::Initialize() {
   converter_ = std::make_unique<Libyuv::ColorConverter>(
       VideoFrameLayout(settings_, static_cast<uint8_t>(source_->GetBytesPerPixel())));
   const SIZE output = settings_.OutputSize();
+  capture_pool_ = std::make_unique<MediaBufferPool>(
+      static_cast<DWORD>(settings_.CaptureWidth()) * static_cast<DWORD>(settings_.CaptureHeight()) *
+          source_->GetBytesPerPixel(),
+      kKeptFrames);
+  resize_pool_ = std::make_unique<MediaBufferPool>(
+      static_cast<DWORD>(Libyuv::I420PlanarSize(static_cast<uint32_t>(output.cx), static_cast<uint32_t>(output.cy))),
+      kKeptFrames);
   encoder_.reset();  // one OpenH264 instance at a time
   encoder_ = std::make_unique<OpenH264::H264Encoder>(OpenH264::EncoderSettings{
       static_cast<uint32_t>(output.cx), static_cast<uint32_t>(output.cy), kFrameRate, kIdrInterval});
@@ -51,6 +64,7 @@ HRESULT SWScreenRecordingSession::Initialize() {
   RETURN_IF_FAILED(CreateAutoResetEvent(&converted_event_));
   RETURN_IF_FAILED(CreateAutoResetEvent(&resized_event_));
   RETURN_IF_FAILED(CreateAutoResetEvent(&resume_event_));
+  RETURN_IF_FAILED(CreateAutoResetEvent(&ready_event_));
   stop_event_.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   if (!stop_event_.IsValid()) {
     LogWinErr("Failed to create event");
@@ -82,6 +96,7 @@ void SWScreenRecordingSession::Start(int64_t start_time_ns) {
   }
   converted_time_us_ = resized_time_us_ = encoded_time_us_ = -1;
   pacer_.Reset();
+  gate_.Reset();
   capture_thread_ = LaunchGuardedThread([this] { CapturingSession(); });
   convert_thread_ = LaunchGuardedThread([this] { ConvertingSession(); });
   if (Resizes()) resize_thread_ = LaunchGuardedThread([this] { ResizingSession(); });
@@ -97,7 +112,11 @@ void SWScreenRecordingSession::Stop() {
   }
 }
 
-void SWScreenRecordingSession::Pause() { paused_ = true; }
+void SWScreenRecordingSession::Pause() {
+  paused_ = true;
+  // A capture thread waiting for the encoder goes to its pause at once: the paused time is counted from there.
+  if (ready_event_.IsValid()) SetEvent(ready_event_.Get());
+}
 
 void SWScreenRecordingSession::Resume() {
   paused_ = false;
@@ -114,14 +133,33 @@ bool SWScreenRecordingSession::WaitForFrame(HANDLE event) const {
 void SWScreenRecordingSession::CapturingSession() {
   while (running_) {
     WaitWhilePaused();
-    if (!WaitUntilCaptureDue()) break;
+    if (!WaitUntilEncoderReady() || !WaitUntilCaptureDue()) break;
     if (paused_) continue;  // paused while waiting: that frame belongs to the pause
     pacer_.Taken(MonotonicNowNs());
     if (!CaptureFrame()) continue;  // a failed copy leaves the buffer unfilled: nothing to publish
     capture_.Stamp();
+    gate_.Published(capture_.TimeUs());  // before any stage can see the frame, and so release it
     capture_.PublishTo(&captured_);
     SetEvent(captured_event_.Get());
   }
+}
+
+bool SWScreenRecordingSession::WaitUntilEncoderReady() {
+  const HANDLE handles[] = {ready_event_.Get(), stop_event_.Get()};
+  const int64_t give_up_ns = MonotonicNowNs() + kEncoderWaitLimitNs;
+  // The event is auto-reset and set after every release and by Pause: one that comes between the check and the
+  // wait leaves it set, so the wait cannot miss it.
+  while (running_ && !paused_ && !gate_.IsReady()) {
+    const int64_t left_ns = give_up_ns - MonotonicNowNs();
+    if (left_ns <= 0) break;
+    WaitForMultipleObjects(2, handles, FALSE, WaitMilliseconds(left_ns));
+  }
+  return running_;
+}
+
+void SWScreenRecordingSession::ReleaseFrame(int64_t time_us) {
+  gate_.Released(time_us);
+  SetEvent(ready_event_.Get());
 }
 
 bool SWScreenRecordingSession::WaitUntilCaptureDue() {
@@ -146,12 +184,10 @@ bool SWScreenRecordingSession::CaptureFrame() {
   const DWORD bytes = static_cast<DWORD>(settings_.CaptureWidth()) * static_cast<DWORD>(settings_.CaptureHeight()) *
                       source_->GetBytesPerPixel();
   ComPtr<IMFMediaBuffer>* buffer = capture_.MutableBuffer();
-  // A new buffer per frame: the one published last may still be read by the converting thread.
-  HRESULT hr = MFCreateMemoryBuffer(bytes, buffer->ReleaseAndGetAddressOf());
-  if (FAILED(hr)) {
-    VELL_TRACE_FAILURE(hr);
-    return false;
-  }
+  // A buffer of its own per frame: the one published last may still be read by the converting thread. The
+  // slot lets go of that one first, so that its memory can come back if nobody else holds it.
+  buffer->Reset();
+  if (FAILED(capture_pool_->Create(buffer))) return false;
   {
     BufferLoader loader(buffer->Get());
     const auto pixels = loader.LoadMaxLength();
@@ -159,7 +195,7 @@ bool SWScreenRecordingSession::CaptureFrame() {
     uint8_t* destination = pixels->data;
     if (FAILED(source_->CaptureToSystemMemory(&destination))) return false;
   }
-  hr = (*buffer)->SetCurrentLength(bytes);
+  const HRESULT hr = (*buffer)->SetCurrentLength(bytes);
   if (FAILED(hr)) {
     VELL_TRACE_FAILURE(hr);
     return false;
@@ -183,9 +219,12 @@ void SWScreenRecordingSession::ConvertingSession() {
   while (WaitForFrame(captured_event_.Get())) {
     const ComPtr<IMFMediaBuffer> captured = TakeNewest(&captured_, &convert_, &converted_time_us_);
     if (!captured) continue;
-    // A new I420 buffer per frame (the converter allocates it); a failed conversion is logged by the
+    // An I420 buffer of its own per frame (from the converter's pool); a failed conversion is logged by the
     // converter, and its unfilled buffer is not passed on.
-    if (converter_->Process(captured.Get(), convert_.MutableBuffer()) != 0) continue;
+    if (converter_->Process(captured.Get(), convert_.MutableBuffer()) != 0) {
+      ReleaseFrame(convert_.TimeUs());
+      continue;
+    }
     convert_.PublishTo(target);
     SetEvent(converted_event_.Get());
   }
@@ -196,7 +235,10 @@ void SWScreenRecordingSession::ResizingSession() {
   while (WaitForFrame(converted_event_.Get())) {
     const ComPtr<IMFMediaBuffer> converted = TakeNewest(&converted_, &resize_, &resized_time_us_);
     if (!converted) continue;
-    if (!ResizeFrame(converted.Get())) continue;
+    if (!ResizeFrame(converted.Get())) {
+      ReleaseFrame(resize_.TimeUs());
+      continue;
+    }
     resize_.PublishTo(&encode_);
     SetEvent(resized_event_.Get());
   }
@@ -214,15 +256,11 @@ bool SWScreenRecordingSession::ResizeFrame(IMFMediaBuffer* converted) {
     LOG_WARNING << "unexpected empty buffer was received";
     return false;
   }
-  // Sized for the output, which may be larger than the capture; a new buffer per frame, because the
+  // Sized for the output, which may be larger than the capture; a buffer of its own per frame, because the
   // previous one is shared with the encode slot and may still be read by the encoding thread.
   ComPtr<IMFMediaBuffer>* buffer = resize_.MutableBuffer();
-  HRESULT hr = MFCreateMemoryBuffer(static_cast<DWORD>(Libyuv::I420PlanarSize(dst_width, dst_height)),
-                                    buffer->ReleaseAndGetAddressOf());
-  if (FAILED(hr)) {
-    VELL_TRACE_FAILURE(hr);
-    return false;
-  }
+  buffer->Reset();
+  if (FAILED(resize_pool_->Create(buffer))) return false;
   {
     BufferLoader target(buffer->Get());
     const auto dst = target.LoadMaxLength();
@@ -231,7 +269,7 @@ bool SWScreenRecordingSession::ResizeFrame(IMFMediaBuffer* converted) {
       return false;
     }
   }
-  hr = (*buffer)->SetCurrentLength(static_cast<DWORD>(Libyuv::I420PlanarSize(dst_width, dst_height)));
+  const HRESULT hr = (*buffer)->SetCurrentLength(static_cast<DWORD>(Libyuv::I420PlanarSize(dst_width, dst_height)));
   if (FAILED(hr)) {
     VELL_TRACE_FAILURE(hr);
     return false;
@@ -251,6 +289,7 @@ void SWScreenRecordingSession::EncodeFrame() {
     auto lock = encode_.Lock();
     if (!encode_.Buffer() || encode_.TimeUs() <= encoded_time_us_) return;
     encoded_time_us_ = encode_.TimeUs();
+    ReleaseFrame(encoded_time_us_);  // while this one is encoded, the next can be captured
     // The sample holds its own reference to the buffer, which is never written again once published,
     // so the encoder can read it without holding the slot.
     if (FAILED(encode_.CreateSample(&input))) return;

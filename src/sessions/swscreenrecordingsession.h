@@ -7,9 +7,12 @@
 //   capture --captured_--> convert --converted_--> resize --encode_--> encode --> sink
 //                                  `-------------encode_-------------'   (no resize)
 //
-// A slot holds one frame, so a stage that falls behind skips frames instead of queueing them. Every stage
-// writes each frame into a buffer of its own allocated for that frame: a buffer that has been published is
-// never written again, so a consumer may keep reading it after it let go of the slot's mutex.
+// A slot holds one frame, so a stage that falls behind skips frames instead of queueing them. The capture
+// thread takes the next frame only once the encoder has taken the previous one (and never faster than the
+// frame rate): on a busy machine, frames captured faster would only be converted and then skipped.
+// Every stage writes each frame into a buffer of its own for that frame, from the stage's pool: a buffer
+// that has been published is never written again while any slot, stage or sample holds it, so a consumer may
+// keep reading it after it let go of the slot's mutex; its memory is reused once nobody holds it.
 #pragma once
 
 #include <windows.h>
@@ -23,7 +26,9 @@
 #include "media_sources/video/videosource.h"
 #include "media_transforms/openh264/h264encoder.h"
 #include "media_transforms/openh264/libyuvcolorconverter.h"
+#include "media_transforms/mediabufferpool.h"
 #include "media_transforms/safemfbuffer.h"
+#include "sessions/capturegate.h"
 #include "sessions/framepacer.h"
 #include "utils/scopedhandle.h"
 
@@ -66,6 +71,7 @@ class SWScreenRecordingSession {
   void EncodingSession();
 
   // Capture thread helpers. False when the session is stopping.
+  bool WaitUntilEncoderReady();
   bool WaitUntilCaptureDue();
   void WaitWhilePaused();
   bool CaptureFrame();
@@ -76,6 +82,8 @@ class SWScreenRecordingSession {
   static ComPtr<IMFMediaBuffer> TakeNewest(SafeMFBuffer* slot, SafeMFBuffer* own, int64_t* last_time_us);
   bool ResizeFrame(IMFMediaBuffer* converted);
   void EncodeFrame();
+  // The frame of this time reached the encoder or was dropped: the capture may take the next one.
+  void ReleaseFrame(int64_t time_us);
 
   std::atomic<bool> running_{false};
   std::atomic<bool> paused_{false};
@@ -95,6 +103,9 @@ class SWScreenRecordingSession {
   std::unique_ptr<VideoSource> source_;
   std::unique_ptr<Libyuv::ColorConverter> converter_;
   std::unique_ptr<OpenH264::H264Encoder> encoder_;
+  // Frame memory of the capture and resize stages (the converter keeps its own).
+  std::unique_ptr<MediaBufferPool> capture_pool_;
+  std::unique_ptr<MediaBufferPool> resize_pool_;
   HLSSink* sink_;  // borrowed; used by the encode thread, serialises its own writes
 
   // Started by Start, joined by Stop and the destructor, on the control thread.
@@ -108,11 +119,15 @@ class SWScreenRecordingSession {
   ScopedHandle converted_event_;
   ScopedHandle resized_event_;
   ScopedHandle resume_event_;
+  // Auto-reset, set whenever a frame is released and by Pause: wakes the capture thread waiting for the encoder.
+  ScopedHandle ready_event_;
   // Manual-reset, set by Stop: wakes every wait of every thread (stage events, pacing, pause) for good.
   ScopedHandle stop_event_;
 
   // Owned by the capture thread.
   FramePacer pacer_;
+  // Published by the capture thread, released by the later stages (see CaptureGate).
+  CaptureGate gate_;
   // Time of the newest frame each stage took, so that a signal left over from a frame already taken does
   // not make a stage process (and the sink receive) the same frame twice. Each owned by its stage's thread.
   int64_t converted_time_us_ = -1;

@@ -13,11 +13,8 @@ namespace VellRecorder::Libyuv {
 int ColorConverter::Process(IMFMediaBuffer* src, ComPtr<IMFMediaBuffer>* dst) {
   const uint32_t width = layout_.width;
   const uint32_t height = layout_.height;
-  HRESULT hr = MFCreateMemoryBuffer(layout_.planarSize, dst->ReleaseAndGetAddressOf());
-  if (FAILED(hr)) {
-    VELL_TRACE_FAILURE(hr);
-    return -1;
-  }
+  dst->Reset();  // the previous frame's memory may come back to the pool right away
+  if (FAILED(Buffers(layout_.planarSize)->Create(dst))) return -1;
   int result = -1;
   {
     // Declared in lock order; the source is unlocked first.
@@ -46,12 +43,17 @@ int ColorConverter::Process(IMFMediaBuffer* src, ComPtr<IMFMediaBuffer>* dst) {
     LOG_ERROR << "Error converting to NV12";
     return -1;
   }
-  hr = (*dst)->SetCurrentLength(layout_.planarSize);
+  const HRESULT hr = (*dst)->SetCurrentLength(layout_.planarSize);
   if (FAILED(hr)) {
     VELL_TRACE_FAILURE(hr);
     return -1;
   }
   return 0;
+}
+
+MediaBufferPool* ColorConverter::Buffers(DWORD length) {
+  if (!pool_ || pool_->MaxLength() != length) pool_ = std::make_unique<MediaBufferPool>(length, kKeptFrames);
+  return pool_.get();
 }
 
 }  // namespace VellRecorder::Libyuv
