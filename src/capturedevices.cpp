@@ -84,9 +84,9 @@ std::vector<VideoFormat> FilterFormats(IBaseFilter* filter) {
 }  // namespace
 
 HRESULT CaptureDevices::LoadDevices() {
-  for (const GUID* category : {&CLSID_VideoInputDeviceCategory, &CLSID_AudioInputDeviceCategory}) {
+  for (const GUID& category : categories_) {
     ComPtr<IEnumMoniker> enumerator;
-    RETURN_IF_FAILED(EnumerateDevices(*category, enumerator.ReleaseAndGetAddressOf()));
+    RETURN_IF_FAILED(EnumerateDevices(category, enumerator.ReleaseAndGetAddressOf()));
     // A machine without cameras still has its audio inputs listed.
     if (!enumerator) continue;
     RETURN_IF_FAILED(DisplayDeviceInformation(enumerator.Get()));

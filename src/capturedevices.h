@@ -4,8 +4,10 @@
 
 #include <windows.h>
 #include <strmif.h>
+#include <uuids.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capturedevicelist.h"
@@ -14,8 +16,13 @@ namespace VellRecorder {
 
 class CaptureDevices {
  public:
-  // Appends the video input devices, then the audio input devices. A failure is traced and returned; the
-  // devices listed before it stay. COM must be initialised on the calling thread.
+  // The device categories listed, in this order: cameras, then audio inputs.
+  explicit CaptureDevices(std::vector<GUID> categories = {CLSID_VideoInputDeviceCategory,
+                                                          CLSID_AudioInputDeviceCategory})
+      : categories_(std::move(categories)) {}
+
+  // Appends the devices of each category in turn; an empty category is skipped. A failure is traced and
+  // returned; the devices listed before it stay. COM must be initialised on the calling thread.
   HRESULT LoadDevices();
   Resolution GetResolution(const std::wstring& name) const { return list_.GetResolution(name); }
   const std::vector<CaptureDevice>& Devices() const { return list_.Devices(); }
@@ -26,6 +33,7 @@ class CaptureDevices {
   HRESULT DisplayDeviceInformation(IEnumMoniker* enumerator);
   void AddDevice(IMoniker* moniker, IBindCtx* bind_context);
 
+  const std::vector<GUID> categories_;
   CaptureDeviceList list_;  // control thread only, like the channel that owns this
 };
 

@@ -69,6 +69,19 @@ TEST_F(CaptureDevicesTest, ListsTheCamerasWithTheirLargestSizeThenTheAudioInputs
   }
 }
 
+// A machine without cameras still has its audio inputs listed.
+TEST_F(CaptureDevicesTest, AnEmptyCategoryDoesNotEndTheListing) {
+  // {0B7C6A1E-93F2-4E55-8A0D-5D3C2F1E0A99}: a category no device is registered in.
+  const GUID kEmpty = {0x0b7c6a1e, 0x93f2, 0x4e55, {0x8a, 0x0d, 0x5d, 0x3c, 0x2f, 0x1e, 0x0a, 0x99}};
+  CaptureDevices only_empty({kEmpty});
+  ASSERT_EQ(Load(&only_empty), S_OK);
+  EXPECT_TRUE(only_empty.Devices().empty());
+  CaptureDevices devices({kEmpty, CLSID_AudioInputDeviceCategory});
+  ASSERT_EQ(Load(&devices), S_OK);
+  ASSERT_FALSE(devices.Devices().empty());
+  for (const CaptureDevice& device : devices.Devices()) EXPECT_EQ(device.kind, kAudioCaptureDevice);
+}
+
 // What a capture graph asks of a camera (the stand-in must answer it as real ones do): the capture pin's
 // stream configuration, one capability per media type the pin enumerates.
 TEST_F(CaptureDevicesTest, StandInCameraAnswersTheCaptureGraphBuilder) {
