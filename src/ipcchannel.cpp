@@ -21,6 +21,7 @@ void IPCChannel::RegisterHandlers() {
   dispatcher_.Register(L"check-mic-permissions", [this](const json& p) { CheckMicPermissions(p); });
   dispatcher_.Register(L"check-all-permissions", [this](const json& p) { CheckAllPermissions(p); });
   dispatcher_.Register(L"get-display-screenshots", [this](const json& p) { GetDisplayScreenshots(p); });
+  dispatcher_.Register(L"get-camera-bounds", [this](const json& p) { GetCameraBounds(p); });
   dispatcher_.Register(L"cancel", [this](const json& p) { Cancel(p); });
   dispatcher_.Register(L"recorder-init", [this](const json& p) { RecorderInit(p); });
   dispatcher_.Register(L"recorder-start", [this](const json& p) { RecorderStart(p); });
@@ -42,6 +43,7 @@ bool IPCChannel::Connect(const std::wstring& pipe_name, const std::wstring& secr
 
 int IPCChannel::Run() {
   // Prepared once, so that the first display query and recording find the list ready.
+  capture_devices_.LoadDevices();
   displays_.Refresh(true);
   while (!host_gone_ && exit_status_ == 0) {
     WriteNextMessage();

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "capturedevices.h"
 #include "ipcmessageparser.h"
 #include "ipcmessages.h"
 #include "media_sources/video/displays.h"
@@ -54,6 +55,7 @@ class IPCChannel {
   void CheckMicPermissions(const nlohmann::json& payload);
   void CheckAllPermissions(const nlohmann::json& payload);
   void GetDisplayScreenshots(const nlohmann::json& payload);
+  void GetCameraBounds(const nlohmann::json& payload);
   void Cancel(const nlohmann::json& payload);
   void RecorderInit(const nlohmann::json& payload);
   void RecorderStart(const nlohmann::json& payload);
@@ -68,6 +70,7 @@ class IPCChannel {
 
   // Owned by the main thread: everything but outgoing_ is touched only by the loop and its handlers.
   // outgoing_ has its own mutex (the send mutex) for producers on other threads (the part reports).
+  CaptureDevices capture_devices_;  // loaded once when Run starts, never refreshed
   Displays displays_;
   // Reports its parts into outgoing_, which is declared (and destroyed) after it: the destructor stops and
   // destroys the recording first.

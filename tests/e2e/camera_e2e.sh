@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# camera_e2e.sh SCENARIO BIN_DIR — one end-to-end scenario of the camera query, against the stand-in cameras
+# that scripts/wine-run.sh registers in the test prefix ("Test Camera": largest format faster than 15 frames
+# per second 1920x1080; "Slow Camera": none).
+set -uo pipefail
+scenario=$1
+bin=$2
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/e2e_lib.sh"
+bounds() { # height width
+  printf 'expect-raw {"payload":"{\\"height\\":%s,\\"width\\":%s}","type":"camera-bounds-info"}' "$1" "$2"
+}
+case "$scenario" in
+bounds)
+  d=$(private_daemon); preference_set "$d"
+  host --daemon "$d" \
+    '{"type":"get-camera-bounds","payload":{"cameraId":"Test Camera"}}' "$(bounds 1080 1920)" \
+    '{"type":"get-camera-bounds","payload":{"cameraId":"Slow Camera"}}' "$(bounds 0 0)" \
+    '{"type":"get-camera-bounds","payload":{"cameraId":"test camera"}}' "$(bounds 0 0)" \
+    '{"type":"get-camera-bounds","payload":{"cameraId":"Kamera Zürich"}}' "$(bounds 0 0)" \
+    '{"type":"get-camera-bounds","payload":{"cameraId":""}}' "$(bounds 0 0)" ||
+    fail "camera bounds"
+  ;;
+bad_payload)
+  # Each bad request is reported and gets no reply; the next request is answered.
+  d=$(private_daemon); preference_set "$d"
+  host --daemon "$d" \
+    '{"type":"get-camera-bounds"}' '{"type":"get-camera-bounds","payload":{"cameraid":"Test Camera"}}' \
+    '{"type":"get-camera-bounds","payload":{"cameraId":7}}' \
+    '{"type":"get-camera-bounds","payload":{"cameraId":["Test Camera"]}}' \
+    '{"type":"get-camera-bounds","payload":{"cameraId":"Test Camera"}}' "$(bounds 1080 1920)" \
+    'expect-log Failed to handle message get-camera-bounds: ' || fail "bad payloads"
+  [ "$(grep -c 'Failed to handle message get-camera-bounds: .*cameraId' "$work/daemon.log")" = 4 ] ||
+    fail "not one error record per bad request"
+  grep -q 'cameraId.*number' "$work/daemon.log" || fail "the error record does not name the wrong type"
+  ;;
+*)
+  echo "unknown scenario $scenario"
+  exit 2
+  ;;
+esac
+echo "PASS: $scenario"
