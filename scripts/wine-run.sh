@@ -80,6 +80,29 @@ prepare_prefix() {
   if [ ! -f "$WINEPREFIX/.vell-win10" ]; then
     "$WINE" winecfg -v win10 >/dev/null 2>&1 && "$WINESERVER" -w && touch "$WINEPREFIX/.vell-win10"
   fi
+  register_standins
+}
+
+# Stand-ins for system components Wine lacks (standins/): every COM server DLL that a build put in its
+# standins/com folder is registered in the prefix, and again whenever it was rebuilt after the last
+# registration. Nothing happens when no stand-in was built (native-only runs).
+register_standins() {
+  local stamp="$WINEPREFIX/.vell-standins" dll failed=0 registered=0
+  for dll in "$root"/build/*/standins/com/*.dll; do
+    [ -f "$dll" ] || continue
+    [ -f "$stamp" ] && [ ! "$dll" -nt "$stamp" ] && continue
+    if "$WINE" regsvr32 /s "Z:${dll//\//\\}" >/dev/null 2>&1; then
+      log "registered stand-in $(basename "$dll")"
+      registered=1
+    else
+      log "could not register stand-in $dll"
+      failed=1
+    fi
+  done
+  [ "$registered" = 1 ] && "$WINESERVER" -w
+  # A failed registration is tried again on the next run.
+  [ "$failed" = 0 ] && touch "$stamp"
+  return 0
 }
 
 cleanup() {

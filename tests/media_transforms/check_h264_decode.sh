@@ -3,12 +3,12 @@
 # with the frames that went in: every frame decodes, keyframes sit where the encoder put its IDR frames
 # (input frames 0, 30, 60...; swpath.txt gives their places among the frames not skipped), and the
 # picture matches the input above a PSNR floor.
-#   check_h264_decode.sh DUMP_DIR MIN_AVERAGE_PSNR MIN_FRAME_PSNR
+#   check_h264_decode.sh DUMP_DIR MIN_AVERAGE_PSNR MIN_FRAME_PSNR [NAME]   (NAME.txt/.h264/.yuv, default swpath)
 set -euo pipefail
-dir=$1 min_avg=$2 min_frame=$3
+dir=$1 min_avg=$2 min_frame=$3 name=${4:-swpath}
 # Written by a Windows program: CRLF line ends.
-{ read -r width height frames; read -r want; } < <(tr -d '\r' < "$dir/swpath.txt")
-stream="$dir/swpath.h264" input="$dir/swpath.yuv"
+{ read -r width height frames; read -r want; } < <(tr -d '\r' < "$dir/$name.txt")
+stream="$dir/$name.h264" input="$dir/$name.yuv"
 
 decoded=$(ffprobe -v error -f h264 -count_frames -select_streams v:0 \
   -show_entries stream=nb_read_frames,width,height -of default=nw=1 "$stream" | paste -sd' ')

@@ -1,0 +1,158 @@
+#include "media_transforms/media_foundation/h264encoder.h"
+
+#include <mfapi.h>
+#include <mferror.h>
+#include <mfidl.h>
+// After the Windows headers, so that the codec property identifiers are declared with their GUIDs.
+#include <codecapi.h>
+#include <strmif.h>
+
+#include "tracehr.h"
+#include "utils/scopedactivationobject.h"
+#include "utils/windowsversion.h"
+
+namespace VellRecorder::MediaFoundation {
+
+H264Encoder::H264Encoder(const EncoderSettings& settings) : enc_settings_(settings) {}
+
+H264Encoder::~H264Encoder() {
+  if (activate_) activate_->ShutdownObject();
+  activate_.Reset();
+}
+
+uint32_t H264Encoder::GetBitrate() const {
+  const uint32_t bitrate = bitrate_table_.GetBitrate(enc_settings_.width, enc_settings_.height);
+  if (IsAsync()) return bitrate;
+  // Older systems' software encoders undershoot badly at the table's rates.
+  return IsWindowsVersionOrGreater(6, 2, 0) ? bitrate : bitrate * 10;
+}
+
+HRESULT H264Encoder::Initialize() {
+  RETURN_IF_FAILED(SelectMFT());
+  return S_OK;
+}
+
+HRESULT H264Encoder::SelectMFT() {
+  ScopedActivationObject activations;
+  const MFT_REGISTER_TYPE_INFO input = {MFMediaType_Video, MFVideoFormat_NV12};
+  const MFT_REGISTER_TYPE_INFO output = {MFMediaType_Video, MFVideoFormat_H264};
+  RETURN_IF_FAILED(activations.MFTEnum(MFT_CATEGORY_VIDEO_ENCODER,
+                                       MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_HARDWARE | MFT_ENUM_FLAG_SORTANDFILTER,
+                                       &input, &output));
+  if (activations.Count() == 0) {
+    LOG_ERROR << "no MFT found";
+    return E_FAIL;
+  }
+  // Sort-and-filter puts hardware transforms first: the first that accepts the configuration is used.
+  for (UINT32 i = 0; i < activations.Count(); ++i) {
+    if (SUCCEEDED(InitializeMFT(activations[i]))) {
+      LogMFTName();
+      return S_OK;
+    }
+  }
+  LOG_ERROR << "No suitable h264 encoder was found";
+  return E_FAIL;
+}
+
+HRESULT H264Encoder::InitializeMFT(IMFActivate* activate) {
+  activate_ = ComPtr<IMFActivate>(activate);
+  transform_.Reset();
+  RETURN_IF_FAILED(activate_->ActivateObject(IID_IMFTransform, reinterpret_cast<void**>(
+                                                                   transform_.ReleaseAndGetAddressOf())));
+  RETURN_IF_FAILED(DetectAsyncMFT());
+  RETURN_IF_FAILED(SetEncoderProperties());
+  RETURN_IF_FAILED(CreateMediaTypes());
+  if (enc_settings_.device_manager) {
+    RETURN_IF_FAILED(SetDirect3DManager(reinterpret_cast<ULONG_PTR>(enc_settings_.device_manager)));
+  }
+  RETURN_IF_FAILED(NotifyStartOfStreeam());
+  return S_OK;
+}
+
+HRESULT H264Encoder::SetEncoderProperties() {
+  const uint32_t bitrate = GetBitrate();
+  const CodecProperty properties[] = {
+      {&CODECAPI_AVEncMPVGOPSize, enc_settings_.gop_size, false},
+      {&CODECAPI_AVEncCommonRateControlMode, eAVEncCommonRateControlMode_PeakConstrainedVBR, false},
+      {&CODECAPI_AVLowLatencyMode, 1, true},
+      {&CODECAPI_AVEncCommonMaxBitRate, MaxBitrate(bitrate, enc_settings_.max_bitrate_factor), false},
+      {&CODECAPI_AVEncCommonMeanBitRate, bitrate, false},
+      {&CODECAPI_AVEncCommonQualityVsSpeed, enc_settings_.quality_vs_speed, false},
+  };
+  ComPtr<IMFAttributes> attributes;
+  const HRESULT hr = transform_->GetAttributes(attributes.ReleaseAndGetAddressOf());
+  if (FAILED(hr) && hr != E_NOTIMPL) return VELL_TRACE_FAILURE(hr);
+  if (SUCCEEDED(hr) && attributes) {
+    for (const CodecProperty& property : properties) {
+      RETURN_IF_FAILED(attributes->SetUINT32(*property.id, property.value));
+    }
+  }
+  SetCodecApiProperties(properties);
+  return S_OK;
+}
+
+void H264Encoder::SetCodecApiProperties(const CodecProperty (&properties)[kCodecPropertyCount]) {
+  // Encoders read their codec properties through ICodecAPI; many ignore the attribute store. A property an
+  // encoder does not support leaves its default in place and is no reason to refuse the encoder.
+  ComPtr<ICodecAPI> codec_api;
+  if (FAILED(transform_->QueryInterface(IID_ICodecAPI, reinterpret_cast<void**>(codec_api.ReleaseAndGetAddressOf())))) {
+    return;
+  }
+  for (const CodecProperty& property : properties) {
+    VARIANT value;
+    VariantInit(&value);
+    if (property.boolean) {
+      value.vt = VT_BOOL;
+      value.boolVal = property.value ? VARIANT_TRUE : VARIANT_FALSE;
+    } else {
+      value.vt = VT_UI4;
+      value.ulVal = property.value;
+    }
+    const HRESULT hr = codec_api->SetValue(property.id, &value);
+    if (FAILED(hr)) LOG_DEBUG << "codec property not taken: " << HrText(hr);
+  }
+}
+
+HRESULT H264Encoder::CreateOutputType() {
+  RETURN_IF_FAILED(MFCreateMediaType(output_type_.ReleaseAndGetAddressOf()));
+  IMFMediaType* type = output_type_.Get();
+  RETURN_IF_FAILED(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
+  RETURN_IF_FAILED(type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264));
+  RETURN_IF_FAILED(type->SetUINT32(MF_MT_AVG_BITRATE, GetBitrate()));
+  RETURN_IF_FAILED(MFSetAttributeRatio(type, MF_MT_FRAME_RATE, enc_settings_.frame_rate, 1));
+  RETURN_IF_FAILED(MFSetAttributeSize(type, MF_MT_FRAME_SIZE, enc_settings_.width, enc_settings_.height));
+  RETURN_IF_FAILED(type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
+  RETURN_IF_FAILED(type->SetUINT32(MF_MT_MPEG2_PROFILE, eAVEncH264VProfile_Base));
+  // The encoder chooses the level.
+  RETURN_IF_FAILED(type->SetUINT32(MF_MT_MPEG2_LEVEL, 0xFFFFFFFFu));
+  RETURN_IF_FAILED(MFSetAttributeRatio(type, MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
+  LOG_DEBUG << "OUTPUT -- H264 " << enc_settings_.width << "x" << enc_settings_.height << " at "
+            << int{enc_settings_.frame_rate} << " fps, " << GetBitrate() << " bit/s";
+  RETURN_IF_FAILED(transform_->SetOutputType(0, type, 0));
+  return S_OK;
+}
+
+HRESULT H264Encoder::CreateInputType() {
+  RETURN_IF_FAILED(MFCreateMediaType(input_type_.ReleaseAndGetAddressOf()));
+  IMFMediaType* type = input_type_.Get();
+  RETURN_IF_FAILED(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
+  RETURN_IF_FAILED(type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12));
+  RETURN_IF_FAILED(MFSetAttributeSize(type, MF_MT_FRAME_SIZE, enc_settings_.width, enc_settings_.height));
+  RETURN_IF_FAILED(type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
+  RETURN_IF_FAILED(MFSetAttributeRatio(type, MF_MT_FRAME_RATE, enc_settings_.frame_rate, 1));
+  RETURN_IF_FAILED(MFSetAttributeRatio(type, MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
+  LOG_DEBUG << "INPUT -- NV12 " << enc_settings_.width << "x" << enc_settings_.height;
+  RETURN_IF_FAILED(transform_->SetInputType(0, type, 0));
+  return S_OK;
+}
+
+HRESULT H264Encoder::CreateMediaTypes() {
+  LOG_DEBUG << "BEGIN: Setting media types for H264 Encoder";
+  // Output first: encoders offer input types only once the output type is in place.
+  RETURN_IF_FAILED(CreateOutputType());
+  RETURN_IF_FAILED(CreateInputType());
+  LOG_DEBUG << "END: Setting media types for H264 Encoder";
+  return S_OK;
+}
+
+}  // namespace VellRecorder::MediaFoundation

@@ -1,0 +1,68 @@
+// The hardware H.264 encoder: finds an H.264 encoder transform (hardware first), configures it for screen
+// recording (peak-constrained VBR at a bitrate chosen from the frame area, low latency, fixed GOP) and sets
+// NV12 in / H.264 out. Driven through the MFT operations: Encode for a synchronous transform, the event loop
+// for an asynchronous one.
+#pragma once
+
+#include <windows.h>
+#include <mfobjects.h>
+
+#include <cstdint>
+
+#include "media_transforms/encodersettings.h"
+#include "media_transforms/media_foundation/mft.h"
+#include "utils/comptr.h"
+
+struct IMFActivate;
+struct IMFDXGIDeviceManager;
+
+namespace VellRecorder::MediaFoundation {
+
+struct EncoderSettings {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint8_t frame_rate = 30;         // frames per second
+  uint8_t quality_vs_speed = 70;   // 0 to 100
+  uint8_t gop_size = 60;           // frames
+  double max_bitrate_factor = 1.2;  // peak bitrate = target x factor
+  int32_t level = 51;               // carried for callers; the media types use their own values
+  int32_t profile = 66;
+  IMFDXGIDeviceManager* device_manager = nullptr;  // borrowed; null for system-memory input
+};
+
+// Threading: as MFT. The device manager must outlive the encoder.
+class H264Encoder : public MFT {
+ public:
+  explicit H264Encoder(const EncoderSettings& settings);
+  ~H264Encoder() override;
+
+  // Enumerates the encoder transforms and keeps the first that fully initialises; logs its name.
+  HRESULT Initialize();
+  EncoderSettings GetSettings() const { return enc_settings_; }
+  // The table's bitrate for the frame area; ten times that for a synchronous (software) transform on a
+  // system older than Windows 8.
+  uint32_t GetBitrate() const;
+
+ private:
+  HRESULT SelectMFT();
+  HRESULT InitializeMFT(IMFActivate* activate);
+  // The codec properties go into the transform's attribute store and, where the transform has it, through
+  // ICodecAPI.
+  static constexpr size_t kCodecPropertyCount = 6;
+  struct CodecProperty {
+    const GUID* id;
+    uint32_t value;
+    bool boolean;  // VT_BOOL through ICodecAPI rather than VT_UI4
+  };
+  HRESULT SetEncoderProperties();
+  void SetCodecApiProperties(const CodecProperty (&properties)[kCodecPropertyCount]);
+  HRESULT CreateMediaTypes();
+  HRESULT CreateOutputType();
+  HRESULT CreateInputType();
+
+  BitrateTable bitrate_table_;
+  EncoderSettings enc_settings_;
+  ComPtr<IMFActivate> activate_;  // of the transform in use
+};
+
+}  // namespace VellRecorder::MediaFoundation

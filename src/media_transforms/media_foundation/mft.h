@@ -1,0 +1,108 @@
+// The one driver of every Media Foundation transform the daemon uses (H.264 encoder, video processor, audio
+// resampler, AAC encoder). It hides the push/pull protocol behind two calls: feed one sample (ProcessInput)
+// and collect whatever output is ready into one sample (ProcessOutput); Encode does both. Asynchronous
+// transforms (hardware encoders) are unlocked here and driven by their owner's event loop through
+// WaitForEvent.
+#pragma once
+
+#include <windows.h>
+#include <mfidl.h>
+#include <mfobjects.h>
+#include <mftransform.h>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "utils/comptr.h"
+
+namespace VellRecorder::MediaFoundation {
+
+// Threading: no lock. One thread drives a transform at a time: the owner initialises and destroys it while no
+// encoding thread runs, and the encoding thread alone calls Encode, ProcessInput, ProcessOutput, WaitForEvent
+// and Drain.
+class MFT {
+ public:
+  MFT() = default;
+  virtual ~MFT();
+  MFT(const MFT&) = delete;
+  MFT& operator=(const MFT&) = delete;
+
+  // ProcessInput, then ProcessOutput. A sample refused with MF_E_NOTACCEPTING is dropped, not retried, and
+  // the output is still collected. Returns S_OK (output in *out) or MF_E_TRANSFORM_NEED_MORE_INPUT (none
+  // yet); anything else is a failure.
+  virtual HRESULT Encode(IMFSample* in, ComPtr<IMFSample>* out);
+
+  // Creates the transform by class id, releasing any previous one.
+  virtual HRESULT CreateMFT(const CLSID& clsid);
+
+  // Feeds one sample. MF_E_NOTACCEPTING is returned silently and the sample is not kept. An accepted
+  // sample stays referenced until the next output is assembled: its time and duration stamp that output.
+  virtual HRESULT ProcessInput(IMFSample* sample);
+
+  // Collects what the transform has ready into one new sample in *out (whatever *out held is released):
+  // everything a synchronous transform has, one piece for an asynchronous transform that provides its
+  // samples. The sample carries the last accepted input's time and the summed durations of the inputs
+  // since the previous output, never the transform's own timestamps. S_OK with pieces; with none, the
+  // transform's result (MF_E_TRANSFORM_NEED_MORE_INPUT, a failure, or S_OK and an empty sample after a
+  // stream change).
+  virtual HRESULT ProcessOutput(ComPtr<IMFSample>* out);
+
+  // Size of the output buffers offered to transforms that do not provide their own, when the transform
+  // asks for less.
+  virtual uint32_t GetMinOutputBufferSize() const { return 0; }
+
+  // Reads MF_TRANSFORM_ASYNC and unlocks an asynchronous transform. A transform without attributes
+  // (E_NOTIMPL) is synchronous.
+  HRESULT DetectAsyncMFT();
+  bool IsAsync() const { return is_async_; }
+  // Sets MF_TRANSFORM_ASYNC_UNLOCK: an asynchronous transform accepts no other call before it.
+  HRESULT EnableAsyncMFT();
+  // Asynchronous transforms only (does nothing for synchronous ones): unlock, take the event generator,
+  // and announce the start of the stream so that the transform begins asking for input.
+  HRESULT NotifyStartOfStreeam();
+  // Hands the transform a DXGI device manager (an IMFDXGIDeviceManager*), or detaches it with 0.
+  HRESULT SetDirect3DManager(ULONG_PTR manager);
+  // Logs "Selected H264 mft: " and the transform's friendly name at warning severity; failures ignored.
+  void LogMFTName();
+
+  // Blocks until the asynchronous transform queues an event and gives its type. Fails when the stream was
+  // not started with NotifyStartOfStreeam.
+  HRESULT WaitForEvent(MediaEventType* type);
+
+  // Announces the end of the stream and asks the transform to hand out everything it holds. The caller
+  // then collects the rest (see DrainAndCollect).
+  HRESULT Drain();
+
+  // Drain, then every remaining output to `deliver`: for an asynchronous transform until
+  // METransformDrainComplete (one output per METransformHaveOutput), for a synchronous one until it has no
+  // more output. A failing WaitForEvent or ProcessOutput ends the collection with that failure, so a broken
+  // transform cannot keep the caller in the loop; outputs already delivered stay delivered.
+  HRESULT DrainAndCollect(const std::function<void(IMFSample*)>& deliver);
+
+  IMFTransform* GetTransform() const { return transform_.Get(); }
+
+ protected:
+  // Members in the order of their meaning; the destructor releases them in its own documented order.
+  ComPtr<IMFMediaType> input_type_;   // set by the subclass's media type setup
+  ComPtr<IMFMediaType> output_type_;  // set by the subclass's media type setup
+  ComPtr<IMFTransform> transform_;
+  ComPtr<IMFMediaBuffer> output_buffer_;  // the buffer last offered for output (caller-allocated mode)
+  ComPtr<IMFSample> output_sample_;       // the sample wrapping output_buffer_
+  std::vector<ComPtr<IMFSample>> pending_inputs_;  // accepted since the last assembled output
+  bool is_async_ = false;                          // asynchronous and unlocked
+  ComPtr<IMFMediaEventGenerator> event_generator_;  // asynchronous transforms, after the stream starts
+  int64_t last_input_time_ = 0;   // 100-ns units
+  int64_t pending_duration_ = 0;  // 100-ns units, inputs since the last assembled output
+
+ private:
+  enum class Step { kPiece, kLastPiece, kStop, kAbort };
+  // One ProcessOutput call on the transform. kPiece/kLastPiece: a piece was appended to `result` (the
+  // last one this call may take); kStop: the collection ends with *hr; kAbort: the whole call fails with
+  // *hr, whatever was collected.
+  Step CollectPiece(const MFT_OUTPUT_STREAM_INFO& info, IMFSample* result, HRESULT* hr);
+  HRESULT ApplyChangedOutputType();
+  void ShutdownTransform();
+};
+
+}  // namespace VellRecorder::MediaFoundation

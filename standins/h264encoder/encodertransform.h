@@ -1,0 +1,140 @@
+// A stand-in for a hardware H.264 encoder transform, built on OpenH264, for test prefixes where Wine offers
+// none. It behaves as the real ones do towards their callers: the asynchronous variant must be unlocked
+// (MF_TRANSFORM_ASYNC_UNLOCK) before any other call, asks for input with METransformNeedInput, announces
+// each access unit with METransformHaveOutput and provides its output samples; the synchronous variant is
+// driven by ProcessInput/ProcessOutput with caller-allocated output buffers. Both take NV12 in system
+// memory or in a DXGI surface, read the codec properties from their attribute store (GOP size, mean and
+// peak bitrate, low latency; set there or through ICodecAPI, which writes the same store), and put out
+// Annex-B access units with SPS and PPS ahead of every IDR frame. Without low latency the encoder holds kLookahead access units back until more input arrives or the
+// stream is drained, as encoders with a look-ahead do.
+#pragma once
+
+#include <windows.h>
+#include <mfidl.h>
+#include <mftransform.h>
+#include <strmif.h>
+
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "h264core.h"
+#include "utils/comptr.h"
+
+namespace VellStandin {
+
+using VellRecorder::ComPtr;
+
+enum class Mode { kAsync, kSync };
+
+// {F072A1F6-C10B-416B-8A44-98FC4D8F45D0}: the asynchronous ("hardware") variant.
+inline constexpr CLSID kAsyncEncoderClsid = {
+    0xf072a1f6, 0xc10b, 0x416b, {0x8a, 0x44, 0x98, 0xfc, 0x4d, 0x8f, 0x45, 0xd0}};
+// {F9E065C5-AFFD-4265-9E6C-9F443ED95F32}: the synchronous variant.
+inline constexpr CLSID kSyncEncoderClsid = {
+    0xf9e065c5, 0xaffd, 0x4265, {0x9e, 0x6c, 0x9f, 0x44, 0x3e, 0xd9, 0x5f, 0x32}};
+
+// Threading: every method may be called from any thread; state is guarded by mutex_. GetEvent blocks on
+// the event queue without holding mutex_, so another thread can feed or drain the transform meanwhile.
+class EncoderTransform : public IMFTransform, public IMFMediaEventGenerator, public IMFShutdown, public ICodecAPI {
+ public:
+  static constexpr size_t kLookahead = 2;
+  static HRESULT Create(Mode mode, REFIID riid, void** object);
+
+  // IUnknown
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+
+  // IMFTransform
+  HRESULT STDMETHODCALLTYPE GetStreamLimits(DWORD* in_min, DWORD* in_max, DWORD* out_min, DWORD* out_max) override;
+  HRESULT STDMETHODCALLTYPE GetStreamCount(DWORD* inputs, DWORD* outputs) override;
+  HRESULT STDMETHODCALLTYPE GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetInputStreamInfo(DWORD id, MFT_INPUT_STREAM_INFO* info) override;
+  HRESULT STDMETHODCALLTYPE GetOutputStreamInfo(DWORD id, MFT_OUTPUT_STREAM_INFO* info) override;
+  HRESULT STDMETHODCALLTYPE GetAttributes(IMFAttributes** attributes) override;
+  HRESULT STDMETHODCALLTYPE GetInputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetOutputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE DeleteInputStream(DWORD) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE AddInputStreams(DWORD, DWORD*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetInputAvailableType(DWORD id, DWORD index, IMFMediaType** type) override;
+  HRESULT STDMETHODCALLTYPE GetOutputAvailableType(DWORD id, DWORD index, IMFMediaType** type) override;
+  HRESULT STDMETHODCALLTYPE SetInputType(DWORD id, IMFMediaType* type, DWORD flags) override;
+  HRESULT STDMETHODCALLTYPE SetOutputType(DWORD id, IMFMediaType* type, DWORD flags) override;
+  HRESULT STDMETHODCALLTYPE GetInputCurrentType(DWORD id, IMFMediaType** type) override;
+  HRESULT STDMETHODCALLTYPE GetOutputCurrentType(DWORD id, IMFMediaType** type) override;
+  HRESULT STDMETHODCALLTYPE GetInputStatus(DWORD id, DWORD* flags) override;
+  HRESULT STDMETHODCALLTYPE GetOutputStatus(DWORD* flags) override;
+  HRESULT STDMETHODCALLTYPE SetOutputBounds(LONGLONG, LONGLONG) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ProcessEvent(DWORD, IMFMediaEvent*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR param) override;
+  HRESULT STDMETHODCALLTYPE ProcessInput(DWORD id, IMFSample* sample, DWORD flags) override;
+  HRESULT STDMETHODCALLTYPE ProcessOutput(DWORD flags, DWORD count, MFT_OUTPUT_DATA_BUFFER* buffers,
+                                          DWORD* status) override;
+
+  // IMFMediaEventGenerator (asynchronous variant only)
+  HRESULT STDMETHODCALLTYPE GetEvent(DWORD flags, IMFMediaEvent** event) override;
+  HRESULT STDMETHODCALLTYPE BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override;
+  HRESULT STDMETHODCALLTYPE EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override;
+  HRESULT STDMETHODCALLTYPE QueueEvent(MediaEventType type, REFGUID extended, HRESULT status,
+                                       const PROPVARIANT* value) override;
+
+  // IMFShutdown
+  HRESULT STDMETHODCALLTYPE Shutdown() override;
+  HRESULT STDMETHODCALLTYPE GetShutdownStatus(MFSHUTDOWN_STATUS* status) override;
+
+  // ICodecAPI: the codec properties the encoder reads when it starts (see codecapi.cpp).
+  HRESULT STDMETHODCALLTYPE IsSupported(const GUID* api) override;
+  HRESULT STDMETHODCALLTYPE IsModifiable(const GUID* api) override { return IsSupported(api); }
+  HRESULT STDMETHODCALLTYPE GetParameterRange(const GUID*, VARIANT*, VARIANT*, VARIANT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetParameterValues(const GUID*, VARIANT**, ULONG*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetDefaultValue(const GUID*, VARIANT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetValue(const GUID* api, VARIANT* value) override;
+  HRESULT STDMETHODCALLTYPE SetValue(const GUID* api, VARIANT* value) override;
+  HRESULT STDMETHODCALLTYPE RegisterForEvent(const GUID*, LONG_PTR) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE UnregisterForEvent(const GUID*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetAllDefaults() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetValueWithNotify(const GUID*, VARIANT*, GUID**, ULONG*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetAllDefaultsWithNotify(GUID**, ULONG*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetAllSettings(IStream*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetAllSettings(IStream*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetAllSettingsWithNotify(IStream*, GUID**, ULONG*) override { return E_NOTIMPL; }
+
+ private:
+  explicit EncoderTransform(Mode mode);
+  virtual ~EncoderTransform();
+
+  // MF_E_SHUTDOWN after Shutdown, MF_E_TRANSFORM_ASYNC_LOCKED before an asynchronous transform is unlocked.
+  HRESULT CheckUsable() const;
+  HRESULT StartEncoder();
+  HRESULT EncodeInput(IMFSample* sample);
+  // Moves held access units to ready_ (all of them when draining), announcing each when asynchronous.
+  void ReleaseHeld(bool all);
+  void RequestInput();
+  void QueueSimpleEvent(MediaEventType type);
+  HRESULT DeliverProvided(MFT_OUTPUT_DATA_BUFFER* buffer);
+  HRESULT DeliverIntoCaller(MFT_OUTPUT_DATA_BUFFER* buffer);
+  void Flush();
+
+  LONG refs_ = 1;
+  const Mode mode_;
+  mutable std::mutex mutex_;
+  ComPtr<IMFAttributes> attributes_;
+  ComPtr<IMFMediaEventQueue> events_;  // asynchronous variant; fixed after construction
+  ComPtr<IMFMediaType> input_type_;
+  ComPtr<IMFMediaType> output_type_;
+  ComPtr<IMFDXGIDeviceManager> device_manager_;
+  AccessUnitEncoder encoder_;
+  EncoderConfig config_;
+  size_t lookahead_ = kLookahead;
+  std::deque<AccessUnit> held_;   // encoded, kept back by the look-ahead
+  std::deque<AccessUnit> ready_;  // to be collected by ProcessOutput
+  std::vector<uint8_t> frame_;    // the current input picture, I420
+  bool input_requested_ = false;  // a METransformNeedInput is outstanding
+  bool input_ended_ = false;      // end of stream announced; no input until the next start
+  const bool fail_output_type_;
+  const bool hide_attributes_;  // synchronous variant only: an asynchronous one must be unlocked
+  bool shut_down_ = false;
+};
+
+}  // namespace VellStandin

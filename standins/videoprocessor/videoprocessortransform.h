@@ -1,0 +1,86 @@
+// The stand-in processor's COM object (see standinvideoprocessor.h for what it does and why).
+#pragma once
+
+#include <windows.h>
+#include <mfapi.h>
+#include <mfidl.h>
+#include <mftransform.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "utils/comptr.h"
+#include "videoprocessor/picturerenderer.h"
+
+namespace VellRecorder::StandIns {
+
+class VideoProcessorTransform final : public IMFTransform, public IMFVideoProcessorControl {
+ public:
+  VideoProcessorTransform();
+
+  // IUnknown
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+
+  // IMFTransform
+  HRESULT STDMETHODCALLTYPE GetStreamLimits(DWORD* input_min, DWORD* input_max, DWORD* output_min,
+                                            DWORD* output_max) override;
+  HRESULT STDMETHODCALLTYPE GetStreamCount(DWORD* inputs, DWORD* outputs) override;
+  HRESULT STDMETHODCALLTYPE GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetInputStreamInfo(DWORD id, MFT_INPUT_STREAM_INFO* info) override;
+  HRESULT STDMETHODCALLTYPE GetOutputStreamInfo(DWORD id, MFT_OUTPUT_STREAM_INFO* info) override;
+  HRESULT STDMETHODCALLTYPE GetAttributes(IMFAttributes** attributes) override;
+  HRESULT STDMETHODCALLTYPE GetInputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetOutputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE DeleteInputStream(DWORD) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE AddInputStreams(DWORD, DWORD*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetInputAvailableType(DWORD id, DWORD index, IMFMediaType** type) override;
+  HRESULT STDMETHODCALLTYPE GetOutputAvailableType(DWORD id, DWORD index, IMFMediaType** type) override;
+  HRESULT STDMETHODCALLTYPE SetInputType(DWORD id, IMFMediaType* type, DWORD flags) override;
+  HRESULT STDMETHODCALLTYPE SetOutputType(DWORD id, IMFMediaType* type, DWORD flags) override;
+  HRESULT STDMETHODCALLTYPE GetInputCurrentType(DWORD id, IMFMediaType** type) override;
+  HRESULT STDMETHODCALLTYPE GetOutputCurrentType(DWORD id, IMFMediaType** type) override;
+  HRESULT STDMETHODCALLTYPE GetInputStatus(DWORD id, DWORD* flags) override;
+  HRESULT STDMETHODCALLTYPE GetOutputStatus(DWORD* flags) override;
+  HRESULT STDMETHODCALLTYPE SetOutputBounds(LONGLONG, LONGLONG) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ProcessEvent(DWORD, IMFMediaEvent*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR param) override;
+  HRESULT STDMETHODCALLTYPE ProcessInput(DWORD id, IMFSample* sample, DWORD flags) override;
+  HRESULT STDMETHODCALLTYPE ProcessOutput(DWORD flags, DWORD count, MFT_OUTPUT_DATA_BUFFER* buffers,
+                                          DWORD* status) override;
+
+  // IMFVideoProcessorControl: rotation and mirroring; rectangles, border colour and constriction are not
+  // needed by the recorder and are refused.
+  HRESULT STDMETHODCALLTYPE SetBorderColor(MFARGB*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetSourceRectangle(RECT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetDestinationRectangle(RECT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetMirror(MF_VIDEO_PROCESSOR_MIRROR mirror) override;
+  HRESULT STDMETHODCALLTYPE SetRotation(MF_VIDEO_PROCESSOR_ROTATION rotation) override;
+  HRESULT STDMETHODCALLTYPE SetConstrictionSize(SIZE*) override { return E_NOTIMPL; }
+
+ private:
+  ~VideoProcessorTransform() = default;
+
+  bool ProvidesSamples() const;
+  DWORD OutputBytes() const;
+  Matrix OutputMatrix() const;
+  // Clockwise turn that undoes the input's declared rotation (less the output's).
+  int Turn() const;
+  HRESULT Render(IMFSample* input, IMFSample* output);
+
+  std::atomic<ULONG> refs_{1};
+  ComPtr<IMFAttributes> attributes_;  // internally synchronised; read and written without mutex_
+
+  // Guards everything below: the recording thread streams while the control thread may configure or flush.
+  std::mutex mutex_;
+  ComPtr<IMFMediaType> input_type_;
+  ComPtr<IMFMediaType> output_type_;
+  ComPtr<IMFSample> pending_;  // the one accepted input not yet turned into output
+  ComPtr<IMFDXGIDeviceManager> device_manager_;
+  MF_VIDEO_PROCESSOR_ROTATION rotation_ = ROTATION_NORMAL;
+  MF_VIDEO_PROCESSOR_MIRROR mirror_ = MIRROR_NONE;
+  PictureRenderer renderer_;
+};
+
+}  // namespace VellRecorder::StandIns
