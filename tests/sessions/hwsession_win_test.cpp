@@ -26,6 +26,7 @@
 #include "muxers/ts_muxer.h"
 #include "muxers/ts_reader.h"
 #include "sessions/hwscreenrecordingsession.h"
+#include "testing/logcapture.h"
 #include "testing/watchdog.h"
 #include "utils/clock.h"
 #include "utils/log.h"
@@ -243,6 +244,27 @@ TEST_F(HWScreenRecordingSessionTest, ALostDuplicationIsRecreatedAndTheNewEncoder
     for (size_t i = 1; i < frames.size(); ++i) ASSERT_GT(frames[i].pts, frames[i - 1].pts);
   }
   EXPECT_EQ(StandIn::GetCounts().live_duplications, 0);
+}
+
+// No encoder can be rebuilt after the loss: the thread ends with an error record instead of leaving the recording
+// silently frozen, having muxed what the old encoder held; Stop still returns.
+TEST_F(HWScreenRecordingSessionTest, AThreadEndedByAFailureLeavesAnErrorRecord) {
+  constexpr int kImagesBeforeLoss = 5;
+  Recording recording("encoder-lost", kScreen);
+  ASSERT_EQ(recording.Session().Initialize(), S_OK);
+  Testing::LogCapture log;
+  const long calls_before = StandIn::GetCounts().duplicate_calls;
+  StandIn::LoseAccessAfter(kImagesBeforeLoss, 0);
+  SetEnvironmentVariableW(L"VELL_H264_STANDIN_FAIL", L"async,sync");
+  recording.Start();
+  Testing::WithinOrDie(milliseconds(60000), "waiting for the loss", [&] {
+    while (StandIn::GetCounts().duplicate_calls == calls_before) Sleep(10);
+  });
+  recording.Stop();
+  SetEnvironmentVariableW(L"VELL_H264_STANDIN_FAIL", nullptr);
+  EXPECT_TRUE(log.Contains("Failed to capture: ")) << log.Text();
+  EXPECT_TRUE(log.Contains("screen capture ended"));
+  EXPECT_EQ(recording.Sink().VideoFrameCount(), static_cast<uint64_t>(kImagesBeforeLoss));
 }
 
 }  // namespace
