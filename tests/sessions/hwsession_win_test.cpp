@@ -183,8 +183,14 @@ TEST_F(HWScreenRecordingSessionTest, EveryCapturedFrameReachesTheSinkWithItsTime
     EXPECT_NEAR(static_cast<double>(frames[1].pts - frames[0].pts), 333330 * 9 / 1000.0, 1.0);
     for (size_t i = 1; i < frames.size(); ++i) ASSERT_GT(frames[i].pts, frames[i - 1].pts) << "frame " << i;
     for (const Frame& frame : frames) EXPECT_TRUE(!frame.starts_part || frame.keyframe);
-    std::printf("[%s] %zu frames in %.1f s of time line\n", c.name, frames.size(), frames.back().pts / 90000.0);
   }
+}
+
+// Wine's own processor converts at the capture size only: a session that could not scale a single frame is
+// refused at Initialize, so that the software session records instead.
+TEST_F(HWScreenRecordingSessionTest, InitializeFailsWhenTheProcessorCannotMakeTheOutputSize) {
+  Recording recording("unscalable", SIZE{1280, 720});
+  EXPECT_TRUE(FAILED(recording.Session().Initialize()));
 }
 
 // Ten seconds paused leave no gap; Stop while paused returns and still muxes what the encoder held.
