@@ -2,7 +2,9 @@
 
 #include "exception.h"
 #include "media_sources/video/videorecordingsettings.h"
+#include "sessions/hwscreenrecordingsession.h"
 #include "sessions/swscreenrecordingsession.h"
+#include "tracehr.h"
 #include "utils/clock.h"
 #include "utils/log.h"
 #include "utils/textconv.h"
@@ -25,7 +27,13 @@ void Recorder::CreateScreenRecording(const std::wstring& display_name, RECT capt
   width_ = width;
   height_ = height;
   const VideoRecordingSettings settings(display_name, capture_rect, SIZE{width, height});
-  // The GPU path is tried first once it exists; until then the software session records every screen.
+  // The GPU path first; the software session records when it cannot be built. Chosen once per recording.
+  sw_screen_session_.reset();
+  hw_screen_session_ = std::make_unique<HWScreenRecordingSession>(settings, &sink_);
+  const HRESULT hr = hw_screen_session_->Initialize();
+  if (SUCCEEDED(hr)) return;
+  LOG_WARNING << "hardware screen recording unavailable (" << HrText(hr) << "), recording in software";
+  hw_screen_session_.reset();
   sw_screen_session_ = std::make_unique<SWScreenRecordingSession>(settings, &sink_);
   if (FAILED(sw_screen_session_->Initialize())) {
     sw_screen_session_.reset();
@@ -55,19 +63,29 @@ RecordingState::Verdict Recorder::Take(RecordingState::Step step, const char* wh
 bool Recorder::Start() {
   if (Take(RecordingState::Step::kStart, "start") != RecordingState::Verdict::kAct) return false;
   start_ns_ = MonotonicNowNs();
+  if (hw_screen_session_) hw_screen_session_->Start(start_ns_);
   if (sw_screen_session_) sw_screen_session_->Start(start_ns_);
   return true;
 }
 
 bool Recorder::Pause() {
   const RecordingState::Verdict verdict = Take(RecordingState::Step::kPause, "pause");
-  if (verdict == RecordingState::Verdict::kAct && sw_screen_session_) sw_screen_session_->Pause();
+  if (verdict == RecordingState::Verdict::kAct) {
+    if (hw_screen_session_) hw_screen_session_->Pause();
+    if (sw_screen_session_) sw_screen_session_->Pause();
+  }
   return verdict != RecordingState::Verdict::kRefuse;
 }
 
 bool Recorder::Resume() {
   const RecordingState::Verdict verdict = Take(RecordingState::Step::kResume, "resume");
-  if (verdict == RecordingState::Verdict::kAct && sw_screen_session_) sw_screen_session_->Resume();
+  if (verdict == RecordingState::Verdict::kAct) {
+    if (hw_screen_session_) {
+      hw_screen_session_->Resume();
+    } else if (sw_screen_session_) {
+      sw_screen_session_->Resume();
+    }
+  }
   return verdict != RecordingState::Verdict::kRefuse;
 }
 
@@ -76,7 +94,11 @@ void Recorder::Stop() {
   stop_ns_ = MonotonicNowNs();
   // A recording stopped before it started has no running time.
   if (start_ns_ == 0) start_ns_ = stop_ns_;
-  if (sw_screen_session_) sw_screen_session_->Stop();
+  if (hw_screen_session_) {
+    hw_screen_session_->Stop();
+  } else if (sw_screen_session_) {
+    sw_screen_session_->Stop();
+  }
   sink_.Finish();
 }
 
@@ -86,6 +108,7 @@ std::vector<Metric> Recorder::GetMetrics() const {
   figures.stop_ns = stop_ns_;
   figures.video_frames = sink_.VideoFrameCount();
   figures.height = height_;
+  figures.hardware_screen = hw_screen_session_ != nullptr;
   return ComputeMetrics(figures);
 }
 

@@ -16,6 +16,7 @@
 
 namespace VellRecorder {
 
+class HWScreenRecordingSession;
 class SWScreenRecordingSession;
 
 class Recorder {
@@ -58,7 +59,9 @@ class Recorder {
   int64_t height_ = 0;
   int64_t start_ns_ = 0;
   int64_t stop_ns_ = 0;
-  // Declared after the sink: destroyed first, so no session writes into a destroyed sink.
+  // Declared after the sink: destroyed first, so no session writes into a destroyed sink. At most one of the
+  // two screen sessions exists.
+  std::unique_ptr<HWScreenRecordingSession> hw_screen_session_;
   std::unique_ptr<SWScreenRecordingSession> sw_screen_session_;
 };
 

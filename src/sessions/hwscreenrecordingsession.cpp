@@ -1,0 +1,266 @@
+#include "sessions/hwscreenrecordingsession.h"
+
+#include <mfapi.h>
+#include <mferror.h>
+
+#include "muxers/hlssink.h"
+#include "tracehr.h"
+#include "utils/clock.h"
+#include "utils/guardedthread.h"
+#include "utils/log.h"
+#include "utils/windowsversion.h"
+
+namespace VellRecorder {
+namespace {
+
+constexpr uint8_t kFrameRate = 30;
+
+void SleepMs(int64_t ms) {
+  if (ms > 0) ::Sleep(static_cast<DWORD>(ms));
+}
+
+}  // namespace
+
+HWScreenRecordingSession::HWScreenRecordingSession(VideoRecordingSettings settings, HLSSink* sink)
+    : settings_(std::move(settings)), sink_(sink), resume_event_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+  if (!resume_event_.IsValid()) LogWinErr("Failed to create event");
+}
+
+HWScreenRecordingSession::~HWScreenRecordingSession() {
+  Stop();
+  // The transforms and the source use the frame's device: they go before it.
+  encoder_.reset();
+  video_processor_.reset();
+  video_source_.reset();
+}
+
+HRESULT HWScreenRecordingSession::Initialize() {
+  RETURN_IF_FAILED(LoadVideoSource());
+  if (d3d_version_ == 1) {
+    video_processor_ = std::make_unique<MediaFoundation::VideoProcessor>();
+    // A processor that cannot convert to the output size would end the recording at its first frame: the
+    // software session records instead.
+    RETURN_IF_FAILED(video_processor_->Initialize(settings_, reinterpret_cast<ULONG_PTR>(frame_.GetDeviceManager()),
+                                                  MIRROR_NONE));
+  }
+  RETURN_IF_FAILED(LoadEncoder());
+  return S_OK;
+}
+
+HRESULT HWScreenRecordingSession::LoadVideoSource() {
+  // Desktop duplication exists from Windows 8 (6.2) on.
+  if (!IsWindowsVersionOrGreater(6, 2, 0)) return E_NOTIMPL;
+  RETURN_IF_FAILED(InitD3D11Frame());
+  video_source_ = std::make_unique<DDASource>(settings_);
+  RETURN_IF_FAILED(video_source_->Initialize(&frame_));
+  return S_OK;
+}
+
+HRESULT HWScreenRecordingSession::InitD3D11Frame() {
+  RETURN_IF_FAILED(frame_.Initialize(settings_.DisplayName(), settings_.CaptureSize()));
+  d3d_version_ = 1;
+  return S_OK;
+}
+
+IMFDXGIDeviceManager* HWScreenRecordingSession::GetD3DManagerPtr() {
+  if (d3d_version_ == 1) return frame_.GetDeviceManager();
+  LOG_ERROR << "no D3D version selected";
+  return nullptr;
+}
+
+HRESULT HWScreenRecordingSession::LoadEncoder() {
+  MediaFoundation::EncoderSettings encoder_settings;
+  const SIZE output = settings_.OutputSize();
+  encoder_settings.width = static_cast<uint32_t>(output.cx);
+  encoder_settings.height = static_cast<uint32_t>(output.cy);
+  encoder_settings.frame_rate = kFrameRate;
+  encoder_settings.quality_vs_speed = 70;
+  encoder_settings.gop_size = 60;
+  encoder_settings.max_bitrate_factor = 1.2;
+  encoder_settings.device_manager = GetD3DManagerPtr();
+  // One encoder instance at a time: hardware encoders limit their sessions.
+  encoder_.reset();
+  encoder_ = std::make_unique<MediaFoundation::H264Encoder>(encoder_settings);
+  RETURN_IF_FAILED(encoder_->Initialize());
+  return S_OK;
+}
+
+DDASource* HWScreenRecordingSession::GetVideoSource() {
+  if (!video_source_) LOG_ERROR << "No video source loaded";
+  return video_source_.get();
+}
+
+void HWScreenRecordingSession::Start(int64_t start_time_ns) {
+  if (!encoder_ || !video_source_) {
+    LOG_ERROR << "Start without a successful Initialize";
+    return;
+  }
+  if (capture_thread_.joinable()) {
+    LOG_ERROR << "Start called twice";
+    return;
+  }
+  running_ = true;
+  start_time_ = start_time_ns;
+  last_capture_time_ = start_time_ns;
+  next_sample_time_ = 0;
+  sample_duration_ = (1000000 / encoder_->GetSettings().frame_rate) * 10;
+  capture_thread_ = LaunchGuardedThread([this] { CaptureLoop(); });
+}
+
+void HWScreenRecordingSession::Pause() { paused_ = true; }
+
+void HWScreenRecordingSession::Resume() {
+  last_capture_time_ = MonotonicNowNs();
+  paused_ = false;
+  if (resume_event_.IsValid()) SetEvent(resume_event_.Get());
+}
+
+void HWScreenRecordingSession::Stop() {
+  running_ = false;
+  // After running_ is cleared: a paused thread wakes, finds it cleared and drains.
+  if (resume_event_.IsValid()) SetEvent(resume_event_.Get());
+  if (capture_thread_.joinable()) capture_thread_.join();
+}
+
+void HWScreenRecordingSession::CaptureLoop() {
+  while (RunIteration()) {
+  }
+}
+
+bool HWScreenRecordingSession::RunIteration() {
+  const int64_t t0 = MonotonicNowNs();
+  ComPtr<IMFSample> sample;
+  HRESULT hr = Capture(&sample);
+  if (FAILED(hr)) {
+    LOG_ERROR << "Failed to capture: " << HrText(hr);
+    LOG_ERROR << "screen capture ended: no more video is recorded";
+    return false;
+  }
+  ComPtr<IMFSample> processed;
+  hr = PreProcess(sample.Get(), &processed);
+  if (hr == MF_E_TRANSFORM_NEED_MORE_INPUT) return true;
+  if (FAILED(hr)) {
+    LOG_ERROR << "Failed to preprocess: " << HrText(hr);
+    LOG_ERROR << "screen capture ended: no more video is recorded";
+    return false;
+  }
+  hr = Encode(processed.Get());
+  if (FAILED(hr)) {
+    LOG_ERROR << "Failed to encode: " << HrText(hr);
+    LOG_ERROR << "screen capture ended: no more video is recorded";
+    return false;
+  }
+  WaitWhilePaused();
+  if (!running_) {
+    Drain();
+    return false;
+  }
+  // Every loop that gave the encoder a frame is paced, whether or not an output came back yet.
+  SleepMs(kLoopIntervalMs - (MonotonicNowNs() - t0) / 1000000);
+  return true;
+}
+
+void HWScreenRecordingSession::WaitWhilePaused() {
+  if (!paused_) return;
+  // A resume signal left over from an earlier quick Pause/Resume does not end this pause: wait until the flag
+  // itself is cleared (or Stop clears running_).
+  while (paused_ && running_) WaitForSingleObject(resume_event_.Get(), INFINITE);
+  last_capture_time_ = MonotonicNowNs();
+}
+
+HRESULT HWScreenRecordingSession::Capture(ComPtr<IMFSample>* sample) {
+  DDASource* source = GetVideoSource();
+  if (!source) return VELL_TRACE_FAILURE(E_POINTER);
+  const HRESULT captured = source->CaptureToD3DFrame();
+  // Any other failure was traced by the source; the frame still shows the previous image.
+  if (captured == DXGI_ERROR_ACCESS_LOST) RETURN_IF_FAILED(RecoverDuplication());
+
+  const int64_t now = MonotonicNowNs();
+  if (next_sample_time_ == 0) next_sample_time_ = (now - start_time_) / 100;
+  RETURN_IF_FAILED(MFCreateSample(sample->ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED((*sample)->AddBuffer(frame_.GetMFBuffer()));
+  RETURN_IF_FAILED((*sample)->SetSampleTime(next_sample_time_));
+  RETURN_IF_FAILED((*sample)->SetSampleDuration(sample_duration_));
+  next_sample_time_ += sample_duration_;
+  sample_duration_ = (now - last_capture_time_) / 100;
+  last_capture_time_ = now;
+  return S_OK;
+}
+
+HRESULT HWScreenRecordingSession::RecoverDuplication() {
+  HRESULT hr = video_source_->LoadOutputDuplication();
+  while (running_ && hr == E_ACCESSDENIED) {
+    SleepMs(kDuplicationRetryMs);
+    hr = video_source_->LoadOutputDuplication();
+  }
+  // Without a duplication the loop goes on with the last image and tries again at the next capture; the
+  // encoder is rebuilt only once the desktop is duplicated again.
+  if (FAILED(hr)) return S_OK;
+  // What the old encoder still holds belongs before the new encoder's first frame, a keyframe.
+  Drain();
+  RETURN_IF_FAILED(LoadEncoder());
+  return S_OK;
+}
+
+HRESULT HWScreenRecordingSession::PreProcess(IMFSample* sample, ComPtr<IMFSample>* processed) {
+  if (!video_processor_) {
+    LOG_ERROR << "No video processor was instantiated";
+    return E_FAIL;
+  }
+  const HRESULT hr = video_processor_->Encode(sample, processed);
+  if (FAILED(hr)) return VELL_TRACE_FAILURE(hr);
+  return hr;
+}
+
+HRESULT HWScreenRecordingSession::Encode(IMFSample* processed) {
+  if (encoder_->IsAsync()) return EncodeAsync(processed);
+  ComPtr<IMFSample> encoded;
+  const HRESULT hr = encoder_->Encode(processed, &encoded);
+  if (hr == MF_E_TRANSFORM_NEED_MORE_INPUT) return S_OK;  // held back by the encoder, delivered later
+  if (FAILED(hr)) return VELL_TRACE_FAILURE(hr);
+  MuxEncoded(encoded.Get());
+  return S_OK;
+}
+
+HRESULT HWScreenRecordingSession::EncodeAsync(IMFSample* processed) {
+  // An encoder that hands out output before it asks for more input keeps this frame waiting, not dropped:
+  // every output is muxed until the encoder takes the frame.
+  for (;;) {
+    MediaEventType type = MEUnknown;
+    RETURN_IF_FAILED(encoder_->WaitForEvent(&type));
+    switch (type) {
+      case METransformNeedInput: {
+        const HRESULT hr = encoder_->ProcessInput(processed);
+        if (hr != S_OK) return VELL_TRACE_FAILURE(hr);
+        return S_OK;
+      }
+      case METransformHaveOutput: {
+        ComPtr<IMFSample> encoded;
+        RETURN_IF_FAILED(encoder_->ProcessOutput(&encoded));
+        MuxEncoded(encoded.Get());
+        break;
+      }
+      case METransformDrainComplete:
+        return S_OK;
+      default:
+        LOG_ERROR << "mf event: " << static_cast<int>(type);
+        return E_FAIL;
+    }
+  }
+}
+
+HRESULT HWScreenRecordingSession::Drain() {
+  // Ends at the encoder's last output, or at the first failure to wait for an event or to collect an output,
+  // so that a broken encoder cannot keep Stop from returning.
+  RETURN_IF_FAILED(encoder_->DrainAndCollect([this](IMFSample* encoded) { MuxEncoded(encoded); }));
+  return S_OK;
+}
+
+void HWScreenRecordingSession::MuxEncoded(IMFSample* encoded) {
+  DWORD length = 0;
+  // A sample without bytes (after a stream change) is not a frame of the stream.
+  if (!encoded || FAILED(encoded->GetTotalLength(&length)) || length == 0) return;
+  sink_->Mux(encoded, StreamKind::kVideo);
+}
+
+}  // namespace VellRecorder

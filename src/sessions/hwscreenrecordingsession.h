@@ -1,0 +1,101 @@
+// Screen recording on the GPU: desktop duplication copies each desktop image into a Direct3D 11 texture, the
+// Media Foundation video processor turns it into NV12 of the output size, and an H.264 encoder transform
+// (hardware preferred) compresses it into the recording's HLSSink. One thread runs the pipeline, one loop per
+// 28 ms. The Recorder falls back to the software session when Initialize fails.
+#pragma once
+
+#include <windows.h>
+#include <mfobjects.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "d3d/d3d11frame.h"
+#include "media_sources/video/ddasource.h"
+#include "media_sources/video/videorecordingsettings.h"
+#include "media_transforms/media_foundation/h264encoder.h"
+#include "media_transforms/media_foundation/videoprocessor.h"
+#include "utils/comptr.h"
+#include "utils/scopedhandle.h"
+
+struct IMFDXGIDeviceManager;
+
+namespace VellRecorder {
+
+class HLSSink;
+
+class HWScreenRecordingSession {
+ public:
+  static constexpr int64_t kLoopIntervalMs = 28;
+  // Between two attempts to duplicate a desktop that refuses it (secure desktop, lock screen).
+  static constexpr int64_t kDuplicationRetryMs = 30;
+
+  // The sink is borrowed and must outlive the session.
+  HWScreenRecordingSession(VideoRecordingSettings settings, HLSSink* sink);
+  ~HWScreenRecordingSession();
+  HWScreenRecordingSession(const HWScreenRecordingSession&) = delete;
+  HWScreenRecordingSession& operator=(const HWScreenRecordingSession&) = delete;
+
+  // Windows 8 or later: the frame, the duplication source, the video processor and the encoder. E_NOTIMPL on
+  // older systems; otherwise the first failure.
+  HRESULT Initialize();
+  // Sample times are measured from start_time_ns (MonotonicNowNs). Once, after a successful Initialize.
+  void Start(int64_t start_time_ns);
+  // The thread stops after the current loop; the paused time is left out of the time line.
+  void Pause();
+  void Resume();
+  // Returns once the thread has muxed everything the encoder still held and ended; also while paused.
+  void Stop();
+
+ private:
+  HRESULT LoadVideoSource();
+  HRESULT InitD3D11Frame();
+  HRESULT LoadEncoder();
+  IMFDXGIDeviceManager* GetD3DManagerPtr();
+  DDASource* GetVideoSource();
+
+  // Capture thread.
+  void CaptureLoop();
+  // False when the loop is to end (a failure, logged, or Stop).
+  bool RunIteration();
+  void WaitWhilePaused();
+  HRESULT Capture(ComPtr<IMFSample>* sample);
+  // After a lost duplication: retries while refused, then rebuilds the encoder once a duplication exists.
+  HRESULT RecoverDuplication();
+  HRESULT PreProcess(IMFSample* sample, ComPtr<IMFSample>* processed);
+  // Gives the encoder the processed frame and muxes whatever it hands out meanwhile.
+  HRESULT Encode(IMFSample* processed);
+  HRESULT EncodeAsync(IMFSample* processed);
+  // Everything the encoder still holds goes to the sink.
+  HRESULT Drain();
+  void MuxEncoded(IMFSample* encoded);
+
+  // Written by the capture thread only (and by Start before it runs).
+  int64_t next_sample_time_ = 0;  // 100-ns units; 0 until the first capture
+  int64_t sample_duration_ = 0;   // 100-ns units
+  // Monotonic ns of the previous capture, of Start or of the last resume. Written by Resume and the capture
+  // thread; atomic because both do.
+  std::atomic<int64_t> last_capture_time_{0};
+  int64_t start_time_ = 0;  // set by Start before the thread runs
+
+  const VideoRecordingSettings settings_;
+  // Built by Initialize on the control thread; then the capture thread alone uses them (it also rebuilds the
+  // encoder after a lost duplication). Destroyed in reverse order, after the thread has ended.
+  D3D11Frame frame_;
+  int d3d_version_ = 0;  // 1: frame_ is initialised
+  std::unique_ptr<DDASource> video_source_;
+  std::unique_ptr<MediaFoundation::VideoProcessor> video_processor_;
+  std::unique_ptr<MediaFoundation::H264Encoder> encoder_;
+  HLSSink* sink_;  // borrowed; serialises its own callers
+
+  std::atomic<bool> paused_{false};
+  std::atomic<bool> running_{false};
+  // Auto-reset; set by Resume and by Stop, so that a paused thread also wakes up to drain and end.
+  ScopedHandle resume_event_;
+  // Started by Start, joined by Stop and the destructor, on the control thread.
+  std::thread capture_thread_;
+};
+
+}  // namespace VellRecorder

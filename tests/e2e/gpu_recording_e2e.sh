@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# gpu_recording_e2e.sh SCENARIO BIN_DIR — which path the real daemon records the screen on, driven by the host
+# CLI over the named pipe while a moving test pattern plays on the virtual screen:
+#   fallback  plain Wine has no desktop duplication: the hardware session fails there, the daemon logs why and
+#             the recording is made in software.
+#   gpu       the daemon started with the duplication stand-in's DLL, the encoder stand-in registered in the
+#             prefix: the same recording goes through duplication, video processor and H.264 transform.
+set -uo pipefail
+scenario=$1
+bin=$2
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/e2e_lib.sh"
+DAEMON=$(private_daemon)
+preference_set "$DAEMON"
+start_pattern
+
+out="$work/out"
+init='{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"'"$(winpath_json "$out")"'","displayId":'
+init+="$DISPLAY_ID"',"width":1920,"height":1080,"audioDeviceId":"","recordInternalAudio":false}}}'
+
+pause_ms=6000
+record() { # host options...
+  host "$@" --timeout-ms 30000 "$init" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+    'expect recorder-started' 'sleep 3000' '{"type":"pause"}' 'wait-for recorder-paused' "sleep $pause_ms" \
+    '{"type":"resume"}' 'wait-for recorder-resumed' 'sleep 3000' '{"type":"finish"}' 'wait-for recorder-finished' \
+    > "$work/host.out"
+}
+
+acceleration() {
+  python3 -c '
+import json, re, sys
+payload = json.loads(re.findall(r"<- recorder-finished (\{.*\})", open(sys.argv[1]).read())[-1])
+print(dict(payload["recordingMetrics"][-1]["tags"])["acceleration"])' "$work/host.out"
+}
+
+# The sink's program table always lists the audio stream; a recording without sound leaves it empty, which
+# ffmpeg's demuxer remarks on while probing. Everything else it says counts.
+video_only() {
+  grep -v -e '^\[mpegts @[^]]*\] .*stream 1\b' -e "^Consider increasing the value for the 'analyzeduration'" || true
+}
+
+# Every part decodes without a warning in ffmpeg with the stream's own timing and in GStreamer.
+decode_without_warning() {
+  local part errors
+  while read -r part; do
+    errors=$(ffmpeg -nostdin -v warning -i "$part" -fps_mode passthrough -f null - 2>&1 | video_only)
+    [ -z "$errors" ] || fail "$part: ffmpeg says: $errors"
+    errors=$(gst-launch-1.0 -q filesrc location="$part" ! tsdemux ! h264parse ! avdec_h264 ! fakesink 2>&1) ||
+      fail "$part: GStreamer failed: $errors"
+    ! grep -qiE 'warn|error|critical' <<<"$errors" || fail "$part: GStreamer says: $errors"
+  done < <(reported_parts "$work/host.out")
+}
+
+# The pause is left out of the time line. A loaded machine may record only a frame or two a second, so the
+# bound is half the pause rather than a frame interval.
+no_pause_in_time_line() {
+  cat $(ls "$out"/part-*.ts | sort -V) > "$work/all.ts"
+  ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 "$work/all.ts" |
+    python3 -c '
+import sys
+t = [float(x.strip().strip(",")) for x in sys.stdin if x.strip().strip(",") not in ("", "N/A")]
+gap = max(b - a for a, b in zip(t, t[1:]))
+print(f"{len(t)} frames over {t[-1]-t[0]:.2f} s, largest gap {gap*1000:.0f} ms")
+sys.exit(0 if gap * 1000 < int(sys.argv[1]) / 2 else 1)' "$pause_ms" || fail "the pause left a gap in the time line"
+}
+
+# The moving pattern shows: the decoded pictures are not all the same.
+moving_picture() {
+  local first distinct
+  first=$(reported_parts "$work/host.out" | head -n1)
+  distinct=$(ffmpeg -nostdin -v error -i "$first" -fps_mode passthrough -f framemd5 - | grep -v '^#' |
+    awk -F, '{ print $NF }' | sort -u | wc -l)
+  echo "$distinct distinct pictures in $(basename "$first")"
+  [ "$distinct" -ge 10 ] || fail "the recorded picture does not move"
+}
+
+case "$scenario" in
+fallback)
+  record || fail "recording"
+  cat "$work/host.out"
+  grep 'hardware screen recording unavailable (Not implemented)' "$work/daemon.log" ||
+    fail "the fallback's reason is not logged"
+  grep -q 'DDASource::Initialize.*HRERROR: Not implemented' "$work/daemon.log" || fail "the duplication did not fail"
+  ! grep -q 'Selected H264 mft: ' "$work/daemon.log" || fail "an encoder transform was set up without duplication"
+  [ "$(acceleration)" = software ] || fail "metrics say $(acceleration), expected software"
+  ;;
+gpu)
+  record --inject-dll "$(winpath "$bin/vell-duplication.dll")" || fail "recording"
+  cat "$work/host.out"
+  grep 'armed on 2 imports' "$work/daemon.log" || fail "the stand-in is not in the daemon's duplication path"
+  grep 'Selected H264 mft: Vell Stand-in H.264 Encoder' "$work/daemon.log" ||
+    fail "the encoder stand-in was not selected"
+  ! grep -q 'hardware screen recording unavailable' "$work/daemon.log" || fail "fell back to software"
+  [ "$(acceleration)" = hardware ] || fail "metrics say $(acceleration), expected hardware"
+  ;;
+*) fail "unknown scenario $scenario" ;;
+esac
+check_parts "$work/host.out" "$out" 1920 1080
+check_last_part_before_finished "$work/host.out"
+no_pause_in_time_line
+decode_without_warning
+moving_picture
+echo "PASS"

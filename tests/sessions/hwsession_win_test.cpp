@@ -1,0 +1,277 @@
+// The hardware screen session in-process under Wine: the duplication stand-in over the real Wine desktop, the
+// H.264 encoder stand-in registered in the test prefix (asynchronous, or synchronous when the asynchronous one
+// is told to fail), Wine's video processor at the capture size or the tests' own one when scaling, and a real
+// HLSSink. The parts are read back here (times, keyframes) and left with a "recording.txt" in
+// VELL_HWSESSION_DUMP_DIR for the decode check (check_hwsession_parts.sh: ffmpeg and GStreamer).
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "duplicationstandin.h"
+#include "media_transforms/media_foundation/videoprocessor.h"
+#include "media_transforms/mftestsupport.h"
+#include "muxers/hlssink.h"
+#include "muxers/ts_muxer.h"
+#include "muxers/ts_reader.h"
+#include "sessions/hwscreenrecordingsession.h"
+#include "testing/logcapture.h"
+#include "testing/watchdog.h"
+#include "utils/clock.h"
+#include "utils/log.h"
+#include "videoprocessor/standinvideoprocessor.h"
+
+namespace VellRecorder {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+fs::path DumpRoot() {
+  if (const char* dir = std::getenv("VELL_HWSESSION_DUMP_DIR")) return fs::path(dir);
+  return fs::temp_directory_path() / "vell-hwsession";
+}
+// The decode check reads every recording it finds: none may be left from an earlier run.
+[[maybe_unused]] const bool kDumpRootCleared = (fs::remove_all(DumpRoot()), true);
+
+void Sleep(int ms) { std::this_thread::sleep_for(milliseconds(ms)); }
+
+constexpr SIZE kScreen{1920, 1080};
+
+struct Frame {
+  uint64_t pts;  // 90 kHz
+  bool keyframe;
+  bool starts_part;
+};
+
+// Whether an access unit holds an IDR slice (NAL type 5): start codes cannot occur inside a NAL unit.
+bool HasIdrSlice(const std::vector<uint8_t>& au) {
+  for (size_t i = 0; i + 3 < au.size(); ++i) {
+    if (au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 1 && (au[i + 3] & 0x1F) == 5) return true;
+  }
+  return false;
+}
+
+// One recording into a folder of its own; `images` counts the desktop images the duplication delivered.
+class Recording {
+ public:
+  Recording(const std::string& name, SIZE output)
+      : folder_(DumpRoot() / name),
+        settings_(L"", RECT{}, output),
+        sink_((fs::create_directories(folder_), folder_.wstring()), [this](std::wstring p) { OnPart(p); }),
+        session_(settings_, &sink_) {}
+
+  HWScreenRecordingSession& Session() { return session_; }
+  HLSSink& Sink() { return sink_; }
+  long Images() const { return StandIn::GetCounts().images - images_at_start_; }
+
+  void Start() {
+    images_at_start_ = StandIn::GetCounts().images;
+    start_ns_ = MonotonicNowNs();
+    session_.Start(start_ns_);
+  }
+  void Pause() { pause_ns_ = MonotonicNowNs(), session_.Pause(); }
+  void Resume() { paused_ns_ += MonotonicNowNs() - pause_ns_, session_.Resume(); }
+  // Waits until the sink has `frames` video frames; a recording that does not get there in a minute fails.
+  // Returns the milliseconds since Start. Counts, not times: the machine may be slow.
+  int64_t WaitForFrames(uint64_t frames) {
+    Testing::WithinOrDie(milliseconds(60000), "waiting for frames", [&] {
+      while (sink_.VideoFrameCount() < frames) Sleep(10);
+    });
+    return (MonotonicNowNs() - start_ns_) / 1000000;
+  }
+  void Stop() {
+    Testing::WithinOrDie(milliseconds(5000), "Stop", [this] { session_.Stop(); });
+    const int64_t wall_ms = (MonotonicNowNs() - start_ns_) / 1000000;
+    sink_.Finish();
+    std::ofstream(folder_ / "recording.txt")
+        << "width=" << settings_.OutputSize().cx << "\nheight=" << settings_.OutputSize().cy
+        << "\nframes=" << sink_.VideoFrameCount() << "\nparts=" << parts_.size() << "\nwall_ms=" << wall_ms
+        << "\npaused_ms=" << paused_ns_ / 1000000 << "\n";
+  }
+
+  // Every video frame of every reported part, in order.
+  std::vector<Frame> Frames() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Frame> frames;
+    for (const std::wstring& part : parts_) {
+      std::ifstream file(fs::path(part), std::ios::binary);
+      const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
+      std::vector<std::string> errors;
+      const auto pes = Testing::ReassemblePes(Testing::ParsePackets(bytes, &errors), TsMuxer::kVideoPid, &errors);
+      for (const std::string& error : errors) ADD_FAILURE() << error;
+      for (size_t i = 0; i < pes.size(); ++i) frames.push_back({pes[i].pts, HasIdrSlice(pes[i].data), i == 0});
+    }
+    return frames;
+  }
+
+ private:
+  void OnPart(const std::wstring& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    parts_.push_back(path);
+  }
+
+  std::mutex mutex_;
+  std::vector<std::wstring> parts_;  // guarded by mutex_; appended on the capture thread or in Finish
+  fs::path folder_;
+  VideoRecordingSettings settings_;
+  HLSSink sink_;
+  HWScreenRecordingSession session_;
+  long images_at_start_ = 0;
+  int64_t start_ns_ = 0;
+  int64_t pause_ns_ = 0;
+  int64_t paused_ns_ = 0;
+};
+
+// The synchronous stand-in is chosen when the asynchronous one cannot be configured.
+class EncoderChoice {
+ public:
+  explicit EncoderChoice(bool sync) { SetEnvironmentVariableW(L"VELL_H264_STANDIN_FAIL", sync ? L"async" : nullptr); }
+  ~EncoderChoice() { SetEnvironmentVariableW(L"VELL_H264_STANDIN_FAIL", nullptr); }
+};
+
+class HWScreenRecordingSessionTest : public ::testing::Test {
+ protected:
+  // Warnings and errors go with the test's output: a failing case shows why.
+  static void SetUpTestSuite() { Log::Init(Log::Severity::kWarning, &std::cerr); }
+  void SetUp() override {
+    ASSERT_EQ(StandIn::InstallDuplication(), S_OK);
+    StandIn::ClearFaults();
+  }
+  void TearDown() override { StandIn::ClearFaults(); }
+};
+
+// Times in order, parts that start at keyframes, the first frame's time from Start and its 333,330 duration
+// (the second frame follows by exactly that), and not one captured frame lost between the stages.
+TEST_F(HWScreenRecordingSessionTest, EveryCapturedFrameReachesTheSinkWithItsTime) {
+  const struct {
+    const char* name;
+    bool sync;
+    SIZE output;
+  } cases[] = {{"async", false, kScreen}, {"sync", true, kScreen}, {"async-scaled-720p", false, {1280, 720}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EncoderChoice choice(c.sync);
+    std::unique_ptr<StandIns::ScopedVideoProcessorRegistration> processor;
+    if (c.output.cx != kScreen.cx) {  // Wine's processor converts at the same size only
+      processor = std::make_unique<StandIns::ScopedVideoProcessorRegistration>(
+          MediaFoundation::CLSID_VideoProcessorMFT);
+    }
+    Recording recording(c.name, c.output);
+    ASSERT_EQ(recording.Session().Initialize(), S_OK);
+    recording.Start();
+    const int64_t first_muxed_ms = recording.WaitForFrames(1);
+    recording.WaitForFrames(20);
+    recording.Stop();
+    const std::vector<Frame> frames = recording.Frames();
+    ASSERT_GE(frames.size(), 20u);
+    EXPECT_EQ(recording.Sink().VideoFrameCount(), static_cast<uint64_t>(recording.Images()));
+    EXPECT_EQ(frames.size(), recording.Sink().VideoFrameCount());
+    EXPECT_GT(frames[0].pts, 0u);
+    EXPECT_LE(frames[0].pts, static_cast<uint64_t>(first_muxed_ms * 90)) << "stamped later than it was muxed";
+    EXPECT_NEAR(static_cast<double>(frames[1].pts - frames[0].pts), 333330 * 9 / 1000.0, 1.0);
+    for (size_t i = 1; i < frames.size(); ++i) ASSERT_GT(frames[i].pts, frames[i - 1].pts) << "frame " << i;
+    for (const Frame& frame : frames) EXPECT_TRUE(!frame.starts_part || frame.keyframe);
+  }
+}
+
+// Wine's own processor converts at the capture size only: a session that could not scale a single frame is
+// refused at Initialize, so that the software session records instead.
+TEST_F(HWScreenRecordingSessionTest, InitializeFailsWhenTheProcessorCannotMakeTheOutputSize) {
+  Recording recording("unscalable", SIZE{1280, 720});
+  EXPECT_TRUE(FAILED(recording.Session().Initialize()));
+}
+
+// Ten seconds paused leave no gap; Stop while paused returns and still muxes what the encoder held.
+TEST_F(HWScreenRecordingSessionTest, APauseLeavesNoGapAndStopWhilePausedReturns) {
+  Recording recording("paused", kScreen);
+  ASSERT_EQ(recording.Session().Initialize(), S_OK);
+  recording.Start();
+  recording.WaitForFrames(8);
+  recording.Pause();
+  // The loop under way when Pause came delivers its one output; then nothing until Resume.
+  const uint64_t at_pause = recording.Sink().VideoFrameCount();
+  Sleep(10000);
+  const uint64_t after_pause = recording.Sink().VideoFrameCount();
+  EXPECT_LE(after_pause, at_pause + 1) << "frames were delivered while paused";
+  recording.Resume();
+  recording.WaitForFrames(after_pause + 8);
+  recording.Pause();
+  Sleep(300);
+  recording.Stop();
+  const std::vector<Frame> frames = recording.Frames();
+  EXPECT_EQ(recording.Sink().VideoFrameCount(), static_cast<uint64_t>(recording.Images()));
+  for (size_t i = 1; i < frames.size(); ++i) {
+    ASSERT_GT(frames[i].pts, frames[i - 1].pts);
+    // Far below the pause, far above a frame interval on a loaded machine.
+    EXPECT_LT(frames[i].pts - frames[i - 1].pts, 3u * 90000) << "the pause left a gap at frame " << i;
+  }
+}
+
+// A lost duplication that is refused a few times (secure desktop: E_ACCESSDENIED, retried at once; another
+// failure: retried at the next loop, with frames of the last image meanwhile). Recording goes on, the rebuilt
+// encoder starts with a keyframe, the old one's last output is not lost, and no duplication is left over.
+TEST_F(HWScreenRecordingSessionTest, ALostDuplicationIsRecreatedAndTheNewEncoderStartsWithAKeyframe) {
+  constexpr int kImagesBeforeLoss = 12;  // within the first 60-frame GOP
+  const struct {
+    const char* name;
+    HRESULT refusal;
+    int refusals;
+    long frames_without_image;  // captures that produced a frame of the last image
+  } cases[] = {{"secure-desktop", E_ACCESSDENIED, 5, 1}, {"unavailable", DXGI_ERROR_UNSUPPORTED, 3, 4}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Recording recording(std::string("lost-") + c.name, kScreen);
+    ASSERT_EQ(recording.Session().Initialize(), S_OK);
+    const long calls_before = StandIn::GetCounts().duplicate_calls;
+    StandIn::LoseAccessAfter(kImagesBeforeLoss, c.refusals, c.refusal);
+    recording.Start();
+    const size_t first_of_new_encoder = static_cast<size_t>(kImagesBeforeLoss + c.frames_without_image - 1);
+    recording.WaitForFrames(first_of_new_encoder + 10);
+    EXPECT_EQ(StandIn::GetCounts().live_duplications, 1);
+    recording.Stop();
+    EXPECT_EQ(StandIn::GetCounts().duplicate_calls - calls_before, c.refusals + 1);
+    EXPECT_EQ(recording.Sink().VideoFrameCount(), static_cast<uint64_t>(recording.Images() + c.frames_without_image));
+    const std::vector<Frame> frames = recording.Frames();
+    ASSERT_GT(frames.size(), first_of_new_encoder + 10) << "recording did not go on after the loss";
+    EXPECT_TRUE(frames[first_of_new_encoder].keyframe);
+    for (size_t i = 1; i < first_of_new_encoder; ++i) EXPECT_FALSE(frames[i].keyframe) << "frame " << i;
+    for (size_t i = 1; i < frames.size(); ++i) ASSERT_GT(frames[i].pts, frames[i - 1].pts);
+  }
+  EXPECT_EQ(StandIn::GetCounts().live_duplications, 0);
+}
+
+// No encoder can be rebuilt after the loss: the thread ends with an error record instead of leaving the recording
+// silently frozen, having muxed what the old encoder held; Stop still returns.
+TEST_F(HWScreenRecordingSessionTest, AThreadEndedByAFailureLeavesAnErrorRecord) {
+  constexpr int kImagesBeforeLoss = 5;
+  Recording recording("encoder-lost", kScreen);
+  ASSERT_EQ(recording.Session().Initialize(), S_OK);
+  Testing::LogCapture log;
+  const long calls_before = StandIn::GetCounts().duplicate_calls;
+  StandIn::LoseAccessAfter(kImagesBeforeLoss, 0);
+  SetEnvironmentVariableW(L"VELL_H264_STANDIN_FAIL", L"async,sync");
+  recording.Start();
+  Testing::WithinOrDie(milliseconds(60000), "waiting for the loss", [&] {
+    while (StandIn::GetCounts().duplicate_calls == calls_before) Sleep(10);
+  });
+  recording.Stop();
+  SetEnvironmentVariableW(L"VELL_H264_STANDIN_FAIL", nullptr);
+  EXPECT_TRUE(log.Contains("Failed to capture: ")) << log.Text();
+  EXPECT_TRUE(log.Contains("screen capture ended"));
+  EXPECT_EQ(recording.Sink().VideoFrameCount(), static_cast<uint64_t>(kImagesBeforeLoss));
+}
+
+}  // namespace
+}  // namespace VellRecorder
