@@ -4,7 +4,8 @@
 //   vell-host [--daemon PATH] [--secret S] [--script FILE] [--daemon-log FILE] [--timeout-ms N] [--raw]
 //             [DIRECTIVE ...]
 //
-// Exit status: 0 all expectations held, 1 one failed, 2 the daemon could not be started or connected.
+// Exit status: 0 all expectations held, 1 one failed, 2 the command line or script is not usable (nothing is
+// started then), or the daemon could not be started or did not connect.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -32,6 +33,7 @@ struct Options {
   std::string secret;
   ScriptOptions script;
   std::vector<std::string> lines;
+  std::vector<Directive> directives;
 };
 
 std::vector<std::string> Arguments() {
@@ -74,7 +76,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options) {
     } else if (arg == "--daemon-log") {
       options->script.daemon_log = VellRecorder::ToWide(args[++i]);
     } else if (arg == "--timeout-ms") {
-      options->script.timeout = milliseconds(std::stoi(args[++i]));
+      long long ms = 0;
+      if (!ParseNumber(args[++i], 0, 24LL * 3600 * 1000, &ms)) {
+        std::fprintf(stderr, "--timeout-ms: expected milliseconds, got %s\n", args[i].c_str());
+        return false;
+      }
+      options->script.timeout = milliseconds(ms);
     } else if (arg == "--script") {
       if (!ReadScript(args[++i], &options->lines)) {
         std::fprintf(stderr, "cannot read script %s\n", args[i].c_str());
@@ -83,6 +90,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options) {
     } else {
       options->lines.push_back(arg);
     }
+  }
+  // Every directive is checked before the daemon starts: a typo costs no run.
+  std::string error;
+  if (!ParseScript(options->lines, &options->directives, &error)) {
+    std::fprintf(stderr, "bad directive: %s\n", error.c_str());
+    return false;
   }
   return true;
 }
@@ -127,7 +140,7 @@ int main() {
     return 2;
   }
   std::printf("[%8.1f ms] daemon connected\n", runner.Elapsed());
-  bool ok = CheckIntroduction(pipe, runner, options) && runner.Run(options.lines);
+  bool ok = CheckIntroduction(pipe, runner, options) && runner.Run(options.directives);
   // Leaving ends the daemon: it sees the pipe break.
   pipe.ClosePipe();
   if (!pipe.WaitForDaemonExit(milliseconds(5000))) {

@@ -50,8 +50,12 @@ bool HostPipe::Start(const std::wstring& daemon, const std::string& secret, cons
   }
   const nlohmann::json argument = {
       {"payload", {{"daemonOptions", {{"pipePath", VellRecorder::ToUtf8(pipe_name_)}, {"secret", secret}}}}}};
-  std::wstring command_line = QuoteArgument(daemon) + L" " + QuoteArgument(VellRecorder::ToWide(argument.dump()));
+  return StartDaemon(daemon, VellRecorder::ToWide(argument.dump()), daemon_log);
+}
 
+// The one place the daemon process is created.
+bool HostPipe::StartDaemon(const std::wstring& daemon, const std::wstring& argument, const std::wstring& daemon_log) {
+  std::wstring command_line = QuoteArgument(daemon) + L" " + QuoteArgument(argument);
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   VellRecorder::ScopedHandle log_file;

@@ -50,6 +50,8 @@ class HostPipe {
   const std::wstring& PipeName() const { return pipe_name_; }
 
  private:
+  // Starts the daemon with the launch argument, its output into daemon_log when given.
+  bool StartDaemon(const std::wstring& daemon, const std::wstring& argument, const std::wstring& daemon_log);
   void ReadLoop();
 
   std::wstring pipe_name_;
