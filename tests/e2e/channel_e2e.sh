@@ -34,7 +34,8 @@ malformed_input)
     'expect-log "type" must be a string, but is number' 'expect-log zero-length' \
     'expect-log not a JSON object but array' \
     '{"type":"x\n1999-01-01 00:00:00.000 ERROR [1] [main@1] forged","payload":{"k":"\u001b[2J"}}' \
-    'send-text {"type":"bad\u00e9'$'\xff''"}' '{"type":"check-mic-permissions"}' 'expect check-mic-permissions' \
+    'send-bytes 0f000000 7b2274797065223a22626164ff227d' \
+    '{"type":"check-mic-permissions"}' 'expect check-mic-permissions' \
     || fail "malformed input"
   grep -q '^1999-' "$work/daemon.log" && fail "a message type forged a log record"
   grep -q 'received message x\\n1999-01-01' "$work/daemon.log" || fail "the type's line break is not escaped"
@@ -81,6 +82,47 @@ host_cli)
   host_timed 'send-bytes zz'; status=$?; expect_status 2 "send-bytes zz"
   host_timed --timeout-ms 10s close-pipe; status=$?; expect_status 2 "--timeout-ms 10s"
   grep -q 'daemon started' "$work/cli.out" && fail "a usage error started the daemon"
+  ;;
+queue_order)
+  d=$(private_daemon); preference_set "$d"
+  types=(camera mic all camera mic all camera mic all camera)
+  args=()
+  for t in "${types[@]}"; do args+=("{\"type\":\"check-$t-permissions\"}"); done
+  for t in "${types[@]}"; do args+=("expect check-$t-permissions"); done
+  host --daemon "$d" "${args[@]}" || fail "ten replies in order"
+  ;;
+pipe_closed)
+  d=$(private_daemon); preference_set "$d"
+  host --daemon "$d" 'close-pipe' 'expect-exit 0 within 250' || fail "daemon did not leave when the pipe closed"
+  ;;
+host_killed)
+  d=$(private_daemon); preference_set "$d"
+  host --daemon "$d" '{"type":"check-mic-permissions"}' 'expect check-mic-permissions' 'terminate' \
+    > "$work/host.out"
+  cat "$work/host.out"
+  for _ in $(seq 1 60); do
+    grep -q 'host application went away' "$work/daemon.log" && break
+    sleep 0.1
+  done
+  grep -q 'host application went away' "$work/daemon.log" || fail "daemon still running after the host died"
+  killed=$(sed -n 's/.*host terminating at \(.*\)$/\1/p' "$work/host.out" | tr -d '\r')
+  noticed=$(grep 'the pipe is closed' "$work/daemon.log" | head -1 | cut -c1-23)
+  python3 - "$killed" "$noticed" <<'PY' || fail "daemon noticed too late"
+import sys, datetime
+f = "%Y-%m-%d %H:%M:%S.%f"
+ms = (datetime.datetime.strptime(sys.argv[2], f) - datetime.datetime.strptime(sys.argv[1], f)).total_seconds() * 1000
+print(f"daemon noticed the host's death after {ms:.0f} ms")
+sys.exit(0 if ms <= 250 else 1)
+PY
+  ;;
+gpu_preference)
+  d=$(private_daemon)
+  host --daemon "$d" 'expect pending-restart' || fail "first start: no pending-restart after provide-secret"
+  run "$wine" reg query "$reg_key" /v "$d" | tr -d '\r' | grep -q 'REG_EXPAND_SZ *GpuPreference=1;' ||
+    fail "preference not stored as REG_EXPAND_SZ"
+  host --daemon "$d" 'expect-quiet 400' || fail "second start: pending-restart sent again"
+  run "$wine" reg add "$reg_key" /v "$d" /t REG_SZ /d 'GpuPreference=0;' /f >/dev/null 2>&1
+  host --daemon "$d" 'expect pending-restart' || fail "other stored text was not overwritten"
   ;;
 bad_start)
   run "$bin/VellRecorder.exe" > "$work/noarg.log" 2>&1 && fail "no argument: exit status 0"

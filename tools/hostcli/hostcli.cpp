@@ -128,6 +128,7 @@ int main() {
   }
   const auto start = Clock::now();
   HostPipe pipe;
+  pipe.SetWriteTimeout(options.script.timeout);
   ScriptRunner runner(pipe, options.script, start);
   if (!pipe.Start(options.daemon, options.secret, options.script.daemon_log)) return 2;
   std::printf("[%8.1f ms] daemon started, pid %lu, pipe %s\n", runner.Elapsed(), pipe.DaemonPid(),
@@ -137,6 +138,7 @@ int main() {
     const auto status = pipe.WaitForDaemonExit(milliseconds(0));
     std::printf("the daemon did not connect%s\n", status ? (" (exited with " + std::to_string(*status) + ")").c_str()
                                                          : "");
+    if (!status) pipe.TerminateDaemon();
     return 2;
   }
   std::printf("[%8.1f ms] daemon connected\n", runner.Elapsed());
@@ -144,7 +146,8 @@ int main() {
   // Leaving ends the daemon: it sees the pipe break.
   pipe.ClosePipe();
   if (!pipe.WaitForDaemonExit(milliseconds(5000))) {
-    std::printf("daemon did not exit after the pipe closed\n");
+    std::printf("daemon did not exit after the pipe closed; terminating it\n");
+    pipe.TerminateDaemon();
     ok = false;
   }
   std::printf("[%8.1f ms] %s\n", runner.Elapsed(), ok ? "done" : "FAILED");
