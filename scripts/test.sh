@@ -58,7 +58,7 @@ if build fuzz; then
     section "fuzz: $(basename "$target") ($FUZZ_RUNS inputs)"
     corpus=$(mktemp -d)
     log=$(mktemp)
-    "$target" -runs="$FUZZ_RUNS" -max_len=4096 -print_final_stats=1 "$corpus" tests/fuzz/corpus >"$log" 2>&1
+    "$target" -runs="$FUZZ_RUNS" -max_len=32768 -print_final_stats=1 "$corpus" tests/fuzz/corpus >"$log" 2>&1
     status=$?
     grep -E 'Done [0-9]+ runs|stat::number_of_executed_units|ERROR|SUMMARY' "$log"
     if [ "$status" = 0 ]; then

@@ -45,12 +45,14 @@ int IPCChannel::Run() {
   // Prepared once, so that the first display query and recording find the list ready.
   capture_devices_.LoadDevices();
   displays_.Refresh(true);
+  // Read and answer, then write: a request that arrived during the sleep is answered in this same poll.
   while (!host_gone_ && exit_status_ == 0) {
-    WriteNextMessage();
     for (const std::string& frame : GetMessagesFromPipe()) {
       DelegateMessage(frame);
       if (exit_status_ != 0) break;
     }
+    reader_.DropStalled();
+    WriteQueuedMessages();
     if (host_gone_ || exit_status_ != 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(kPollIntervalMs));
   }
@@ -59,48 +61,50 @@ int IPCChannel::Run() {
     LOG_WARNING << "host application went away; " << outgoing_.Size() << " queued messages not sent";
     return 0;
   }
-  FlushOutgoing();
+  WriteQueuedMessages();
   return exit_status_;
 }
 
-void IPCChannel::FlushOutgoing() {
-  while (!host_gone_ && outgoing_.Size() > 0) WriteNextMessage();
+std::vector<std::string> IPCChannel::GetMessagesFromPipe() {
+  std::vector<std::string> frames;
+  for (int read = 0; read < kMaxReadsPerPoll && ReadOnce(&frames); ++read) {
+  }
+  return frames;
 }
 
-std::vector<std::string> IPCChannel::GetMessagesFromPipe() {
+// One read of what is pending; false when nothing was.
+bool IPCChannel::ReadOnce(std::vector<std::string>* frames) {
   char buffer[kMaxReadSize];
   DWORD peeked = 0;
   DWORD available = 0;
   DWORD left_in_message = 0;
   if (!PeekNamedPipe(pipe_.Get(), buffer, kMaxReadSize, &peeked, &available, &left_in_message)) {
     NoteHostGone("PeekNamedPipe", GetLastError());
-    return {};
+    return false;
   }
-  if (peeked == 0) return {};
+  if (peeked == 0) return false;
   DWORD read = 0;
   if (!ReadFile(pipe_.Get(), buffer, kMaxReadSize, &read, nullptr)) {
     const DWORD error = GetLastError();
     // In message-read mode the rest of a long message follows in the next read; the reader keeps both.
     if (error != ERROR_MORE_DATA) {
       NoteHostGone("ReadFile", error);
-      return {};
+      return false;
     }
   }
-  return reader_.Append(buffer, read);
+  for (std::string& frame : reader_.Append(buffer, read)) frames->push_back(std::move(frame));
+  return read > 0;
 }
 
-void IPCChannel::WriteNextMessage() {
-  DWORD failed_error = ERROR_SUCCESS;
-  outgoing_.WriteOldest([&](const std::string& message) {
-    const auto length = static_cast<uint32_t>(message.size());
-    const auto header = FrameHeader(length);
+void IPCChannel::WriteQueuedMessages() {
+  outgoing_.WriteAll([&](const std::string& message) {
+    // One write per frame: fewer calls, and the length field never goes out without its payload.
+    const std::string frame = EncodeFrame(message);
     DWORD written = 0;
-    if (!WriteFile(pipe_.Get(), header.data(), static_cast<DWORD>(header.size()), &written, nullptr) ||
-        !WriteFile(pipe_.Get(), message.data(), length, &written, nullptr)) {
-      failed_error = GetLastError();
-    }
+    if (WriteFile(pipe_.Get(), frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr)) return true;
+    NoteHostGone("WriteFile", GetLastError());
+    return !host_gone_;  // any other failure loses this message only
   });
-  if (failed_error != ERROR_SUCCESS) NoteHostGone("WriteFile", failed_error);
 }
 
 void IPCChannel::NoteHostGone(const char* operation, DWORD error) {

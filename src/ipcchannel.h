@@ -22,6 +22,8 @@ namespace VellRecorder {
 class IPCChannel {
  public:
   static constexpr DWORD kMaxReadSize = 5120;
+  // Reads per poll at most: a host that keeps writing cannot hold off the replies.
+  static constexpr int kMaxReadsPerPoll = 16;
   static constexpr DWORD kPollIntervalMs = 50;
 
   IPCChannel();
@@ -38,8 +40,10 @@ class IPCChannel {
   int Run();
 
   // Main thread only.
+  // The frames completed by what the pipe holds now (up to kMaxReadsPerPoll reads).
   std::vector<std::string> GetMessagesFromPipe();
-  void WriteNextMessage();
+  // Writes every queued message, oldest first.
+  void WriteQueuedMessages();
   void DelegateMessage(const std::string& frame);
 
   // Any thread.
@@ -66,18 +70,17 @@ class IPCChannel {
   void InitRecording(const nlohmann::json& payload);
   bool HasRecorder(const char* message) const;
   void StopRecording();
-  void FlushOutgoing();
+  bool ReadOnce(std::vector<std::string>* frames);
 
   // Owned by the main thread: everything but outgoing_ is touched only by the loop and its handlers.
   // outgoing_ has its own mutex (the send mutex) for producers on other threads (the part reports).
+  // Declared first, so destroyed last: the recorder reports its last part into it while it is destroyed.
+  OutgoingQueue outgoing_;
   CaptureDevices capture_devices_;  // loaded once when Run starts, never refreshed
   Displays displays_;
-  // Reports its parts into outgoing_, which is declared (and destroyed) after it: the destructor stops and
-  // destroys the recording first.
   std::unique_ptr<Recorder> recorder_;
   ScopedHandle pipe_;
   FrameReader reader_;
-  OutgoingQueue outgoing_;
   MessageDispatcher dispatcher_;
   bool host_gone_ = false;
   int exit_status_ = 0;  // non-zero: leave the loop and end with this status

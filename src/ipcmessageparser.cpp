@@ -38,6 +38,7 @@ std::string IPCMessageParser::NextMessage() {
 }
 
 std::vector<std::string> FrameReader::Append(const char* data, size_t size) {
+  if (size > 0) last_progress_ns_ = now_();
   pending_.append(data, size);
   std::vector<std::string> frames;
   IPCMessageParser parser(pending_.data(), static_cast<uint32_t>(pending_.size()));
@@ -48,10 +49,12 @@ std::vector<std::string> FrameReader::Append(const char* data, size_t size) {
       LOG_ERROR << "Dropping " << pending_.size() - parser.Offset() << " bytes: frame length " << length
                 << " exceeds the limit of " << kMaxFrameLength;
       pending_.clear();
+      pending_frame_logged_ = false;
       return frames;
     }
     if (!parser.HasCompleteMessage()) break;
     std::string payload = parser.NextMessage();
+    pending_frame_logged_ = false;
     if (payload.empty()) {
       LOG_ERROR << "Ignoring zero-length message";
       continue;
@@ -59,7 +62,35 @@ std::vector<std::string> FrameReader::Append(const char* data, size_t size) {
     frames.push_back(std::move(payload));
   }
   pending_.erase(0, static_cast<size_t>(parser.Offset()));
+  NoteLongFrame();
   return frames;
+}
+
+void FrameReader::NoteLongFrame() {
+  if (pending_frame_logged_ || pending_.size() < IPCMessageParser::kHeaderSize) return;
+  const uint32_t length = IPCMessageParser(pending_.data(), IPCMessageParser::kHeaderSize).NextMessageLength();
+  if (length <= kLongFrameLength) return;
+  // A length field that does not match what the host sends holds the channel until the frame is dropped:
+  // this record says why the channel went quiet.
+  LOG_WARNING << "Receiving a frame of " << length << " bytes over several reads; "
+              << pending_.size() - IPCMessageParser::kHeaderSize << " received";
+  pending_frame_logged_ = true;
+}
+
+bool FrameReader::DropStalled() {
+  if (pending_.empty() || now_() - last_progress_ns_ < kStallTimeoutNs) return false;
+  if (pending_.size() < IPCMessageParser::kHeaderSize) {
+    LOG_ERROR << "Dropping " << pending_.size() << " bytes of an incomplete length field: nothing arrived for "
+              << kStallTimeoutNs / 1'000'000 << " ms";
+  } else {
+    const uint32_t length = IPCMessageParser(pending_.data(), IPCMessageParser::kHeaderSize).NextMessageLength();
+    LOG_ERROR << "Dropping an incomplete frame of " << length << " bytes after "
+              << pending_.size() - IPCMessageParser::kHeaderSize << ": nothing arrived for "
+              << kStallTimeoutNs / 1'000'000 << " ms";
+  }
+  pending_.clear();
+  pending_frame_logged_ = false;
+  return true;
 }
 
 }  // namespace VellRecorder

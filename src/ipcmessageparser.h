@@ -3,9 +3,12 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "utils/clock.h"
 
 namespace VellRecorder {
 
@@ -38,19 +41,37 @@ class IPCMessageParser {
 };
 
 // Reassembles frames from reads of any size: bytes of a frame that is not complete yet are kept for the
-// next read, so a frame split across reads, or longer than one read, arrives whole.
+// next read, so a frame split across reads, or longer than one read, arrives whole. A frame whose bytes stop
+// coming is dropped after kStallTimeoutNs (DropStalled), so that a wrong length field cannot keep every
+// later message from being read.
+// Not thread-safe: one reader per stream.
 class FrameReader {
  public:
   // A frame announcing more than this is taken as a corrupt stream rather than waited for.
   static constexpr uint32_t kMaxFrameLength = 64u * 1024 * 1024;
+  // A frame longer than this cannot come in one read of the daemon: its start is logged.
+  static constexpr uint32_t kLongFrameLength = 5120;
+  static constexpr int64_t kStallTimeoutNs = 2'000'000'000;
+  using NowNs = std::function<int64_t()>;
+
+  // now: the monotonic clock in nanoseconds.
+  explicit FrameReader(NowNs now = &MonotonicNowNs) : now_(std::move(now)) {}
 
   // Returns the payloads of every frame completed by these bytes, in order. Zero-length frames are
   // logged and left out.
   std::vector<std::string> Append(const char* data, size_t size);
+  // Drops a partial frame to which no byte has been added for kStallTimeoutNs, with an error record.
+  // Returns true when it dropped one. Call it on every poll, also when nothing was read.
+  bool DropStalled();
   size_t PendingBytes() const { return pending_.size(); }
 
  private:
+  void NoteLongFrame();
+
+  NowNs now_;
   std::string pending_;
+  int64_t last_progress_ns_ = 0;    // when bytes were last appended
+  bool pending_frame_logged_ = false;  // the start of the partial frame in pending_ has been logged
 };
 
 }  // namespace VellRecorder

@@ -1,5 +1,6 @@
 #include "ipcmessages.h"
 
+#include <cmath>
 #include <limits>
 
 #include "utils/log.h"
@@ -41,6 +42,25 @@ bool OutgoingQueue::WriteOldest(const std::function<void(const std::string&)>& w
   return true;
 }
 
+size_t OutgoingQueue::WriteAll(const std::function<bool(const std::string&)>& write) {
+  std::deque<std::string> batch;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    batch.swap(queue_);
+  }
+  size_t written = 0;
+  while (!batch.empty() && write(batch.front())) {
+    batch.pop_front();
+    ++written;
+  }
+  if (!batch.empty()) {
+    // Older than anything queued meanwhile: back to the front, in order.
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.insert(queue_.begin(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
+  }
+  return written;
+}
+
 size_t OutgoingQueue::Size() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return queue_.size();
@@ -50,7 +70,31 @@ void MessageDispatcher::Register(std::wstring type, Handler handler) {
   handlers_.emplace_back(std::move(type), std::move(handler));
 }
 
+bool NestsDeeperThan(std::string_view text, size_t limit) {
+  size_t depth = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') ++i;  // the escaped character cannot end the string
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
 std::optional<std::wstring> MessageDispatcher::Dispatch(const std::string& frame) const {
+  if (NestsDeeperThan(frame, kMaxNestingDepth)) {
+    LOG_ERROR << "Dropping incoming message of " << frame.size() << " bytes: nested deeper than "
+              << kMaxNestingDepth << " levels";
+    return std::nullopt;
+  }
   json message;
   try {
     message = json::parse(frame);
@@ -110,32 +154,35 @@ const json& Member(const json& object, const char* key) {
   return *it;
 }
 
+// Integers are read by their JSON kind (nlohmann keeps non-negative integers unsigned, negative ones signed)
+// and compared before the conversion, so that no value wraps into range.
 template <typename T>
 T RequireNumber(const json& object, const char* key) {
+  using Limits = std::numeric_limits<T>;
   const json& value = Member(object, key);
   if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
-  if (value.is_number_float()) {
-    // Truncated toward zero; a value the integer cannot hold is an error, not undefined behaviour.
-    const double number = value.get<double>();
-    if (!(number > static_cast<double>(std::numeric_limits<T>::min()) - 1.0 &&
-          number < static_cast<double>(std::numeric_limits<T>::max()))) {
-      throw OutOfRange(key, value);
-    }
+  if (value.is_number_unsigned()) {
+    const uint64_t number = value.get<uint64_t>();
+    if (number > static_cast<uint64_t>(Limits::max())) throw OutOfRange(key, value);
     return static_cast<T>(number);
   }
-  if (!value.is_number()) throw TypeError(key, "number", value);
-  return value.get<T>();
-}
-
-// Narrows a value read by the 64-bit rules; one the result cannot hold is refused.
-template <typename Narrow, typename Wide>
-Narrow RequireNarrow(const json& object, const char* key) {
-  const Wide value = RequireNumber<Wide>(object, key);
-  if (value < static_cast<Wide>(std::numeric_limits<Narrow>::min()) ||
-      value > static_cast<Wide>(std::numeric_limits<Narrow>::max())) {
-    throw OutOfRange(key, object.at(key));
+  if (value.is_number_integer()) {
+    const int64_t number = value.get<int64_t>();
+    const bool fits = number < 0 ? Limits::is_signed && number >= static_cast<int64_t>(Limits::min())
+                                 : static_cast<uint64_t>(number) <= static_cast<uint64_t>(Limits::max());
+    if (!fits) throw OutOfRange(key, value);
+    return static_cast<T>(number);
   }
-  return static_cast<Narrow>(value);
+  if (value.is_number_float()) {
+    // Truncated toward zero. Both bounds are exact in a double (min is 0 or -2^(n-1); max + 1 is a power of
+    // two, and a 64-bit max already rounds up to it); NaN fails both.
+    const double whole = std::trunc(value.get<double>());
+    if (!(whole >= static_cast<double>(Limits::min()) && whole < static_cast<double>(Limits::max()) + 1.0)) {
+      throw OutOfRange(key, value);
+    }
+    return static_cast<T>(whole);
+  }
+  throw TypeError(key, "number", value);
 }
 
 }  // namespace
@@ -156,9 +203,9 @@ int64_t RequireInt(const json& object, const char* key) { return RequireNumber<i
 
 uint64_t RequireUnsigned(const json& object, const char* key) { return RequireNumber<uint64_t>(object, key); }
 
-int32_t RequireInt32(const json& object, const char* key) { return RequireNarrow<int32_t, int64_t>(object, key); }
+int32_t RequireInt32(const json& object, const char* key) { return RequireNumber<int32_t>(object, key); }
 
-uint32_t RequireUint32(const json& object, const char* key) { return RequireNarrow<uint32_t, uint64_t>(object, key); }
+uint32_t RequireUint32(const json& object, const char* key) { return RequireNumber<uint32_t>(object, key); }
 
 const json& RequireObject(const json& object, const char* key) {
   const json& value = Member(object, key);

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,12 +31,23 @@ class OutgoingQueue {
   // Removes the oldest message and calls write with it while the lock is held, so that a message is written
   // whole before another producer's append goes through.
   bool WriteOldest(const std::function<void(const std::string&)>& write);
+  // Writes every message queued before the call, oldest first, without holding the lock while writing, so
+  // producers are not held up by a slow pipe; messages queued meanwhile wait for the next call. write
+  // returns false to stop: the messages not written stay at the front of the queue. Returns the number written.
+  size_t WriteAll(const std::function<bool(const std::string&)>& write);
   size_t Size() const;
 
  private:
   mutable std::mutex mutex_;         // the send mutex
   std::deque<std::string> queue_;    // guarded by mutex_
 };
+
+// Deeper nesting is refused before a message is parsed: copying, dumping and destroying a JSON value recurse
+// once per level, and a host could send tens of thousands of levels in one frame.
+constexpr size_t kMaxNestingDepth = 64;
+// True when the arrays and objects of this JSON text nest deeper than limit. Scans without recursion; text that
+// is not JSON gives some answer and is refused by the parser anyway.
+bool NestsDeeperThan(std::string_view json_text, size_t limit);
 
 // The incoming catalogue: types in the order they are tested, each with its handler.
 // Malformed input never ends the daemon: it is logged with its reason and dropped.
@@ -51,13 +63,13 @@ class MessageDispatcher {
   std::vector<std::pair<std::wstring, Handler>> handlers_;  // fixed after start-up; main thread only
 };
 
-// Reads a required member with the JSON library's conversions (a floating value truncates, a boolean reads as
-// 0 or 1 for numbers); throws nlohmann::json::exception naming the key when it is missing or mistyped.
+// Reads a required member with the JSON library's conversions (a floating value truncates toward zero, a boolean
+// reads as 0 or 1 for numbers); throws nlohmann::json::exception naming the key when it is missing, mistyped, or
+// a number the result type cannot hold (never wraps).
 std::string RequireString(const nlohmann::json& object, const char* key);
 bool RequireBool(const nlohmann::json& object, const char* key);
 int64_t RequireInt(const nlohmann::json& object, const char* key);
 uint64_t RequireUnsigned(const nlohmann::json& object, const char* key);
-// As above, refusing values the 32-bit result cannot hold instead of wrapping them.
 int32_t RequireInt32(const nlohmann::json& object, const char* key);
 uint32_t RequireUint32(const nlohmann::json& object, const char* key);
 const nlohmann::json& RequireObject(const nlohmann::json& object, const char* key);

@@ -37,7 +37,66 @@ const char* SeverityName(Severity severity) {
   }
 }
 
+// Length of the valid UTF-8 sequence at text[i], or 0 when it is not one (overlong forms, surrogates and
+// values past U+10FFFF included).
+size_t Utf8SequenceLength(std::string_view text, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x80) return 1;
+  size_t length = 4;
+  unsigned char low = 0x80;   // the range of the first continuation byte
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong
+    if (lead == 0xED) high = 0x9F;  // surrogates
+  } else if (lead == 0xF0) {
+    low = 0x90;  // overlong
+  } else if (lead == 0xF4) {
+    high = 0x8F;  // past U+10FFFF
+  } else if (lead < 0xF1 || lead > 0xF3) {
+    return 0;
+  }
+  if (text.size() - i < length || byte(i + 1) < low || byte(i + 1) > high) return 0;
+  for (size_t k = 2; k < length; ++k) {
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  }
+  return length;
+}
+
+void AppendHex(std::string& out, unsigned char c) {
+  static const char kDigits[] = "0123456789abcdef";
+  out += "\\x";
+  out += kDigits[c >> 4];
+  out += kDigits[c & 0xF];
+}
+
 }  // namespace
+
+std::string EscapeText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const size_t length = Utf8SequenceLength(text, i);
+    if (length == 0) {
+      AppendHex(out, c);
+      ++i;
+    } else if (c == '\n' || c == '\r' || c == '\t') {
+      out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+      ++i;
+    } else if (c < 0x20 || c == 0x7F || (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0)) {
+      for (size_t k = 0; k < length; ++k) AppendHex(out, static_cast<unsigned char>(text[i + k]));
+      i += length;
+    } else {
+      out.append(text.substr(i, length));
+      i += length;
+    }
+  }
+  return out;
+}
 
 void Init(Severity max_severity, std::ostream* destination) {
   std::shared_ptr<spdlog::sinks::sink> sink;
@@ -98,8 +157,10 @@ void Write(Severity severity, std::string_view function, int line, std::string_v
   if (!IsEnabled(severity)) return;
   auto logger = CurrentLogger();
   if (!logger) return;
-  logger->log(spdlog::level::info, "{} [{}] [{}@{}] {}", SeverityName(severity), spdlog::details::os::thread_id(),
-              function, line, text);
+  size_t body = text.size();
+  while (body > 0 && (text[body - 1] == '\n' || text[body - 1] == '\r')) --body;
+  logger->log(spdlog::level::info, "{} [{}] [{}@{}] {}{}", SeverityName(severity), spdlog::details::os::thread_id(),
+              function, line, EscapeText(text.substr(0, body)), text.substr(body));
 }
 
 Record::~Record() {

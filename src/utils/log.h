@@ -23,7 +23,14 @@ bool IsEnabled(Severity severity);
 // "VellRecorder::IPCChannel::DelegateMessage" from a __PRETTY_FUNCTION__-style signature.
 std::string QualifiedFunctionName(std::string_view pretty_function);
 
+// Writes one record. Control characters (C0, DEL, C1) and bytes that are not valid UTF-8 are escaped, except the
+// line breaks that end the text: a record is one line of valid UTF-8 whatever it quotes (a message type, a
+// parse error's excerpt), so text from the pipe cannot forge records or corrupt the log.
 void Write(Severity severity, std::string_view function, int line, std::string_view text);
+
+// "\n", "\r", "\t" for those characters, "\xHH" for other control characters and for each byte of an invalid
+// UTF-8 sequence; everything else as it is.
+std::string EscapeText(std::string_view text);
 
 // Collects one record; written when destroyed. Wide strings are converted to UTF-8.
 class Record {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -47,6 +48,29 @@ TEST(LogTest, QualifiedFunctionNameStripsReturnTypeAndParameters) {
   EXPECT_EQ(Log::QualifiedFunctionName("HRESULT VellRecorder::HLSSink::Mux(IMFSample*, StreamKind)"),
             "VellRecorder::HLSSink::Mux");
   EXPECT_EQ(Log::QualifiedFunctionName("static const char* A::B<int>::Name(int)"), "A::B<int>::Name");
+}
+
+TEST(LogTest, ControlCharactersAndInvalidUtf8AreEscapedSoARecordStaysOneLine) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain C:\\path \xC3\xBC \xE2\x82\xAC \xF0\x9F\x8E\xA5", "plain C:\\path \xC3\xBC \xE2\x82\xAC \xF0\x9F\x8E\xA5"},
+      {"a\nb\rc\td", "a\\nb\\rc\\td"},
+      {std::string("nul\0esc\x1b[2Jdel\x7f", 15), "nul\\x00esc\\x1b[2Jdel\\x7f"},
+      {"c1 \xC2\x85 nbsp \xC2\xA0", "c1 \\xc2\\x85 nbsp \xC2\xA0"},
+      {"bad \xFF \xC3 cut \xC0\xAF overlong", "bad \\xff \\xc3 cut \\xc0\\xaf overlong"},
+      {"surrogate \xED\xA0\x80 big \xF4\x90\x80\x80", "surrogate \\xed\\xa0\\x80 big \\xf4\\x90\\x80\\x80"},
+      {"truncated \xE2\x82", "truncated \\xe2\\x82"},
+  };
+  for (const auto& [text, escaped] : cases) EXPECT_EQ(Log::EscapeText(text), escaped) << escaped;
+
+  std::ostringstream out;
+  Log::Init(Log::Severity::kDebug, &out);
+  LOG_WARNING << "received message x\n2026-01-01 00:00:00.000 ERROR [1] [main@1] forged payload: null\n";
+  Log::Init(Log::Severity::kDebug);
+  const std::string text = out.str();
+  // One record, one line: the break inside is escaped, the one that ends the text is kept.
+  // The text's own final break, then the record's.
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+  EXPECT_NE(text.find("message x\\n2026-01-01"), std::string::npos) << text;
 }
 
 TEST(ExceptionTest, MessageFormatAndFallback) {

@@ -32,7 +32,56 @@ malformed_input)
     '{"type":"check-all-permissions"}' 'expect check-all-permissions' \
     'expect-log Failed to parse incoming message: ' 'expect-log "type" must be a string, but is missing' \
     'expect-log "type" must be a string, but is number' 'expect-log zero-length' \
-    'expect-log not a JSON object but array' || fail "malformed input"
+    'expect-log not a JSON object but array' \
+    '{"type":"x\n1999-01-01 00:00:00.000 ERROR [1] [main@1] forged","payload":{"k":"\u001b[2J"}}' \
+    'send-bytes 0f000000 7b2274797065223a22626164ff227d' \
+    '{"type":"check-mic-permissions"}' 'expect check-mic-permissions' \
+    || fail "malformed input"
+  grep -q '^1999-' "$work/daemon.log" && fail "a message type forged a log record"
+  grep -q 'received message x\\n1999-01-01' "$work/daemon.log" || fail "the type's line break is not escaped"
+  grep -q $'\xff' "$work/daemon.log" && fail "invalid UTF-8 copied into the log"
+  grep -q 'bad\\xff' "$work/daemon.log" || fail "the invalid byte is not shown escaped"
+  ;;
+stalled_frame)
+  # A length field announcing 1 MB, two bytes, then nothing: the channel is deaf only until the partial frame
+  # is dropped.
+  d=$(private_daemon); preference_set "$d"
+  host --daemon "$d" 'send-bytes 00001000 7b22' 'expect-log Receiving a frame of 1048576 bytes over several reads' \
+    'sleep 2200' 'expect-log Dropping an incomplete frame of 1048576 bytes after 2' \
+    '{"type":"check-mic-permissions"}' 'expect check-mic-permissions' || fail "channel deaf after a stalled frame"
+  ;;
+deep_nesting)
+  # 30,000 levels (60 KB): refused before it is copied or dumped, and the daemon goes on answering.
+  d=$(private_daemon); preference_set "$d"
+  python3 -c 'n = 30000; print("{\"type\":\"check-mic-permissions\",\"payload\":" + "[" * n + "]" * n + "}")' \
+    > "$work/deep.txt"
+  printf '%s\n' '{"type":"check-all-permissions"}' 'expect check-all-permissions' \
+    'expect-log nested deeper than 64 levels' >> "$work/deep.txt"
+  host --daemon "$d" --script "$(winpath "$work/deep.txt")" || fail "no answer after a deeply nested message"
+  ;;
+host_cli)
+  # The CLI itself: an exit seen only after the limit fails; a daemon that does not exit fails at the limit,
+  # it is not waited for; malformed numbers are usage errors (2) before anything starts. A CLI that hangs is
+  # ended after 60 s (status 124).
+  d=$(private_daemon); preference_set "$d"
+  host_timed() {
+    timeout 60 "$root/scripts/wine-run.sh" "$bin/vell-host.exe" --daemon "$d" "$@" 2>&1 | tr -d '\r' > "$work/cli.out"
+    return "${PIPESTATUS[0]}"
+  }
+  expect_status() { # status what
+    [ "$status" = "$1" ] || { cat "$work/cli.out"; fail "$2: status $status, expected $1"; }
+  }
+  host_timed close-pipe 'sleep 600' 'expect-exit 0 within 250'; status=$?
+  expect_status 1 "expect-exit after its limit"
+  grep -q 'seen only after the limit of 250 ms' "$work/cli.out" || fail "expect-exit after its limit: no reason"
+  host_timed 'sleep 300' 'expect-exit 0 within 100'; status=$?
+  expect_status 1 "expect-exit on a daemon that keeps running"
+  grep -q 'daemon still running after' "$work/cli.out" || fail "expect-exit on a running daemon: no reason"
+  host_timed 'sleep abc'; status=$?; expect_status 2 "sleep abc"
+  host_timed 'expect-exit 0 within soon'; status=$?; expect_status 2 "expect-exit 0 within soon"
+  host_timed 'send-bytes zz'; status=$?; expect_status 2 "send-bytes zz"
+  host_timed --timeout-ms 10s close-pipe; status=$?; expect_status 2 "--timeout-ms 10s"
+  grep -q 'daemon started' "$work/cli.out" && fail "a usage error started the daemon"
   ;;
 queue_order)
   d=$(private_daemon); preference_set "$d"
@@ -82,7 +131,19 @@ bad_start)
     > "$work/nopipe.log" 2>&1 && fail "no pipe: exit status 0"
   grep -q 'ERROR.*Failed to open pipe' "$work/nopipe.log" || fail "no pipe: no error record"
   run "$bin/VellRecorder.exe" 'not json' > "$work/badjson.log" 2>&1 && fail "bad argument: exit status 0"
-  grep -q 'INFO .*argv not json' "$work/badjson.log" || fail "bad argument: not logged"
+  grep -q 'INFO .*argv <redacted: 8 bytes>' "$work/badjson.log" || fail "bad argument: not logged"
+  # The secret stays out of the log on every path: unparsable, not a string, repeated, misplaced.
+  n=0
+  for arg in '{"payload":{"daemonOptions":{"pipePath":"\\\\.\\pipe\\none","secret":"TOPSECRET3"}}} trailing' \
+             '{"payload":{"daemonOptions":{"pipePath":"\\\\.\\pipe\\none","secret":TOPSECRET3}}}' \
+             '{"payload":{"daemonOptions":{"pipePath":"\\\\.\\pipe\\none","secret":12345678}}}' \
+             '{"payload":{"daemonOptions":{"secret":"TOPSECRET3","pipePath":"\\\\.\\pipe\\none","secret":"s"}}}' \
+             '{"secret":"TOPSECRET3","payload":{"daemonOptions":{"pipePath":"\\\\.\\pipe\\none"}}}'; do
+    n=$((n + 1))
+    run "$bin/VellRecorder.exe" "$arg" > "$work/secret$n.log" 2>&1 && fail "bad argument $n: exit status 0"
+    grep -q 'INFO .*argv ' "$work/secret$n.log" || fail "bad argument $n: not logged"
+    grep -qE 'TOPSECRET3|12345678' "$work/secret$n.log" && { cat "$work/secret$n.log"; fail "secret in the log ($n)"; }
+  done
   ;;
 *) echo "unknown scenario $scenario"; exit 2 ;;
 esac

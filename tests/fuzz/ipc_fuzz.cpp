@@ -1,5 +1,5 @@
-// Feeds arbitrary bytes, cut into reads of arbitrary sizes, through the frame reader and the dispatcher
-// with handlers that read payload members the way the daemon's handlers do.
+// Feeds arbitrary bytes, cut into reads of arbitrary sizes with pauses between some, through the frame reader
+// and the dispatcher with handlers that read payload members the way the daemon's handlers do.
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
@@ -51,12 +51,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   replies.clear();
   MessageDispatcher& dispatcher = Dispatcher(&replies);
 
-  FrameReader reader;
+  int64_t now = 0;
+  FrameReader reader([&now] { return now; });
   size_t at = 0;
   while (at < size) {
-    // The first byte of each read decides its length, as a pipe would cut the stream anywhere.
+    // The first byte of each read decides its length, as a pipe would cut the stream anywhere; its top bit
+    // a pause long enough for a partial frame to be dropped before the read.
     const size_t begin = at + 1;
-    const size_t length = std::min<size_t>(1 + data[at] * 8u, size - begin);
+    const size_t length = std::min<size_t>(1 + (data[at] & 0x7F) * 8u, size - begin);
+    if (data[at] & 0x80) now += FrameReader::kStallTimeoutNs;
+    reader.DropStalled();
     for (const std::string& frame : reader.Append(reinterpret_cast<const char*>(data) + begin, length)) {
       dispatcher.Dispatch(frame);
     }

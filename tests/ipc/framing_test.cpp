@@ -97,5 +97,47 @@ TEST_F(FrameReaderTest, ImpossibleLengthDropsThePendingBytesAndRecovers) {
   EXPECT_EQ(Feed(reader_, Frame("ok")), std::vector<std::string>{"ok"});
 }
 
+TEST(FrameReaderStallTest, LongFrameIsLoggedAndAStalledPartialFrameIsDroppedSoLaterFramesGetThrough) {
+  Testing::LogCapture log;
+  int64_t now = 0;
+  FrameReader reader([&now] { return now; });
+  const int64_t second = 1'000'000'000;
+  // A header announcing 1 MB, followed by two bytes, and then nothing.
+  EXPECT_TRUE(Feed(reader, std::string("\x00\x00\x10\x00", 4) + "{\"").empty());
+  EXPECT_TRUE(log.Contains("WARN  [") && log.Contains("Receiving a frame of 1048576 bytes over several reads"))
+      << log.Text();
+  // Bytes that keep coming are progress: the frame is kept for as long as they do.
+  now = 3 * second / 2;
+  EXPECT_TRUE(Feed(reader, "ab").empty());
+  now = 3 * second;
+  EXPECT_FALSE(reader.DropStalled());
+  EXPECT_EQ(reader.PendingBytes(), 8u);
+  now = 3 * second / 2 + FrameReader::kStallTimeoutNs;
+  EXPECT_TRUE(reader.DropStalled());
+  EXPECT_EQ(reader.PendingBytes(), 0u);
+  EXPECT_TRUE(log.Contains(" ERROR [") && log.Contains("Dropping an incomplete frame of 1048576 bytes after 4"))
+      << log.Text();
+  EXPECT_EQ(Feed(reader, Frame("{\"type\":\"finish\"}")), std::vector<std::string>{"{\"type\":\"finish\"}"});
+  EXPECT_FALSE(reader.DropStalled());
+}
+
+TEST(FrameReaderStallTest, ShortPartialFramesAndLengthFieldsAreDroppedTooButNotLogged) {
+  Testing::LogCapture log;
+  int64_t now = 0;
+  FrameReader reader([&now] { return now; });
+  for (const std::string& partial : {Frame("{\"type\":1}").substr(0, 7), std::string("\x05\x00", 2)}) {
+    log.Clear();
+    now += 10 * FrameReader::kStallTimeoutNs;
+    EXPECT_TRUE(Feed(reader, partial).empty());
+    EXPECT_FALSE(log.Contains("Receiving a frame"));
+    now += FrameReader::kStallTimeoutNs - 1;
+    EXPECT_FALSE(reader.DropStalled());
+    now += 1;
+    EXPECT_TRUE(reader.DropStalled());
+    EXPECT_TRUE(log.Contains("Dropping ")) << log.Text();
+    EXPECT_EQ(Feed(reader, Frame("next")), std::vector<std::string>{"next"});
+  }
+}
+
 }  // namespace
 }  // namespace VellRecorder

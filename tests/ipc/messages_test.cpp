@@ -1,3 +1,5 @@
+#include <functional>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -105,6 +107,47 @@ TEST_F(DispatcherTest, MalformedMessagesAreLoggedWithTheirReasonAndDropped) {
   EXPECT_EQ(calls_, std::vector<std::string>{"needs-string cam"});
 }
 
+TEST_F(DispatcherTest, NestingDeeperThanTheLimitIsRefusedBeforeParsing) {
+  const auto nested = [](size_t levels, const std::string& inner = "") {
+    return R"({"type":"first","payload":)" + std::string(levels, '[') + inner + std::string(levels, ']') + "}";
+  };
+  // The envelope is one level: a payload of kMaxNestingDepth - 1 levels is the deepest taken.
+  EXPECT_TRUE(dispatcher_.Dispatch(nested(kMaxNestingDepth - 1)).has_value());
+  for (const std::string& frame : {nested(kMaxNestingDepth), nested(30000), nested(100000, "1").substr(0, 150000)}) {
+    log_.Clear();
+    EXPECT_FALSE(dispatcher_.Dispatch(frame).has_value());
+    EXPECT_TRUE(log_.Contains(" ERROR [") && log_.Contains("nested deeper than 64 levels")) << log_.Text();
+  }
+  // Brackets inside strings, escaped quotes included, are text.
+  const std::string brackets = R"({"s":"\"[[{{)" + std::string(100, '[') + R"("})";
+  EXPECT_TRUE(dispatcher_.Dispatch(R"({"type":"first","payload":)" + brackets + "}").has_value());
+  EXPECT_EQ(calls_.size(), 2u);
+}
+
+TEST_F(DispatcherTest, TextFromThePipeCannotForgeARecordOrPutInvalidUtf8InTheLog) {
+  const std::pair<std::string, int> frames[] = {  // each frame with the records it gives
+      {"{\"type\":\"first\\n1999-01-01 10:00:00.000 ERROR [1] [main@1] forged\"}", 2},
+      {"{\"type\":\"nope\\r\\n1999-01-01 forged\\u001b[2J\\u0085\"}", 2},
+      {"{\"type\":\"bad\xFF\xFE\"}", 1},  // the parse error quotes the bytes
+      {"{\"type\":\"first\"}\n1999-01-01 10:00:00.000 ERROR [1] [main@1] forged", 1},
+  };
+  for (const auto& [frame, records] : frames) {
+    log_.Clear();
+    dispatcher_.Dispatch(frame);
+    const std::string text = log_.Text();
+    std::istringstream lines(text);
+    int count = 0;
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();  // Windows line ends
+      if (line.empty()) continue;  // the break that ends "received message" records
+      ++count;
+      EXPECT_EQ(line.rfind("1999-", 0), std::string::npos) << "forged record: " << line;
+    }
+    EXPECT_EQ(count, records) << text;
+    for (const char* raw : {"\xFF", "\x1b", "\xC2\x85", "\r\r"}) EXPECT_EQ(text.find(raw), std::string::npos) << text;
+  }
+}
+
 TEST(PayloadReadTest, NumbersFollowTheJsonLibraryConversions) {
   const json p = {{"w", 1279.9}, {"neg", -3.7}, {"flag", true}, {"text", "1"}, {"nothing", nullptr}};
   EXPECT_EQ(RequireInt(p, "w"), 1279);
@@ -114,16 +157,50 @@ TEST(PayloadReadTest, NumbersFollowTheJsonLibraryConversions) {
   EXPECT_THROW(RequireInt(p, "nothing"), json::exception);
   EXPECT_THROW(RequireBool(p, "w"), json::exception);
   EXPECT_TRUE(RequireBool(p, "flag"));
-  EXPECT_THROW(RequireInt({{"huge", 1e300}}, "huge"), json::exception);
-  EXPECT_THROW(RequireUnsigned({{"nan", -1e30}}, "nan"), json::exception);
-  EXPECT_EQ(RequireUnsigned({{"id", 4294967295.0}}, "id"), 4294967295u);
-  // Sizes are 32-bit: what they cannot hold is refused, not wrapped.
-  EXPECT_EQ(RequireInt32({{"w", -2147483648LL}}, "w"), INT32_MIN);
-  EXPECT_THROW(RequireInt32({{"w", 2147483648LL}}, "w"), json::exception);
-  EXPECT_EQ(RequireUint32({{"h", 4294967295LL}}, "h"), UINT32_MAX);
-  EXPECT_THROW(RequireUint32({{"h", -1}}, "h"), json::exception);
   EXPECT_THROW(RequireObject({{"cropRect", 5}}, "cropRect"), json::exception);
   EXPECT_EQ(RequireObject({{"cropRect", {{"X", 1}}}}, "cropRect").at("X"), 1);
+}
+
+// Every reader at both edges of its type, with the numbers as a host sends them (parsed text, so that large
+// non-negative values are the JSON library's unsigned kind).
+TEST(PayloadReadTest, EachReaderTakesBothEdgesAndRefusesOneBeyond) {
+  using Reader = std::function<std::string(const json&)>;
+  const auto as_text = [](auto read) -> Reader {
+    return [read](const json& p) { return std::to_string(read(p, "n")); };
+  };
+  const struct {
+    const char* name;
+    Reader read;
+    std::vector<const char*> accepted;  // each read back as the same decimal text
+    std::vector<const char*> refused;
+  } readers[] = {
+      {"RequireInt32", as_text(RequireInt32), {"-2147483648", "2147483647", "0"},
+       {"-2147483649", "2147483648", "4294967295", "18446744073709551615", "-9223372036854775808"}},
+      {"RequireUint32", as_text(RequireUint32), {"0", "4294967295"},
+       {"-1", "4294967296", "18446744073709551615", "-2147483648"}},
+      {"RequireInt", as_text(RequireInt), {"-9223372036854775808", "9223372036854775807"},
+       {"9223372036854775808", "18446744073709551615", "1e19", "-1e19"}},
+      {"RequireUnsigned", as_text(RequireUnsigned), {"0", "18446744073709551615"},
+       {"-1", "-9223372036854775808", "-1.0", "1.8446744073709552e19"}},
+  };
+  for (const auto& reader : readers) {
+    for (const char* n : reader.accepted) {
+      EXPECT_EQ(reader.read(json::parse(std::string("{\"n\":") + n + "}")), n) << reader.name << " " << n;
+    }
+    for (const char* n : reader.refused) {
+      EXPECT_THROW(reader.read(json::parse(std::string("{\"n\":") + n + "}")), json::out_of_range)
+          << reader.name << " " << n;
+    }
+  }
+  // Fractions truncate toward zero, so the edges hold for them too.
+  EXPECT_EQ(RequireInt32(json::parse(R"({"n":-2147483648.9})"), "n"), INT32_MIN);
+  EXPECT_EQ(RequireInt32(json::parse(R"({"n":2147483647.9})"), "n"), INT32_MAX);
+  EXPECT_THROW(RequireInt32(json::parse(R"({"n":2147483648.0})"), "n"), json::out_of_range);
+  EXPECT_EQ(RequireUint32(json::parse(R"({"n":-0.9})"), "n"), 0u);
+  EXPECT_THROW(RequireUint32(json::parse(R"({"n":4294967296.0})"), "n"), json::out_of_range);
+  // Values built in C++ are the library's signed kind even when non-negative.
+  EXPECT_THROW(RequireUint32({{"n", int64_t{4294967296}}}, "n"), json::out_of_range);
+  EXPECT_THROW(RequireInt32({{"n", uint64_t{2147483648u}}}, "n"), json::out_of_range);
 }
 
 }  // namespace

@@ -6,7 +6,8 @@
 //
 // --inject-dll loads a DLL into the daemon before its main (test stand-ins of system components).
 //
-// Exit status: 0 all expectations held, 1 one failed, 2 the daemon could not be started or connected.
+// Exit status: 0 all expectations held, 1 one failed, 2 the command line or script is not usable (nothing is
+// started then), or the daemon could not be started or did not connect.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -35,6 +36,7 @@ struct Options {
   std::string secret;
   ScriptOptions script;
   std::vector<std::string> lines;
+  std::vector<Directive> directives;
 };
 
 std::vector<std::string> Arguments() {
@@ -79,7 +81,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options) {
     } else if (arg == "--daemon-log") {
       options->script.daemon_log = VellRecorder::ToWide(args[++i]);
     } else if (arg == "--timeout-ms") {
-      options->script.timeout = milliseconds(std::stoi(args[++i]));
+      long long ms = 0;
+      if (!ParseNumber(args[++i], 0, 24LL * 3600 * 1000, &ms)) {
+        std::fprintf(stderr, "--timeout-ms: expected milliseconds, got %s\n", args[i].c_str());
+        return false;
+      }
+      options->script.timeout = milliseconds(ms);
     } else if (arg == "--script") {
       if (!ReadScript(args[++i], &options->lines)) {
         std::fprintf(stderr, "cannot read script %s\n", args[i].c_str());
@@ -88,6 +95,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options) {
     } else {
       options->lines.push_back(arg);
     }
+  }
+  // Every directive is checked before the daemon starts: a typo costs no run.
+  std::string error;
+  if (!ParseScript(options->lines, &options->directives, &error)) {
+    std::fprintf(stderr, "bad directive: %s\n", error.c_str());
+    return false;
   }
   return true;
 }
@@ -120,6 +133,7 @@ int main() {
   }
   const auto start = Clock::now();
   HostPipe pipe;
+  pipe.SetWriteTimeout(options.script.timeout);
   ScriptRunner runner(pipe, options.script, start);
   if (!pipe.Start(options.daemon, options.secret, options.script.daemon_log, options.inject_dll)) return 2;
   std::printf("[%8.1f ms] daemon started, pid %lu, pipe %s\n", runner.Elapsed(), pipe.DaemonPid(),
@@ -129,14 +143,16 @@ int main() {
     const auto status = pipe.WaitForDaemonExit(milliseconds(0));
     std::printf("the daemon did not connect%s\n", status ? (" (exited with " + std::to_string(*status) + ")").c_str()
                                                          : "");
+    if (!status) pipe.TerminateDaemon();
     return 2;
   }
   std::printf("[%8.1f ms] daemon connected\n", runner.Elapsed());
-  bool ok = CheckIntroduction(pipe, runner, options) && runner.Run(options.lines);
+  bool ok = CheckIntroduction(pipe, runner, options) && runner.Run(options.directives);
   // Leaving ends the daemon: it sees the pipe break.
   pipe.ClosePipe();
   if (!pipe.WaitForDaemonExit(milliseconds(5000))) {
-    std::printf("daemon did not exit after the pipe closed\n");
+    std::printf("daemon did not exit after the pipe closed; terminating it\n");
+    pipe.TerminateDaemon();
     ok = false;
   }
   std::printf("[%8.1f ms] %s\n", runner.Elapsed(), ok ? "done" : "FAILED");

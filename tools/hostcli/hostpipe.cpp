@@ -53,8 +53,13 @@ bool HostPipe::Start(const std::wstring& daemon, const std::string& secret, cons
   }
   const nlohmann::json argument = {
       {"payload", {{"daemonOptions", {{"pipePath", VellRecorder::ToUtf8(pipe_name_)}, {"secret", secret}}}}}};
-  std::wstring command_line = QuoteArgument(daemon) + L" " + QuoteArgument(VellRecorder::ToWide(argument.dump()));
+  return StartDaemon(daemon, VellRecorder::ToWide(argument.dump()), daemon_log, inject_dll);
+}
 
+// The one place the daemon process is created.
+bool HostPipe::StartDaemon(const std::wstring& daemon, const std::wstring& argument, const std::wstring& daemon_log,
+                           const std::wstring& inject_dll) {
+  std::wstring command_line = QuoteArgument(daemon) + L" " + QuoteArgument(argument);
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   VellRecorder::ScopedHandle log_file;
@@ -153,7 +158,15 @@ bool HostPipe::WriteBytes(const std::string& bytes) {
   DWORD written = 0;
   if (WriteFile(pipe_.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, &ov)) return true;
   if (GetLastError() != ERROR_IO_PENDING) return false;
-  return GetOverlappedResult(pipe_.Get(), &ov, &written, TRUE) && written == bytes.size();
+  // A daemon that stopped reading (hung, or held by a debugger) must not hold the host for ever.
+  if (WaitForSingleObject(write_event_.Get(), static_cast<DWORD>(write_timeout_.count())) != WAIT_OBJECT_0) {
+    CancelIoEx(pipe_.Get(), &ov);
+    GetOverlappedResult(pipe_.Get(), &ov, &written, TRUE);  // ov must outlive the cancelled write
+    std::printf("the daemon did not take %zu bytes within %lld ms\n", bytes.size(),
+                static_cast<long long>(write_timeout_.count()));
+    return false;
+  }
+  return GetOverlappedResult(pipe_.Get(), &ov, &written, FALSE) && written == bytes.size();
 }
 
 bool HostPipe::WriteFrame(const std::string& payload) { return WriteBytes(VellRecorder::EncodeFrame(payload)); }
@@ -164,6 +177,11 @@ void HostPipe::ClosePipe() {
   DisconnectNamedPipe(pipe_.Get());
   if (reader_.joinable()) reader_.join();
   pipe_.Reset();
+}
+
+void HostPipe::TerminateDaemon() {
+  TerminateProcess(daemon_.Get(), 1);
+  WaitForSingleObject(daemon_.Get(), 5000);
 }
 
 std::optional<DWORD> HostPipe::WaitForDaemonExit(std::chrono::milliseconds timeout) {

@@ -39,6 +39,8 @@ class HostPipe {
   // it arrives, before the message can be taken with Next.
   bool WaitForConnection(std::chrono::milliseconds timeout, std::function<void(const Received&)> on_received);
 
+  // Each write fails when the daemon has not taken the bytes within the write timeout.
+  void SetWriteTimeout(std::chrono::milliseconds timeout) { write_timeout_ = timeout; }
   bool WriteBytes(const std::string& bytes);
   bool WriteFrame(const std::string& payload);
 
@@ -48,10 +50,15 @@ class HostPipe {
   void ClosePipe();
   // The daemon's exit status, or nothing if it is still running after timeout.
   std::optional<DWORD> WaitForDaemonExit(std::chrono::milliseconds timeout);
+  // Ends a daemon that would not leave, so that nothing outlives the run (nor holds its output open).
+  void TerminateDaemon();
   DWORD DaemonPid() const { return daemon_pid_; }
   const std::wstring& PipeName() const { return pipe_name_; }
 
  private:
+  // Starts the daemon with the launch argument, its output into daemon_log when given.
+  bool StartDaemon(const std::wstring& daemon, const std::wstring& argument, const std::wstring& daemon_log,
+                   const std::wstring& inject_dll);
   void ReadLoop();
 
   std::wstring pipe_name_;
@@ -59,6 +66,7 @@ class HostPipe {
   VellRecorder::ScopedHandle daemon_;
   DWORD daemon_pid_ = 0;
   VellRecorder::ScopedHandle write_event_;
+  std::chrono::milliseconds write_timeout_{10000};
   std::function<void(const Received&)> on_received_;  // set before reader_ starts; called by it only
   std::thread reader_;
 

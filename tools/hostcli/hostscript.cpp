@@ -1,5 +1,6 @@
 #include "hostscript.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -14,25 +15,6 @@ namespace {
 
 using nlohmann::json;
 using std::chrono::milliseconds;
-
-// "word rest of line" -> {"word", "rest of line"}
-std::pair<std::string, std::string> SplitWord(const std::string& line) {
-  const size_t space = line.find(' ');
-  if (space == std::string::npos) return {line, ""};
-  return {line.substr(0, space), line.substr(line.find_first_not_of(' ', space))};
-}
-
-bool ParseHex(const std::string& hex, std::string* out) {
-  std::string compact;
-  for (char c : hex) {
-    if (c != ' ') compact.push_back(c);
-  }
-  if (compact.size() % 2 != 0) return false;
-  for (size_t i = 0; i < compact.size(); i += 2) {
-    out->push_back(static_cast<char>(std::stoi(compact.substr(i, 2), nullptr, 16)));
-  }
-  return true;
-}
 
 std::string ReadFileText(const std::wstring& path) {
   std::ifstream in(path.c_str(), std::ios::binary);
@@ -59,13 +41,10 @@ void ScriptRunner::Print(const Received& message) const {
   std::fflush(stdout);
 }
 
-bool ScriptRunner::Run(const std::vector<std::string>& lines) {
-  for (const std::string& raw : lines) {
-    std::string line = raw;
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    if (line.empty() || line[0] == '#') continue;
-    if (!RunLine(line)) {
-      std::printf("[%8.1f ms] FAILED: %s\n", Elapsed(), line.c_str());
+bool ScriptRunner::Run(const std::vector<Directive>& directives) {
+  for (const Directive& directive : directives) {
+    if (!RunDirective(directive)) {
+      std::printf("[%8.1f ms] FAILED: %s\n", Elapsed(), directive.line.c_str());
       std::fflush(stdout);
       return false;
     }
@@ -73,53 +52,48 @@ bool ScriptRunner::Run(const std::vector<std::string>& lines) {
   return true;
 }
 
-bool ScriptRunner::RunLine(const std::string& line) {
-  auto [word, rest] = SplitWord(line);
-  if (word[0] == '{' || word == "send") {
-    const std::string text = word == "send" ? rest : line;
-    if (!json::accept(text)) {
-      std::printf("not JSON: %s\n", text.c_str());
-      return false;
-    }
-    std::printf("[%8.1f ms] -> %s\n", Elapsed(), text.c_str());
-    return pipe_.WriteFrame(text);
+bool ScriptRunner::RunDirective(const Directive& d) {
+  using K = DirectiveKind;
+  switch (d.kind) {
+    case K::kSend: return Send(d.text);
+    case K::kSendText: return pipe_.WriteFrame(d.text);
+    case K::kSendBytes: return pipe_.WriteBytes(d.text);
+    case K::kSendSplit: return SendSplit(static_cast<size_t>(d.number), d.text);
+    case K::kExpect: return Expect(d.text, d.payload);
+    case K::kExpectRaw: return ExpectRaw(d.text);
+    case K::kWaitFor: return WaitFor(d.text);
+    case K::kExpectQuiet: return !pipe_.Next(milliseconds(d.number));
+    case K::kExpectLog: return ExpectLog(d.text, true);
+    case K::kExpectNoLog: return ExpectLog(d.text, false);
+    case K::kSleep: std::this_thread::sleep_for(milliseconds(d.number)); return true;
+    case K::kClosePipe:
+      closed_at_ = Clock::now();
+      pipe_.ClosePipe();
+      std::printf("[%8.1f ms] pipe closed\n", Elapsed());
+      return true;
+    case K::kExpectExit: return ExpectExit(d.number, d.limit_ms);
+    case K::kTerminate: Terminate(); return false;
   }
-  if (word == "send-text") return pipe_.WriteFrame(rest);
-  if (word == "send-bytes") {
-    std::string bytes;
-    return ParseHex(rest, &bytes) && pipe_.WriteBytes(bytes);
-  }
-  if (word == "send-split") return SendSplit(rest);
-  if (word == "expect") {
-    auto [type, payload] = SplitWord(rest);
-    return Expect(type, payload);
-  }
-  if (word == "expect-raw") return ExpectRaw(rest);
-  if (word == "wait-for") return WaitFor(rest);
-  if (word == "expect-quiet") return ExpectQuiet(std::stoi(rest));
-  if (word == "expect-log") return ExpectLog(rest, true);
-  if (word == "expect-no-log") return ExpectLog(rest, false);
-  if (word == "sleep") {
-    std::this_thread::sleep_for(milliseconds(std::stoi(rest)));
-    return true;
-  }
-  if (word == "close-pipe") {
-    closed_at_ = Clock::now();
-    pipe_.ClosePipe();
-    std::printf("[%8.1f ms] pipe closed\n", Elapsed());
-    return true;
-  }
-  if (word == "expect-exit") return ExpectExit(rest);
-  if (word == "terminate") {
-    SYSTEMTIME now;
-    GetLocalTime(&now);  // the clock of the daemon's log records, to measure how long it outlives us
-    std::printf("[%8.1f ms] host terminating at %04d-%02d-%02d %02d:%02d:%02d.%03d\n", Elapsed(), now.wYear,
-                now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
-    std::fflush(stdout);
-    TerminateProcess(GetCurrentProcess(), 3);
-  }
-  std::printf("unknown directive: %s\n", line.c_str());
   return false;
+}
+
+bool ScriptRunner::Send(const std::string& text) {
+  // A long frame (a deep nesting case) is shown by its start and size only.
+  if (text.size() <= 300) {
+    std::printf("[%8.1f ms] -> %s\n", Elapsed(), text.c_str());
+  } else {
+    std::printf("[%8.1f ms] -> %.200s... (%zu bytes)\n", Elapsed(), text.c_str(), text.size());
+  }
+  return pipe_.WriteFrame(text);
+}
+
+void ScriptRunner::Terminate() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);  // the clock of the daemon's log records, to measure how long it outlives us
+  std::printf("[%8.1f ms] host terminating at %04d-%02d-%02d %02d:%02d:%02d.%03d\n", Elapsed(), now.wYear,
+              now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+  std::fflush(stdout);
+  TerminateProcess(GetCurrentProcess(), 3);
 }
 
 bool ScriptRunner::Expect(const std::string& type, const std::string& payload) {
@@ -157,11 +131,6 @@ bool ScriptRunner::WaitFor(const std::string& type) {
   return false;
 }
 
-bool ScriptRunner::ExpectQuiet(int ms) {
-  const auto message = pipe_.Next(milliseconds(ms));
-  return !message;
-}
-
 bool ScriptRunner::ExpectLog(const std::string& text, bool present) const {
   if (options_.daemon_log.empty()) {
     std::printf("expect-log needs --daemon-log\n");
@@ -176,29 +145,28 @@ bool ScriptRunner::ExpectLog(const std::string& text, bool present) const {
   return !present;
 }
 
-bool ScriptRunner::ExpectExit(const std::string& args) {
-  // "STATUS within MS"
-  std::istringstream in(args);
-  long status = 0;
-  std::string within;
-  int ms = 0;
-  if (!(in >> status >> within >> ms) || within != "within") return false;
+bool ScriptRunner::ExpectExit(long long status, long long limit_ms) {
   const auto since = closed_at_ == Clock::time_point{} ? Clock::now() : closed_at_;
-  const auto exit = pipe_.WaitForDaemonExit(milliseconds(ms) - std::chrono::duration_cast<milliseconds>(
-                                                                   Clock::now() - since));
+  const auto limit = milliseconds(limit_ms);
+  // Past the limit already: look once. An exit seen only after the limit is not one within it.
+  const auto left = std::max(milliseconds(0), limit - std::chrono::duration_cast<milliseconds>(Clock::now() - since));
+  const auto exit = pipe_.WaitForDaemonExit(left);
   const double took = std::chrono::duration<double, std::milli>(Clock::now() - since).count();
   if (!exit) {
     std::printf("daemon still running after %.1f ms\n", took);
     return false;
   }
-  std::printf("[%8.1f ms] daemon exited with %lu, %.1f ms after the pipe closed\n", Elapsed(), *exit, took);
-  return static_cast<long>(*exit) == status;
+  std::printf("[%8.1f ms] daemon exited with %lu, seen %.1f ms after the pipe closed\n", Elapsed(), *exit, took);
+  if (took > static_cast<double>(limit_ms)) {
+    std::printf("its exit was seen only after the limit of %lld ms\n", limit_ms);
+    return false;
+  }
+  return static_cast<long long>(*exit) == status;
 }
 
-bool ScriptRunner::SendSplit(const std::string& args) {
-  auto [count, text] = SplitWord(args);
+bool ScriptRunner::SendSplit(size_t split_at, const std::string& text) {
   const std::string frame = VellRecorder::EncodeFrame(text);
-  const size_t split = std::min(frame.size(), static_cast<size_t>(std::stoul(count)));
+  const size_t split = std::min(frame.size(), split_at);
   if (!pipe_.WriteBytes(frame.substr(0, split))) return false;
   std::this_thread::sleep_for(milliseconds(150));
   return pipe_.WriteBytes(frame.substr(split));
