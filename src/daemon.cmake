@@ -1,6 +1,8 @@
 # The control channel and the daemon executable.
-vell_library(vell_ipc_core SOURCES ipcmessageparser.cpp ipcmessages.cpp launchargument.cpp LIBS vell_base)
+vell_library(vell_ipc_core SOURCES ipcmessageparser.cpp ipcmessages.cpp launchargument.cpp windowlist.cpp
+  LIBS vell_base)
 vell_library(vell_ipc WINDOWS_ONLY SOURCES ipcchannel.cpp recordingmessages.cpp winsystem.cpp
+  windowmanager.cpp desktopqueries.cpp
   LIBS vell_ipc_core vell_win_base vell_recorder vell_video)
 
 if(WIN32)

@@ -15,6 +15,7 @@
 #include "media_sources/video/displays.h"
 #include "recorder/recorder.h"
 #include "utils/scopedhandle.h"
+#include "windowmanager.h"
 
 namespace VellRecorder {
 
@@ -54,6 +55,8 @@ class IPCChannel {
   void CheckMicPermissions(const nlohmann::json& payload);
   void CheckAllPermissions(const nlohmann::json& payload);
   void GetDisplayScreenshots(const nlohmann::json& payload);
+  void GetWindows(const nlohmann::json& payload);  // desktopqueries.cpp
+  void ChangeActiveWindow(const nlohmann::json& payload);
   void Cancel(const nlohmann::json& payload);
   void RecorderInit(const nlohmann::json& payload);
   void RecorderStart(const nlohmann::json& payload);
@@ -68,6 +71,7 @@ class IPCChannel {
 
   // Owned by the main thread: everything but outgoing_ is touched only by the loop and its handlers.
   // outgoing_ has its own mutex (the send mutex) for producers on other threads (the part reports).
+  WindowManager window_manager_;
   Displays displays_;
   // Reports its parts into outgoing_, which is declared (and destroyed) after it: the destructor stops and
   // destroys the recording first.
