@@ -67,8 +67,10 @@ std::wstring OwnerExe() {
 class OtherProcessWindow {
  public:
   OtherProcessWindow(const std::wstring& title, RECT r) {
-    std::wstring command = L"\"" + OwnerExe() + L"\" 60000 \"" + title + L"\" " + std::to_wstring(r.left) + L" " +
-                           std::to_wstring(r.top) + L" " + std::to_wstring(r.right) + L" " + std::to_wstring(r.bottom);
+    // No stop file: the process is ended with the object.
+    std::wstring command = L"\"" + OwnerExe() + L"\" 60000 \"\" \"" + title + L"\" " + std::to_wstring(r.left) +
+                           L" " + std::to_wstring(r.top) + L" " + std::to_wstring(r.right) + L" " +
+                           std::to_wstring(r.bottom);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};

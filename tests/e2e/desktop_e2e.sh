@@ -9,17 +9,18 @@ source "$here/e2e_lib.sh"
 
 title='Vell E2E Notes - Owner App'
 owner_pid=
+# The owner leaves when its stop file appears; it is waited for, so no window outlives its scenario.
 stop_owner() {
-  if [ -n "$owner_pid" ] && kill "$owner_pid" 2>/dev/null; then
-    for _ in $(seq 1 20); do kill -0 "$owner_pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$owner_pid" 2>/dev/null
-  fi
+  [ -n "$owner_pid" ] || return 0
+  touch "$work/stop-owner"
+  for _ in $(seq 1 50); do kill -0 "$owner_pid" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$owner_pid" 2>/dev/null && echo "window owner did not leave within 5 s"
   owner_pid=
 }
-trap 'stop_owner; cleanup_e2e' EXIT
+trap 'status=$?; stop_owner; (exit $status); cleanup_e2e' EXIT
 # A 400x300 window whose client area lies at (300, 200); it leaves by itself after a minute at the latest.
 start_owner() {
-  run "$bin/windowowner.exe" 60000 "$title" 300 200 700 500 >/dev/null 2>&1 &
+  run "$bin/windowowner.exe" 60000 "$(winpath "$work/stop-owner")" "$title" 300 200 700 500 >/dev/null 2>&1 &
   owner_pid=$!
   sleep 1.5
 }
@@ -61,7 +62,8 @@ screenshots)
   host '{"type":"get-windows","payload":{"takeScreenshots":true}}' 'wait-for windows-info' > "$work/host.out" ||
     fail "no windows-info"
   path=$(check_window "$work/host.out" 1) || fail "window list with screenshots"
-  file=$(unixpath "$path")
+  # The daemon's temporary directory is on the prefix's drive C:.
+  file="$WINEPREFIX/drive_c$(sed -e 's/^[Cc]://' -e 's/\\/\//g' <<<"$path")"
   [ -f "$file" ] || fail "screenshot $file does not exist"
   # The picture has the client area's size. Its content is not checked here: Wine's PrintWindow draws another
   # process's window black (the in-process test checks the pixels of a window of its own).
