@@ -18,18 +18,21 @@ stop_owner() {
   owner_pid=
 }
 trap 'status=$?; stop_owner; (exit $status); cleanup_e2e' EXIT
-# A 400x300 window whose client area lies at (300, 200); it leaves by itself after a minute at the latest.
-start_owner() {
-  run "$bin/windowowner.exe" 60000 "$(winpath "$work/stop-owner")" "$title" 300 200 700 500 >/dev/null 2>&1 &
+# A window whose client area lies at these pixels (by default 400x300 at (300, 200)); it leaves by itself
+# after a minute at the latest.
+start_owner() { # [left top right bottom]
+  run "$bin/windowowner.exe" 60000 "$(winpath "$work/stop-owner")" "$title" ${1:-300 200 700 500} >/dev/null 2>&1 &
   owner_pid=$!
   sleep 1.5
 }
 
 # The listed object of our window has its values; prints its screenshot path.
-check_window() { # host-output want-screenshot
-  python3 - "$1" "$2" "$title" <<'PY'
+check_window() { # host-output want-screenshot [bounds-json]
+  local default_bounds='{"Height": 300, "Width": 400, "X": 300, "Y": 200}'
+  python3 - "$1" "$2" "$title" "${3:-$default_bounds}" <<'PY'
 import json, re, sys
 text, want_picture, title = open(sys.argv[1]).read(), sys.argv[2] == "1", sys.argv[3]
+bounds = json.loads(sys.argv[4])
 payload = json.loads(re.findall(r"<- windows-info (\{.*\})", text)[-1])
 windows = payload["windowsInfoArrayString"]
 ours = [w for w in windows if w["kCGWindowName"] == title]
@@ -37,7 +40,7 @@ assert len(ours) == 1, windows
 w = ours[0]
 fixed = {"kCGWindowAlpha": 1, "kCGWindowLayer": 0, "kCGWindowMemoryUsage": 0, "kCGWindowSharingState": 1,
          "kCGWindowStoreType": 1, "kCGWindowIsOnscreen": True, "kCGWindowOwnerName": "Owner App",
-         "kCGWindowBounds": {"Height": 300, "Width": 400, "X": 300, "Y": 200}}
+         "kCGWindowBounds": bounds}
 assert {k: w[k] for k in fixed} == fixed, w
 assert sorted(w) == sorted(list(fixed) + ["kCGWindowName", "kCGWindowNumber", "kCGWindowOwnerPID",
                                           "screenshotPath"]), sorted(w)
@@ -56,6 +59,19 @@ list)
   host '{"type":"get-windows","payload":{"takeScreenshots":false}}' 'wait-for windows-info' > "$work/host.out" ||
     fail "no windows-info"
   check_window "$work/host.out" 0 >/dev/null || fail "window list"
+  ;;
+list_hidpi)
+  # At 144 DPI a point is 1.5 pixels: the client area {300, 210, 720, 510} is {200, 140, 480, 340} in points.
+  dpi_key='HKCU\Control Panel\Desktop'
+  run "$wine" reg add "$dpi_key" /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
+  start_owner "300 210 720 510"
+  host '{"type":"get-windows","payload":{"takeScreenshots":false}}' 'wait-for windows-info' > "$work/host.out"
+  status=$?
+  stop_owner
+  run "$wine" reg add "$dpi_key" /v LogPixels /t REG_DWORD /d 96 /f >/dev/null 2>&1
+  [ "$status" = 0 ] || fail "no windows-info"
+  check_window "$work/host.out" 0 '{"Height": 200, "Width": 280, "X": 200, "Y": 140}' >/dev/null ||
+    fail "window list at 144 DPI"
   ;;
 screenshots)
   start_owner
