@@ -54,12 +54,6 @@ PY
 }
 
 case "$scenario" in
-list)
-  start_owner
-  host '{"type":"get-windows","payload":{"takeScreenshots":false}}' 'wait-for windows-info' > "$work/host.out" ||
-    fail "no windows-info"
-  check_window "$work/host.out" 0 >/dev/null || fail "window list"
-  ;;
 list_hidpi)
   # At 144 DPI a point is 1.5 pixels: the client area {300, 210, 720, 510} is {200, 140, 480, 340} in points.
   dpi_key='HKCU\Control Panel\Desktop'
