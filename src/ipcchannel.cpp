@@ -16,12 +16,14 @@ IPCChannel::IPCChannel() { RegisterHandlers(); }
 IPCChannel::~IPCChannel() { StopRecording(); }
 
 void IPCChannel::RegisterHandlers() {
-  // Tested in this order; camera, window and camera-bounds queries join as they are built.
+  // Tested in this order; camera queries join as they are built.
+  dispatcher_.Register(L"change-active-window", [this](const json& p) { ChangeActiveWindow(p); });
   dispatcher_.Register(L"check-camera-permissions", [this](const json& p) { CheckCameraPermissions(p); });
   dispatcher_.Register(L"check-mic-permissions", [this](const json& p) { CheckMicPermissions(p); });
   dispatcher_.Register(L"check-all-permissions", [this](const json& p) { CheckAllPermissions(p); });
   dispatcher_.Register(L"get-display-screenshots", [this](const json& p) { GetDisplayScreenshots(p); });
   dispatcher_.Register(L"get-camera-bounds", [this](const json& p) { GetCameraBounds(p); });
+  dispatcher_.Register(L"get-windows", [this](const json& p) { GetWindows(p); });
   dispatcher_.Register(L"cancel", [this](const json& p) { Cancel(p); });
   dispatcher_.Register(L"recorder-init", [this](const json& p) { RecorderInit(p); });
   dispatcher_.Register(L"recorder-start", [this](const json& p) { RecorderStart(p); });

@@ -16,6 +16,7 @@
 #include "media_sources/video/displays.h"
 #include "recorder/recorder.h"
 #include "utils/scopedhandle.h"
+#include "windowmanager.h"
 
 namespace VellRecorder {
 
@@ -60,6 +61,8 @@ class IPCChannel {
   void CheckAllPermissions(const nlohmann::json& payload);
   void GetDisplayScreenshots(const nlohmann::json& payload);
   void GetCameraBounds(const nlohmann::json& payload);
+  void GetWindows(const nlohmann::json& payload);  // desktopqueries.cpp
+  void ChangeActiveWindow(const nlohmann::json& payload);
   void Cancel(const nlohmann::json& payload);
   void RecorderInit(const nlohmann::json& payload);
   void RecorderStart(const nlohmann::json& payload);
@@ -77,6 +80,7 @@ class IPCChannel {
   // Declared first, so destroyed last: the recorder reports its last part into it while it is destroyed.
   OutgoingQueue outgoing_;
   CaptureDevices capture_devices_;  // loaded once when Run starts, never refreshed
+  WindowManager window_manager_;
   Displays displays_;
   std::unique_ptr<Recorder> recorder_;
   ScopedHandle pipe_;
