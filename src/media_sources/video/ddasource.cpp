@@ -4,35 +4,11 @@
 #include <utility>
 #include <vector>
 
+#include "media_sources/video/cursorcopy.h"
 #include "tracehr.h"
 
 namespace VellRecorder {
 namespace {
-
-// A copy of the cursor with the bitmaps GetIconInfo hands out, freed together.
-class CursorCopy {
- public:
-  explicit CursorCopy(HCURSOR cursor) : icon_(CopyIcon(cursor)) {}
-  ~CursorCopy() {
-    if (info_.hbmMask != nullptr) DeleteObject(info_.hbmMask);
-    if (info_.hbmColor != nullptr) DeleteObject(info_.hbmColor);
-    if (icon_ != nullptr) DestroyCursor(icon_);
-  }
-  CursorCopy(const CursorCopy&) = delete;
-  CursorCopy& operator=(const CursorCopy&) = delete;
-
-  // A cursor without a shape of its own (or one another process owns that cannot be copied) shows as the arrow.
-  void FallBackToArrow() {
-    if (icon_ == nullptr) icon_ = CopyIcon(LoadCursorA(nullptr, MAKEINTRESOURCEA(32512)));  // IDC_ARROW
-  }
-  bool ReadInfo() { return icon_ != nullptr && GetIconInfo(icon_, &info_); }
-  HICON Get() const { return icon_; }
-  const ICONINFO& Info() const { return info_; }
-
- private:
-  HICON icon_;
-  ICONINFO info_{};
-};
 
 // The part of `box` that lies inside a texture of `desc`'s size.
 D3D11_BOX ClipTo(D3D11_BOX box, const D3D11_TEXTURE2D_DESC& desc) {

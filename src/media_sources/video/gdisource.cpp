@@ -2,39 +2,12 @@
 
 #include <utility>
 
+#include "media_sources/video/cursorcopy.h"
 #include "media_sources/video/displaygeometry.h"
 #include "media_sources/video/rectconv.h"
 #include "tracehr.h"
 
 namespace VellRecorder {
-namespace {
-
-// Owns a copied cursor and the two bitmaps GetIconInfo hands out with it.
-class CopiedCursor {
- public:
-  explicit CopiedCursor(HCURSOR cursor) : icon_(CopyIcon(cursor)) {}
-  ~CopiedCursor() {
-    if (info_.hbmMask != nullptr) DeleteObject(info_.hbmMask);
-    if (info_.hbmColor != nullptr) DeleteObject(info_.hbmColor);
-    if (icon_ != nullptr) DestroyCursor(icon_);
-  }
-  CopiedCursor(const CopiedCursor&) = delete;
-  CopiedCursor& operator=(const CopiedCursor&) = delete;
-
-  // A cursor without a shape of its own is shown as the standard arrow.
-  void FallBackToArrow() {
-    if (icon_ == nullptr) icon_ = CopyIcon(LoadCursorA(nullptr, MAKEINTRESOURCEA(32512)));  // IDC_ARROW
-  }
-  bool ReadInfo() { return icon_ != nullptr && GetIconInfo(icon_, &info_); }
-  HICON Get() const { return icon_; }
-  const ICONINFO& Info() const { return info_; }
-
- private:
-  HICON icon_;
-  ICONINFO info_{};
-};
-
-}  // namespace
 
 GDISource::GdiResources::GdiResources(int width, int height) : screen_dc(GetDC(window)) {
   memory_dc = CreateCompatibleDC(screen_dc);
@@ -95,7 +68,7 @@ HRESULT GDISource::DrawCursor(HDC target) {
   CURSORINFO cursor = {};
   cursor.cbSize = sizeof(cursor);
   if (!GetCursorInfo(&cursor)) return E_FAIL;
-  CopiedCursor icon(cursor.hCursor);
+  CursorCopy icon(cursor.hCursor);
   if (cursor.flags != CURSOR_SHOWING) return E_FAIL;
   icon.FallBackToArrow();
   if (!icon.ReadInfo()) return E_FAIL;
