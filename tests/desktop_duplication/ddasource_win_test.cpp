@@ -15,6 +15,12 @@
 namespace VellRecorder {
 namespace {
 
+// The source captures at the capture size whatever the output size; the settings only need one the encoders take.
+SIZE OutputSize(RECT crop) {
+  if (crop.right > crop.left && crop.bottom > crop.top) return SIZE{crop.right - crop.left, crop.bottom - crop.top};
+  return SIZE{GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+}
+
 using Testing::PatternColor;
 using Testing::PatternWindow;
 using Testing::RgbAt;
@@ -40,7 +46,7 @@ class DDASourceTest : public ::testing::Test {
 
   // The crop is relative to the display, whose corner is the desktop origin here.
   std::unique_ptr<DDASource> MakeSource(RECT crop) {
-    settings_ = std::make_unique<VideoRecordingSettings>(L"", crop, SIZE{0, 0});
+    settings_ = std::make_unique<VideoRecordingSettings>(L"", crop, OutputSize(crop));
     frame_ = std::make_unique<D3D11Frame>();
     EXPECT_EQ(frame_->Initialize(settings_->DisplayName(), settings_->CaptureSize()), S_OK);
     auto source = std::make_unique<DDASource>(*settings_);
@@ -94,7 +100,7 @@ std::unique_ptr<PatternWindow> DDASourceTest::window_;
 // Wine's own output has no duplication: this is where the hardware session gives way to the software one.
 TEST_F(DDASourceTest, WithoutTheStandInInitializeFailsAsWineDoes) {
   StandIn::UninstallDuplication();
-  settings_ = std::make_unique<VideoRecordingSettings>(L"", RECT{}, SIZE{0, 0});
+  settings_ = std::make_unique<VideoRecordingSettings>(L"", RECT{}, OutputSize(RECT{}));
   frame_ = std::make_unique<D3D11Frame>();
   ASSERT_EQ(frame_->Initialize(L"", settings_->CaptureSize()), S_OK);
   DDASource source(*settings_);
@@ -195,7 +201,7 @@ TEST_F(DDASourceTest, RecoversFromLostAccessWithoutKeepingOldDuplications) {
 // A re-creation that fails for good leaves the source without a duplication: captures report the loss again
 // (the owner may retry) and leave the last image in the frame, until a re-creation succeeds.
 TEST_F(DDASourceTest, WithoutADuplicationCapturesFailUntilItIsBack) {
-  DDASource uninitialized(VideoRecordingSettings(L"", RECT{}, SIZE{0, 0}));
+  DDASource uninitialized(VideoRecordingSettings(L"", RECT{}, OutputSize(RECT{})));
   EXPECT_EQ(uninitialized.CaptureToD3DFrame(), E_FAIL);
   EXPECT_EQ(uninitialized.LoadOutputDuplication(), E_POINTER);
   EXPECT_EQ(uninitialized.Initialize(nullptr), E_POINTER);
