@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "media_sources/video/cursorcopy.h"
+#include "media_sources/video/displaygeometry.h"
+#include "media_sources/video/rectconv.h"
 #include "tracehr.h"
 
 namespace VellRecorder {
@@ -130,7 +132,6 @@ HRESULT DDASource::CaptureToSystemMemory(uint8_t**) { return E_NOTIMPL; }
 HRESULT DDASource::DrawCursor() {
   const std::unique_ptr<SurfaceDC> dc = frame_->GetDC();
   if (dc->Get() == nullptr) return E_FAIL;
-  const RECT capture = settings_.CaptureRect();
   CURSORINFO cursor{};
   cursor.cbSize = sizeof(cursor);
   if (!GetCursorInfo(&cursor)) return E_FAIL;
@@ -138,11 +139,10 @@ HRESULT DDASource::DrawCursor() {
   if (cursor.flags != CURSOR_SHOWING) return S_OK;
   icon.FallBackToArrow();
   if (!icon.ReadInfo()) return E_FAIL;
-  const LONG x = cursor.ptScreenPos.x - capture.left - static_cast<LONG>(icon.Info().xHotspot);
-  const LONG y = cursor.ptScreenPos.y - capture.top - static_cast<LONG>(icon.Info().yHotspot);
-  if (x >= 0 && x <= settings_.CaptureWidth() && y >= 0 && y <= settings_.CaptureHeight()) {
-    DrawIcon(dc->Get(), x, y, icon.Get());
-  }
+  const CursorPlacement place =
+      PlaceCursor(cursor.ptScreenPos.x, cursor.ptScreenPos.y, static_cast<int32_t>(icon.Info().xHotspot),
+                  static_cast<int32_t>(icon.Info().yHotspot), ToDisplayRect(settings_.CaptureRect()));
+  if (place.draw) DrawIcon(dc->Get(), place.x, place.y, icon.Get());
   return S_OK;
 }
 
