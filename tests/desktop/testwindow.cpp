@@ -1,34 +1,11 @@
 #include "desktop/testwindow.h"
 
-#include <cstdint>
-#include <vector>
-
 #include "media_sources/patternwindow.h"
 
 namespace VellRecorder::Testing {
 namespace {
 
 constexpr wchar_t kClassName[] = L"VellTestWindow";
-
-void PaintPattern(HWND window, HDC dc) {
-  RECT client;
-  GetClientRect(window, &client);
-  const int width = client.right;
-  const int height = client.bottom;
-  if (width <= 0 || height <= 0) return;
-  std::vector<uint32_t> pixels(static_cast<size_t>(width) * height);
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) pixels[static_cast<size_t>(y) * width + x] = PatternColor(x, y);
-  }
-  BITMAPINFO info = {};
-  info.bmiHeader.biSize = sizeof(info.bmiHeader);
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = -height;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
-  SetDIBitsToDevice(dc, 0, 0, width, height, 0, 0, 0, height, pixels.data(), &info, DIB_RGB_COLORS);
-}
 
 }  // namespace
 
@@ -66,18 +43,6 @@ TestWindow::TestWindow(const std::wstring& title, RECT client, WindowStyle style
 
 TestWindow::~TestWindow() {
   if (window_ != nullptr) DestroyWindow(window_);
-}
-
-void PumpMessages(DWORD milliseconds) {
-  const ULONGLONG end = GetTickCount64() + milliseconds;
-  do {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
-    }
-    Sleep(5);
-  } while (GetTickCount64() < end);
 }
 
 }  // namespace VellRecorder::Testing

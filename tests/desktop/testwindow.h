@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "media_sources/patternwindow.h"
+
 namespace VellRecorder::Testing {
 
 enum class WindowStyle { kPopup, kFramed, kHidden };
@@ -26,8 +28,5 @@ class TestWindow {
 
   HWND window_ = nullptr;
 };
-
-// Processes this thread's window messages for a while.
-void PumpMessages(DWORD milliseconds);
 
 }  // namespace VellRecorder::Testing

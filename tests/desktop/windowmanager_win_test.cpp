@@ -1,7 +1,4 @@
 #include <windows.h>
-// gdiplus.h needs the COM object declarations that WIN32_LEAN_AND_MEAN leaves out of windows.h.
-#include <objidl.h>
-#include <gdiplus.h>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +10,7 @@
 
 #include "desktop/testwindow.h"
 #include "media_sources/patternwindow.h"
+#include "testing/decodedpicture.h"
 #include "testing/logcapture.h"
 #include "utils/scopedhandle.h"
 #include "windowmanager.h"
@@ -22,7 +20,7 @@ namespace {
 
 using Testing::TestWindow;
 using Testing::WindowStyle;
-namespace gp = Gdiplus::DllExports;
+using Testing::DecodedPicture;
 
 constexpr auto kLimit = std::chrono::seconds(20);
 
@@ -165,36 +163,6 @@ TEST(WindowManagerTest, ListsVisibleTitledWindowsOfEveryProcessWithTheirValues) 
 }
 
 // A decoded PNG: size and pixels.
-class DecodedPicture {
- public:
-  explicit DecodedPicture(const std::wstring& path) {
-    Gdiplus::GdiplusStartupInput input;
-    Gdiplus::GdiplusStartup(&token_, &input, nullptr);
-    gp::GdipCreateBitmapFromFile(path.c_str(), &bitmap_);
-    if (bitmap_ != nullptr) {
-      gp::GdipGetImageWidth(bitmap_, &width_);
-      gp::GdipGetImageHeight(bitmap_, &height_);
-    }
-  }
-  ~DecodedPicture() {
-    if (bitmap_ != nullptr) gp::GdipDisposeImage(bitmap_);
-    Gdiplus::GdiplusShutdown(token_);
-  }
-  UINT Width() const { return width_; }
-  UINT Height() const { return height_; }
-  uint32_t RgbAt(int x, int y) const {
-    Gdiplus::ARGB argb = 0;
-    gp::GdipBitmapGetPixel(bitmap_, x, y, &argb);
-    return argb & 0xFFFFFF;
-  }
-
- private:
-  ULONG_PTR token_ = 0;
-  Gdiplus::GpBitmap* bitmap_ = nullptr;
-  UINT width_ = 0;
-  UINT height_ = 0;
-};
-
 std::wstring FileName(const std::wstring& path) { return path.substr(path.rfind(L'\\') + 1); }
 
 TEST(WindowManagerTest, PicturesShowTheWindowsContentAndAFailedOneHasNoPath) {

@@ -14,26 +14,43 @@ uint32_t PatternColor(int x, int y) {
   return (r << 16) | (g << 8) | b;
 }
 
+void PaintPattern(HWND window, HDC dc) {
+  RECT client;
+  GetClientRect(window, &client);
+  const int width = client.right;
+  const int height = client.bottom;
+  if (width <= 0 || height <= 0) return;
+  std::vector<uint32_t> pixels(static_cast<size_t>(width) * height);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) pixels[static_cast<size_t>(y) * width + x] = PatternColor(x, y);
+  }
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  SetDIBitsToDevice(dc, 0, 0, width, height, 0, 0, 0, height, pixels.data(), &info, DIB_RGB_COLORS);
+}
+
+void PumpMessages(DWORD milliseconds) {
+  const ULONGLONG end = GetTickCount64() + milliseconds;
+  do {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+    Sleep(5);
+  } while (GetTickCount64() < end);
+}
+
 LRESULT CALLBACK PatternWindow::WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_PAINT) {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(window, &paint);
-    RECT client;
-    GetClientRect(window, &client);
-    const int width = client.right;
-    const int height = client.bottom;
-    std::vector<uint32_t> pixels(static_cast<size_t>(width) * height);
-    for (int y = 0; y < height; ++y) {
-      for (int x = 0; x < width; ++x) pixels[static_cast<size_t>(y) * width + x] = PatternColor(x, y);
-    }
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    SetDIBitsToDevice(dc, 0, 0, width, height, 0, 0, 0, height, pixels.data(), &info, DIB_RGB_COLORS);
+    PaintPattern(window, dc);
     EndPaint(window, &paint);
     return 0;
   }
@@ -61,18 +78,6 @@ PatternWindow::PatternWindow(RECT screen_rect)
 PatternWindow::~PatternWindow() {
   if (window_ != nullptr) DestroyWindow(window_);
   Pump(50);
-}
-
-void PatternWindow::Pump(DWORD milliseconds) {
-  const ULONGLONG end = GetTickCount64() + milliseconds;
-  do {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
-    }
-    Sleep(10);
-  } while (GetTickCount64() < end);
 }
 
 }  // namespace VellRecorder::Testing

@@ -12,6 +12,10 @@ namespace VellRecorder::Testing {
 // The colour of pixel (x, y) of the pattern as 0x00RRGGBB; no two rows and no two columns alike, and none
 // black or white, so the cursor's outline shows against every pixel.
 uint32_t PatternColor(int x, int y);
+// Paints the pattern over the window's client area, from the client area's own top-left corner.
+void PaintPattern(HWND window, HDC dc);
+// Processes this thread's window messages for a while (painting, cursor shape).
+void PumpMessages(DWORD milliseconds);
 
 class PatternWindow {
  public:
@@ -22,8 +26,7 @@ class PatternWindow {
 
   bool IsOpen() const { return window_ != nullptr; }
   HWND Handle() const { return window_; }
-  // Lets the window process its messages for a while (painting, cursor shape).
-  static void Pump(DWORD milliseconds);
+  static void Pump(DWORD milliseconds) { PumpMessages(milliseconds); }
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

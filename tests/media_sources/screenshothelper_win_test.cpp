@@ -1,7 +1,4 @@
 #include <windows.h>
-// gdiplus.h needs the COM object declarations that WIN32_LEAN_AND_MEAN leaves out of windows.h.
-#include <objidl.h>
-#include <gdiplus.h>
 
 #include <gtest/gtest.h>
 
@@ -13,12 +10,13 @@
 #include "media_sources/video/displays.h"
 #include "media_sources/video/videorecordingsettings.h"
 #include "screenshothelper.h"
+#include "testing/decodedpicture.h"
 #include "testing/logcapture.h"
 
 namespace VellRecorder {
 namespace {
 
-namespace gp = Gdiplus::DllExports;
+using Testing::DecodedPicture;
 
 std::wstring TempPath() {
   wchar_t path[MAX_PATH];
@@ -47,37 +45,6 @@ bool HasPngSignature(const std::wstring& path) {
 }
 
 // A PNG decoded by GDI+: its size, and the colour of pixels on request.
-class DecodedPicture {
- public:
-  explicit DecodedPicture(const std::wstring& path) {
-    Gdiplus::GdiplusStartupInput input;
-    Gdiplus::GdiplusStartup(&token_, &input, nullptr);
-    gp::GdipCreateBitmapFromFile(path.c_str(), &bitmap_);
-    if (bitmap_ != nullptr) {
-      gp::GdipGetImageWidth(bitmap_, &width_);
-      gp::GdipGetImageHeight(bitmap_, &height_);
-    }
-  }
-  ~DecodedPicture() {
-    if (bitmap_ != nullptr) gp::GdipDisposeImage(bitmap_);
-    Gdiplus::GdiplusShutdown(token_);
-  }
-  bool Decoded() const { return bitmap_ != nullptr; }
-  UINT Width() const { return width_; }
-  UINT Height() const { return height_; }
-  uint32_t RgbAt(int x, int y) const {
-    Gdiplus::ARGB argb = 0;
-    gp::GdipBitmapGetPixel(bitmap_, x, y, &argb);
-    return argb & 0xFFFFFF;
-  }
-
- private:
-  ULONG_PTR token_ = 0;
-  Gdiplus::GpBitmap* bitmap_ = nullptr;
-  UINT width_ = 0;
-  UINT height_ = 0;
-};
-
 TEST(ScreenshotFolderTest, LookupsWithoutScreenshotsLeaveNoFolderBehind) {
   const std::wstring temp = TempPath();
   const int before = CountFolders(temp);
