@@ -111,7 +111,7 @@ HRESULT AudioSource::LoadAudioCaptureClient() {
   DWORD flags = AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
   if (config_.flow == 0) flags |= AUDCLNT_STREAMFLAGS_LOOPBACK;
   const HRESULT hr = audio_client_->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, kBufferDuration100ns, 0,
-                                               GetCaptureFormat(), nullptr);
+                                               &capture_format_.Format, nullptr);
   if (hr == E_ACCESSDENIED && config_.flow != 0) RefuseMicrophoneAccess();
   RETURN_IF_FAILED(hr);
   RETURN_IF_FAILED(audio_client_->GetBufferSize(&buffer_frames_));
