@@ -47,6 +47,32 @@ int64_t Now100ns() {
                                                               frequency.QuadPart;
 }
 
+// Mix formats in both forms: the capture format is always the extensible 16-bit PCM form of the same layout.
+TEST(AudioSourceTest, CaptureFormatForMixFormat) {
+  WAVEFORMATEXTENSIBLE extensible{};
+  extensible.Format = {WAVE_FORMAT_EXTENSIBLE, 6, 48000, 48000 * 24, 24, 32, 22};
+  extensible.Samples.wValidBitsPerSample = 32;
+  extensible.dwChannelMask = 0x3F;
+  const WAVEFORMATEX plain_float = {WAVE_FORMAT_IEEE_FLOAT, 2, 44100, 44100 * 8, 8, 32, 0};
+  const WAVEFORMATEX plain_mono = {WAVE_FORMAT_PCM, 1, 16000, 32000, 2, 16, 0};
+  const struct {
+    const WAVEFORMATEX* mix;
+    std::vector<uint32_t> expected;  // channels, rate, block, bytes per second, mask
+  } cases[] = {{&extensible.Format, {6, 48000, 12, 576000, 0x3F}},
+               {&plain_float, {2, 44100, 4, 176400, 3}},
+               {&plain_mono, {1, 16000, 2, 32000, 4}}};
+  for (const auto& c : cases) {
+    const WAVEFORMATEXTENSIBLE format = AudioSource::CaptureFormatFor(*c.mix);
+    const WAVEFORMATEX& head = format.Format;
+    EXPECT_EQ(std::vector<uint32_t>({head.wFormatTag, head.cbSize, head.wBitsPerSample,
+                                     format.Samples.wValidBitsPerSample, format.SubFormat.Data1}),
+              std::vector<uint32_t>({WAVE_FORMAT_EXTENSIBLE, 22, 16, 16, 1}));
+    EXPECT_EQ(std::vector<uint32_t>({head.nChannels, head.nSamplesPerSec, head.nBlockAlign, head.nAvgBytesPerSec,
+                                     format.dwChannelMask}),
+              c.expected);
+  }
+}
+
 // Sources that cannot be opened: the failure is returned and logged, and the source stays harmless (no
 // format, and Capture touches neither the ring nor the result).
 TEST(AudioSourceTest, SourcesThatCannotOpen) {

@@ -125,25 +125,29 @@ HRESULT AudioSource::ReadCaptureFormat() {
   CoTaskMemFormat mix;
   RETURN_IF_FAILED(audio_client_->GetMixFormat(&mix.format));
   if (mix.format == nullptr) return VELL_TRACE_FAILURE(E_POINTER);
-  WAVEFORMATEXTENSIBLE format{};
-  if (IsExtensible(*mix.format)) {
-    format = *reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(mix.format);
-  } else {
-    format.Format = *mix.format;
-    format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
-    format.dwChannelMask = DefaultChannelMask(mix.format->nChannels);
-  }
-  // Integer PCM of the mix format's rate and channel count.
-  WAVEFORMATEX& head = format.Format;
-  head.wBitsPerSample = bits_per_sample_;
-  head.nBlockAlign = static_cast<WORD>(bits_per_sample_ * head.nChannels / 8);
-  head.nAvgBytesPerSec = head.nSamplesPerSec * head.nBlockAlign;
-  format.Samples.wValidBitsPerSample = bits_per_sample_;
-  format.SubFormat = kSubtypePcm;
-  capture_format_ = format;
+  capture_format_ = CaptureFormatFor(*mix.format);
   has_capture_format_ = true;
   return S_OK;
+}
+
+WAVEFORMATEXTENSIBLE AudioSource::CaptureFormatFor(const WAVEFORMATEX& mix) {
+  constexpr WORD kBits = 16;
+  WAVEFORMATEXTENSIBLE format{};
+  if (IsExtensible(mix)) {
+    format = *reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(&mix);
+  } else {
+    format.Format = mix;
+    format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
+    format.dwChannelMask = DefaultChannelMask(mix.nChannels);
+  }
+  WAVEFORMATEX& head = format.Format;
+  head.wBitsPerSample = kBits;
+  head.nBlockAlign = static_cast<WORD>(kBits * head.nChannels / 8);
+  head.nAvgBytesPerSec = head.nSamplesPerSec * head.nBlockAlign;
+  format.Samples.wValidBitsPerSample = kBits;
+  format.SubFormat = kSubtypePcm;
+  return format;
 }
 
 void AudioSource::RefuseMicrophoneAccess() const {
