@@ -28,5 +28,19 @@ TEST(CapturePacketTest, DiscontinuityAndSilenceRules) {
   }
 }
 
+// A silent packet enters the ring as zeros whatever its bytes; others as they are; none when it does not fit.
+TEST(CapturePacketTest, WritePacket) {
+  AudioRingBuffer ring(16);
+  std::vector<uint8_t> scratch;
+  const uint8_t bytes[6] = {1, 2, 3, 4, 5, 6};
+  EXPECT_TRUE(WritePacket(&ring, bytes, 4, 0, &scratch));
+  EXPECT_TRUE(WritePacket(&ring, bytes, 4, kPacketSilent | kPacketDataDiscontinuity, &scratch));
+  EXPECT_TRUE(WritePacket(&ring, nullptr, 2, kPacketSilent, &scratch));
+  EXPECT_FALSE(WritePacket(&ring, bytes, 6, 0, &scratch));
+  std::vector<uint8_t> out;
+  ring.ReadAll(&out);
+  EXPECT_EQ(out, std::vector<uint8_t>({1, 2, 3, 4, 0, 0, 0, 0, 0, 0}));
+}
+
 }  // namespace
 }  // namespace VellRecorder

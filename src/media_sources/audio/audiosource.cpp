@@ -188,14 +188,8 @@ HRESULT AudioSource::TakePacket(AudioRingBuffer* ring, CaptureResult* written, U
   UINT64 qpc_position = 0;
   RETURN_IF_FAILED(capture_client_->GetBuffer(&data, frames, &flags, nullptr, &qpc_position));
   const size_t bytes = static_cast<size_t>(capture_format_.Format.nBlockAlign) * *frames;
-  const uint8_t* payload = data;
-  if (IsSilentPacket(flags) || data == nullptr) {
-    // The endpoint's bytes are not to be trusted for a silent packet: write the silence it means.
-    silence_.assign(bytes, 0);
-    payload = silence_.data();
-  }
   if (bytes != 0) {
-    if (ring->Write(payload, bytes)) {
+    if (WritePacket(ring, data, bytes, flags, &silence_)) {
       // The time of the first byte this call put in the ring; none for a packet the endpoint could not time.
       if (written->bytes == 0 && (flags & kPacketTimestampError) == 0) {
         written->first_packet_qpc_100ns = static_cast<int64_t>(qpc_position);
