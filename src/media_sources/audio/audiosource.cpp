@@ -54,6 +54,9 @@ AudioSource::~AudioSource() {
 
 HRESULT AudioSource::Initialize() {
   initialized_ = false;
+  // Initialising again replaces the stream: the running one is stopped before its client is let go.
+  if (started_) audio_client_->Stop();
+  started_ = false;
   RETURN_IF_FAILED(LoadDevice(config_.device_name));
   RETURN_IF_FAILED(device_->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
                                      reinterpret_cast<void**>(audio_client_.ReleaseAndGetAddressOf())));
