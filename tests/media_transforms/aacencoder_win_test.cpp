@@ -1,6 +1,6 @@
 // The AAC encoder stand-in (standins/aacencoder), registered in the test prefix by scripts/wine-run.sh under
 // the system encoder's class id: the media types it takes and refuses, its frames' timing, and a tone encoded
-// through the daemon's transform driver the way the audio session feeds it. The encoded tone is written as
+// through the daemon's AAC encoder the way the audio session feeds it. The encoded tone is written as
 // an ADTS stream for check_aac_decode.sh, which decodes it with the host's ffmpeg.
 #include <windows.h>
 #include <mfapi.h>
@@ -14,8 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "media_transforms/adtsheader.h"
-#include "media_transforms/media_foundation/mft.h"
+#include "media_transforms/media_foundation/aacencoder.h"
 #include "mftestsupport.h"
 
 namespace VellRecorder::MediaFoundation {
@@ -196,22 +195,14 @@ TEST(AacEncoderStandin, FramesAreTimedFromTheInputHoldingTheirFirstSample) {
   }
 }
 
-// The daemon's driver with the types the AAC encoder of the audio session sets, fed as the session feeds it.
-class ToneEncoder : public MFT {
- public:
-  HRESULT Open() {
-    HRESULT hr = CreateMFT(CLSID_AACMFTEncoder);
-    if (SUCCEEDED(hr)) hr = transform_->SetInputType(0, AudioType(MFAudioFormat_PCM, 48000, 1, 16).Get(), 0);
-    if (SUCCEEDED(hr)) {
-      hr = transform_->SetOutputType(0, AudioType(MFAudioFormat_AAC, 48000, 1, 16, 96000 / 8).Get(), 0);
-    }
-    return hr;
-  }
-};
-
-TEST(AacEncoderStandin, ToneThroughTheDriverIsWrittenAsAnAdtsStream) {
-  ToneEncoder encoder;
-  ASSERT_EQ(encoder.Open(), S_OK);
+// The daemon's AAC encoder with the recording's settings, fed as the audio session feeds it: 1024-byte chunks
+// through the transform driver's Encode, each frame written behind the encoder's ADTS header.
+TEST(AacEncoderStandin, ToneThroughTheDaemonsEncoderIsWrittenAsAnAdtsStream) {
+  AACEncoder encoder(AACEncoder::RecordingSettings());
+  ASSERT_EQ(encoder.Initialize(), S_OK);
+  ComPtr<IMFMediaType> current;
+  ASSERT_EQ(encoder.GetTransform()->GetOutputCurrentType(0, current.ReleaseAndGetAddressOf()), S_OK);
+  EXPECT_EQ(MFGetAttributeUINT32(current.Get(), MF_MT_AUDIO_AVG_BYTES_PER_SECOND, 0), 12000u);
   constexpr size_t kChunkSamples = 512, kChunks = 188;  // 2.005 s
   std::vector<uint8_t> stream;
   ComPtr<IMFSample> out;
@@ -225,15 +216,17 @@ TEST(AacEncoderStandin, ToneThroughTheDriverIsWrittenAsAnAdtsStream) {
     const std::vector<uint8_t> payload = ReadSample(out.Get());
     ASSERT_GT(payload.size(), 0u);
     ASSERT_LE(payload.size(), 768u);
-    uint8_t header[kAdtsHeaderSize];
-    WriteAdtsHeader(header, static_cast<uint16_t>(payload.size()), 48000, 1);
-    stream.insert(stream.end(), header, header + kAdtsHeaderSize);
+    uint8_t header[7];
+    uint32_t header_size = 0;
+    encoder.WriteADTSHeader(header, static_cast<uint16_t>(payload.size()), &header_size);
+    ASSERT_EQ(header_size, 7u);
+    stream.insert(stream.end(), header, header + header_size);
     stream.insert(stream.end(), payload.begin(), payload.end());
     ++frames;
   }
   EXPECT_EQ(frames, kChunks / 2);
   // About the configured 12000 bytes per second.
-  EXPECT_NEAR(double(stream.size() - frames * kAdtsHeaderSize) / 2.005, 12000.0, 1500.0);
+  EXPECT_NEAR(double(stream.size() - frames * 7) / 2.005, 12000.0, 1500.0);
   const char* dir = std::getenv("VELL_AAC_DUMP_DIR");
   if (!dir) GTEST_SKIP() << "VELL_AAC_DUMP_DIR not set: the stream is not checked by a decoder";
   const std::string path = std::string(dir) + "\\tone.aac";
