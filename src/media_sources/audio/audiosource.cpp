@@ -54,6 +54,9 @@ AudioSource::~AudioSource() {
 
 HRESULT AudioSource::Initialize() {
   initialized_ = false;
+  // Initialising again replaces the stream: the running one is stopped before its client is let go.
+  if (started_) audio_client_->Stop();
+  started_ = false;
   RETURN_IF_FAILED(LoadDevice(config_.device_name));
   RETURN_IF_FAILED(device_->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
                                      reinterpret_cast<void**>(audio_client_.ReleaseAndGetAddressOf())));
@@ -111,7 +114,7 @@ HRESULT AudioSource::LoadAudioCaptureClient() {
   DWORD flags = AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
   if (config_.flow == 0) flags |= AUDCLNT_STREAMFLAGS_LOOPBACK;
   const HRESULT hr = audio_client_->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, kBufferDuration100ns, 0,
-                                               GetCaptureFormat(), nullptr);
+                                               &capture_format_.Format, nullptr);
   if (hr == E_ACCESSDENIED && config_.flow != 0) RefuseMicrophoneAccess();
   RETURN_IF_FAILED(hr);
   RETURN_IF_FAILED(audio_client_->GetBufferSize(&buffer_frames_));
@@ -125,25 +128,29 @@ HRESULT AudioSource::ReadCaptureFormat() {
   CoTaskMemFormat mix;
   RETURN_IF_FAILED(audio_client_->GetMixFormat(&mix.format));
   if (mix.format == nullptr) return VELL_TRACE_FAILURE(E_POINTER);
-  WAVEFORMATEXTENSIBLE format{};
-  if (IsExtensible(*mix.format)) {
-    format = *reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(mix.format);
-  } else {
-    format.Format = *mix.format;
-    format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
-    format.dwChannelMask = DefaultChannelMask(mix.format->nChannels);
-  }
-  // Integer PCM of the mix format's rate and channel count.
-  WAVEFORMATEX& head = format.Format;
-  head.wBitsPerSample = bits_per_sample_;
-  head.nBlockAlign = static_cast<WORD>(bits_per_sample_ * head.nChannels / 8);
-  head.nAvgBytesPerSec = head.nSamplesPerSec * head.nBlockAlign;
-  format.Samples.wValidBitsPerSample = bits_per_sample_;
-  format.SubFormat = kSubtypePcm;
-  capture_format_ = format;
+  capture_format_ = CaptureFormatFor(*mix.format);
   has_capture_format_ = true;
   return S_OK;
+}
+
+WAVEFORMATEXTENSIBLE AudioSource::CaptureFormatFor(const WAVEFORMATEX& mix) {
+  constexpr WORD kBits = 16;
+  WAVEFORMATEXTENSIBLE format{};
+  if (IsExtensible(mix)) {
+    format = *reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(&mix);
+  } else {
+    format.Format = mix;
+    format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
+    format.dwChannelMask = DefaultChannelMask(mix.nChannels);
+  }
+  WAVEFORMATEX& head = format.Format;
+  head.wBitsPerSample = kBits;
+  head.nBlockAlign = static_cast<WORD>(kBits * head.nChannels / 8);
+  head.nAvgBytesPerSec = head.nSamplesPerSec * head.nBlockAlign;
+  format.Samples.wValidBitsPerSample = kBits;
+  format.SubFormat = kSubtypePcm;
+  return format;
 }
 
 void AudioSource::RefuseMicrophoneAccess() const {
@@ -184,14 +191,8 @@ HRESULT AudioSource::TakePacket(AudioRingBuffer* ring, CaptureResult* written, U
   UINT64 qpc_position = 0;
   RETURN_IF_FAILED(capture_client_->GetBuffer(&data, frames, &flags, nullptr, &qpc_position));
   const size_t bytes = static_cast<size_t>(capture_format_.Format.nBlockAlign) * *frames;
-  const uint8_t* payload = data;
-  if (IsSilentPacket(flags) || data == nullptr) {
-    // The endpoint's bytes are not to be trusted for a silent packet: write the silence it means.
-    silence_.assign(bytes, 0);
-    payload = silence_.data();
-  }
   if (bytes != 0) {
-    if (ring->Write(payload, bytes)) {
+    if (WritePacket(ring, data, bytes, flags, &silence_)) {
       // The time of the first byte this call put in the ring; none for a packet the endpoint could not time.
       if (written->bytes == 0 && (flags & kPacketTimestampError) == 0) {
         written->first_packet_qpc_100ns = static_cast<int64_t>(qpc_position);

@@ -61,6 +61,10 @@ class AudioSource {
   uint64_t GetDroppedBytes() const { return dropped_bytes_; }
   const AudioSourceConfig& GetConfig() const { return config_; }
 
+  // The capture format for an endpoint's mix format: 16-bit integer PCM of its rate and channel count, always
+  // in the extensible form (a plain mix format gets the speaker layout its channel count implies).
+  static WAVEFORMATEXTENSIBLE CaptureFormatFor(const WAVEFORMATEX& mix);
+
  private:
   HRESULT LoadDevice(const std::wstring& name);
   HRESULT FindDeviceByName(IMMDeviceEnumerator* enumerator, EDataFlow flow, const std::wstring& name);
@@ -71,7 +75,6 @@ class AudioSource {
   // Takes one packet; *frames is 0 when the endpoint handed none.
   HRESULT TakePacket(AudioRingBuffer* ring, CaptureResult* written, UINT32* frames);
 
-  const uint8_t bits_per_sample_ = 16;
   const AudioSourceConfig config_;
   ComPtr<IMMDevice> device_;
   ComPtr<IAudioClient> audio_client_;

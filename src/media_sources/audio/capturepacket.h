@@ -2,7 +2,11 @@
 // tested natively; the values are WASAPI's _AUDCLNT_BUFFERFLAGS.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "media_sources/audio/audioringbuffer.h"
 
 namespace VellRecorder {
 
@@ -17,5 +21,11 @@ constexpr bool CountsAsDiscontinuity(uint32_t flags) { return flags == kPacketDa
 
 // The endpoint asks for the packet's bytes to be taken as silence whatever they hold.
 constexpr bool IsSilentPacket(uint32_t flags) { return (flags & kPacketSilent) != 0; }
+
+// Writes one packet of `bytes` bytes into `ring`, as zeros when it is flagged silent (its bytes may then be
+// anything; `data` may be null). `scratch` holds the zeros between calls. False, and nothing written, when the
+// ring cannot hold it.
+bool WritePacket(AudioRingBuffer* ring, const uint8_t* data, size_t bytes, uint32_t flags,
+                 std::vector<uint8_t>* scratch);
 
 }  // namespace VellRecorder
