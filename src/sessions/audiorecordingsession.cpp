@@ -3,6 +3,8 @@
 #include <mmsystem.h>
 
 #include <chrono>
+#include <cstdio>
+#include <string>
 
 #include "muxers/hlssink.h"
 #include "muxers/wavwriter_win.h"
@@ -40,6 +42,13 @@ const std::vector<uint8_t>& SilenceImage() {
   return image;
 }
 
+// The system text and the code: WASAPI's codes have no system text.
+std::string Reason(HRESULT hr) {
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
+  return HrText(hr) + " (" + code + ")";
+}
+
 }  // namespace
 
 AudioRecordingSession::AudioRecordingSession(HLSSink* sink) : sink_(sink) {}
@@ -59,7 +68,7 @@ std::unique_ptr<AudioRecordingSession::Lane> AudioRecordingSession::OpenLane(con
   HRESULT hr = lane->source->Initialize();
   if (SUCCEEDED(hr) && !lane->source->IsInitialized()) hr = E_UNEXPECTED;
   if (FAILED(hr)) {
-    LOG_ERROR << Describe(config) << " cannot be recorded and is left out of the recording: " << HrText(hr);
+    LOG_ERROR << Describe(config) << " cannot be recorded and is left out of the recording: " << Reason(hr);
     return nullptr;
   }
   const WAVEFORMATEXTENSIBLE& format = *lane->source->GetCaptureFormatExtensible();
@@ -69,7 +78,7 @@ std::unique_ptr<AudioRecordingSession::Lane> AudioRecordingSession::OpenLane(con
       format, MediaFoundation::AudioResampler::RecordingFormat());
   hr = lane->resampler->Initialize();
   if (FAILED(hr)) {
-    LOG_ERROR << Describe(config) << " cannot be resampled and is left out of the recording: " << HrText(hr);
+    LOG_ERROR << Describe(config) << " cannot be resampled and is left out of the recording: " << Reason(hr);
     return nullptr;
   }
   return lane;
