@@ -3,6 +3,7 @@
 // Recordings go into a real HLSSink and are left in VELL_AUDIOSESSION_DUMP_DIR, one folder each with a
 // recording.txt, for check_audiosession_parts.sh (the host's ffmpeg decodes them and looks for the tone).
 #include <windows.h>
+#include <wmcodecdsp.h>
 
 #include <gtest/gtest.h>
 
@@ -172,6 +173,43 @@ TEST(AudioRecordingSessionTest, UnknownMicrophoneRecordsNothingAndSaysSo) {
   EXPECT_TRUE(log.Contains("the recording has no sound")) << log.Text();
   session.Pause();
   session.Resume();
+  WithinOrDie(kHangLimit, "AudioRecordingSession::Stop", [&session] { session.Stop(); });
+  EXPECT_EQ(session.FramesMuxed(), 0u);
+}
+
+// Registered in the process for the AAC encoder's class: every creation is refused, as on a system without
+// the encoder. Takes precedence over the stand-in registered in the prefix while it is registered.
+class RefusingFactory : public IClassFactory {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
+    *out = this;
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }  // static lifetime
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID, void** out) override {
+    *out = nullptr;
+    return CLASS_E_CLASSNOTAVAILABLE;
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+};
+
+TEST(AudioRecordingSessionTest, WithoutAnEncoderNothingRunsAndStopReturns) {
+  static RefusingFactory factory;
+  DWORD cookie = 0;
+  ASSERT_EQ(CoRegisterClassObject(__uuidof(AACMFTEncoder), &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
+                                  &cookie),
+            S_OK);
+  Testing::LogCapture log;
+  HLSSink sink((fs::temp_directory_path() / "vell-audiosession-no-encoder").wstring(), [](std::wstring) {});
+  AudioRecordingSession session(&sink);
+  session.SetMicrophoneSource(kMonitor);
+  ASSERT_EQ(session.GetSourceFigures().size(), 1u);
+  session.Start(MonotonicNowNs());
+  CoRevokeClassObject(cookie);
+  EXPECT_FALSE(session.IsRecording());
+  EXPECT_TRUE(log.Contains("no AAC encoder: the recording has no sound")) << log.Text();
   WithinOrDie(kHangLimit, "AudioRecordingSession::Stop", [&session] { session.Stop(); });
   EXPECT_EQ(session.FramesMuxed(), 0u);
 }
