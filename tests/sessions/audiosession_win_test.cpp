@@ -82,9 +82,11 @@ class Recording {
     Sleep(200);
     EXPECT_EQ(session_.FramesMuxed(), frames) << "frames were muxed after Stop returned";
     WithinOrDie(kHangLimit, "HLSSink::Finish", [this] { sink_.Finish(); });
+    uint64_t discontinuities = 0;
+    for (const auto& source : session_.GetSourceFigures()) discontinuities += source.discontinuities;
     std::ofstream info(folder_ / "recording.txt");
     info << "frames=" << frames << "\nwall_ms=" << (stop_ns - start_ns_) / 1000000
-         << "\npaused_ms=" << paused_ns_ / 1000000 << "\n";
+         << "\npaused_ms=" << paused_ns_ / 1000000 << "\ndiscontinuities=" << discontinuities << "\n";
   }
 
  private:
@@ -162,21 +164,6 @@ TEST(AudioRecordingSessionTest, SystemAudioThatCannotBeCapturedLeavesTheMicropho
   recording.Finish();
 }
 
-TEST(AudioRecordingSessionTest, UnknownMicrophoneRecordsNothingAndSaysSo) {
-  Testing::LogCapture log;
-  HLSSink sink((fs::temp_directory_path() / "vell-audiosession-unknown").wstring(), [](std::wstring) {});
-  AudioRecordingSession session(&sink);
-  session.SetMicrophoneSource(L"No Such Microphone");
-  EXPECT_TRUE(session.GetSourceFigures().empty());
-  session.Start(MonotonicNowNs());
-  EXPECT_FALSE(session.IsRecording());
-  EXPECT_TRUE(log.Contains("the recording has no sound")) << log.Text();
-  session.Pause();
-  session.Resume();
-  WithinOrDie(kHangLimit, "AudioRecordingSession::Stop", [&session] { session.Stop(); });
-  EXPECT_EQ(session.FramesMuxed(), 0u);
-}
-
 // Registered in the process for the AAC encoder's class: every creation is refused, as on a system without
 // the encoder. Takes precedence over the stand-in registered in the prefix while it is registered.
 class RefusingFactory : public IClassFactory {
@@ -195,23 +182,38 @@ class RefusingFactory : public IClassFactory {
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 };
 
-TEST(AudioRecordingSessionTest, WithoutAnEncoderNothingRunsAndStopReturns) {
+// No source that opens, or no encoder: no thread runs, the record says why, and pause, resume and Stop return.
+TEST(AudioRecordingSessionTest, NothingToRecordWithItsReason) {
+  const struct {
+    const wchar_t* microphone;
+    bool refuse_encoder;
+    size_t sources;
+    const char* record;
+  } cases[] = {{L"No Such Microphone", false, 0, "no audio source could be opened: the recording has no sound"},
+               {kMonitor, true, 1, "no AAC encoder: the recording has no sound"}};
   static RefusingFactory factory;
-  DWORD cookie = 0;
-  ASSERT_EQ(CoRegisterClassObject(__uuidof(AACMFTEncoder), &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
-                                  &cookie),
-            S_OK);
-  Testing::LogCapture log;
-  HLSSink sink((fs::temp_directory_path() / "vell-audiosession-no-encoder").wstring(), [](std::wstring) {});
-  AudioRecordingSession session(&sink);
-  session.SetMicrophoneSource(kMonitor);
-  ASSERT_EQ(session.GetSourceFigures().size(), 1u);
-  session.Start(MonotonicNowNs());
-  CoRevokeClassObject(cookie);
-  EXPECT_FALSE(session.IsRecording());
-  EXPECT_TRUE(log.Contains("no AAC encoder: the recording has no sound")) << log.Text();
-  WithinOrDie(kHangLimit, "AudioRecordingSession::Stop", [&session] { session.Stop(); });
-  EXPECT_EQ(session.FramesMuxed(), 0u);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.record);
+    DWORD cookie = 0;
+    if (c.refuse_encoder) {
+      ASSERT_EQ(CoRegisterClassObject(__uuidof(AACMFTEncoder), &factory, CLSCTX_INPROC_SERVER,
+                                      REGCLS_MULTIPLEUSE, &cookie),
+                S_OK);
+    }
+    Testing::LogCapture log;
+    HLSSink sink((fs::temp_directory_path() / "vell-audiosession-nothing").wstring(), [](std::wstring) {});
+    AudioRecordingSession session(&sink);
+    session.SetMicrophoneSource(c.microphone);
+    EXPECT_EQ(session.GetSourceFigures().size(), c.sources);
+    session.Start(MonotonicNowNs());
+    if (c.refuse_encoder) CoRevokeClassObject(cookie);
+    EXPECT_FALSE(session.IsRecording());
+    EXPECT_TRUE(log.Contains(c.record)) << log.Text();
+    session.Pause();
+    session.Resume();
+    WithinOrDie(kHangLimit, "AudioRecordingSession::Stop", [&session] { session.Stop(); });
+    EXPECT_EQ(session.FramesMuxed(), 0u);
+  }
 }
 
 }  // namespace
