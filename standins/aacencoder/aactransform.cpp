@@ -140,7 +140,6 @@ HRESULT AacEncoderTransform::GetInputStreamInfo(DWORD id, MFT_INPUT_STREAM_INFO*
   if (!info) return E_POINTER;
   std::lock_guard<std::mutex> lock(mutex_);
   *info = {};
-  info->cbAlignment = 0;
   info->cbSize = block_align_;  // any whole number of sample frames
   return S_OK;
 }
