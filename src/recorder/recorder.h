@@ -16,6 +16,7 @@
 
 namespace VellRecorder {
 
+class CameraRecordingSession;
 class HWScreenRecordingSession;
 class SWScreenRecordingSession;
 
@@ -33,8 +34,9 @@ class Recorder {
 
   // Throws Exception when the display does not exist or no screen session can be built.
   void CreateScreenRecording(const std::wstring& display_name, RECT capture_rect, int32_t width, int32_t height);
-  // Not available in this build: refused with an error record, nothing is recorded from them.
+  // `width`: the widest camera format accepted. Throws Exception when the camera session cannot be built.
   void CreateCameraRecording(const std::wstring& camera_id, uint32_t width, uint32_t height);
+  // Not available in this build: refused with an error record, nothing is recorded from them.
   void CreateAudioRecording(bool system_audio, const std::wstring& microphone);
 
   // Each returns false, with an error record and nothing done, when the step is out of order: a second
@@ -60,7 +62,8 @@ class Recorder {
   int64_t start_ns_ = 0;
   int64_t stop_ns_ = 0;
   // Declared after the sink: destroyed first, so no session writes into a destroyed sink. At most one of the
-  // two screen sessions exists.
+  // two screen sessions exists, and never beside the camera session.
+  std::unique_ptr<CameraRecordingSession> camera_session_;
   std::unique_ptr<HWScreenRecordingSession> hw_screen_session_;
   std::unique_ptr<SWScreenRecordingSession> sw_screen_session_;
 };
