@@ -147,6 +147,7 @@ void CameraRecordingSession::EventLoop() {
     MediaEventType type = MEUnknown;
     HRESULT status = S_OK;
     if (FAILED(event->GetType(&type)) || FAILED(event->GetStatus(&status))) continue;
+    LOG_DEBUG << "media session event " << type << ", status 0x" << std::hex << static_cast<uint32_t>(status);
     if (FAILED(status)) LOG_ERROR << "event status: " << HrText(status) << " (event " << type << ")";
     switch (type) {
       case MESessionStarted:
