@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,7 @@
 #include "muxers/ts_reader.h"
 #include "sessions/camerarecordingsession.h"
 #include "testing/logcapture.h"
+#include "tracehr.h"
 #include "testing/watchdog.h"
 #include "utils/clock.h"
 #include "utils/log.h"
@@ -77,6 +79,86 @@ bool HasIdrSlice(const std::vector<uint8_t>& au) {
   }
   return false;
 }
+
+// A camera that offers the given formats and is never started: enough for Initialize to choose a format and
+// build the topology.
+class FormatsCamera final : public IMFMediaSource {
+ public:
+  struct Format {
+    GUID subtype;
+    UINT32 width, height, rate_numerator, rate_denominator;  // rate 0/0: none stated
+  };
+  static HRESULT Create(const std::vector<Format>& formats, ComPtr<IMFMediaTypeHandler>* handler,
+                        IMFMediaSource** source) {
+    std::vector<ComPtr<IMFMediaType>> types;
+    std::vector<IMFMediaType*> pointers;
+    for (const Format& f : formats) {
+      types.emplace_back();
+      RETURN_IF_FAILED(MFCreateMediaType(types.back().ReleaseAndGetAddressOf()));
+      IMFMediaType* type = types.back().Get();
+      RETURN_IF_FAILED(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
+      RETURN_IF_FAILED(type->SetGUID(MF_MT_SUBTYPE, f.subtype));
+      RETURN_IF_FAILED(MFSetAttributeSize(type, MF_MT_FRAME_SIZE, f.width, f.height));
+      if (f.rate_numerator) RETURN_IF_FAILED(MFSetAttributeRatio(type, MF_MT_FRAME_RATE, f.rate_numerator, f.rate_denominator));
+      pointers.push_back(type);
+    }
+    auto* camera = new FormatsCamera();
+    HRESULT hr = MFCreateStreamDescriptor(0, static_cast<DWORD>(pointers.size()), pointers.data(),
+                                          camera->stream_.ReleaseAndGetAddressOf());
+    IMFStreamDescriptor* stream = camera->stream_.Get();
+    if (SUCCEEDED(hr)) hr = MFCreatePresentationDescriptor(1, &stream, camera->presentation_.ReleaseAndGetAddressOf());
+    if (SUCCEEDED(hr)) hr = stream->GetMediaTypeHandler(handler->ReleaseAndGetAddressOf());
+    if (SUCCEEDED(hr)) hr = MFCreateEventQueue(camera->events_.ReleaseAndGetAddressOf());
+    if (SUCCEEDED(hr)) *source = camera;
+    else camera->Release();
+    return hr;
+  }
+
+  STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+    if (riid != IID_IUnknown && riid != IID_IMFMediaEventGenerator && riid != IID_IMFMediaSource) {
+      *object = nullptr;
+      return E_NOINTERFACE;
+    }
+    *object = static_cast<IMFMediaSource*>(this);
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG refs = --refs_;
+    if (refs == 0) delete this;
+    return refs;
+  }
+  STDMETHODIMP GetEvent(DWORD flags, IMFMediaEvent** event) override { return events_->GetEvent(flags, event); }
+  STDMETHODIMP BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override {
+    return events_->BeginGetEvent(callback, state);
+  }
+  STDMETHODIMP EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override {
+    return events_->EndGetEvent(result, event);
+  }
+  STDMETHODIMP QueueEvent(MediaEventType type, REFGUID extended, HRESULT status, const PROPVARIANT* value) override {
+    return events_->QueueEventParamVar(type, extended, status, value);
+  }
+  STDMETHODIMP GetCharacteristics(DWORD* characteristics) override {
+    *characteristics = MFMEDIASOURCE_IS_LIVE;
+    return S_OK;
+  }
+  STDMETHODIMP CreatePresentationDescriptor(IMFPresentationDescriptor** descriptor) override {
+    return presentation_->Clone(descriptor);
+  }
+  STDMETHODIMP Start(IMFPresentationDescriptor*, const GUID*, const PROPVARIANT*) override { return E_NOTIMPL; }
+  STDMETHODIMP Stop() override { return E_NOTIMPL; }
+  STDMETHODIMP Pause() override { return E_NOTIMPL; }
+  STDMETHODIMP Shutdown() override { return events_->Shutdown(); }
+
+ private:
+  FormatsCamera() = default;
+  virtual ~FormatsCamera() = default;
+  std::atomic<ULONG> refs_{1};
+  ComPtr<IMFStreamDescriptor> stream_;
+  ComPtr<IMFPresentationDescriptor> presentation_;
+  ComPtr<IMFMediaEventQueue> events_;
+};
 
 struct Frame {
   uint64_t pts;  // 90 kHz
@@ -238,6 +320,51 @@ TEST_F(CameraRecordingSessionTest, StopAndDestructionNeverHang) {
   });
   EXPECT_EQ(failed.Frames(), 0u);
   EXPECT_FALSE(log.Contains("resumed encoding")) << log.Text();
+}
+
+// The camera's formats as Media Foundation lists them: the widest YUY2 or MJPEG no wider than the limit and the
+// fastest of that size (a format without a rate counts as 0) is set as the stream's current type; an NV12-only
+// camera is refused naming the subtype; an MJPEG camera needs a decoder, and Wine has none.
+TEST_F(CameraRecordingSessionTest, TheCameraFormatIsChosenFromTheListedTypes) {
+  const GUID nv12 = MFVideoFormat_NV12;
+  const GUID yuy2 = MFVideoFormat_YUY2;
+  const struct {
+    const char* name;
+    std::vector<FormatsCamera::Format> formats;
+    uint32_t max_width;
+    HRESULT result;
+    const char* log;
+    SIZE size;
+    UINT32 rate;
+  } cases[] = {
+      {"yuy2", {{yuy2, 640, 480, 30, 1}, {yuy2, 320, 240, 0, 0}, {yuy2, 320, 240, 15, 1}, {nv12, 320, 240, 60, 1}},
+       320, S_OK, nullptr, {320, 240}, 15},
+      {"nv12 only", {{nv12, 640, 480, 30, 1}}, 1920, E_FAIL,
+       "unsupport subtype {3231564E-0000-0010-8000-00AA00389B71}", {}, 0},
+      {"mjpeg", {{MFVideoFormat_MJPG, 1280, 720, 30, 1}}, 1920, E_FAIL, "No decoder found", {1280, 720}, 30},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Testing::LogCapture log;
+    ComPtr<IMFMediaTypeHandler> handler;
+    HLSSink sink((DumpRoot() / "formats").wstring(), [](std::wstring) {});
+    CameraRecordingSession session(L"Formats", c.max_width, 0, &sink,
+                                   [&](const std::wstring&, IMFMediaSource** source) {
+                                     return FormatsCamera::Create(c.formats, &handler, source);
+                                   });
+    EXPECT_EQ(session.Initialize(), c.result);
+    if (c.log) {
+      EXPECT_TRUE(log.Contains(c.log)) << log.Text();
+    }
+    if (c.size.cx == 0) continue;
+    EXPECT_EQ(session.Width(), static_cast<uint32_t>(c.size.cx));
+    EXPECT_EQ(session.Height(), static_cast<uint32_t>(c.size.cy));
+    ComPtr<IMFMediaType> current;
+    ASSERT_EQ(handler->GetCurrentMediaType(current.ReleaseAndGetAddressOf()), S_OK);
+    UINT32 numerator = 0, denominator = 0;
+    ASSERT_EQ(MFGetAttributeRatio(current.Get(), MF_MT_FRAME_RATE, &numerator, &denominator), S_OK);
+    EXPECT_EQ(numerator, c.rate);
+  }
 }
 
 // The daemon's own opener asks Media Foundation for the named video capture device; Wine lists none, so the
