@@ -201,6 +201,12 @@ HRESULT CameraRecordingSession::AddEncoderNode() {
 
 HRESULT CameraRecordingSession::ConfigureEncoder(IMFActivate* activate) {
   RETURN_IF_FAILED(activate->ActivateObject(IID_IMFTransform, reinterpret_cast<void**>(encoder_.ReleaseAndGetAddressOf())));
+  // An asynchronous transform takes no call before it is unlocked; the media session drives it afterwards.
+  ComPtr<IMFAttributes> attributes;
+  if (SUCCEEDED(encoder_->GetAttributes(attributes.ReleaseAndGetAddressOf())) && attributes &&
+      MFGetAttributeUINT32(attributes.Get(), MF_TRANSFORM_ASYNC, FALSE)) {
+    RETURN_IF_FAILED(attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, TRUE));
+  }
   // Parts are cut at keyframes: an encoder left to its own interval might give none for a long time. Encoders
   // that do not take the property keep theirs.
   ComPtr<ICodecAPI> codec_api;
@@ -217,6 +223,10 @@ HRESULT CameraRecordingSession::ConfigureEncoder(IMFActivate* activate) {
   }
   RETURN_IF_FAILED(encoder_->SetOutputType(0, h264_type_.Get(), 0));
   RETURN_IF_FAILED(encoder_->SetInputType(0, nv12_type_.Get(), 0));
+  wchar_t name[128] = {};
+  if (attributes && SUCCEEDED(attributes->GetString(MFT_FRIENDLY_NAME_Attribute, name, 128, nullptr))) {
+    LOG_INFO << "camera encoder: " << name;
+  }
   return S_OK;
 }
 

@@ -234,6 +234,8 @@ class Recording {
   int64_t wall_ms_ = 0;
 };
 
+void RecordClip(const char* name);
+
 class CameraRecordingSessionTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -247,8 +249,22 @@ class CameraRecordingSessionTest : public ::testing::Test {
 // pause is cut out of the time line (the first frame after it is a keyframe), nothing is written while paused
 // or after Stop.
 TEST_F(CameraRecordingSessionTest, RecordsThroughTheTopologyWithPauseAndStop) {
-  Recording recording("clip", 1920, [](const std::wstring&, IMFMediaSource** s) { return OpenClip(nullptr, s); });
+  for (const bool sync : {false, true}) {
+    SCOPED_TRACE(sync ? "synchronous encoder" : "asynchronous encoder");
+    // The synchronous stand-in is chosen when the asynchronous one cannot be configured.
+    SetEnvironmentVariableW(L"VELL_H264_STANDIN_FAIL", sync ? L"async" : nullptr);
+    RecordClip(sync ? "clip-sync" : "clip-async");
+    SetEnvironmentVariableW(L"VELL_H264_STANDIN_FAIL", nullptr);
+  }
+}
+
+void RecordClip(const char* name) {
+  Testing::LogCapture log;
+  Recording recording(name, 1920, [](const std::wstring&, IMFMediaSource** s) { return OpenClip(nullptr, s); });
   ASSERT_EQ(recording.Session().Initialize(), S_OK);
+  EXPECT_TRUE(log.Contains(std::string("camera encoder: Vell Stand-in H.264 Encoder (") +
+                           (std::strcmp(name, "clip-sync") == 0 ? "synchronous" : "asynchronous")))
+      << log.Text();
   EXPECT_EQ(recording.Session().Width(), 320u);
   EXPECT_EQ(recording.Session().Height(), 240u);
   recording.Start();
