@@ -3,7 +3,6 @@
 
 #include <mfapi.h>
 #include <mferror.h>
-#include <propvarutil.h>
 // After the Windows headers, so that the codec property identifiers are declared with their GUIDs.
 #include <codecapi.h>
 #include <strmif.h>

@@ -32,7 +32,9 @@ CameraFormat FormatOf(IMFMediaType* type) {
   CameraFormat format;
   GUID subtype = GUID_NULL;
   if (SUCCEEDED(type->GetGUID(MF_MT_SUBTYPE, &subtype))) format.subtype = SubtypeOf(subtype);
-  if (FAILED(MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &format.width, &format.height))) format.width = format.height = 0;
+  if (FAILED(MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &format.width, &format.height))) {
+    format.width = format.height = 0;
+  }
   if (FAILED(MFGetAttributeRatio(type, MF_MT_FRAME_RATE, &format.rate_numerator, &format.rate_denominator))) {
     format.rate_numerator = format.rate_denominator = 0;
   }
@@ -147,7 +149,8 @@ HRESULT CameraRecordingSession::AddDecoderNode() {
     return E_FAIL;
   }
   ComPtr<IMFTransform> decoder;
-  RETURN_IF_FAILED(decoders[0]->ActivateObject(IID_IMFTransform, reinterpret_cast<void**>(decoder.ReleaseAndGetAddressOf())));
+  RETURN_IF_FAILED(
+      decoders[0]->ActivateObject(IID_IMFTransform, reinterpret_cast<void**>(decoder.ReleaseAndGetAddressOf())));
   RETURN_IF_FAILED(MFCreateMediaType(decoded_type_.ReleaseAndGetAddressOf()));
   RETURN_IF_FAILED(camera_type_->CopyAllItems(decoded_type_.Get()));
   RETURN_IF_FAILED(decoded_type_->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
@@ -200,7 +203,8 @@ HRESULT CameraRecordingSession::AddEncoderNode() {
 }
 
 HRESULT CameraRecordingSession::ConfigureEncoder(IMFActivate* activate) {
-  RETURN_IF_FAILED(activate->ActivateObject(IID_IMFTransform, reinterpret_cast<void**>(encoder_.ReleaseAndGetAddressOf())));
+  RETURN_IF_FAILED(
+      activate->ActivateObject(IID_IMFTransform, reinterpret_cast<void**>(encoder_.ReleaseAndGetAddressOf())));
   // An asynchronous transform takes no call before it is unlocked; the media session drives it afterwards.
   ComPtr<IMFAttributes> attributes;
   if (SUCCEEDED(encoder_->GetAttributes(attributes.ReleaseAndGetAddressOf())) && attributes &&
@@ -210,7 +214,8 @@ HRESULT CameraRecordingSession::ConfigureEncoder(IMFActivate* activate) {
   // Parts are cut at keyframes: an encoder left to its own interval might give none for a long time. Encoders
   // that do not take the property keep theirs.
   ComPtr<ICodecAPI> codec_api;
-  if (SUCCEEDED(encoder_->QueryInterface(IID_ICodecAPI, reinterpret_cast<void**>(codec_api.ReleaseAndGetAddressOf())))) {
+  if (SUCCEEDED(
+          encoder_->QueryInterface(IID_ICodecAPI, reinterpret_cast<void**>(codec_api.ReleaseAndGetAddressOf())))) {
     UINT32 numerator = 0;
     UINT32 denominator = 1;
     FrameRateOf(camera_type_.Get(), &numerator, &denominator);

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -23,12 +23,12 @@
 #include <thread>
 #include <vector>
 
+#include "camerasource/camerasource.h"
 #include "muxers/hlssink.h"
 #include "muxers/ts_muxer.h"
 #include "muxers/ts_reader.h"
 #include "sessions/camerarecordingsession.h"
 #include "testing/logcapture.h"
-#include "tracehr.h"
 #include "testing/watchdog.h"
 #include "utils/clock.h"
 #include "utils/log.h"
@@ -56,22 +56,6 @@ std::wstring ClipPath() {
   return clip ? std::wstring(clip, clip + std::strlen(clip)) : std::wstring();
 }
 
-// The stand-in camera: the clip through Wine's source resolver. `opened` keeps the source for tests that
-// meddle with it.
-HRESULT OpenClip(ComPtr<IMFMediaSource>* opened, IMFMediaSource** source) {
-  ComPtr<IMFSourceResolver> resolver;
-  HRESULT hr = MFCreateSourceResolver(resolver.ReleaseAndGetAddressOf());
-  MF_OBJECT_TYPE type = MF_OBJECT_INVALID;
-  ComPtr<IUnknown> object;
-  if (SUCCEEDED(hr)) {
-    hr = resolver->CreateObjectFromURL(ClipPath().c_str(), MF_RESOLUTION_MEDIASOURCE, nullptr, &type,
-                                       object.ReleaseAndGetAddressOf());
-  }
-  if (SUCCEEDED(hr)) hr = object->QueryInterface(IID_IMFMediaSource, reinterpret_cast<void**>(source));
-  if (SUCCEEDED(hr) && opened) *opened = ComPtr<IMFMediaSource>(*source);
-  return hr;
-}
-
 // Whether an access unit holds an IDR slice (NAL type 5): start codes cannot occur inside a NAL unit.
 bool HasIdrSlice(const std::vector<uint8_t>& au) {
   for (size_t i = 0; i + 3 < au.size(); ++i) {
@@ -79,86 +63,6 @@ bool HasIdrSlice(const std::vector<uint8_t>& au) {
   }
   return false;
 }
-
-// A camera that offers the given formats and is never started: enough for Initialize to choose a format and
-// build the topology.
-class FormatsCamera final : public IMFMediaSource {
- public:
-  struct Format {
-    GUID subtype;
-    UINT32 width, height, rate_numerator, rate_denominator;  // rate 0/0: none stated
-  };
-  static HRESULT Create(const std::vector<Format>& formats, ComPtr<IMFMediaTypeHandler>* handler,
-                        IMFMediaSource** source) {
-    std::vector<ComPtr<IMFMediaType>> types;
-    std::vector<IMFMediaType*> pointers;
-    for (const Format& f : formats) {
-      types.emplace_back();
-      RETURN_IF_FAILED(MFCreateMediaType(types.back().ReleaseAndGetAddressOf()));
-      IMFMediaType* type = types.back().Get();
-      RETURN_IF_FAILED(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
-      RETURN_IF_FAILED(type->SetGUID(MF_MT_SUBTYPE, f.subtype));
-      RETURN_IF_FAILED(MFSetAttributeSize(type, MF_MT_FRAME_SIZE, f.width, f.height));
-      if (f.rate_numerator) RETURN_IF_FAILED(MFSetAttributeRatio(type, MF_MT_FRAME_RATE, f.rate_numerator, f.rate_denominator));
-      pointers.push_back(type);
-    }
-    auto* camera = new FormatsCamera();
-    HRESULT hr = MFCreateStreamDescriptor(0, static_cast<DWORD>(pointers.size()), pointers.data(),
-                                          camera->stream_.ReleaseAndGetAddressOf());
-    IMFStreamDescriptor* stream = camera->stream_.Get();
-    if (SUCCEEDED(hr)) hr = MFCreatePresentationDescriptor(1, &stream, camera->presentation_.ReleaseAndGetAddressOf());
-    if (SUCCEEDED(hr)) hr = stream->GetMediaTypeHandler(handler->ReleaseAndGetAddressOf());
-    if (SUCCEEDED(hr)) hr = MFCreateEventQueue(camera->events_.ReleaseAndGetAddressOf());
-    if (SUCCEEDED(hr)) *source = camera;
-    else camera->Release();
-    return hr;
-  }
-
-  STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
-    if (riid != IID_IUnknown && riid != IID_IMFMediaEventGenerator && riid != IID_IMFMediaSource) {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    *object = static_cast<IMFMediaSource*>(this);
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG refs = --refs_;
-    if (refs == 0) delete this;
-    return refs;
-  }
-  STDMETHODIMP GetEvent(DWORD flags, IMFMediaEvent** event) override { return events_->GetEvent(flags, event); }
-  STDMETHODIMP BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override {
-    return events_->BeginGetEvent(callback, state);
-  }
-  STDMETHODIMP EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override {
-    return events_->EndGetEvent(result, event);
-  }
-  STDMETHODIMP QueueEvent(MediaEventType type, REFGUID extended, HRESULT status, const PROPVARIANT* value) override {
-    return events_->QueueEventParamVar(type, extended, status, value);
-  }
-  STDMETHODIMP GetCharacteristics(DWORD* characteristics) override {
-    *characteristics = MFMEDIASOURCE_IS_LIVE;
-    return S_OK;
-  }
-  STDMETHODIMP CreatePresentationDescriptor(IMFPresentationDescriptor** descriptor) override {
-    return presentation_->Clone(descriptor);
-  }
-  STDMETHODIMP Start(IMFPresentationDescriptor*, const GUID*, const PROPVARIANT*) override { return E_NOTIMPL; }
-  STDMETHODIMP Stop() override { return E_NOTIMPL; }
-  STDMETHODIMP Pause() override { return E_NOTIMPL; }
-  STDMETHODIMP Shutdown() override { return events_->Shutdown(); }
-
- private:
-  FormatsCamera() = default;
-  virtual ~FormatsCamera() = default;
-  std::atomic<ULONG> refs_{1};
-  ComPtr<IMFStreamDescriptor> stream_;
-  ComPtr<IMFPresentationDescriptor> presentation_;
-  ComPtr<IMFMediaEventQueue> events_;
-};
 
 struct Frame {
   uint64_t pts;  // 90 kHz
@@ -239,6 +143,13 @@ void RecordClip(const char* name);
 class CameraRecordingSessionTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    // A crash on one of Media Foundation's threads would otherwise wait for a debugger until CTest's time-out.
+    SetUnhandledExceptionFilter([](EXCEPTION_POINTERS* info) -> LONG {
+      std::fprintf(stderr, "crashed: exception 0x%08lx; ending the test program\n",
+                   static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode));
+      std::fflush(stderr);
+      std::_Exit(3);
+    });
     Log::Init(std::getenv("VELL_TEST_DEBUG") ? Log::Severity::kDebug : Log::Severity::kWarning, &std::cerr);
     ASSERT_EQ(MFStartup(MF_VERSION), S_OK);
   }
@@ -260,7 +171,8 @@ TEST_F(CameraRecordingSessionTest, RecordsThroughTheTopologyWithPauseAndStop) {
 
 void RecordClip(const char* name) {
   Testing::LogCapture log;
-  Recording recording(name, 1920, [](const std::wstring&, IMFMediaSource** s) { return OpenClip(nullptr, s); });
+  Recording recording(name, 1920,
+                      [](const std::wstring&, IMFMediaSource** s) { return StandIns::OpenClipCamera(ClipPath(), s); });
   ASSERT_EQ(recording.Session().Initialize(), S_OK);
   EXPECT_TRUE(log.Contains(std::string("camera encoder: Vell Stand-in H.264 Encoder (") +
                            (std::strcmp(name, "clip-sync") == 0 ? "synchronous" : "asynchronous")))
@@ -315,7 +227,11 @@ TEST_F(CameraRecordingSessionTest, StopAndDestructionNeverHang) {
     SCOPED_TRACE(c.name);
     ComPtr<IMFMediaSource> source;
     auto recording = std::make_unique<Recording>(
-        c.name, 1920, [&source](const std::wstring&, IMFMediaSource** s) { return OpenClip(&source, s); });
+        c.name, 1920, [&source](const std::wstring&, IMFMediaSource** s) {
+          const HRESULT hr = StandIns::OpenClipCamera(ClipPath(), s);
+          if (SUCCEEDED(hr)) source = ComPtr<IMFMediaSource>(*s);
+          return hr;
+        });
     ASSERT_EQ(recording->Session().Initialize(), S_OK);
     if (c.shut_source_down) source->Shutdown();
     if (c.start) recording->Start();
@@ -346,7 +262,7 @@ TEST_F(CameraRecordingSessionTest, TheCameraFormatIsChosenFromTheListedTypes) {
   const GUID yuy2 = MFVideoFormat_YUY2;
   const struct {
     const char* name;
-    std::vector<FormatsCamera::Format> formats;
+    std::vector<StandIns::CameraFormatEntry> formats;
     uint32_t max_width;
     HRESULT result;
     const char* log;
@@ -366,7 +282,7 @@ TEST_F(CameraRecordingSessionTest, TheCameraFormatIsChosenFromTheListedTypes) {
     HLSSink sink((DumpRoot() / "formats").wstring(), [](std::wstring) {});
     CameraRecordingSession session(L"Formats", c.max_width, 0, &sink,
                                    [&](const std::wstring&, IMFMediaSource** source) {
-                                     return FormatsCamera::Create(c.formats, &handler, source);
+                                     return StandIns::CreateFormatsCamera(c.formats, &handler, source);
                                    });
     EXPECT_EQ(session.Initialize(), c.result);
     if (c.log) {
