@@ -93,8 +93,11 @@ class Recording {
     });
   }
   void Stop() {
+    const int64_t stop_ns = MonotonicNowNs();
     Testing::WithinOrDie(kStopLimit, "Stop", [this] { session_.Stop(); });
     wall_ms_ = (MonotonicNowNs() - start_ns_) / 1000000;
+    std::cout << folder_.filename().string() << ": Stop took " << (MonotonicNowNs() - stop_ns) / 1000000 << " ms, "
+              << Frames() << " frames\n";
     sink_.Finish();
   }
   // For the decode check.
