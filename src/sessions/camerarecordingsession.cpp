@@ -77,7 +77,7 @@ void CameraRecordingSession::Pause() {
 }
 
 void CameraRecordingSession::Resume() {
-  if (!started_ || stopped_) return;
+  if (!started_ || stopped_ || !paused_) return;
   grabber_->Resume();
   // The frames of the pause were dropped: the next one written must not reference them.
   RequestKeyframe();
