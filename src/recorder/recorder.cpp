@@ -3,6 +3,7 @@
 #include "exception.h"
 #include "media_sources/video/videorecordingsettings.h"
 #include "sessions/audiorecordingsession.h"
+#include "sessions/camerarecordingsession.h"
 #include "sessions/hwscreenrecordingsession.h"
 #include "sessions/swscreenrecordingsession.h"
 #include "tracehr.h"
@@ -45,7 +46,13 @@ void Recorder::CreateScreenRecording(const std::wstring& display_name, RECT capt
 void Recorder::CreateCameraRecording(const std::wstring& camera_id, uint32_t width, uint32_t height) {
   width_ = width;
   height_ = height;
-  LOG_ERROR << "camera recording is not available in this build; camera " << camera_id << " is not recorded";
+  camera_session_ = std::make_unique<CameraRecordingSession>(camera_id, width, height, &sink_);
+  // Ended in order, like a screen recording that cannot be built: the host application would otherwise be told
+  // that a recording runs which records nothing.
+  if (FAILED(camera_session_->Initialize())) {
+    camera_session_.reset();
+    VELL_THROW("Failed to create camera recording session");
+  }
 }
 
 void Recorder::CreateAudioRecording(bool system_audio, const std::wstring& microphone) {
@@ -66,6 +73,7 @@ RecordingState::Verdict Recorder::Take(RecordingState::Step step, const char* wh
 bool Recorder::Start() {
   if (Take(RecordingState::Step::kStart, "start") != RecordingState::Verdict::kAct) return false;
   start_ns_ = MonotonicNowNs();
+  if (camera_session_) camera_session_->Start(start_ns_);
   if (audio_session_) audio_session_->Start(start_ns_);
   if (hw_screen_session_) hw_screen_session_->Start(start_ns_);
   if (sw_screen_session_) sw_screen_session_->Start(start_ns_);
@@ -75,6 +83,7 @@ bool Recorder::Start() {
 bool Recorder::Pause() {
   const RecordingState::Verdict verdict = Take(RecordingState::Step::kPause, "pause");
   if (verdict == RecordingState::Verdict::kAct) {
+    if (camera_session_) camera_session_->Pause();
     if (audio_session_) audio_session_->Pause();
     if (hw_screen_session_) hw_screen_session_->Pause();
     if (sw_screen_session_) sw_screen_session_->Pause();
@@ -85,6 +94,7 @@ bool Recorder::Pause() {
 bool Recorder::Resume() {
   const RecordingState::Verdict verdict = Take(RecordingState::Step::kResume, "resume");
   if (verdict == RecordingState::Verdict::kAct) {
+    if (camera_session_) camera_session_->Resume();
     if (audio_session_) audio_session_->Resume();
     if (hw_screen_session_) {
       hw_screen_session_->Resume();
@@ -100,6 +110,7 @@ void Recorder::Stop() {
   stop_ns_ = MonotonicNowNs();
   // A recording stopped before it started has no running time.
   if (start_ns_ == 0) start_ns_ = stop_ns_;
+  if (camera_session_) camera_session_->Stop();
   if (audio_session_) audio_session_->Stop();
   if (hw_screen_session_) {
     hw_screen_session_->Stop();
@@ -116,6 +127,7 @@ std::vector<Metric> Recorder::GetMetrics() const {
   figures.video_frames = sink_.VideoFrameCount();
   figures.height = height_;
   figures.hardware_screen = hw_screen_session_ != nullptr;
+  figures.camera = camera_session_ != nullptr;
   if (audio_session_) {
     for (const AudioRecordingSession::SourceFigures& source : audio_session_->GetSourceFigures()) {
       figures.audio_sources.push_back({source.flow, source.name, source.discontinuities});

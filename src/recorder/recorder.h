@@ -17,6 +17,7 @@
 namespace VellRecorder {
 
 class AudioRecordingSession;
+class CameraRecordingSession;
 class HWScreenRecordingSession;
 class SWScreenRecordingSession;
 
@@ -34,7 +35,7 @@ class Recorder {
 
   // Throws Exception when the display does not exist or no screen session can be built.
   void CreateScreenRecording(const std::wstring& display_name, RECT capture_rect, int32_t width, int32_t height);
-  // Not available in this build: refused with an error record, nothing is recorded from them.
+  // `width`: the widest camera format accepted. Throws Exception when the camera session cannot be built.
   void CreateCameraRecording(const std::wstring& camera_id, uint32_t width, uint32_t height);
   // Sources that cannot be opened are left out with an error record; throws Exception when access to the
   // microphone is refused.
@@ -63,7 +64,8 @@ class Recorder {
   int64_t start_ns_ = 0;
   int64_t stop_ns_ = 0;
   // Declared after the sink: destroyed first, so no session writes into a destroyed sink. At most one of the
-  // two screen sessions exists.
+  // two screen sessions exists, and never beside the camera session.
+  std::unique_ptr<CameraRecordingSession> camera_session_;
   std::unique_ptr<AudioRecordingSession> audio_session_;
   std::unique_ptr<HWScreenRecordingSession> hw_screen_session_;
   std::unique_ptr<SWScreenRecordingSession> sw_screen_session_;

@@ -1,4 +1,5 @@
-// Owner of the activation objects that MFTEnumEx returns: releases every element and frees the array.
+// Owner of the activation objects that MFTEnumEx and MFEnumDeviceSources return: releases every element and
+// frees the array.
 #pragma once
 
 #include <windows.h>
@@ -22,6 +23,13 @@ class ScopedActivationObject {
                   const MFT_REGISTER_TYPE_INFO* output_type) {
     Clear();
     RETURN_IF_FAILED(MFTEnumEx(category, flags, input_type, output_type, &activations_, &count_));
+    return S_OK;
+  }
+
+  // MFEnumDeviceSources into this holder (what it held before is released first).
+  HRESULT EnumDeviceSources(IMFAttributes* attributes) {
+    Clear();
+    RETURN_IF_FAILED(MFEnumDeviceSources(attributes, &activations_, &count_));
     return S_OK;
   }
 

@@ -1,5 +1,5 @@
 // ICodecAPI of the stand-in encoder: the properties it honours, kept in its attribute store (VT_UI4 values;
-// low latency as VT_BOOL, as the property is documented).
+// low latency as VT_BOOL, as the property is documented), and the keyframe request.
 #include <windows.h>
 #include <mfapi.h>
 #include <mferror.h>
@@ -23,7 +23,7 @@ bool Known(const GUID& api) {
 
 HRESULT EncoderTransform::IsSupported(const GUID* api) {
   if (!api) return E_POINTER;
-  return Known(*api) ? S_OK : E_NOTIMPL;
+  return Known(*api) || *api == CODECAPI_AVEncVideoForceKeyFrame ? S_OK : E_NOTIMPL;
 }
 
 HRESULT EncoderTransform::GetValue(const GUID* api, VARIANT* value) {
@@ -45,6 +45,13 @@ HRESULT EncoderTransform::GetValue(const GUID* api, VARIANT* value) {
 
 HRESULT EncoderTransform::SetValue(const GUID* api, VARIANT* value) {
   if (!api || !value) return E_POINTER;
+  if (*api == CODECAPI_AVEncVideoForceKeyFrame) {
+    // Write-only, any time while streaming: the next frame given to the encoder becomes a keyframe.
+    if (value->vt != VT_UI4) return E_INVALIDARG;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (value->ulVal != 0) encoder_.ForceKeyframe();
+    return S_OK;
+  }
   if (!Known(*api)) return E_NOTIMPL;
   if (value->vt != (IsBoolean(*api) ? VT_BOOL : VT_UI4)) return E_INVALIDARG;
   std::lock_guard<std::mutex> lock(mutex_);

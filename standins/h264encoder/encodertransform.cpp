@@ -188,9 +188,15 @@ HRESULT EncoderTransform::SetOutputType(DWORD id, IMFMediaType* type, DWORD flag
     return MF_E_INVALIDMEDIATYPE;
   }
   if (flags & MFT_SET_TYPE_TEST_ONLY) return S_OK;
+  // The input type follows the output's picture: a new output type of another size needs a new input type. The
+  // same picture again (a topology loader confirming the type already set) keeps the input type.
+  UINT32 in_width = 0;
+  UINT32 in_height = 0;
+  if (!type || !input_type_ || !FrameSize(input_type_.Get(), &in_width, &in_height) || in_width != width ||
+      in_height != height) {
+    input_type_.Reset();
+  }
   output_type_ = ComPtr<IMFMediaType>(type);
-  // The input type follows the output's picture: a new output type needs a new input type.
-  input_type_.Reset();
   Flush();
   encoder_ = AccessUnitEncoder();
   return S_OK;

@@ -138,7 +138,10 @@ HRESULT AccessUnitEncoder::Encode(const std::vector<uint8_t>& i420, AccessUnit* 
   picture.pData[1] = data + width * height;
   picture.pData[2] = data + width * height * 5 / 4;
   picture.uiTimeStamp = out->time / 10000;
-  if (config_.gop_size != 0 && frames_ % config_.gop_size == 0 && frames_ != 0) encoder_->ForceIntraFrame(true);
+  if ((config_.gop_size != 0 && frames_ % config_.gop_size == 0 && frames_ != 0) || force_keyframe_) {
+    encoder_->ForceIntraFrame(true);
+  }
+  force_keyframe_ = false;
   ++frames_;
   SFrameBSInfo info;
   std::memset(&info, 0, sizeof(info));

@@ -40,6 +40,8 @@ class AccessUnitEncoder {
   bool started() const { return encoder_ != nullptr; }
   // Every input yields one access unit: no frame skipping, SPS and PPS ahead of every IDR frame.
   HRESULT Encode(const std::vector<uint8_t>& i420, AccessUnit* out);
+  // The next frame encoded is an IDR frame (also when asked before the encoder started).
+  void ForceKeyframe() { force_keyframe_ = true; }
 
  private:
   struct Deleter {
@@ -47,6 +49,7 @@ class AccessUnitEncoder {
   };
   EncoderConfig config_;
   uint64_t frames_ = 0;
+  bool force_keyframe_ = false;
   std::unique_ptr<ISVCEncoder, Deleter> encoder_;
 };
 

@@ -34,6 +34,21 @@ bad_payload)
     fail "not one error record per bad request"
   grep -q 'cameraId.*number' "$work/daemon.log" || fail "the error record does not name the wrong type"
   ;;
+record_unknown)
+  # Media Foundation lists no camera under Wine (nor the DirectShow stand-ins): a camera recording ends in order,
+  # as a screen recording that cannot be built does (no reply, exit status 1), naming the camera.
+  out=$work/rec
+  host --timeout-ms 10000 \
+    "$(printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","camOnly":true,"videoDeviceId":"Kamera Zürich","width":1280,"height":720,"audioDeviceId":"","recordInternalAudio":false}}}' "$(winpath_json "$out")")" \
+    'expect-exit 1 within 10000' > "$work/host.out" || { cat "$work/host.out"; fail "camera recording not refused"; }
+  cat "$work/host.out"
+  grep 'Kamera Zürich' "$work/daemon.log"
+  grep -q 'no cameras named Kamera Zürich were found' "$work/daemon.log" || fail "the camera is not named"
+  grep -q 'Failed to initialize the recording: .*Failed to create camera recording session' "$work/daemon.log" ||
+    fail "no reason logged"
+  ! grep -q 'recorder-initialized' "$work/host.out" || fail "\"recorder-initialized\" was sent"
+  [ -z "$(ls -A "$out" 2>/dev/null)" ] || fail "left in the output folder: $(ls -A "$out")"
+  ;;
 *)
   echo "unknown scenario $scenario"
   exit 2

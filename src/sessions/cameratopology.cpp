@@ -1,0 +1,287 @@
+// The camera session's topology: the camera format, and the nodes source -> (MJPEG decoder) -> colour
+// converter -> H.264 encoder -> sample grabber.
+#include <mfapi.h>
+#include <mferror.h>
+// After the Windows headers, so that the codec property identifiers are declared with their GUIDs.
+#include <codecapi.h>
+#include <strmif.h>
+
+#include <vector>
+
+#include "sessions/cameraformat.h"
+#include "sessions/camerarecordingsession.h"
+#include "sessions/samplegrabber.h"
+#include "tracehr.h"
+#include "utils/log.h"
+#include "utils/scopedactivationobject.h"
+
+namespace VellRecorder {
+namespace {
+
+constexpr UINT32 kH264Bitrate = 2000000;
+constexpr UINT32 kDefaultFrameRate = 30;  // for a camera format that states none
+constexpr UINT32 kKeyframeIntervalSeconds = 2;  // parts are cut at keyframes past every 4 s
+
+CameraSubtype SubtypeOf(const GUID& subtype) {
+  if (subtype == MFVideoFormat_MJPG) return CameraSubtype::kMjpg;
+  if (subtype == MFVideoFormat_YUY2) return CameraSubtype::kYuy2;
+  return CameraSubtype::kOther;
+}
+
+CameraFormat FormatOf(IMFMediaType* type) {
+  CameraFormat format;
+  GUID subtype = GUID_NULL;
+  if (SUCCEEDED(type->GetGUID(MF_MT_SUBTYPE, &subtype))) format.subtype = SubtypeOf(subtype);
+  if (FAILED(MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &format.width, &format.height))) {
+    format.width = format.height = 0;
+  }
+  if (FAILED(MFGetAttributeRatio(type, MF_MT_FRAME_RATE, &format.rate_numerator, &format.rate_denominator))) {
+    format.rate_numerator = format.rate_denominator = 0;
+  }
+  return format;
+}
+
+std::wstring GuidText(const GUID& guid) {
+  wchar_t text[40] = {};
+  StringFromGUID2(guid, text, 40);
+  return text;
+}
+
+// The camera's rate, or the default where it states none (or a zero denominator).
+void FrameRateOf(IMFMediaType* camera_type, UINT32* numerator, UINT32* denominator) {
+  CameraFormat format = FormatOf(camera_type);
+  if (WholeFrameRate(format) == 0) format = {CameraSubtype::kOther, 0, 0, kDefaultFrameRate, 1};
+  *numerator = format.rate_numerator;
+  *denominator = format.rate_denominator;
+}
+
+}  // namespace
+
+HRESULT CameraRecordingSession::InitializeTopology() {
+  RETURN_IF_FAILED(source_->CreatePresentationDescriptor(presentation_descriptor_.ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED(CreateStreamDescriptor());
+  RETURN_IF_FAILED(SetMediaType());
+  RETURN_IF_FAILED(MFCreateTopology(topology_.ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED(AddSourceNode());
+  GUID subtype = GUID_NULL;
+  RETURN_IF_FAILED(camera_type_->GetGUID(MF_MT_SUBTYPE, &subtype));
+  if (subtype == MFVideoFormat_MJPG) {
+    RETURN_IF_FAILED(AddDecoderNode());
+  } else {
+    // The converter takes the camera's own YUY2.
+    decoded_type_ = camera_type_;
+  }
+  RETURN_IF_FAILED(AddColorConversionNode());
+  RETURN_IF_FAILED(AddEncoderNode());
+  RETURN_IF_FAILED(AddOutputNode());
+  RETURN_IF_FAILED(source_node_->SetOutputPrefType(0, camera_type_.Get()));
+  RETURN_IF_FAILED(ConnectNodes());
+  return S_OK;
+}
+
+HRESULT CameraRecordingSession::CreateStreamDescriptor() {
+  DWORD count = 0;
+  RETURN_IF_FAILED(presentation_descriptor_->GetStreamDescriptorCount(&count));
+  for (DWORD i = 0; i < count; ++i) RETURN_IF_FAILED(presentation_descriptor_->DeselectStream(i));
+  RETURN_IF_FAILED(presentation_descriptor_->SelectStream(0));
+  BOOL selected = FALSE;
+  RETURN_IF_FAILED(presentation_descriptor_->GetStreamDescriptorByIndex(0, &selected,
+                                                                        stream_descriptor_.ReleaseAndGetAddressOf()));
+  return S_OK;
+}
+
+HRESULT CameraRecordingSession::SetMediaType() {
+  ComPtr<IMFMediaTypeHandler> handler;
+  RETURN_IF_FAILED(stream_descriptor_->GetMediaTypeHandler(handler.ReleaseAndGetAddressOf()));
+  std::vector<CameraFormat> formats;
+  for (DWORD i = 0;; ++i) {
+    ComPtr<IMFMediaType> type;
+    const HRESULT hr = handler->GetMediaTypeByIndex(i, type.ReleaseAndGetAddressOf());
+    if (hr == MF_E_NO_MORE_TYPES) break;
+    RETURN_IF_FAILED(hr);
+    formats.push_back(FormatOf(type.Get()));
+  }
+  const std::optional<size_t> chosen = ChooseCameraFormat(formats, width_);
+  if (!chosen) {
+    GUID subtype = GUID_NULL;
+    ComPtr<IMFMediaType> first;
+    if (SUCCEEDED(handler->GetMediaTypeByIndex(0, first.ReleaseAndGetAddressOf()))) {
+      first->GetGUID(MF_MT_SUBTYPE, &subtype);
+    }
+    LOG_ERROR << "unsupport subtype " << GuidText(subtype);
+    return E_FAIL;
+  }
+  width_ = formats[*chosen].width;
+  height_ = formats[*chosen].height;
+  RETURN_IF_FAILED(handler->GetMediaTypeByIndex(static_cast<DWORD>(*chosen), camera_type_.ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED(handler->SetCurrentMediaType(camera_type_.Get()));
+  LOG_INFO << "camera format " << width_ << "x" << height_ << " at " << WholeFrameRate(formats[*chosen])
+           << " frames per second";
+  return S_OK;
+}
+
+HRESULT CameraRecordingSession::AddSourceNode() {
+  RETURN_IF_FAILED(MFCreateTopologyNode(MF_TOPOLOGY_SOURCESTREAM_NODE, source_node_.ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED(source_node_->SetUnknown(MF_TOPONODE_SOURCE, source_.Get()));
+  RETURN_IF_FAILED(source_node_->SetUnknown(MF_TOPONODE_PRESENTATION_DESCRIPTOR, presentation_descriptor_.Get()));
+  RETURN_IF_FAILED(source_node_->SetUnknown(MF_TOPONODE_STREAM_DESCRIPTOR, stream_descriptor_.Get()));
+  RETURN_IF_FAILED(topology_->AddNode(source_node_.Get()));
+  return S_OK;
+}
+
+HRESULT CameraRecordingSession::AddTransformNode(IMFTransform* transform, IMFMediaType* input, IMFMediaType* output,
+                                                 ComPtr<IMFTopologyNode>* node) {
+  RETURN_IF_FAILED(MFCreateTopologyNode(MF_TOPOLOGY_TRANSFORM_NODE, node->ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED((*node)->SetObject(transform));
+  RETURN_IF_FAILED(topology_->AddNode(node->Get()));
+  RETURN_IF_FAILED((*node)->SetInputPrefType(0, input));
+  RETURN_IF_FAILED((*node)->SetOutputPrefType(0, output));
+  return S_OK;
+}
+
+HRESULT CameraRecordingSession::AddDecoderNode() {
+  ScopedActivationObject decoders;
+  const MFT_REGISTER_TYPE_INFO input = {MFMediaType_Video, MFVideoFormat_MJPG};
+  const MFT_REGISTER_TYPE_INFO output = {MFMediaType_Video, MFVideoFormat_YUY2};
+  RETURN_IF_FAILED(decoders.MFTEnum(MFT_CATEGORY_VIDEO_DECODER, 0, &input, &output));
+  if (decoders.Count() == 0) {
+    LOG_ERROR << "No decoder found";
+    return E_FAIL;
+  }
+  ComPtr<IMFTransform> decoder;
+  RETURN_IF_FAILED(
+      decoders[0]->ActivateObject(IID_IMFTransform, reinterpret_cast<void**>(decoder.ReleaseAndGetAddressOf())));
+  RETURN_IF_FAILED(MFCreateMediaType(decoded_type_.ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED(camera_type_->CopyAllItems(decoded_type_.Get()));
+  RETURN_IF_FAILED(decoded_type_->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
+  RETURN_IF_FAILED(decoded_type_->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_YUY2));
+  RETURN_IF_FAILED(decoder->SetInputType(0, camera_type_.Get(), 0));
+  RETURN_IF_FAILED(decoder->SetOutputType(0, decoded_type_.Get(), 0));
+  RETURN_IF_FAILED(AddTransformNode(decoder.Get(), camera_type_.Get(), decoded_type_.Get(), &decoder_node_));
+  return S_OK;
+}
+
+HRESULT CameraRecordingSession::AddColorConversionNode() {
+  ScopedActivationObject converters;
+  const MFT_REGISTER_TYPE_INFO input = {MFMediaType_Video, MFVideoFormat_YUY2};
+  const MFT_REGISTER_TYPE_INFO output = {MFMediaType_Video, MFVideoFormat_NV12};
+  RETURN_IF_FAILED(converters.MFTEnum(MFT_CATEGORY_VIDEO_EFFECT, 0, &input, &output));
+  if (converters.Count() == 0) {
+    LOG_ERROR << "No color converter found";
+    return E_FAIL;
+  }
+  ComPtr<IMFTransform> converter;
+  RETURN_IF_FAILED(
+      converters[0]->ActivateObject(IID_IMFTransform, reinterpret_cast<void**>(converter.ReleaseAndGetAddressOf())));
+  RETURN_IF_FAILED(CreateH264MediaTypes());
+  RETURN_IF_FAILED(converter->SetInputType(0, decoded_type_.Get(), 0));
+  RETURN_IF_FAILED(converter->SetOutputType(0, nv12_type_.Get(), 0));
+  RETURN_IF_FAILED(AddTransformNode(converter.Get(), decoded_type_.Get(), nv12_type_.Get(), &converter_node_));
+  return S_OK;
+}
+
+HRESULT CameraRecordingSession::AddEncoderNode() {
+  ScopedActivationObject encoders;
+  const MFT_REGISTER_TYPE_INFO input = {MFMediaType_Video, MFVideoFormat_NV12};
+  const MFT_REGISTER_TYPE_INFO output = {MFMediaType_Video, MFVideoFormat_H264};
+  RETURN_IF_FAILED(encoders.MFTEnum(MFT_CATEGORY_VIDEO_ENCODER,
+                                    MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_ASYNCMFT | MFT_ENUM_FLAG_SORTANDFILTER,
+                                    &input, &output));
+  if (encoders.Count() == 0) {
+    LOG_ERROR << "no encoders found";
+    return E_FAIL;
+  }
+  // The first that takes the camera's size and rate.
+  HRESULT hr = E_FAIL;
+  for (UINT32 i = 0; i < encoders.Count(); ++i) {
+    hr = ConfigureEncoder(encoders[i]);
+    if (SUCCEEDED(hr)) break;
+  }
+  RETURN_IF_FAILED(hr);
+  RETURN_IF_FAILED(AddTransformNode(encoder_.Get(), nv12_type_.Get(), h264_type_.Get(), &encoder_node_));
+  return S_OK;
+}
+
+HRESULT CameraRecordingSession::ConfigureEncoder(IMFActivate* activate) {
+  RETURN_IF_FAILED(
+      activate->ActivateObject(IID_IMFTransform, reinterpret_cast<void**>(encoder_.ReleaseAndGetAddressOf())));
+  // An asynchronous transform takes no call before it is unlocked; the media session drives it afterwards.
+  ComPtr<IMFAttributes> attributes;
+  if (SUCCEEDED(encoder_->GetAttributes(attributes.ReleaseAndGetAddressOf())) && attributes &&
+      MFGetAttributeUINT32(attributes.Get(), MF_TRANSFORM_ASYNC, FALSE)) {
+    RETURN_IF_FAILED(attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, TRUE));
+  }
+  // Parts are cut at keyframes: an encoder left to its own interval might give none for a long time. Encoders
+  // that do not take the property keep theirs.
+  ComPtr<ICodecAPI> codec_api;
+  if (SUCCEEDED(
+          encoder_->QueryInterface(IID_ICodecAPI, reinterpret_cast<void**>(codec_api.ReleaseAndGetAddressOf())))) {
+    UINT32 numerator = 0;
+    UINT32 denominator = 1;
+    FrameRateOf(camera_type_.Get(), &numerator, &denominator);
+    VARIANT gop;
+    VariantInit(&gop);
+    gop.vt = VT_UI4;
+    gop.ulVal = numerator / denominator * kKeyframeIntervalSeconds;
+    const HRESULT hr = codec_api->SetValue(&CODECAPI_AVEncMPVGOPSize, &gop);
+    if (FAILED(hr)) LOG_DEBUG << "keyframe interval not taken: " << HrText(hr);
+  }
+  RETURN_IF_FAILED(encoder_->SetOutputType(0, h264_type_.Get(), 0));
+  RETURN_IF_FAILED(encoder_->SetInputType(0, nv12_type_.Get(), 0));
+  wchar_t name[128] = {};
+  if (attributes && SUCCEEDED(attributes->GetString(MFT_FRIENDLY_NAME_Attribute, name, 128, nullptr))) {
+    LOG_INFO << "camera encoder: " << name;
+  }
+  return S_OK;
+}
+
+HRESULT CameraRecordingSession::CreateH264MediaTypes() {
+  UINT32 rate_numerator = 0;
+  UINT32 rate_denominator = 1;
+  FrameRateOf(camera_type_.Get(), &rate_numerator, &rate_denominator);
+  RETURN_IF_FAILED(MFCreateMediaType(h264_type_.ReleaseAndGetAddressOf()));
+  IMFMediaType* h264 = h264_type_.Get();
+  RETURN_IF_FAILED(h264->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
+  RETURN_IF_FAILED(h264->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264));
+  RETURN_IF_FAILED(MFSetAttributeRatio(h264, MF_MT_FRAME_RATE, rate_numerator, rate_denominator));
+  RETURN_IF_FAILED(MFSetAttributeSize(h264, MF_MT_FRAME_SIZE, width_, height_));
+  RETURN_IF_FAILED(h264->SetUINT32(MF_MT_AVG_BITRATE, kH264Bitrate));
+  RETURN_IF_FAILED(h264->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
+  RETURN_IF_FAILED(h264->SetUINT32(MF_MT_MPEG2_PROFILE, eAVEncH264VProfile_Base));
+  RETURN_IF_FAILED(h264->SetUINT32(MF_MT_MPEG2_LEVEL, 0xFFFFFFFFu));  // the encoder chooses
+  RETURN_IF_FAILED(MFSetAttributeRatio(h264, MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
+
+  RETURN_IF_FAILED(MFCreateMediaType(nv12_type_.ReleaseAndGetAddressOf()));
+  IMFMediaType* nv12 = nv12_type_.Get();
+  RETURN_IF_FAILED(nv12->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
+  RETURN_IF_FAILED(nv12->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12));
+  RETURN_IF_FAILED(MFSetAttributeSize(nv12, MF_MT_FRAME_SIZE, width_, height_));
+  RETURN_IF_FAILED(nv12->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
+  RETURN_IF_FAILED(MFSetAttributeRatio(nv12, MF_MT_FRAME_RATE, rate_numerator, rate_denominator));
+  RETURN_IF_FAILED(MFSetAttributeRatio(nv12, MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
+  return S_OK;
+}
+
+HRESULT CameraRecordingSession::AddOutputNode() {
+  RETURN_IF_FAILED(CSampleGrabber::CreateInstance(sink_, grabber_.ReleaseAndGetAddressOf()));
+  ComPtr<IMFActivate> sink_activate;
+  RETURN_IF_FAILED(MFCreateSampleGrabberSinkActivate(h264_type_.Get(), grabber_.Get(),
+                                                     sink_activate.ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED(MFCreateTopologyNode(MF_TOPOLOGY_OUTPUT_NODE, output_node_.ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED(output_node_->SetObject(sink_activate.Get()));
+  RETURN_IF_FAILED(output_node_->SetUINT32(MF_TOPONODE_STREAMID, 0));
+  RETURN_IF_FAILED(output_node_->SetUINT32(MF_TOPONODE_NOSHUTDOWN_ON_REMOVE, FALSE));
+  RETURN_IF_FAILED(topology_->AddNode(output_node_.Get()));
+  return S_OK;
+}
+
+HRESULT CameraRecordingSession::ConnectNodes() {
+  IMFTopologyNode* const first = decoder_node_ ? decoder_node_.Get() : converter_node_.Get();
+  RETURN_IF_FAILED(source_node_->ConnectOutput(0, first, 0));
+  if (decoder_node_) RETURN_IF_FAILED(decoder_node_->ConnectOutput(0, converter_node_.Get(), 0));
+  RETURN_IF_FAILED(converter_node_->ConnectOutput(0, encoder_node_.Get(), 0));
+  RETURN_IF_FAILED(encoder_node_->ConnectOutput(0, output_node_.Get(), 0));
+  return S_OK;
+}
+
+}  // namespace VellRecorder
