@@ -1,4 +1,4 @@
-// The in-process COM server of the stand-in cameras: class factory, and registration as COM classes and as
+// The in-process COM server of the stand-in cameras: registration as COM classes and as
 // video input devices (the filter mapper's instance entry, plus the "DevicePath" a real camera carries).
 #include <windows.h>
 #include <dshow.h>
@@ -8,70 +8,9 @@
 #include <string>
 
 #include "capturefilter.h"
+#include "comserver/comserver.h"
 
 namespace {
-
-HMODULE g_module = nullptr;
-
-class ClassFactory : public IClassFactory {
- public:
-  explicit ClassFactory(const VellStandin::CameraProfile& profile) : profile_(profile) {}
-  virtual ~ClassFactory() = default;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (riid != IID_IUnknown && riid != IID_IClassFactory) {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    *object = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG refs = InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
-    return refs;
-  }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    return VellStandin::CaptureFilter::Create(profile_, riid, object);
-  }
-  // The server stays loaded until the process ends (DllCanUnloadNow): nothing to lock.
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-
- private:
-  LONG refs_ = 1;
-  const VellStandin::CameraProfile& profile_;
-};
-
-std::wstring ClsidString(const CLSID& clsid) {
-  wchar_t text[40] = {};
-  StringFromGUID2(clsid, text, 40);
-  return text;
-}
-
-DWORD Bytes(const std::wstring& text) { return static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)); }
-
-HRESULT RegisterComClass(const VellStandin::CameraProfile& profile, const std::wstring& module_path) {
-  const std::wstring key = L"Software\\Classes\\CLSID\\" + ClsidString(*profile.clsid);
-  const std::wstring server = key + L"\\InprocServer32";
-  const std::wstring name = profile.friendlyName;
-  const std::wstring threading = L"Both";
-  LSTATUS status = RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), nullptr, REG_SZ, name.c_str(), Bytes(name));
-  if (status == ERROR_SUCCESS) {
-    status = RegSetKeyValueW(HKEY_LOCAL_MACHINE, server.c_str(), nullptr, REG_SZ, module_path.c_str(),
-                             Bytes(module_path));
-  }
-  if (status == ERROR_SUCCESS) {
-    status = RegSetKeyValueW(HKEY_LOCAL_MACHINE, server.c_str(), L"ThreadingModel", REG_SZ, threading.c_str(),
-                             Bytes(threading));
-  }
-  return HRESULT_FROM_WIN32(status);
-}
 
 // The device entry: FriendlyName and CLSID come from the mapper, DevicePath is written through its moniker.
 HRESULT RegisterDevice(IFilterMapper2* mapper, const VellStandin::CameraProfile& profile) {
@@ -123,24 +62,13 @@ HRESULT WithMapper(Work work) {
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    g_module = instance;
-    DisableThreadLibraryCalls(instance);
-  }
-  return TRUE;
-}
-
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
   for (const VellStandin::CameraProfile& profile : VellStandin::CameraProfiles()) {
     if (clsid != *profile.clsid) continue;
-    auto* factory = new (std::nothrow) ClassFactory(profile);
-    if (!factory) return E_OUTOFMEMORY;
-    const HRESULT hr = factory->QueryInterface(riid, object);
-    factory->Release();
-    return hr;
+    const VellStandin::CameraProfile* camera = &profile;
+    return VellStandin::GetClassFactory(
+        [camera](REFIID iid, void** created) { return VellStandin::CaptureFilter::Create(*camera, iid, created); },
+        riid, object);
   }
   return CLASS_E_CLASSNOTAVAILABLE;
 }
@@ -149,11 +77,9 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) {
 STDAPI DllCanUnloadNow() { return S_FALSE; }
 
 STDAPI DllRegisterServer() {
-  wchar_t path[MAX_PATH] = {};
-  if (GetModuleFileNameW(g_module, path, MAX_PATH) == 0) return HRESULT_FROM_WIN32(GetLastError());
-  return WithMapper([&](IFilterMapper2* mapper) {
+  return WithMapper([](IFilterMapper2* mapper) {
     for (const VellStandin::CameraProfile& profile : VellStandin::CameraProfiles()) {
-      HRESULT hr = RegisterComClass(profile, path);
+      HRESULT hr = VellStandin::RegisterInprocClass(*profile.clsid, profile.friendlyName);
       if (SUCCEEDED(hr)) hr = RegisterDevice(mapper, profile);
       if (FAILED(hr)) return hr;
     }
@@ -165,8 +91,7 @@ STDAPI DllUnregisterServer() {
   return WithMapper([](IFilterMapper2* mapper) {
     for (const VellStandin::CameraProfile& profile : VellStandin::CameraProfiles()) {
       mapper->UnregisterFilter(&CLSID_VideoInputDeviceCategory, profile.instanceKey, *profile.clsid);
-      const std::wstring key = L"Software\\Classes\\CLSID\\" + ClsidString(*profile.clsid);
-      RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
+      VellStandin::UnregisterInprocClass(*profile.clsid);
     }
     return S_OK;
   });
