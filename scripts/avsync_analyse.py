@@ -29,10 +29,14 @@ QUIET_BEFORE_BEEP_S = 0.25
 
 def _frames(ts: str, stream: str, filters: str, key: str) -> list:
     """(time in seconds, value) of every frame of one stream after the given filters, on the stream's own clock."""
-    out = subprocess.run(
+    run = subprocess.run(
         ["ffmpeg", "-nostdin", "-v", "error", "-copyts", "-i", ts, "-map", f"0:{stream}:0", "-fps_mode", "passthrough",
          "-" + ("v" if stream == "v" else "a") + "f", f"{filters},{'' if stream == 'v' else 'a'}metadata=mode=print:"
-         f"key={key}:file=-", "-f", "null", "-"], capture_output=True, text=True, check=True).stdout
+         f"key={key}:file=-", "-f", "null", "-"], capture_output=True, text=True)
+    if run.returncode != 0:  # e.g. a declared stream that carries nothing
+        print(f"no {'picture' if stream == 'v' else 'sound'} decoded: {run.stderr.strip()[-300:]}", file=sys.stderr)
+        return []
+    out = run.stdout
     rows, pts = [], None
     for line in out.splitlines():
         m = re.match(r"frame:\d+\s+pts:(-?\d+)\s+pts_time:(\S+)", line)
@@ -50,11 +54,12 @@ def _frames(ts: str, stream: str, filters: str, key: str) -> list:
     return [(p / rate if rate else t, v) for (p, t), v in rows]
 
 
-def flashes(ts: str) -> list:
+def flashes(ts: str, extent: dict) -> list:
     """(first bright frame time, previous frame time) of every flash."""
     luma = _frames(ts, "v", "signalstats", "lavfi.signalstats.YAVG")
     if not luma:
         return []
+    extent["video_s"] = [luma[0][0], luma[-1][0]]
     low, high = min(v for _, v in luma), max(v for _, v in luma)
     if high - low < 40:  # no flash at all: a steady picture
         return []
@@ -70,10 +75,12 @@ def flashes(ts: str) -> list:
     return found
 
 
-def beeps(ts: str) -> list:
+def beeps(ts: str, extent: dict) -> list:
     """Onset time of every beep."""
     peaks = _frames(ts, "a", f"asetnsamples=n={AUDIO_WINDOW}:p=0,astats=metadata=1:reset=1:"
                     "measure_perchannel=none:measure_overall=Peak_level", "lavfi.astats.Overall.Peak_level")
+    if peaks:
+        extent["audio_s"] = [peaks[0][0], peaks[-1][0] + AUDIO_WINDOW / 48000]
     loud = [v for _, v in peaks if v != float("-inf")]
     if not loud or max(loud) < -40:
         return []
@@ -102,7 +109,8 @@ def fit(points: list) -> tuple:
 
 
 def analyse(ts: str, max_match_ms: float) -> dict:
-    flash_list, beep_list = flashes(ts), beeps(ts)
+    extent = {"video_s": None, "audio_s": None}  # first and last frame times of each stream
+    flash_list, beep_list = flashes(ts, extent), beeps(ts, extent)
     events, used = [], set()
     for bright, before in flash_list:
         near = [(abs(b - bright), i) for i, b in enumerate(beep_list) if i not in used]
@@ -117,7 +125,7 @@ def analyse(ts: str, max_match_ms: float) -> dict:
     matched = [e for e in events if e["beep_s"] is not None]
     result = {"flashes": len(flash_list), "beeps": len(beep_list), "matched": len(matched),
               "unmatched_flashes": [e["flash_s"] for e in events if e["beep_s"] is None],
-              "unmatched_beeps": [b for i, b in enumerate(beep_list) if i not in used], "events": events}
+              "unmatched_beeps": [b for i, b in enumerate(beep_list) if i not in used], "events": events, **extent}
     if matched:
         offsets = sorted(e["offset_ms"] for e in matched)
         slope, _ = fit([(e["flash_s"], e["offset_ms"]) for e in matched])
