@@ -77,7 +77,11 @@ start_stimulus() { # seconds
   run "$bin/vell-avsync-stimulus.exe" "$1" > "$work/stimulus.out" 2>&1 &
   stimulus_pid=$!
   # Its window is up and its sound plays before the recording starts; the first flash comes a second later.
-  sleep 1.5
+  local deadline=$((SECONDS + 20))
+  until grep -q '^ready' "$work/stimulus.out" 2>/dev/null; do
+    [ "$SECONDS" -lt "$deadline" ] && kill -0 "$stimulus_pid" 2>/dev/null || fail "the stimulus did not start"
+    sleep 0.1
+  done
 }
 
 case "$scenario" in

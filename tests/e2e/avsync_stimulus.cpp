@@ -123,6 +123,8 @@ int main(int argc, char** argv) {
     waveOutPrepareHeader(out, &headers[i], sizeof(WAVEHDR));
     waveOutWrite(out, &headers[i], sizeof(WAVEHDR));
   }
+  std::printf("ready: the first flash comes in %d ms\n", period_ms / 2);
+  std::fflush(stdout);
   timeBeginPeriod(1);
   const uint64_t periods = static_cast<uint64_t>(seconds) * 1000 / period_ms;
   uint64_t next = 0;  // index of the next flash
