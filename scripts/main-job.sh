@@ -13,7 +13,7 @@ if [ "${1:-}" != "--inside" ]; then
   echo "== preparing (bootstrap and Windows build; the first run takes a few minutes)"
   bash scripts/bootstrap.sh | grep -v '^\[bootstrap\] ready' || true
   cmake --preset windows -Wno-dev >/dev/null
-  # Wine has no AAC encoder transform: the stand-in is built here and registered in the prefix by wine-run.sh.
+  # The AAC encoder stand-in stands for the system's, which Wine lacks; wine-run.sh registers it.
   cmake --build --preset windows --target VellRecorder vell-host vell_aac_standin | tail -n 1
   out="$root/out/recording-$(date +%Y%m%d-%H%M%S)"
   mkdir -p "$out"

@@ -1,0 +1,132 @@
+#include "sessions/audiomixer.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace VellRecorder {
+
+namespace {
+
+int16_t SampleAt(const uint8_t* bytes) { return static_cast<int16_t>(bytes[0] | (bytes[1] << 8)); }
+
+void StoreSample(uint8_t* bytes, int32_t value) {
+  const uint16_t bits = static_cast<uint16_t>(static_cast<int16_t>(value));
+  bytes[0] = static_cast<uint8_t>(bits & 0xFF);
+  bytes[1] = static_cast<uint8_t>(bits >> 8);
+}
+
+}  // namespace
+
+AudioMixer::AudioMixer(size_t source_count) : sources_(source_count) {}
+
+void AudioMixer::Append(size_t source, const uint8_t* pcm, size_t length) {
+  Source& s = sources_.at(source);
+  if (length == 0) return;
+  const size_t old_size = s.samples.size();
+  size_t taken = 0;
+  if (s.has_odd_byte) {
+    s.samples.push_back(s.odd_byte);
+    s.samples.push_back(pcm[0]);
+    s.has_odd_byte = false;
+    taken = 1;
+  }
+  const size_t whole = (length - taken) & ~size_t{1};
+  s.samples.insert(s.samples.end(), pcm + taken, pcm + taken + whole);
+  taken += whole;
+  if (taken < length) {
+    s.has_odd_byte = true;
+    s.odd_byte = pcm[taken];
+  }
+  s.fresh += s.samples.size() - old_size;
+}
+
+size_t AudioMixer::FurthestExcept(size_t skip) const {
+  size_t furthest = 0;
+  for (size_t i = 0; i < sources_.size(); ++i) {
+    if (i != skip) furthest = std::max(furthest, sources_[i].samples.size());
+  }
+  return furthest;
+}
+
+void AudioMixer::Pad(Source* source, size_t at, size_t count) {
+  source->samples.insert(source->samples.begin() + static_cast<std::ptrdiff_t>(at), count, 0);
+  source->silence_filled += count;
+}
+
+void AudioMixer::AlignReturningSources() {
+  for (size_t i = 0; i < sources_.size(); ++i) {
+    Source& s = sources_[i];
+    if (!s.padded || s.fresh == 0) continue;
+    const size_t present = FurthestExcept(i);
+    const size_t fresh_at = s.samples.size() - s.fresh;
+    if (s.samples.size() < present) {
+      Pad(&s, fresh_at, present - s.samples.size());
+    } else {
+      const size_t late = std::min(s.samples.size() - present, s.fresh);
+      s.samples.erase(s.samples.begin() + static_cast<std::ptrdiff_t>(fresh_at),
+                      s.samples.begin() + static_cast<std::ptrdiff_t>(fresh_at + late));
+      s.discarded += late;
+    }
+    s.padded = false;
+    s.fresh = 0;
+  }
+}
+
+void AudioMixer::PadLaggingSources() {
+  const size_t furthest = FurthestExcept(sources_.size());
+  for (Source& s : sources_) {
+    if (furthest - s.samples.size() <= kMaxLagBytes) continue;
+    Pad(&s, s.samples.size(), furthest - s.samples.size());
+    s.padded = true;
+    s.fresh = 0;
+  }
+}
+
+size_t AudioMixer::Mix(std::vector<uint8_t>* out) {
+  if (sources_.empty()) return 0;
+  AlignReturningSources();
+  PadLaggingSources();
+  size_t n = std::numeric_limits<size_t>::max();
+  for (const Source& s : sources_) n = std::min(n, s.samples.size());
+  if (n == 0) return 0;
+
+  const size_t at = out->size();
+  out->resize(at + n, 0);
+  uint8_t* mixed = out->data() + at;
+  for (Source& s : sources_) {
+    for (size_t byte = 0; byte < n; byte += 2) {
+      const int32_t sum = SampleAt(mixed + byte) + SampleAt(s.samples.data() + byte);
+      StoreSample(mixed + byte, std::min<int32_t>(32767, std::max<int32_t>(-32768, sum)));
+    }
+    s.samples.erase(s.samples.begin(), s.samples.begin() + static_cast<std::ptrdiff_t>(n));
+    s.fresh = std::min(s.fresh, s.samples.size());
+  }
+  return n;
+}
+
+size_t AudioMixer::Drain(std::vector<uint8_t>* out) {
+  AlignReturningSources();
+  const size_t furthest = FurthestExcept(sources_.size());
+  for (Source& s : sources_) Pad(&s, s.samples.size(), furthest - s.samples.size());
+  return Mix(out);
+}
+
+size_t AudioMixer::Pending(size_t source) const {
+  const Source& s = sources_.at(source);
+  return s.samples.size() + (s.has_odd_byte ? 1 : 0);
+}
+
+uint64_t AudioMixer::SilenceFilledBytes(size_t source) const { return sources_.at(source).silence_filled; }
+
+uint64_t AudioMixer::DiscardedLateBytes(size_t source) const { return sources_.at(source).discarded; }
+
+void AudioMixer::Clear() {
+  for (Source& s : sources_) {
+    s.samples.clear();
+    s.has_odd_byte = false;
+    s.padded = false;
+    s.fresh = 0;
+  }
+}
+
+}  // namespace VellRecorder

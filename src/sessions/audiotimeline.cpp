@@ -1,0 +1,54 @@
+#include "sessions/audiotimeline.h"
+
+#include <algorithm>
+
+namespace VellRecorder {
+namespace {
+
+constexpr int64_t k100nsPerSecond = 10000000;
+
+}  // namespace
+
+void AudioTimeline::BeginStretch(int64_t paused_ns) {
+  paused_ns_ = paused_ns;
+  anchored_ = false;
+  stretch_samples_ = 0;
+}
+
+int64_t AudioTimeline::TimeOf(int64_t capture_ns) const {
+  // Sound captured before the start (an endpoint's backlog) goes to the start.
+  return std::max<int64_t>(0, (capture_ns - start_ns_ - paused_ns_) / 100);
+}
+
+void AudioTimeline::Anchor(int64_t capture_ns, AudioChunker* chunker) {
+  const int64_t wanted = TimeOf(capture_ns);
+  if (!chunker->HasOrigin()) {
+    chunker_origin_100ns_ = wanted;
+  } else {
+    // The chunker counts on from the samples of earlier stretches: its origin moves so that its next chunk
+    // is this stretch's first, never before the end of the previous stretch.
+    const int64_t next = chunker->NextChunkTime100ns();
+    chunker_origin_100ns_ += std::max(wanted, next) - next;
+  }
+  chunker->SetOrigin(chunker_origin_100ns_);
+  stretch_origin_100ns_ = chunker->NextChunkTime100ns();
+  anchored_ = true;
+}
+
+uint64_t AudioTimeline::LeadingSilence(int64_t capture_ns, uint64_t position) const {
+  const int64_t offset = TimeOf(capture_ns) - stretch_origin_100ns_;
+  if (!anchored_ || offset <= 0) return 0;
+  const uint64_t wanted = static_cast<uint64_t>(offset / k100nsPerSecond * kSamplesPerSecond +
+                                                offset % k100nsPerSecond * kSamplesPerSecond / k100nsPerSecond);
+  if (wanted <= position) return 0;
+  return std::min<uint64_t>(wanted - position, kSamplesPerSecond);
+}
+
+bool AudioTimeline::TakeFrameTime(int64_t* time_100ns) {
+  if (chunk_times_.empty()) return false;
+  *time_100ns = chunk_times_.front();
+  for (size_t i = 0; i < kChunksPerFrame && !chunk_times_.empty(); ++i) chunk_times_.pop_front();
+  return true;
+}
+
+}  // namespace VellRecorder

@@ -1,0 +1,141 @@
+#include "sessions/audiomixer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace VellRecorder {
+namespace {
+
+std::vector<uint8_t> Pcm(const std::vector<int16_t>& samples) {
+  std::vector<uint8_t> bytes;
+  for (int16_t s : samples) {
+    bytes.push_back(static_cast<uint8_t>(static_cast<uint16_t>(s) & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(static_cast<uint16_t>(s) >> 8));
+  }
+  return bytes;
+}
+
+int16_t SampleAt(const std::vector<uint8_t>& bytes, size_t index) {
+  return static_cast<int16_t>(bytes[2 * index] | (bytes[2 * index + 1] << 8));
+}
+
+// A signal every sample of which differs from its neighbours, so any shift between sources shows.
+int16_t Signal(size_t index) { return static_cast<int16_t>(index % 20000 + 1); }
+
+TEST(AudioMixerTest, SumsSaturateAndASingleSourcePassesThrough) {
+  struct Case {
+    int16_t a, b, mixed;
+  };
+  const std::vector<Case> cases{{32767, 32767, 32767},   {-32768, -32768, -32768}, {20000, 20000, 32767},
+                                {-20000, -20000, -32768}, {30000, -30000, 0},       {1234, -1, 1233},
+                                {-32768, 32767, -1}};
+  for (const Case& c : cases) {
+    AudioMixer mixer(2);
+    const std::vector<uint8_t> a = Pcm({c.a}), b = Pcm({c.b});
+    mixer.Append(0, a.data(), a.size());
+    mixer.Append(1, b.data(), b.size());
+    std::vector<uint8_t> out;
+    ASSERT_EQ(mixer.Mix(&out), 2u);
+    EXPECT_EQ(SampleAt(out, 0), c.mixed) << c.a << " + " << c.b;
+  }
+  AudioMixer single(1);
+  const std::vector<uint8_t> mic = Pcm({-32768, -1, 0, 1, 32767, 12345});
+  single.Append(0, mic.data(), mic.size());
+  std::vector<uint8_t> out{0x55};
+  EXPECT_EQ(single.Mix(&out), mic.size());
+  out.erase(out.begin());
+  EXPECT_EQ(out, mic);
+}
+
+TEST(AudioMixerTest, OddAndLumpyDeliveriesMixSampleBySampleWithoutPadding) {
+  // One source in odd-sized pieces every turn, the other in lumps up to 250 ms apart: both live, both whole.
+  constexpr size_t kSamples = 96000;
+  std::vector<int16_t> a(kSamples), b(kSamples);
+  for (size_t i = 0; i < kSamples; ++i) {
+    a[i] = Signal(i);
+    b[i] = static_cast<int16_t>(-Signal(i + 7) * 3 / 2 + 9000);
+  }
+  const std::vector<uint8_t> a_bytes = Pcm(a), b_bytes = Pcm(b);
+  AudioMixer mixer(2);
+  std::vector<uint8_t> out;
+  size_t a_at = 0, b_at = 0;
+  for (int turn = 0; a_at < a_bytes.size() || b_at < b_bytes.size(); ++turn) {
+    const size_t a_len = std::min<size_t>(turn % 2 ? 2401 : 2399, a_bytes.size() - a_at);
+    mixer.Append(0, a_bytes.data() + a_at, a_len);
+    a_at += a_len;
+    if (turn % 10 == 9 || a_at == a_bytes.size()) {
+      const size_t b_len = std::min(a_at - b_at, b_bytes.size() - b_at);  // everything up to now, at once
+      mixer.Append(1, b_bytes.data() + b_at, b_len - b_len % 3);
+      mixer.Append(1, b_bytes.data() + b_at + b_len - b_len % 3, b_len % 3);
+      b_at += b_len;
+    }
+    const size_t before = out.size();
+    ASSERT_EQ(mixer.Mix(&out) % 2, 0u);
+    ASSERT_EQ(out.size() % 2, 0u) << before;
+  }
+  ASSERT_EQ(out.size(), a_bytes.size());
+  for (size_t i = 0; i < kSamples; ++i) {
+    ASSERT_EQ(SampleAt(out, i), std::min(32767, std::max(-32768, a[i] + b[i]))) << i;
+  }
+  EXPECT_EQ(mixer.SilenceFilledBytes(0) + mixer.SilenceFilledBytes(1), 0u);
+}
+
+// Ten minutes of a live source (0) beside one that delivers nothing (1) and then returns, delivering the
+// negative of the live signal for the same instants: once it is aligned with the present, the mix is zero.
+TEST(AudioMixerTest, AStalledSourceIsPaddedAndRealignedWhenItReturns) {
+  constexpr size_t kTurnBytes = 2400;  // 25 ms
+  constexpr size_t kStallTurns = 10 * 60 * 40;
+  for (size_t return_lump : {kTurnBytes, size_t{38400}}) {  // one turn; a 400 ms backlog
+    SCOPED_TRACE(return_lump);
+    AudioMixer mixer(2);
+    std::vector<uint8_t> out;
+    size_t live = 0;  // samples the live source delivered
+    auto deliver_live = [&] {
+      std::vector<int16_t> turn(kTurnBytes / 2);
+      for (int16_t& s : turn) s = Signal(live++);
+      const std::vector<uint8_t> bytes = Pcm(turn);
+      mixer.Append(0, bytes.data(), bytes.size());
+    };
+    size_t most_pending = 0;
+    for (size_t t = 0; t < kStallTurns; ++t) {
+      deliver_live();
+      mixer.Mix(&out);
+      most_pending = std::max(most_pending, std::max(mixer.Pending(0), mixer.Pending(1)));
+    }
+    EXPECT_LE(most_pending, AudioMixer::kMaxLagBytes);
+    ASSERT_GE(out.size(), kStallTurns * kTurnBytes - AudioMixer::kMaxLagBytes);
+    for (size_t i = 0; i < out.size() / 2; ++i) ASSERT_EQ(SampleAt(out, i), Signal(i)) << i;  // all heard
+
+    // It returns: this turn's bytes end now, where the live source's newest bytes end.
+    const size_t now = live + kTurnBytes / 2;
+    std::vector<int16_t> backlog;
+    for (size_t i = now - return_lump / 2; i < now; ++i) backlog.push_back(static_cast<int16_t>(-Signal(i)));
+    const std::vector<uint8_t> lump = Pcm(backlog);
+    mixer.Append(1, lump.data(), lump.size());  // before the live source's bytes of the same turn
+    deliver_live();
+    for (size_t t = 0; t < 40; ++t) {
+      mixer.Mix(&out);
+      std::vector<int16_t> turn(kTurnBytes / 2);
+      for (size_t i = 0; i < turn.size(); ++i) turn[i] = static_cast<int16_t>(-Signal(live + i));
+      const std::vector<uint8_t> bytes = Pcm(turn);
+      mixer.Append(1, bytes.data(), bytes.size());
+      deliver_live();
+    }
+    mixer.Drain(&out);
+    ASSERT_EQ(out.size(), live * 2);
+    // The live signal alone up to some point, silence (aligned cancellation) from there to the end.
+    size_t aligned_from = 0;
+    while (aligned_from < live && SampleAt(out, aligned_from) == Signal(aligned_from)) ++aligned_from;
+    for (size_t i = aligned_from; i < live; ++i) ASSERT_EQ(SampleAt(out, i), 0) << i;
+    EXPECT_GE(aligned_from, now - return_lump / 2);
+    EXPECT_LE(aligned_from, now - kTurnBytes / 2);
+    EXPECT_EQ(mixer.SilenceFilledBytes(1), aligned_from * 2);
+    EXPECT_EQ(mixer.DiscardedLateBytes(1), aligned_from * 2 - (now * 2 - return_lump));
+    EXPECT_EQ(mixer.SilenceFilledBytes(0), 0u);
+  }
+}
+
+}  // namespace
+}  // namespace VellRecorder
