@@ -38,12 +38,31 @@ winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores; recording $minutes min"
 
 echo "== 1. CPU per second of recorded audio"
-if [ -n "$cpu_bench" ]; then
-  for sources in 1 2; do
-    mkdir -p "$work/cpu$sources"
-    "$here/wine-run.sh" "$cpu_bench" "$(winpath "$work/cpu$sources")" 20 "$sources" | tr -d '\r' |
-      sed "s/^/  [$sources source(s)] /"
+# Seconds of sound in the parts under a folder: one AAC frame is 1024 samples at 48 kHz.
+sound_seconds() {
+  local part frames=0 n
+  for part in $(find "$1" -name 'part-*.ts'); do
+    n=$(ffprobe -v error -select_streams a:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$part")
+    frames=$((frames + ${n:-0}))
   done
+  awk -v f="$frames" 'BEGIN { printf "%.1f", f * 1024 / 48000 }'
+}
+if [ -n "$cpu_bench" ]; then
+  ffmpeg -nostdin -v error -y -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=200" "$work/tone.wav"
+  paplay "$work/tone.wav" &
+  tone=$!
+  pids+=($tone)
+  for sessions in 1 2; do
+    mkdir -p "$work/cpu$sessions"
+    "$here/wine-run.sh" "$cpu_bench" "$(winpath "$work/cpu$sessions")" 30 "$sessions" | tr -d '\r' > "$work/cpu.txt"
+    sed "s/^/  /" "$work/cpu.txt"
+    cpu=$(sed -n 's/.*: \([0-9.]*\) CPU s.*/\1/p' "$work/cpu.txt")
+    sound=$(sound_seconds "$work/cpu$sessions")
+    awk -v c="${cpu:-0}" -v s="$sound" -v n="$sessions" 'BEGIN {
+      printf "  %d source(s): %.1f s of sound in the parts, %.2f CPU ms per second recorded\n", n, s,
+             s > 0 ? c * 1000 * n / s : 0 }'
+  done
+  kill "$tone" 2>/dev/null || true  # the next recording must hear only the stimulus
 else
   echo "  (audiosession_bench.exe not built: skipped)"
 fi
