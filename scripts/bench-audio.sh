@@ -3,9 +3,10 @@
 #   1. CPU time per second of recorded audio, for one source and for two (bench/sessions/audiosession_bench.exe:
 #      the audio session alone, recording into its own sink);
 #   2. A/V offset and its drift over a recording of MINUTES minutes by the real daemon, driven by the host CLI
-#      over its pipe, while the A/V stimulus flashes the screen and beeps every 2 s. The offset includes the
-#      stimulus's own latency from Wine's play position to the null sink's monitor (not measured: the sound
-#      reaches the monitor that much after the flash); the drift does not depend on it;
+#      over its pipe, while the A/V stimulus flashes the screen and beeps every 2 s. The sound reaches the null
+#      sink's monitor some time after its flash (Wine's play position runs ahead of the sound); the stimulus
+#      measures that latency itself by listening to the monitor, and the daemon's own offset is the recording's
+#      minus it. The drift does not depend on it;
 #   3. the daemon's memory (resident set from /proc, current and peak) near the start and at the end.
 #   scripts/bench-audio.sh [MINUTES] [BUILD_DIR]
 # MINUTES defaults to 10; BUILD_DIR (default build/windows) must have VellRecorder, vell-host,
@@ -104,4 +105,20 @@ wait "$host" || { echo "the recording failed:"; tail -n 20 "$work/host.txt"; exi
 echo "memory at the end (last sample before finish): ${end_memory:-unknown}"
 echo "-- the daemon's recording ($(ls "$out"/part-*.ts | wc -l) parts)"
 python3 "$here/avsync_analyse.py" "$out" | grep -E '^[0-9]+ flashes|^offset|no (beep|flash)$' | tail -n 8
+python3 "$here/avsync_analyse.py" --json "$out" > "$work/sync.json"
+tr -d '\r' < "$work/stimulus.txt" > "$work/stimulus-lf.txt"
+python3 - "$work/sync.json" "$work/stimulus-lf.txt" <<'PY'
+import json, re, sys
+r = json.load(open(sys.argv[1]))
+heard = [float(x) for x in re.findall(r"^beep \d+ heard (-?[0-9.]+) ms after its flash", open(sys.argv[2]).read(), re.M)]
+if heard:
+    latency = sum(heard) / len(heard)
+    print(f"stimulus latency (flash to the monitor hearing its beep): {latency:.1f} ms on average over {len(heard)} "
+          f"beeps ({min(heard):.1f}..{max(heard):.1f} ms)")
+    if "mean_offset_ms" in r:
+        print(f"the daemon's own A/V offset: {r['mean_offset_ms'] - latency:+.1f} ms (sound after picture when "
+              f"positive); change over the recording {r['drift_over_span_ms']:+.1f} ms over {r['span_s']:.0f} s")
+else:
+    print("the stimulus heard no beep: its latency is unknown")
+PY
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -1,8 +1,10 @@
-// vell-avsync-stimulus SECONDS [PERIOD_MS]: flashes the whole screen white and beeps at the same instants, every
-// PERIOD_MS (default 2000), for SECONDS, so that a recording of the screen and of the sound shows how far its
-// two time lines drift apart. Both come from one clock: the sound plays as one continuous waveOut stream with a
-// beep written at each period, and the flash is painted when the device's play position reaches the beep's
-// first sample. Prints, per flash, how late it was painted after that position was reported.
+// vell-avsync-stimulus SECONDS [PERIOD_MS [ENDPOINT]]: flashes the whole screen white and beeps at the same
+// instants, every PERIOD_MS (default 2000), for SECONDS, so that a recording of the screen and of the sound shows
+// how far its two time lines are apart. Both come from one clock: the sound plays as one continuous waveOut
+// stream with a beep written at each period, and the flash is painted when the device's play position reaches
+// the beep's first sample. Prints, per flash, how late it was painted after that position was reported, and, by
+// listening to the capture endpoint ENDPOINT (default "Monitor of Null Output"; "-" for none), how long after
+// its flash each beep reached it: the stimulus's own latency, part of any recording's A/V offset.
 #include <windows.h>
 #include <mmsystem.h>
 
@@ -10,7 +12,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
+
+#include "avsync_listener.h"
 
 namespace {
 
@@ -77,6 +82,37 @@ std::vector<int16_t> OnePeriod(size_t period_samples, size_t lead_samples) {
   return pcm;
 }
 
+int64_t Qpc100ns() {
+  LARGE_INTEGER now, frequency;
+  QueryPerformanceCounter(&now);
+  QueryPerformanceFrequency(&frequency);
+  return now.QuadPart / frequency.QuadPart * 10000000 + now.QuadPart % frequency.QuadPart * 10000000 / frequency.QuadPart;
+}
+
+// Each beep heard by the listener belongs to the flash nearest to it, within a second.
+struct Latencies {
+  std::vector<int64_t> flashes;  // QPC, 100-ns units
+  double sum_ms = 0, min_ms = 1e9, max_ms = -1e9;
+  int count = 0;
+
+  void Heard(const std::vector<int64_t>& onsets) {
+    for (int64_t onset : onsets) {
+      size_t best = flashes.size();
+      for (size_t i = 0; i < flashes.size(); ++i) {
+        if (best == flashes.size() || std::llabs(onset - flashes[i]) < std::llabs(onset - flashes[best])) best = i;
+      }
+      if (best == flashes.size() || std::llabs(onset - flashes[best]) > 10000000) continue;
+      const double ms = (onset - flashes[best]) / 10000.0;
+      std::printf("beep %zu heard %.1f ms after its flash\n", best, ms);
+      std::fflush(stdout);
+      sum_ms += ms;
+      min_ms = ms < min_ms ? ms : min_ms;
+      max_ms = ms > max_ms ? ms : max_ms;
+      ++count;
+    }
+  }
+};
+
 uint64_t PlayedSamples(HWAVEOUT out) {
   MMTIME time{};
   time.wType = TIME_SAMPLES;
@@ -95,6 +131,7 @@ int main(int argc, char** argv) {
   }
   const int seconds = std::atoi(argv[1]);
   const int period_ms = argc > 2 ? std::atoi(argv[2]) : 2000;
+  const std::string endpoint = argc > 3 ? argv[3] : "Monitor of Null Output";
   if (seconds <= 0 || period_ms < 2 * kFlashMs) {
     std::fprintf(stderr, "bad arguments\n");
     return 2;
@@ -105,6 +142,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   PumpMessages();
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  VellRecorder::AvSyncListener listener;
+  const bool listening = endpoint != "-" && listener.Open(std::wstring(endpoint.begin(), endpoint.end()));
+  Latencies latencies;
 
   WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, kRate, kRate * 2, 2, 16, 0};
   HWAVEOUT out = nullptr;
@@ -141,6 +182,7 @@ int main(int argc, char** argv) {
     const uint64_t beep = next * period_samples + lead_samples;
     if (next < periods && played >= beep) {
       Paint(window, RGB(255, 255, 255));
+      latencies.flashes.push_back(Qpc100ns());
       const double late_ms = (PlayedSamples(out) - beep) * 1000.0 / kRate;
       late_sum_ms += late_ms;
       late_max_ms = late_ms > late_max_ms ? late_ms : late_max_ms;
@@ -153,8 +195,14 @@ int main(int argc, char** argv) {
       Paint(window, RGB(0, 0, 0));
       dark_at = UINT64_MAX;
     }
+    latencies.Heard(listener.Poll());
     PumpMessages();
     Sleep(1);
+  }
+  // The last beep is still on its way to the listener.
+  for (int i = 0; i < 100; ++i) {
+    latencies.Heard(listener.Poll());
+    Sleep(10);
   }
   timeEndPeriod(1);
   waveOutReset(out);
@@ -165,5 +213,14 @@ int main(int argc, char** argv) {
   DestroyWindow(window);
   std::printf("%llu flashes, painted on average %.1f ms (at most %.1f ms) after the position\n",
               static_cast<unsigned long long>(periods), periods ? late_sum_ms / periods : 0.0, late_max_ms);
+  if (!listening) {
+    std::printf("not listening: the endpoint \"%s\" could not be opened\n", endpoint.c_str());
+  } else if (latencies.count) {
+    std::printf("stimulus latency: %d beeps heard on average %.1f ms (%.1f..%.1f ms) after their flashes\n",
+                latencies.count, latencies.sum_ms / latencies.count, latencies.min_ms, latencies.max_ms);
+  } else {
+    std::printf("stimulus latency: no beep heard\n");
+  }
+  CoUninitialize();
   return 0;
 }
