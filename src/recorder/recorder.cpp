@@ -2,6 +2,7 @@
 
 #include "exception.h"
 #include "media_sources/video/videorecordingsettings.h"
+#include "sessions/audiorecordingsession.h"
 #include "sessions/hwscreenrecordingsession.h"
 #include "sessions/swscreenrecordingsession.h"
 #include "tracehr.h"
@@ -49,8 +50,10 @@ void Recorder::CreateCameraRecording(const std::wstring& camera_id, uint32_t wid
 
 void Recorder::CreateAudioRecording(bool system_audio, const std::wstring& microphone) {
   if (!system_audio && microphone.empty()) return;
-  LOG_ERROR << "audio recording is not available in this build; system audio " << (system_audio ? "and " : "")
-            << "microphone \"" << microphone << "\" are not recorded";
+  audio_session_.reset();
+  audio_session_ = std::make_unique<AudioRecordingSession>(&sink_);
+  if (system_audio) audio_session_->SetSystemAudioSource();
+  if (!microphone.empty()) audio_session_->SetMicrophoneSource(microphone);
 }
 
 RecordingState::Verdict Recorder::Take(RecordingState::Step step, const char* what) {
@@ -63,6 +66,7 @@ RecordingState::Verdict Recorder::Take(RecordingState::Step step, const char* wh
 bool Recorder::Start() {
   if (Take(RecordingState::Step::kStart, "start") != RecordingState::Verdict::kAct) return false;
   start_ns_ = MonotonicNowNs();
+  if (audio_session_) audio_session_->Start(start_ns_);
   if (hw_screen_session_) hw_screen_session_->Start(start_ns_);
   if (sw_screen_session_) sw_screen_session_->Start(start_ns_);
   return true;
@@ -71,6 +75,7 @@ bool Recorder::Start() {
 bool Recorder::Pause() {
   const RecordingState::Verdict verdict = Take(RecordingState::Step::kPause, "pause");
   if (verdict == RecordingState::Verdict::kAct) {
+    if (audio_session_) audio_session_->Pause();
     if (hw_screen_session_) hw_screen_session_->Pause();
     if (sw_screen_session_) sw_screen_session_->Pause();
   }
@@ -80,6 +85,7 @@ bool Recorder::Pause() {
 bool Recorder::Resume() {
   const RecordingState::Verdict verdict = Take(RecordingState::Step::kResume, "resume");
   if (verdict == RecordingState::Verdict::kAct) {
+    if (audio_session_) audio_session_->Resume();
     if (hw_screen_session_) {
       hw_screen_session_->Resume();
     } else if (sw_screen_session_) {
@@ -94,6 +100,7 @@ void Recorder::Stop() {
   stop_ns_ = MonotonicNowNs();
   // A recording stopped before it started has no running time.
   if (start_ns_ == 0) start_ns_ = stop_ns_;
+  if (audio_session_) audio_session_->Stop();
   if (hw_screen_session_) {
     hw_screen_session_->Stop();
   } else if (sw_screen_session_) {
@@ -109,6 +116,11 @@ std::vector<Metric> Recorder::GetMetrics() const {
   figures.video_frames = sink_.VideoFrameCount();
   figures.height = height_;
   figures.hardware_screen = hw_screen_session_ != nullptr;
+  if (audio_session_) {
+    for (const AudioRecordingSession::SourceFigures& source : audio_session_->GetSourceFigures()) {
+      figures.audio_sources.push_back({source.flow, source.name, source.discontinuities});
+    }
+  }
   return ComputeMetrics(figures);
 }
 

@@ -16,6 +16,7 @@
 
 namespace VellRecorder {
 
+class AudioRecordingSession;
 class HWScreenRecordingSession;
 class SWScreenRecordingSession;
 
@@ -35,6 +36,8 @@ class Recorder {
   void CreateScreenRecording(const std::wstring& display_name, RECT capture_rect, int32_t width, int32_t height);
   // Not available in this build: refused with an error record, nothing is recorded from them.
   void CreateCameraRecording(const std::wstring& camera_id, uint32_t width, uint32_t height);
+  // Sources that cannot be opened are left out with an error record; throws Exception when access to the
+  // microphone is refused.
   void CreateAudioRecording(bool system_audio, const std::wstring& microphone);
 
   // Each returns false, with an error record and nothing done, when the step is out of order: a second
@@ -61,6 +64,7 @@ class Recorder {
   int64_t stop_ns_ = 0;
   // Declared after the sink: destroyed first, so no session writes into a destroyed sink. At most one of the
   // two screen sessions exists.
+  std::unique_ptr<AudioRecordingSession> audio_session_;
   std::unique_ptr<HWScreenRecordingSession> hw_screen_session_;
   std::unique_ptr<SWScreenRecordingSession> sw_screen_session_;
 };

@@ -5,18 +5,6 @@
 
 namespace VellRecorder {
 
-namespace {
-
-int16_t SampleAt(const uint8_t* bytes) { return static_cast<int16_t>(bytes[0] | (bytes[1] << 8)); }
-
-void StoreSample(uint8_t* bytes, int32_t value) {
-  const uint16_t bits = static_cast<uint16_t>(static_cast<int16_t>(value));
-  bytes[0] = static_cast<uint8_t>(bits & 0xFF);
-  bytes[1] = static_cast<uint8_t>(bits >> 8);
-}
-
-}  // namespace
-
 AudioMixer::AudioMixer(size_t source_count) : sources_(source_count) {}
 
 void AudioMixer::Append(size_t source, const uint8_t* pcm, size_t length) {
@@ -91,13 +79,21 @@ size_t AudioMixer::Mix(std::vector<uint8_t>* out) {
   if (n == 0) return 0;
 
   const size_t at = out->size();
-  out->resize(at + n, 0);
+  // The first source is the sum so far (no sum of one sample saturates); each further one is added to it.
+  const std::vector<uint8_t>& first = sources_[0].samples;
+  out->insert(out->end(), first.begin(), first.begin() + static_cast<std::ptrdiff_t>(n));
   uint8_t* mixed = out->data() + at;
-  for (Source& s : sources_) {
+  for (size_t i = 1; i < sources_.size(); ++i) {
+    const uint8_t* add = sources_[i].samples.data();
     for (size_t byte = 0; byte < n; byte += 2) {
-      const int32_t sum = SampleAt(mixed + byte) + SampleAt(s.samples.data() + byte);
-      StoreSample(mixed + byte, std::min<int32_t>(32767, std::max<int32_t>(-32768, sum)));
+      int32_t sum = static_cast<int16_t>(mixed[byte] | (mixed[byte + 1] << 8)) +
+                    static_cast<int16_t>(add[byte] | (add[byte + 1] << 8));
+      sum = std::min<int32_t>(32767, std::max<int32_t>(-32768, sum));
+      mixed[byte] = static_cast<uint8_t>(sum & 0xFF);
+      mixed[byte + 1] = static_cast<uint8_t>((sum >> 8) & 0xFF);
     }
+  }
+  for (Source& s : sources_) {
     s.samples.erase(s.samples.begin(), s.samples.begin() + static_cast<std::ptrdiff_t>(n));
     s.fresh = std::min(s.fresh, s.samples.size());
   }

@@ -1,6 +1,6 @@
 // The AAC encoder stand-in (standins/aacencoder), registered in the test prefix by scripts/wine-run.sh under
 // the system encoder's class id: the media types it takes and refuses, its frames' timing, and a tone encoded
-// through the daemon's transform driver the way the audio session feeds it. The encoded tone is written as
+// through the daemon's AAC encoder the way the audio session feeds it. The encoded tone is written as
 // an ADTS stream for check_aac_decode.sh, which decodes it with the host's ffmpeg.
 #include <windows.h>
 #include <mfapi.h>
@@ -14,8 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "media_transforms/adtsheader.h"
-#include "media_transforms/media_foundation/mft.h"
+#include "media_transforms/media_foundation/aacencoder.h"
 #include "mftestsupport.h"
 
 namespace VellRecorder::MediaFoundation {
@@ -24,7 +23,6 @@ namespace {
 using namespace Testing;
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr LONGLONG kFrameDuration48k = 213333;  // 1024 samples at 48 kHz, 100-ns units
 
 ComPtr<IMFTransform> CreateEncoder() {
   ComPtr<IMFTransform> transform;
@@ -48,13 +46,17 @@ ComPtr<IMFMediaType> AudioType(const GUID& subtype, UINT32 rate, UINT32 channels
   return type;
 }
 
-// `count` mono 16-bit samples of a sine at half of full scale, from sample `first` on.
-std::vector<uint8_t> Tone(size_t first, size_t count, double frequency = 440.0) {
-  std::vector<uint8_t> bytes(count * 2);
+// `count` 16-bit samples (the same in every channel) of a 440 Hz sine at 48 kHz and half of full scale, from
+// sample `first` on.
+std::vector<uint8_t> Tone(size_t first, size_t count, UINT32 channels = 1) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve(count * channels * 2);
   for (size_t i = 0; i < count; ++i) {
-    const auto value = static_cast<int16_t>(16384 * std::sin(2 * kPi * frequency * double(first + i) / 48000));
-    bytes[2 * i] = static_cast<uint8_t>(value & 0xFF);
-    bytes[2 * i + 1] = static_cast<uint8_t>((value >> 8) & 0xFF);
+    const auto value = static_cast<int16_t>(16384 * std::sin(2 * kPi * 440.0 * double(first + i) / 48000));
+    for (UINT32 c = 0; c < channels; ++c) {
+      bytes.push_back(static_cast<uint8_t>(value & 0xFF));
+      bytes.push_back(static_cast<uint8_t>((value >> 8) & 0xFF));
+    }
   }
   return bytes;
 }
@@ -140,66 +142,67 @@ TEST(AacEncoderStandin, OutputTypeFollowsTheInputAtTheDocumentedByteRates) {
 // Inputs of 700 samples with gaps between their times: each frame carries the time of the input holding its
 // first sample plus that sample's offset in it; input waits while a frame does; a drain pads the rest.
 TEST(AacEncoderStandin, FramesAreTimedFromTheInputHoldingTheirFirstSample) {
-  ComPtr<IMFTransform> encoder = CreateEncoder();
-  ASSERT_TRUE(encoder);
-  ASSERT_EQ(encoder->SetInputType(0, AudioType(MFAudioFormat_PCM, 48000, 1, 16).Get(), 0), S_OK);
-  ASSERT_EQ(encoder->SetOutputType(0, AudioType(MFAudioFormat_AAC, 48000, 1, 16, 12000).Get(), 0), S_OK);
-  constexpr size_t kInput = 700, kInputs = 10;
-  const auto input_time = [](size_t k) { return LONGLONG(k) * 200000 + 5000; };
-  std::vector<LONGLONG> times;
-  ComPtr<IMFSample> out;
-  const auto pull_all = [&] {
-    HRESULT hr;
-    while ((hr = Pull(encoder.Get(), &out)) == S_OK) {
-      LONGLONG time = 0, duration = 0;
-      out->GetSampleTime(&time);
-      out->GetSampleDuration(&duration);
-      times.push_back(time);
-      EXPECT_EQ(duration, kFrameDuration48k);
-      EXPECT_GT(ReadSample(out.Get()).size(), 20u);
+  struct Format {
+    UINT32 rate, channels, bytes_per_second;
+  } formats[] = {{48000, 1, 12000}, {44100, 2, 24000}};
+  for (const Format& f : formats) {
+    SCOPED_TRACE(testing::Message() << f.rate << " Hz, " << f.channels << " channel(s)");
+    ComPtr<IMFTransform> encoder = CreateEncoder();
+    ASSERT_TRUE(encoder);
+    ASSERT_EQ(encoder->SetInputType(0, AudioType(MFAudioFormat_PCM, f.rate, f.channels, 16).Get(), 0), S_OK);
+    ASSERT_EQ(encoder->SetOutputType(
+                  0, AudioType(MFAudioFormat_AAC, f.rate, f.channels, 16, f.bytes_per_second).Get(), 0),
+              S_OK);
+    constexpr size_t kInput = 700, kInputs = 10;
+    const auto input_time = [](size_t k) { return LONGLONG(k) * 200000 + 5000; };
+    std::vector<LONGLONG> times;
+    ComPtr<IMFSample> out;
+    const auto pull_all = [&] {
+      HRESULT hr;
+      while ((hr = Pull(encoder.Get(), &out)) == S_OK) {
+        LONGLONG time = 0, duration = 0;
+        out->GetSampleTime(&time);
+        out->GetSampleDuration(&duration);
+        times.push_back(time);
+        EXPECT_EQ(duration, 1024LL * 10000000 / f.rate);
+        EXPECT_GT(ReadSample(out.Get()).size(), 20u);
+      }
+      EXPECT_EQ(hr, MF_E_TRANSFORM_NEED_MORE_INPUT);
+    };
+    size_t fed = 0;
+    for (size_t k = 0; k < kInputs; ++k) {
+      ComPtr<IMFSample> in = MakeSample(Tone(k * kInput, kInput, f.channels), input_time(k), 145833);
+      const HRESULT hr = encoder->ProcessInput(0, in.Get(), 0);
+      EXPECT_EQ(hr, fed - times.size() * 1024 >= 1024 ? MF_E_NOTACCEPTING : S_OK) << "input " << k;
+      if (hr == MF_E_NOTACCEPTING) {
+        pull_all();
+        ASSERT_EQ(encoder->ProcessInput(0, in.Get(), 0), S_OK) << "input " << k;
+      }
+      fed += kInput;
     }
-    EXPECT_EQ(hr, MF_E_TRANSFORM_NEED_MORE_INPUT);
-  };
-  size_t fed = 0;
-  for (size_t k = 0; k < kInputs; ++k) {
-    ComPtr<IMFSample> in = MakeSample(Tone(k * kInput, kInput), input_time(k), 145833);
-    const HRESULT hr = encoder->ProcessInput(0, in.Get(), 0);
-    EXPECT_EQ(hr, fed - times.size() * 1024 >= 1024 ? MF_E_NOTACCEPTING : S_OK) << "input " << k;
-    if (hr == MF_E_NOTACCEPTING) {
-      pull_all();
-      ASSERT_EQ(encoder->ProcessInput(0, in.Get(), 0), S_OK) << "input " << k;
+    ASSERT_EQ(encoder->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0), S_OK);
+    EXPECT_EQ(encoder->ProcessInput(0, MakeSample(Tone(0, 512, f.channels), 0, 0).Get(), 0), MF_E_NOTACCEPTING);
+    pull_all();
+    // Six whole frames and the last 856 samples padded with silence.
+    ASSERT_EQ(times.size(), 7u);
+    for (size_t n = 0; n < times.size(); ++n) {
+      const size_t first = n * 1024, holder = first / kInput;
+      EXPECT_EQ(times[n], input_time(holder) + LONGLONG(first - holder * kInput) * 10000000 / f.rate)
+          << "frame " << n;
     }
-    fed += kInput;
+    // After the drain the encoder takes input again.
+    EXPECT_EQ(encoder->ProcessInput(0, MakeSample(Tone(0, 512, f.channels), 0, 0).Get(), 0), S_OK);
   }
-  ASSERT_EQ(encoder->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0), S_OK);
-  EXPECT_EQ(encoder->ProcessInput(0, MakeSample(Tone(0, 512), 0, 0).Get(), 0), MF_E_NOTACCEPTING);
-  pull_all();
-  // Six whole frames and the last 856 samples padded with silence.
-  ASSERT_EQ(times.size(), 7u);
-  for (size_t n = 0; n < times.size(); ++n) {
-    const size_t first = n * 1024, holder = first / kInput;
-    EXPECT_EQ(times[n], input_time(holder) + LONGLONG(first - holder * kInput) * 10000000 / 48000) << "frame " << n;
-  }
-  // After the drain the encoder takes input again.
-  EXPECT_EQ(encoder->ProcessInput(0, MakeSample(Tone(0, 512), 0, 0).Get(), 0), S_OK);
 }
 
-// The daemon's driver with the types the AAC encoder of the audio session sets, fed as the session feeds it.
-class ToneEncoder : public MFT {
- public:
-  HRESULT Open() {
-    HRESULT hr = CreateMFT(CLSID_AACMFTEncoder);
-    if (SUCCEEDED(hr)) hr = transform_->SetInputType(0, AudioType(MFAudioFormat_PCM, 48000, 1, 16).Get(), 0);
-    if (SUCCEEDED(hr)) {
-      hr = transform_->SetOutputType(0, AudioType(MFAudioFormat_AAC, 48000, 1, 16, 96000 / 8).Get(), 0);
-    }
-    return hr;
-  }
-};
-
-TEST(AacEncoderStandin, ToneThroughTheDriverIsWrittenAsAnAdtsStream) {
-  ToneEncoder encoder;
-  ASSERT_EQ(encoder.Open(), S_OK);
+// The daemon's AAC encoder with the recording's settings, fed as the audio session feeds it: 1024-byte chunks
+// through the transform driver's Encode, each frame written behind the encoder's ADTS header.
+TEST(AacEncoderStandin, ToneThroughTheDaemonsEncoderIsWrittenAsAnAdtsStream) {
+  AACEncoder encoder(AACEncoder::RecordingSettings());
+  ASSERT_EQ(encoder.Initialize(), S_OK);
+  ComPtr<IMFMediaType> current;
+  ASSERT_EQ(encoder.GetTransform()->GetOutputCurrentType(0, current.ReleaseAndGetAddressOf()), S_OK);
+  EXPECT_EQ(MFGetAttributeUINT32(current.Get(), MF_MT_AUDIO_AVG_BYTES_PER_SECOND, 0), 12000u);
   constexpr size_t kChunkSamples = 512, kChunks = 188;  // 2.005 s
   std::vector<uint8_t> stream;
   ComPtr<IMFSample> out;
@@ -213,15 +216,17 @@ TEST(AacEncoderStandin, ToneThroughTheDriverIsWrittenAsAnAdtsStream) {
     const std::vector<uint8_t> payload = ReadSample(out.Get());
     ASSERT_GT(payload.size(), 0u);
     ASSERT_LE(payload.size(), 768u);
-    uint8_t header[kAdtsHeaderSize];
-    WriteAdtsHeader(header, static_cast<uint16_t>(payload.size()), 48000, 1);
-    stream.insert(stream.end(), header, header + kAdtsHeaderSize);
+    uint8_t header[7];
+    uint32_t header_size = 0;
+    encoder.WriteADTSHeader(header, static_cast<uint16_t>(payload.size()), &header_size);
+    ASSERT_EQ(header_size, 7u);
+    stream.insert(stream.end(), header, header + header_size);
     stream.insert(stream.end(), payload.begin(), payload.end());
     ++frames;
   }
   EXPECT_EQ(frames, kChunks / 2);
   // About the configured 12000 bytes per second.
-  EXPECT_NEAR(double(stream.size() - frames * kAdtsHeaderSize) / 2.005, 12000.0, 1500.0);
+  EXPECT_NEAR(double(stream.size() - frames * 7) / 2.005, 12000.0, 1500.0);
   const char* dir = std::getenv("VELL_AAC_DUMP_DIR");
   if (!dir) GTEST_SKIP() << "VELL_AAC_DUMP_DIR not set: the stream is not checked by a decoder";
   const std::string path = std::string(dir) + "\\tone.aac";

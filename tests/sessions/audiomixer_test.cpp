@@ -86,27 +86,36 @@ TEST(AudioMixerTest, OddAndLumpyDeliveriesMixSampleBySampleWithoutPadding) {
 // negative of the live signal for the same instants: once it is aligned with the present, the mix is zero.
 TEST(AudioMixerTest, AStalledSourceIsPaddedAndRealignedWhenItReturns) {
   constexpr size_t kTurnBytes = 2400;  // 25 ms
-  constexpr size_t kStallTurns = 10 * 60 * 40;
-  for (size_t return_lump : {kTurnBytes, size_t{38400}}) {  // one turn; a 400 ms backlog
-    SCOPED_TRACE(return_lump);
+  struct Case {
+    size_t stall_turns;
+    size_t return_lump;
+  };
+  // Returning with one turn's bytes after ten minutes; with a 400 ms backlog after half a minute.
+  for (const Case& c : {Case{10 * 60 * 40, kTurnBytes}, Case{30 * 40, 38400}}) {
+    SCOPED_TRACE(c.return_lump);
+    const size_t return_lump = c.return_lump;
     AudioMixer mixer(2);
-    std::vector<uint8_t> out;
+    std::vector<uint8_t> out, bytes(kTurnBytes);
+    out.reserve(c.stall_turns * kTurnBytes + (1 << 20));
     size_t live = 0;  // samples the live source delivered
     auto deliver_live = [&] {
-      std::vector<int16_t> turn(kTurnBytes / 2);
-      for (int16_t& s : turn) s = Signal(live++);
-      const std::vector<uint8_t> bytes = Pcm(turn);
+      for (size_t i = 0; i < kTurnBytes; i += 2, ++live) {
+        bytes[i] = static_cast<uint8_t>(Signal(live) & 0xFF);
+        bytes[i + 1] = static_cast<uint8_t>(Signal(live) >> 8);
+      }
       mixer.Append(0, bytes.data(), bytes.size());
     };
     size_t most_pending = 0;
-    for (size_t t = 0; t < kStallTurns; ++t) {
+    for (size_t t = 0; t < c.stall_turns; ++t) {
       deliver_live();
       mixer.Mix(&out);
       most_pending = std::max(most_pending, std::max(mixer.Pending(0), mixer.Pending(1)));
     }
     EXPECT_LE(most_pending, AudioMixer::kMaxLagBytes);
-    ASSERT_GE(out.size(), kStallTurns * kTurnBytes - AudioMixer::kMaxLagBytes);
-    for (size_t i = 0; i < out.size() / 2; ++i) ASSERT_EQ(SampleAt(out, i), Signal(i)) << i;  // all heard
+    ASSERT_GE(out.size(), c.stall_turns * kTurnBytes - AudioMixer::kMaxLagBytes);
+    size_t heard = 0;  // a plain loop: one assertion per sample would dominate the test's time
+    while (heard < out.size() / 2 && SampleAt(out, heard) == Signal(heard)) ++heard;
+    ASSERT_EQ(heard, out.size() / 2);
 
     // It returns: this turn's bytes end now, where the live source's newest bytes end.
     const size_t now = live + kTurnBytes / 2;
@@ -128,7 +137,9 @@ TEST(AudioMixerTest, AStalledSourceIsPaddedAndRealignedWhenItReturns) {
     // The live signal alone up to some point, silence (aligned cancellation) from there to the end.
     size_t aligned_from = 0;
     while (aligned_from < live && SampleAt(out, aligned_from) == Signal(aligned_from)) ++aligned_from;
-    for (size_t i = aligned_from; i < live; ++i) ASSERT_EQ(SampleAt(out, i), 0) << i;
+    size_t silent_to = aligned_from;
+    while (silent_to < live && SampleAt(out, silent_to) == 0) ++silent_to;
+    EXPECT_EQ(silent_to, live);
     EXPECT_GE(aligned_from, now - return_lump / 2);
     EXPECT_LE(aligned_from, now - kTurnBytes / 2);
     EXPECT_EQ(mixer.SilenceFilledBytes(1), aligned_from * 2);

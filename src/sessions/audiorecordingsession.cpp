@@ -1,0 +1,263 @@
+#include "sessions/audiorecordingsession.h"
+
+#include <mmsystem.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "muxers/hlssink.h"
+#include "muxers/wavwriter_win.h"
+#include "tracehr.h"
+#include "utils/clock.h"
+#include "utils/guardedthread.h"
+#include "utils/log.h"
+
+namespace VellRecorder {
+namespace {
+
+constexpr int64_t kRecordingRate = 48000;  // samples per second after resampling
+constexpr size_t kBytesPerSample = 2;
+
+// "system audio" or "microphone \"name\"", for the records about a source.
+std::wstring Describe(const AudioSourceConfig& config) {
+  return config.flow == 0 ? L"system audio" : L"microphone \"" + config.device_name + L"\"";
+}
+
+// The recording format as a plain wave format (the encoder's input and the silence image's format).
+WAVEFORMATEX RecordingWaveFormat() {
+  WAVEFORMATEX format = {};
+  format.nChannels = 1;
+  format.nSamplesPerSec = kRecordingRate;
+  format.nAvgBytesPerSec = kRecordingRate * kBytesPerSample;
+  format.nBlockAlign = kBytesPerSample;
+  format.wBitsPerSample = 16;
+  return format;
+}
+
+// PlaySound reads the image for as long as the sound loops, and stopping it is asynchronous on some systems:
+// one image for the life of the process can never be freed under a playing sound.
+const std::vector<uint8_t>& SilenceImage() {
+  static const std::vector<uint8_t> image = MakeSilenceWav(RecordingWaveFormat());
+  return image;
+}
+
+// The system text and the code: WASAPI's codes have no system text.
+std::string Reason(HRESULT hr) {
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
+  return HrText(hr) + " (" + code + ")";
+}
+
+}  // namespace
+
+AudioRecordingSession::AudioRecordingSession(HLSSink* sink) : sink_(sink) {}
+
+AudioRecordingSession::~AudioRecordingSession() {
+  Stop();
+  // The microphone before the system audio; the encoder after the sources.
+  microphone_.reset();
+  system_audio_.reset();
+  encoder_.reset();
+}
+
+std::unique_ptr<AudioRecordingSession::Lane> AudioRecordingSession::OpenLane(const AudioSourceConfig& config) {
+  auto lane = std::make_unique<Lane>();
+  lane->source = std::make_unique<AudioSource>(config);
+  // May throw when the microphone is refused: the recording cannot go on as asked.
+  HRESULT hr = lane->source->Initialize();
+  if (SUCCEEDED(hr) && !lane->source->IsInitialized()) hr = E_UNEXPECTED;
+  if (FAILED(hr)) {
+    LOG_ERROR << Describe(config) << " cannot be recorded and is left out of the recording: " << Reason(hr);
+    return nullptr;
+  }
+  const WAVEFORMATEXTENSIBLE& format = *lane->source->GetCaptureFormatExtensible();
+  lane->ring = std::make_unique<AudioRingBuffer>(format.Format.nAvgBytesPerSec);
+  lane->staged.reserve(format.Format.nAvgBytesPerSec);
+  lane->resampler = std::make_unique<MediaFoundation::AudioResampler>(
+      format, MediaFoundation::AudioResampler::RecordingFormat());
+  hr = lane->resampler->Initialize();
+  if (FAILED(hr)) {
+    LOG_ERROR << Describe(config) << " cannot be resampled and is left out of the recording: " << Reason(hr);
+    return nullptr;
+  }
+  return lane;
+}
+
+void AudioRecordingSession::SetSystemAudioSource() {
+  system_audio_.reset();
+  system_audio_ = OpenLane(AudioSourceConfig{0, L""});
+}
+
+void AudioRecordingSession::SetMicrophoneSource(const std::wstring& name) {
+  microphone_.reset();
+  microphone_ = OpenLane(AudioSourceConfig{1, name});
+}
+
+HRESULT AudioRecordingSession::Initialize() {
+  const MediaFoundation::AACEncoderSettings settings = MediaFoundation::AACEncoder::RecordingSettings();
+  encoder_.reset();
+  encoder_ = std::make_unique<MediaFoundation::AACEncoder>(settings);
+  const HRESULT hr = encoder_->Initialize();
+  if (FAILED(hr)) {
+    encoder_.reset();
+    return VELL_TRACE_FAILURE(hr);
+  }
+  const std::vector<uint8_t>& silence = SilenceImage();
+  silence_playing_ = PlaySoundA(reinterpret_cast<LPCSTR>(silence.data()), nullptr, SND_ASYNC | SND_MEMORY | SND_LOOP);
+  if (!silence_playing_) LOG_ERROR << "the silence loop does not play: system audio may pause when nothing plays";
+  frame_buffer_.resize(settings.in_wfx.nAvgBytesPerSec);
+  return S_OK;
+}
+
+void AudioRecordingSession::StopSilence() {
+  if (!silence_playing_) return;
+  PlaySoundA(nullptr, nullptr, 0);
+  silence_playing_ = false;
+}
+
+void AudioRecordingSession::Start(int64_t start_ns) {
+  if (capture_thread_.joinable() || encoder_) {
+    LOG_ERROR << "Start called twice";
+    return;
+  }
+  lanes_.clear();
+  if (system_audio_) lanes_.push_back(system_audio_.get());
+  if (microphone_) lanes_.push_back(microphone_.get());
+  if (lanes_.empty()) {
+    LOG_ERROR << "no audio source could be opened: the recording has no sound";
+    return;
+  }
+  if (FAILED(Initialize())) {
+    LOG_ERROR << "no AAC encoder: the recording has no sound";
+    return;
+  }
+  mixer_ = std::make_unique<AudioMixer>(lanes_.size());
+  start_ns_ = start_ns;
+  timeline_.Start(start_ns);
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    running_ = true;
+  }
+  capture_thread_ = LaunchGuardedThread([this] { CaptureLoop(); });
+}
+
+void AudioRecordingSession::Pause() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  if (paused_) return;
+  paused_ = true;
+  pause_began_ns_ = MonotonicNowNs();
+  state_changed_.notify_all();
+}
+
+void AudioRecordingSession::Resume() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  if (!paused_) return;
+  paused_ = false;
+  paused_total_ns_ += MonotonicNowNs() - pause_began_ns_;
+  state_changed_.notify_all();
+}
+
+void AudioRecordingSession::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    running_ = false;
+    state_changed_.notify_all();
+  }
+  if (capture_thread_.joinable()) {
+    if (capture_thread_.get_id() == std::this_thread::get_id()) {
+      LOG_ERROR << "Stop called from the capture thread";
+    } else {
+      capture_thread_.join();
+    }
+  }
+  StopSilence();
+}
+
+std::vector<AudioRecordingSession::SourceFigures> AudioRecordingSession::GetSourceFigures() const {
+  std::vector<SourceFigures> figures;
+  for (const Lane* lane : {system_audio_.get(), microphone_.get()}) {
+    if (!lane) continue;
+    const AudioSourceConfig& config = lane->source->GetConfig();
+    const uint64_t count = lane->source->GetDiscontinuityCount();
+    const uint64_t excused = lane->excused_discontinuities.load();
+    figures.push_back({config.flow, config.device_name, count > excused ? count - excused : 0});
+  }
+  return figures;
+}
+
+void AudioRecordingSession::CaptureLoop() {
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+  // What the endpoints captured between their opening and the start is not part of the recording.
+  BeginStretch();
+  for (;;) {
+    const int64_t turn_start = MonotonicNowNs();
+    RunTurn(false);
+    if (!WaitForNextTurn(turn_start)) break;
+  }
+  DrainEncoder();
+}
+
+bool AudioRecordingSession::WaitForNextTurn(int64_t turn_start_ns) {
+  std::unique_lock<std::mutex> lock(state_mutex_);
+  const auto next_turn = std::chrono::steady_clock::now() +
+                         std::chrono::nanoseconds(kLoopIntervalUs * 1000 - (MonotonicNowNs() - turn_start_ns));
+  state_changed_.wait_until(lock, next_turn, [this] { return !running_ || paused_; });
+  if (!running_) {
+    // The sound up to the stop belongs to the recording.
+    lock.unlock();
+    RunTurn(true);
+    return false;
+  }
+  if (!paused_) return true;
+  // The sound up to the pause belongs to the recording; then the thread parks until Resume or Stop.
+  lock.unlock();
+  RunTurn(true);
+  lock.lock();
+  state_changed_.wait(lock, [this] { return !running_ || !paused_; });
+  if (!running_) return false;
+  const int64_t paused_ns = paused_total_ns_;
+  lock.unlock();
+  timeline_.BeginStretch(paused_ns);
+  BeginStretch();
+  return true;
+}
+
+void AudioRecordingSession::RunTurn(bool stretch_ends) {
+  for (Lane* lane : lanes_) Capture(lane);
+  for (size_t i = 0; i < lanes_.size(); ++i) Resample(i, lanes_[i]);
+  MixAndEncode(stretch_ends);
+}
+
+void AudioRecordingSession::BeginStretch() {
+  for (Lane* lane : lanes_) {
+    // Whatever the endpoint queued meanwhile is taken and thrown away; an overrun it reports was caused by
+    // not polling, not by a glitch in the recorded sound.
+    const uint64_t before = lane->source->GetDiscontinuityCount();
+    lane->source->Capture(lane->ring.get());
+    lane->excused_discontinuities += lane->source->GetDiscontinuityCount() - before;
+    lane->ring->Clear();
+    lane->staged.clear();
+    lane->resampler->GetTransform()->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0);
+    lane->first_capture_ns = 0;
+    lane->in_mix = false;
+  }
+  mixer_->Clear();
+  // Less than a chunk of the previous stretch: it cannot be stamped consistently with the next one.
+  mix_.clear();
+}
+
+void AudioRecordingSession::Capture(Lane* lane) {
+  CaptureResult result;
+  const HRESULT hr = lane->source->Capture(lane->ring.get(), &result);
+  if (FAILED(hr) || result.bytes == 0 || lane->first_capture_ns != 0) return;
+  if (result.first_packet_qpc_100ns > 0) {
+    lane->first_capture_ns = result.first_packet_qpc_100ns * 100;
+  } else {
+    // No device position: the bytes were taken over the time they last, up to now.
+    const uint32_t rate = lane->source->GetCaptureFormat()->nAvgBytesPerSec;
+    lane->first_capture_ns = MonotonicNowNs() - static_cast<int64_t>(result.bytes * 1000000000ULL / rate);
+  }
+}
+
+}  // namespace VellRecorder

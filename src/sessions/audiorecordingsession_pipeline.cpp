@@ -1,0 +1,166 @@
+// The capture thread's work on the captured bytes: resampling, mixing, chunking, encoding and muxing.
+#include <mfapi.h>
+#include <mferror.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "media_transforms/adtsheader.h"
+#include "media_transforms/bufferloader.h"
+#include "muxers/hlssink.h"
+#include "sessions/audiorecordingsession.h"
+#include "tracehr.h"
+#include "utils/log.h"
+
+namespace VellRecorder {
+namespace {
+
+constexpr size_t kBytesPerSample = 2;
+// A frame must fit the 13-bit length of its ADTS header.
+constexpr size_t kMaxAdtsPayload = 8191 - kAdtsHeaderSize;
+// Bounds the loops over a transform's output, so that one that never runs dry cannot hold the thread.
+constexpr int kMaxOutputsPerCall = 16;
+
+HRESULT WrapBytes(const uint8_t* bytes, size_t length, int64_t time, int64_t duration, ComPtr<IMFSample>* sample) {
+  ComPtr<IMFMediaBuffer> buffer;
+  RETURN_IF_FAILED(MFCreateMemoryBuffer(static_cast<DWORD>(length), buffer.ReleaseAndGetAddressOf()));
+  BYTE* data = nullptr;
+  RETURN_IF_FAILED(buffer->Lock(&data, nullptr, nullptr));
+  std::memcpy(data, bytes, length);
+  buffer->Unlock();
+  RETURN_IF_FAILED(buffer->SetCurrentLength(static_cast<DWORD>(length)));
+  RETURN_IF_FAILED(MFCreateSample(sample->ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED((*sample)->AddBuffer(buffer.Get()));
+  RETURN_IF_FAILED((*sample)->SetSampleTime(time));
+  RETURN_IF_FAILED((*sample)->SetSampleDuration(duration));
+  return S_OK;
+}
+
+}  // namespace
+
+void AudioRecordingSession::Resample(size_t index, Lane* lane) {
+  lane->ring->ReadAll(&lane->staged);
+  if (lane->staged.empty()) return;
+  ComPtr<IMFSample> sample;
+  HRESULT hr = WrapBytes(lane->staged.data(), lane->staged.size(), 0, 0, &sample);
+  if (SUCCEEDED(hr)) {
+    hr = lane->resampler->ProcessInput(sample.Get());
+    // Full: it takes more once its output is collected.
+    if (hr == MF_E_NOTACCEPTING) {
+      CollectResampled(index, lane);
+      hr = lane->resampler->ProcessInput(sample.Get());
+    }
+  }
+  if (hr == S_OK) {
+    lane->staged.clear();
+    CollectResampled(index, lane);
+    return;
+  }
+  // Still full: offered again next turn with what arrives meanwhile, up to a second of sound.
+  if (hr == MF_E_NOTACCEPTING && lane->staged.size() < lane->ring->Capacity()) return;
+  CountRefusal(kResamplerRefusal, lane->staged.size(), hr);
+  lane->staged.clear();
+}
+
+void AudioRecordingSession::CollectResampled(size_t index, Lane* lane) {
+  for (int call = 0; call < kMaxOutputsPerCall; ++call) {
+    ComPtr<IMFSample> out;
+    if (lane->resampler->ProcessOutput(&out) != S_OK) return;
+    BufferLoader loader(out.Get());
+    const auto bytes = loader.LoadCurrentLength();
+    if (bytes && bytes->length > 0) AppendResampled(index, lane, bytes->data, bytes->length & ~1u);
+  }
+}
+
+void AudioRecordingSession::AppendResampled(size_t index, Lane* lane, const uint8_t* pcm, size_t length) {
+  if (!lane->in_mix) {
+    PlaceInStretch(index, lane);
+    lane->in_mix = true;
+  }
+  mixer_->Append(index, pcm, length);
+}
+
+// The first sound of a stretch anchors the stretch at its capture time; a source whose sound starts later in
+// the same stretch is preceded by silence up to its own capture time, so that the sources stay aligned.
+void AudioRecordingSession::PlaceInStretch(size_t index, Lane* lane) {
+  if (!timeline_.Anchored()) {
+    timeline_.Anchor(lane->first_capture_ns, &chunker_);
+    return;
+  }
+  const uint64_t position = timeline_.StretchSamples() + mixer_->Pending(index) / kBytesPerSample;
+  const std::vector<uint8_t> silence(timeline_.LeadingSilence(lane->first_capture_ns, position) * kBytesPerSample);
+  if (!silence.empty()) mixer_->Append(index, silence.data(), silence.size());
+}
+
+void AudioRecordingSession::MixAndEncode(bool stretch_ends) {
+  // At the end of a stretch a source that lags is padded: the others' last sound is not held back for it.
+  const size_t mixed = stretch_ends ? mixer_->Drain(&mix_) : mixer_->Mix(&mix_);
+  timeline_.Mixed(mixed / kBytesPerSample);
+  if (!chunker_.HasOrigin()) return;
+  chunker_.TakeChunks(&mix_, [this](const uint8_t* pcm, size_t length, int64_t time, int64_t duration) {
+    EncodeChunk(pcm, length, time, duration);
+  });
+}
+
+void AudioRecordingSession::EncodeChunk(const uint8_t* pcm, size_t length, int64_t time_100ns,
+                                        int64_t duration_100ns) {
+  ComPtr<IMFSample> sample;
+  HRESULT hr = WrapBytes(pcm, length, time_100ns, duration_100ns, &sample);
+  if (SUCCEEDED(hr)) {
+    hr = encoder_->ProcessInput(sample.Get());
+    if (hr == MF_E_NOTACCEPTING) {
+      CollectFrames();
+      hr = encoder_->ProcessInput(sample.Get());
+    }
+  }
+  if (hr != S_OK) {
+    CountRefusal(kEncoderRefusal, length, hr);
+    return;
+  }
+  timeline_.ChunkAccepted(time_100ns);
+  CollectFrames();
+}
+
+void AudioRecordingSession::CollectFrames() {
+  for (int call = 0; call < kMaxOutputsPerCall; ++call) {
+    ComPtr<IMFSample> frame;
+    if (encoder_->ProcessOutput(&frame) != S_OK) return;
+    MuxFrame(frame.Get());
+  }
+}
+
+// Stamped by the time line with its first sample's time (the transform driver's stamp is its second half's).
+void AudioRecordingSession::MuxFrame(IMFSample* frame) {
+  BufferLoader loader(frame);
+  const auto bytes = loader.LoadCurrentLength();
+  if (!bytes || bytes->length == 0) return;
+  int64_t time_100ns = 0;
+  if (!timeline_.TakeFrameTime(&time_100ns)) {
+    LOG_ERROR << "AAC frame without input dropped";
+    return;
+  }
+  if (bytes->length > kMaxAdtsPayload) {
+    LOG_ERROR << "AAC frame of " << bytes->length << " bytes dropped: too long for an ADTS header";
+    return;
+  }
+  uint32_t header_size = 0;
+  encoder_->WriteADTSHeader(frame_buffer_.data(), static_cast<uint16_t>(bytes->length), &header_size);
+  std::memcpy(frame_buffer_.data() + header_size, bytes->data, bytes->length);
+  sink_->MuxRaw(frame_buffer_.data(), header_size + bytes->length, time_100ns / 10, StreamKind::kAudio);
+  ++frames_muxed_;
+}
+
+void AudioRecordingSession::DrainEncoder() {
+  // The encoder's last, partial frame; a failure leaves it out and is logged by the driver.
+  encoder_->DrainAndCollect([this](IMFSample* frame) { MuxFrame(frame); });
+}
+
+void AudioRecordingSession::CountRefusal(Refusal kind, size_t bytes, HRESULT hr) {
+  refused_bytes_[kind] += bytes;
+  if (refusal_logged_[kind]) return;
+  refusal_logged_[kind] = true;
+  LOG_ERROR << (kind == kResamplerRefusal ? "the resampler" : "the AAC encoder") << " refused " << bytes
+            << " bytes of sound (" << HrText(hr) << "); later refusals are only counted";
+}
+
+}  // namespace VellRecorder
