@@ -82,6 +82,8 @@ decode_with_sound() {
 sync_report() {
   python3 "$root/scripts/avsync_analyse.py" --json "$(all_parts)" > "$work/sync.json" || fail "analyser"
   python3 "$root/scripts/avsync_analyse.py" "$work/all.ts"
+  # The stimulus's own latency, flash to the monitor hearing its beep, is part of the offsets above.
+  tr -d '\r' < "$work/stimulus.out" | grep 'heard' || echo "the stimulus heard none of its beeps"
 }
 
 start_stimulus() { # seconds
