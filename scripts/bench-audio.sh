@@ -52,7 +52,8 @@ echo "== 1. CPU per second of recorded audio"
 sound_seconds() {
   local part frames=0 n
   for part in $(find "$1" -name 'part-*.ts'); do
-    n=$(ffprobe -v error -select_streams a:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$part")
+    n=$(ffprobe -v error -select_streams a:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$part" |
+      awk 'NF { print; exit }')
     frames=$((frames + ${n:-0}))
   done
   awk -v f="$frames" 'BEGIN { printf "%.1f", f * 1024 / 48000 }'
