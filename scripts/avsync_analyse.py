@@ -8,7 +8,10 @@ between the previous frame and this one); each beep is the middle of the first 2
 nearest flash within --max-match-ms (keep it under half the period). The offset is beep minus flash: positive
 when the sound comes later than the picture.
 
-    avsync_analyse.py [--json] [--max-match-ms MS] FOLDER_OR_TS...
+    avsync_analyse.py [--json] [--max-match-ms MS] [--stimulus LOG] FOLDER_OR_TS...
+
+With --stimulus, the output of vell-avsync-stimulus (which hears each beep at the monitor some time after its
+flash) is read too, and each beep's own latency is taken off its offset: what is left is the recorder's own.
 
 A folder stands for its part-N.ts files in order; several files are read as one stream (a recording's parts
 carry one continuous time line). Prints each event, the mean offset and its change over the recording (least
@@ -109,7 +112,45 @@ def fit(points: list) -> tuple:
     return slope, my - slope * mx
 
 
-def analyse(ts: str, max_match_ms: float) -> dict:
+def read_stimulus_log(path: str) -> dict:
+    """Per flash index, how long after its flash the stimulus heard its beep (the stimulus's own latency)."""
+    text = open(path, encoding="utf-8", errors="replace").read().replace("\r", "")
+    return {int(k): float(ms) for k, ms in re.findall(r"^beep (\d+) heard (-?[0-9.]+) ms after its flash", text, re.M)}
+
+
+def own_offsets(matched: list, heard: dict, period_s: float = 2.0) -> list:
+    """(flash time, offset minus that beep's own stimulus latency) of each matched event that has one.
+
+    The recording holds flashes first..last of the stimulus's, one period apart, but which is first is not
+    known: it is the index that makes the differences steadiest (the latency changes from beep to beep)."""
+    if not matched or not heard:
+        return []
+
+    def index(e, first):
+        return first + round((e["flash_s"] - matched[0]["flash_s"]) / period_s)
+
+    def pairs(first):
+        return [(e["flash_s"], e["offset_ms"] - heard[index(e, first)]) for e in matched if index(e, first) in heard]
+
+    def spread(points):
+        mean = sum(y for _, y in points) / len(points)
+        return sum((y - mean) ** 2 for _, y in points) / len(points)
+
+    candidates = [c for c in (pairs(first) for first in range(max(heard) + 1)) if len(c) * 2 >= len(matched)]
+    return min(candidates, key=spread) if candidates else []
+
+
+def summary(points: list) -> dict:
+    """Mean, median, range and least-squares change of (time, offset) points."""
+    offsets = sorted(y for _, y in points)
+    slope, _ = fit(points)
+    span = points[-1][0] - points[0][0]
+    return {"mean_offset_ms": sum(offsets) / len(offsets), "median_offset_ms": offsets[len(offsets) // 2],
+            "min_offset_ms": offsets[0], "max_offset_ms": offsets[-1], "span_s": span,
+            "drift_ms_per_min": slope * 60, "drift_over_span_ms": slope * span}
+
+
+def analyse(ts: str, max_match_ms: float, heard: dict = None) -> dict:
     extent = {"video_s": None, "audio_s": None}  # first and last frame times of each stream
     flash_list, beep_list = flashes(ts, extent), beeps(ts, extent)
     events, used = [], set()
@@ -128,14 +169,16 @@ def analyse(ts: str, max_match_ms: float) -> dict:
               "unmatched_flashes": [e["flash_s"] for e in events if e["beep_s"] is None],
               "unmatched_beeps": [b for i, b in enumerate(beep_list) if i not in used], "events": events, **extent}
     if matched:
-        offsets = sorted(e["offset_ms"] for e in matched)
-        slope, _ = fit([(e["flash_s"], e["offset_ms"]) for e in matched])
-        span = matched[-1]["flash_s"] - matched[0]["flash_s"]
         gaps = [e["frame_gap_ms"] for e in matched if e["frame_gap_ms"] is not None]
-        result.update({"mean_offset_ms": sum(offsets) / len(offsets), "median_offset_ms": offsets[len(offsets) // 2],
-                       "min_offset_ms": offsets[0], "max_offset_ms": offsets[-1], "span_s": span,
-                       "drift_ms_per_min": slope * 60, "drift_over_span_ms": slope * span,
-                       "mean_frame_gap_ms": sum(gaps) / len(gaps) if gaps else None})
+        result.update(summary([(e["flash_s"], e["offset_ms"]) for e in matched]))
+        result["mean_frame_gap_ms"] = sum(gaps) / len(gaps) if gaps else None
+    if heard:
+        values = list(heard.values())
+        result["stimulus_latency_ms"] = {"mean": sum(values) / len(values), "min": min(values), "max": max(values),
+                                         "beeps": len(values)}
+        own = own_offsets(matched, heard)
+        if own:
+            result["own"] = {"beeps": len(own), "offsets_ms": [y for _, y in own], **summary(own)}
     return result
 
 
@@ -161,6 +204,16 @@ def report(result: dict) -> None:
               f"range {result['min_offset_ms']:+.1f}..{result['max_offset_ms']:+.1f} ms; "
               f"change {result['drift_over_span_ms']:+.1f} ms over {result['span_s']:.0f} s "
               f"({result['drift_ms_per_min']:+.2f} ms/min)")
+    if "stimulus_latency_ms" in result:
+        lat = result["stimulus_latency_ms"]
+        print(f"stimulus latency (flash to the monitor hearing its beep): mean {lat['mean']:.1f} ms, "
+              f"{lat['min']:.1f}..{lat['max']:.1f} ms over {lat['beeps']} beeps")
+    if "own" in result:
+        own = result["own"]
+        print(f"recorder's own offset (each beep's stimulus latency taken off): mean {own['mean_offset_ms']:+.1f} ms, "
+              f"median {own['median_offset_ms']:+.1f} ms, range {own['min_offset_ms']:+.1f}..{own['max_offset_ms']:+.1f}"
+              f" ms over {own['beeps']} beeps; change {own['drift_over_span_ms']:+.1f} ms over {own['span_s']:.0f} s "
+              f"({own['drift_ms_per_min']:+.2f} ms/min)")
 
 
 def main() -> int:
@@ -168,6 +221,7 @@ def main() -> int:
     parser.add_argument("inputs", nargs="+", type=pathlib.Path)
     parser.add_argument("--json", action="store_true")
     parser.add_argument("--max-match-ms", type=float, default=700)
+    parser.add_argument("--stimulus", help="the stimulus's output: takes each beep's own latency off its offset")
     args = parser.parse_args()
     files = [p for path in args.inputs for p in parts_of(path)]
     if not files:
@@ -178,7 +232,7 @@ def main() -> int:
         with open(joined, "wb") as out:
             for f in files:
                 out.write(f.read_bytes())
-        result = analyse(joined, args.max_match_ms)
+        result = analyse(joined, args.max_match_ms, read_stimulus_log(args.stimulus) if args.stimulus else None)
     if args.json:
         print(json.dumps(result))
     else:

@@ -33,6 +33,42 @@ def beep_at(delay: float, period: float = 2.0) -> str:
     return f"between(mod(t-{delay}\\,{period})\\,1\\,1.1)"
 
 
+def load_analyser():
+    import importlib.util
+    spec = importlib.util.spec_from_file_location("avsync_analyse", ANALYSER)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+class StimulusLatencyTest(unittest.TestCase):
+    """Each beep's own stimulus latency, found by its flash's index, is taken off its offset."""
+    LATENCY = [12, 55, 30, 80, 41, 7, 66, 23, 90, 35, 50, 15, 70]
+
+    def test_latency_taken_off_beep_by_beep(self):
+        analyser = load_analyser()
+        heard = dict(enumerate(self.LATENCY))
+        # (case, events recorded: stimulus flash indexes, recorder's own offset)
+        cases = [("from flash 3", list(range(3, 11)), 25), ("one event lost", [3, 4, 6, 7, 8, 9, 10], -15),
+                 ("from flash 0", list(range(0, 9)), 0)]
+        for name, indexes, own in cases:
+            with self.subTest(name):
+                matched = [{"flash_s": 10 + 2 * (k - indexes[0]), "offset_ms": self.LATENCY[k] + own} for k in indexes]
+                points = analyser.own_offsets(matched, heard)
+                self.assertEqual(len(points), len(indexes))
+                for _, y in points:
+                    self.assertAlmostEqual(y, own)
+
+    def test_log_parsed(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
+            f.write("ready: the first flash comes in 1000 ms\r\nflash 0 painted 0.0 ms after its beep's position\r\n"
+                    "beep 1 heard 43.7 ms after its flash\r\nbeep 2 heard -3.5 ms after its flash\r\n")
+        try:
+            self.assertEqual(load_analyser().read_stimulus_log(f.name), {1: 43.7, 2: -3.5})
+        finally:
+            pathlib.Path(f.name).unlink()
+
+
 class AnalyserTest(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
