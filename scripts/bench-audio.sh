@@ -71,7 +71,7 @@ if [ -n "$cpu_bench" ]; then
     sound=$(sound_seconds "$work/cpu$sessions")
     awk -v c="${cpu:-0}" -v s="$sound" -v n="$sessions" 'BEGIN {
       printf "  %d source(s): %.1f s of sound in the parts, %.2f CPU ms per second recorded\n", n, s,
-             s > 0 ? c * 1000 * n / s : 0 }'
+             (s > 0 ? c * 1000 * n / s : 0) }'
   done
   kill "$tone" 2>/dev/null || true  # the next recording must hear only the stimulus
 else
@@ -114,21 +114,7 @@ done
 wait "$host" || { echo "the recording failed:"; tail -n 20 "$work/host.txt"; exit 1; }
 echo "memory at the end (last sample before finish): ${end_memory:-unknown}"
 echo "-- the daemon's recording ($(ls "$out"/part-*.ts | wc -l) parts)"
-python3 "$here/avsync_analyse.py" "$out" | grep -E '^[0-9]+ flashes|^offset|no (beep|flash)$' | tail -n 8
-python3 "$here/avsync_analyse.py" --json "$out" > "$work/sync.json"
 tr -d '\r' < "$work/stimulus.txt" > "$work/stimulus-lf.txt"
-python3 - "$work/sync.json" "$work/stimulus-lf.txt" <<'PY'
-import json, re, sys
-r = json.load(open(sys.argv[1]))
-heard = [float(x) for x in re.findall(r"^beep \d+ heard (-?[0-9.]+) ms after its flash", open(sys.argv[2]).read(), re.M)]
-if heard:
-    latency = sum(heard) / len(heard)
-    print(f"stimulus latency (flash to the monitor hearing its beep): {latency:.1f} ms on average over {len(heard)} "
-          f"beeps ({min(heard):.1f}..{max(heard):.1f} ms)")
-    if "mean_offset_ms" in r:
-        print(f"the daemon's own A/V offset: {r['mean_offset_ms'] - latency:+.1f} ms (sound after picture when "
-              f"positive); change over the recording {r['drift_over_span_ms']:+.1f} ms over {r['span_s']:.0f} s")
-else:
-    print("the stimulus heard no beep: its latency is unknown")
-PY
+python3 "$here/avsync_analyse.py" --stimulus "$work/stimulus-lf.txt" "$out" |
+  grep -E '^[0-9]+ flashes|^offset|^stimulus latency|^recorder|no (beep|flash)$' | tail -n 8
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
