@@ -32,7 +32,7 @@ pattern=$!
 # The sound to record: a tone longer than the recording, played into the null sink.
 ffmpeg -nostdin -v error -y -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=$((seconds + 30))" \
   "$out/tone.wav"
-paplay "$out/tone.wav" &
+paplay "$out/tone.wav" 2>/dev/null &
 tone=$!
 # The players are ours to stop, whatever state their display or sound server is in by then.
 stop_players() {
