@@ -3,6 +3,7 @@
 // Recordings go into a real HLSSink and are left in VELL_AUDIOSESSION_DUMP_DIR, one folder each with a
 // recording.txt, for check_audiosession_parts.sh (the host's ffmpeg decodes them and looks for the tone).
 #include <windows.h>
+#include <wmcodecdsp.h>
 
 #include <gtest/gtest.h>
 
@@ -81,9 +82,11 @@ class Recording {
     Sleep(200);
     EXPECT_EQ(session_.FramesMuxed(), frames) << "frames were muxed after Stop returned";
     WithinOrDie(kHangLimit, "HLSSink::Finish", [this] { sink_.Finish(); });
+    uint64_t discontinuities = 0;
+    for (const auto& source : session_.GetSourceFigures()) discontinuities += source.discontinuities;
     std::ofstream info(folder_ / "recording.txt");
     info << "frames=" << frames << "\nwall_ms=" << (stop_ns - start_ns_) / 1000000
-         << "\npaused_ms=" << paused_ns_ / 1000000 << "\n";
+         << "\npaused_ms=" << paused_ns_ / 1000000 << "\ndiscontinuities=" << discontinuities << "\n";
   }
 
  private:
@@ -161,19 +164,56 @@ TEST(AudioRecordingSessionTest, SystemAudioThatCannotBeCapturedLeavesTheMicropho
   recording.Finish();
 }
 
-TEST(AudioRecordingSessionTest, UnknownMicrophoneRecordsNothingAndSaysSo) {
-  Testing::LogCapture log;
-  HLSSink sink((fs::temp_directory_path() / "vell-audiosession-unknown").wstring(), [](std::wstring) {});
-  AudioRecordingSession session(&sink);
-  session.SetMicrophoneSource(L"No Such Microphone");
-  EXPECT_TRUE(session.GetSourceFigures().empty());
-  session.Start(MonotonicNowNs());
-  EXPECT_FALSE(session.IsRecording());
-  EXPECT_TRUE(log.Contains("the recording has no sound")) << log.Text();
-  session.Pause();
-  session.Resume();
-  WithinOrDie(kHangLimit, "AudioRecordingSession::Stop", [&session] { session.Stop(); });
-  EXPECT_EQ(session.FramesMuxed(), 0u);
+// Registered in the process for the AAC encoder's class: every creation is refused, as on a system without
+// the encoder. Takes precedence over the stand-in registered in the prefix while it is registered.
+class RefusingFactory : public IClassFactory {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
+    *out = this;
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }  // static lifetime
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID, void** out) override {
+    *out = nullptr;
+    return CLASS_E_CLASSNOTAVAILABLE;
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+};
+
+// No source that opens, or no encoder: no thread runs, the record says why, and pause, resume and Stop return.
+TEST(AudioRecordingSessionTest, NothingToRecordWithItsReason) {
+  const struct {
+    const wchar_t* microphone;
+    bool refuse_encoder;
+    size_t sources;
+    const char* record;
+  } cases[] = {{L"No Such Microphone", false, 0, "no audio source could be opened: the recording has no sound"},
+               {kMonitor, true, 1, "no AAC encoder: the recording has no sound"}};
+  static RefusingFactory factory;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.record);
+    DWORD cookie = 0;
+    if (c.refuse_encoder) {
+      ASSERT_EQ(CoRegisterClassObject(__uuidof(AACMFTEncoder), &factory, CLSCTX_INPROC_SERVER,
+                                      REGCLS_MULTIPLEUSE, &cookie),
+                S_OK);
+    }
+    Testing::LogCapture log;
+    HLSSink sink((fs::temp_directory_path() / "vell-audiosession-nothing").wstring(), [](std::wstring) {});
+    AudioRecordingSession session(&sink);
+    session.SetMicrophoneSource(c.microphone);
+    EXPECT_EQ(session.GetSourceFigures().size(), c.sources);
+    session.Start(MonotonicNowNs());
+    if (c.refuse_encoder) CoRevokeClassObject(cookie);
+    EXPECT_FALSE(session.IsRecording());
+    EXPECT_TRUE(log.Contains(c.record)) << log.Text();
+    session.Pause();
+    session.Resume();
+    WithinOrDie(kHangLimit, "AudioRecordingSession::Stop", [&session] { session.Stop(); });
+    EXPECT_EQ(session.FramesMuxed(), 0u);
+  }
 }
 
 }  // namespace

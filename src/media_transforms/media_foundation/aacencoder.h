@@ -27,7 +27,8 @@ class AACEncoder : public MFT {
   // sets both media types. The first failure is returned: E_INVALIDARG for settings it cannot take, so that
   // no frame is ever encoded that could not be framed.
   HRESULT Initialize();
-  // The 7-byte ADTS header of one AAC frame of payload_size bytes; *header_size = 7.
+  // The 7-byte ADTS header of one AAC frame of payload_size bytes; *header_size = 7. Throws std::length_error
+  // for a frame longer than the header can describe (8191 bytes; an AAC-LC frame never comes near).
   void WriteADTSHeader(uint8_t header[7], uint16_t payload_size, uint32_t* header_size) const;
   const AACEncoderSettings& GetSettings() const { return enc_settings_; }
   // 48000 Hz mono 16-bit PCM in, 96000 bit/s out.
