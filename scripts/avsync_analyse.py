@@ -122,7 +122,8 @@ def own_offsets(matched: list, heard: dict, period_s: float = 2.0) -> list:
     """(flash time, offset minus that beep's own stimulus latency) of each matched event that has one.
 
     The recording holds flashes first..last of the stimulus's, one period apart, but which is first is not
-    known: it is the index that makes the differences steadiest (the latency changes from beep to beep)."""
+    known: it is the index that makes the differences steadiest (the latency changes from beep to beep) among those
+    that pair nearly every event."""
     if not matched or not heard:
         return []
 
@@ -136,7 +137,10 @@ def own_offsets(matched: list, heard: dict, period_s: float = 2.0) -> list:
         mean = sum(y for _, y in points) / len(points)
         return sum((y - mean) ** 2 for _, y in points) / len(points)
 
-    candidates = [c for c in (pairs(first) for first in range(max(heard) + 1)) if len(c) * 2 >= len(matched)]
+    # Only alignments that pair (nearly) every event: a short stretch of a drifting recording would look steadier.
+    candidates = [pairs(first) for first in range(max(heard) + 1)]
+    most = max(len(c) for c in candidates)
+    candidates = [c for c in candidates if c and len(c) * 10 >= most * 9 and len(c) * 2 >= len(matched)]
     return min(candidates, key=spread) if candidates else []
 
 

@@ -51,6 +51,10 @@ class StimulusLatencyTest(unittest.TestCase):
         # (case, events recorded: stimulus flash indexes, recorder's own offset)
         cases = [("from flash 3", list(range(3, 11)), 25), ("one event lost", [3, 4, 6, 7, 8, 9, 10], -15),
                  ("from flash 0", list(range(0, 9)), 0)]
+        # A recording whose offset drifts 30 ms per event is still paired from its first flash.
+        drifting = [{"flash_s": 10 + 2 * i, "offset_ms": self.LATENCY[i + 2] + 30 * i} for i in range(9)]
+        points = analyser.own_offsets(drifting, heard)
+        self.assertEqual([round(y) for _, y in points], [30 * i for i in range(9)])
         for name, indexes, own in cases:
             with self.subTest(name):
                 matched = [{"flash_s": 10 + 2 * (k - indexes[0]), "offset_ms": self.LATENCY[k] + own} for k in indexes]
