@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: on a fresh Debian 12 machine (as root), install and build what is needed, then record about
-# ten seconds of a virtual desktop showing a moving test pattern with the daemon, driven by the host CLI over
-# its named pipe, and summarise the part files.
+# ten seconds of a virtual desktop showing a moving test pattern, with the sound of a 440 Hz tone played into
+# PulseAudio's null sink (heard through the capture endpoint "Monitor of Null Output"), with the daemon driven by
+# the host CLI over its named pipe, and summarise the part files, picture and sound.
 #   bash scripts/main-job.sh [SECONDS]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -28,13 +29,22 @@ json_path() { winpath "$1" | sed 's/\\/\\\\/g'; }
 ffplay -f lavfi -i "testsrc2=size=1920x1080:rate=30" -noborder -left 0 -top 0 -an -loglevel quiet \
   -window_title vell-pattern >/dev/null 2>&1 &
 pattern=$!
-# The player is ours to stop, whatever state its display is in by then.
-stop_pattern() {
-  kill "$pattern" 2>/dev/null || return 0
-  for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pattern" 2>/dev/null || return 0; sleep 0.1; done
-  kill -9 "$pattern" 2>/dev/null
+# The sound to record: a tone longer than the recording, played into the null sink.
+ffmpeg -nostdin -v error -y -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=$((seconds + 30))" \
+  "$out/tone.wav"
+paplay "$out/tone.wav" 2>/dev/null &
+tone=$!
+# The players are ours to stop, whatever state their display or sound server is in by then.
+stop_players() {
+  local pid
+  for pid in "$pattern" "$tone"; do
+    kill "$pid" 2>/dev/null || continue
+    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null
+  done
+  rm -f "$out/tone.wav"
 }
-trap stop_pattern EXIT
+trap stop_players EXIT
 sleep 1
 
 echo "== displays"
@@ -43,8 +53,8 @@ echo "== displays"
 display_id=$(sed -n 's/.*<- display-info {"displays":\[{"id":\([0-9]*\).*/\1/p' "$out/query.txt")
 [ -n "$display_id" ] || { echo "no display found"; exit 1; }
 
-echo "== recording display $display_id for $seconds s into $out"
-init=$(printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","displayId":%s,"width":1920,"height":1080,"audioDeviceId":"","recordInternalAudio":false}}}' \
+echo "== recording display $display_id and the microphone \"Monitor of Null Output\" for $seconds s into $out"
+init=$(printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","displayId":%s,"width":1920,"height":1080,"audioDeviceId":"Monitor of Null Output","recordInternalAudio":false}}}' \
   "$(json_path "$out")" "$display_id")
 "$root/scripts/wine-run.sh" "$bin/vell-host.exe" --timeout-ms 30000 \
   --daemon-log "$(winpath "$out/daemon.log")" \

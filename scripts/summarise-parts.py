@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Summarises a recording's part files (duration, frames, codec, size) and takes a thumbnail from the middle."""
+"""Summarises a recording's part files (picture: duration, frames, codec, size; sound: codec, sample rate, channels,
+duration) and takes a thumbnail from the middle."""
 import json
 import pathlib
 import re
@@ -9,14 +10,22 @@ import sys
 
 def probe(part: pathlib.Path) -> dict:
     out = subprocess.run(
-        ["ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
-         "stream=codec_name,width,height,nb_read_packets:format=duration", "-of", "json", str(part)],
-        capture_output=True, text=True, check=True).stdout
+        ["ffprobe", "-v", "error", "-count_packets", "-show_entries",
+         "stream=codec_type,codec_name,width,height,sample_rate,channels,nb_read_packets:format=duration",
+         "-of", "json", str(part)], capture_output=True, text=True, check=True).stdout
     data = json.loads(out)
-    stream = data["streams"][0] if data.get("streams") else {}
-    return {"codec": stream.get("codec_name", "-"), "size": f"{stream.get('width', 0)}x{stream.get('height', 0)}",
-            "frames": int(stream.get("nb_read_packets", 0)),
-            "duration": float(data.get("format", {}).get("duration", 0) or 0)}
+    streams = data.get("streams", [])
+    video = next((s for s in streams if s.get("codec_type") == "video"), {})
+    audio = next((s for s in streams if s.get("codec_type") == "audio" and int(s.get("nb_read_packets", 0))), None)
+    info = {"codec": video.get("codec_name", "-"), "size": f"{video.get('width', 0)}x{video.get('height', 0)}",
+            "frames": int(video.get("nb_read_packets", 0)),
+            "duration": float(data.get("format", {}).get("duration", 0) or 0), "audio": "-", "audio_s": 0.0}
+    if audio:
+        # The sound's own duration, from its packets: one AAC frame carries 1024 samples.
+        rate = int(audio.get("sample_rate", 0) or 0)
+        info["audio_s"] = int(audio["nb_read_packets"]) * 1024 / rate if rate else 0.0
+        info["audio"] = f"{audio.get('codec_name', '?')} {rate} Hz {audio.get('channels', '?')} ch"
+    return info
 
 
 def main(folder: pathlib.Path) -> int:
@@ -25,9 +34,10 @@ def main(folder: pathlib.Path) -> int:
         print("no parts were written")
         return 1
     total_frames = total_bytes = 0
-    total_duration = 0.0
+    total_duration = total_audio = 0.0
     starts = []
-    print(f"{'part':<12}{'duration':>10}{'frames':>8}  {'codec':<6}{'picture':<11}{'bytes':>10}")
+    print(f"{'part':<12}{'duration':>10}{'frames':>8}  {'codec':<6}{'picture':<11}{'bytes':>10}  "
+          f"{'sound':<20}{'sound s':>8}")
     for part in parts:
         info = probe(part)
         starts.append((total_duration, part))
@@ -35,9 +45,11 @@ def main(folder: pathlib.Path) -> int:
         total_frames += info["frames"]
         total_bytes += size
         total_duration += info["duration"]
+        total_audio += info["audio_s"]
         print(f"{part.name:<12}{info['duration']:>9.2f}s{info['frames']:>8}  {info['codec']:<6}{info['size']:<11}"
-              f"{size:>10}")
-    print(f"{'total':<12}{total_duration:>9.2f}s{total_frames:>8}  {'':<17}{total_bytes:>10}")
+              f"{size:>10}  {info['audio']:<20}{info['audio_s']:>7.2f}s")
+    print(f"{'total':<12}{total_duration:>9.2f}s{total_frames:>8}  {'':<17}{total_bytes:>10}  {'':<20}"
+          f"{total_audio:>7.2f}s")
     host = folder / "host.txt"
     if host.exists():
         finished = re.findall(r"<- recorder-finished (\{.*\})", host.read_text())

@@ -1,0 +1,248 @@
+#!/usr/bin/env python3
+"""Measures audio/video sync in a recording of flashes and beeps made at the same instants.
+
+The picture is dark with short bright flashes; the sound is silent with short beeps. Each flash is the first
+frame brighter than half-way between the darkest and brightest frames after a dark one (so its true instant lies
+between the previous frame and this one); each beep is the middle of the first 2 ms window whose peak is within
+12 dB of the loudest after at least a quarter second of quiet (within 1 ms of the onset). A beep belongs to the
+nearest flash within --max-match-ms (keep it under half the period). The offset is beep minus flash: positive
+when the sound comes later than the picture.
+
+    avsync_analyse.py [--json] [--max-match-ms MS] [--stimulus LOG] FOLDER_OR_TS...
+
+With --stimulus, the output of vell-avsync-stimulus (which hears each beep at the monitor some time after its
+flash) is read too, and each beep's own latency is taken off its offset: what is left is the recorder's own.
+
+A folder stands for its part-N.ts files in order; several files are read as one stream (a recording's parts
+carry one continuous time line). Prints each event, the mean offset and its change over the recording (least
+squares), or one JSON object with --json. Only the Python standard library and ffmpeg are used.
+"""
+import argparse
+import json
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import tempfile
+
+AUDIO_WINDOW = 96  # samples of each measured window at 48 kHz: 2 ms
+QUIET_BEFORE_BEEP_S = 0.25
+
+
+def _frames(ts: str, stream: str, filters: str, key: str) -> list:
+    """(time in seconds, value) of every frame of one stream after the given filters, on the stream's own clock."""
+    run = subprocess.run(
+        ["ffmpeg", "-nostdin", "-v", "error", "-copyts", "-i", ts, "-map", f"0:{stream}:0", "-fps_mode", "passthrough",
+         "-" + ("v" if stream == "v" else "a") + "f", f"{filters},{'' if stream == 'v' else 'a'}metadata=mode=print:"
+         f"key={key}:file=-", "-f", "null", "-"], capture_output=True, text=True)
+    if run.returncode != 0:  # e.g. a declared stream that carries nothing
+        print(f"no {'picture' if stream == 'v' else 'sound'} decoded: {run.stderr.strip()[-300:]}", file=sys.stderr)
+        return []
+    out = run.stdout
+    rows, pts = [], None
+    for line in out.splitlines():
+        m = re.match(r"frame:\d+\s+pts:(-?\d+)\s+pts_time:(\S+)", line)
+        if m:
+            pts = (int(m.group(1)), float(m.group(2)))
+        elif line.startswith(key + "=") and pts is not None:
+            value = line.split("=", 1)[1]
+            rows.append((pts, float("-inf") if value in ("-inf", "nan") else float(value)))
+    if not rows:
+        return []
+    # pts_time is printed with six significant digits, too coarse after a few minutes: take the exact clock
+    # rate from the largest pts and convert every pts with it.
+    biggest = max(rows, key=lambda r: abs(r[0][0]))[0]
+    rate = round(biggest[0] / biggest[1]) if biggest[1] else 1
+    return [(p / rate if rate else t, v) for (p, t), v in rows]
+
+
+def flashes(ts: str, extent: dict) -> list:
+    """(first bright frame time, previous frame time) of every flash."""
+    # A small copy of each picture has the same mean brightness and costs far less to measure.
+    luma = _frames(ts, "v", "scale=192:-2,signalstats", "lavfi.signalstats.YAVG")
+    if not luma:
+        return []
+    extent["video_s"] = [luma[0][0], luma[-1][0]]
+    low, high = min(v for _, v in luma), max(v for _, v in luma)
+    if high - low < 40:  # no flash at all: a steady picture
+        return []
+    middle = (low + high) / 2
+    found, dark, previous = [], False, None
+    for t, v in luma:
+        if v <= middle:
+            dark = True
+        elif dark:
+            found.append((t, previous))
+            dark = False
+        previous = t
+    return found
+
+
+def beeps(ts: str, extent: dict) -> list:
+    """Onset time of every beep."""
+    peaks = _frames(ts, "a", f"asetnsamples=n={AUDIO_WINDOW}:p=0,astats=metadata=1:reset=1:"
+                    "measure_perchannel=none:measure_overall=Peak_level", "lavfi.astats.Overall.Peak_level")
+    if peaks:
+        extent["audio_s"] = [peaks[0][0], peaks[-1][0] + AUDIO_WINDOW / 48000]
+    loud = [v for _, v in peaks if v != float("-inf")]
+    if not loud or max(loud) < -40:
+        return []
+    threshold = max(loud) - 12
+    found, quiet_since = [], None
+    for t, v in peaks:
+        if v < threshold:
+            if quiet_since is None:
+                quiet_since = t
+        else:
+            if quiet_since is not None and t - quiet_since >= QUIET_BEFORE_BEEP_S:
+                # The onset lies somewhere in this window: its middle is within a millisecond of it.
+                found.append(t + AUDIO_WINDOW / 48000 / 2)
+            quiet_since = None
+    return found
+
+
+def fit(points: list) -> tuple:
+    """Least-squares slope and intercept of (x, y) points; slope 0 for fewer than two distinct x."""
+    n = len(points)
+    mx = sum(x for x, _ in points) / n
+    my = sum(y for _, y in points) / n
+    sxx = sum((x - mx) ** 2 for x, _ in points)
+    slope = sum((x - mx) * (y - my) for x, y in points) / sxx if sxx else 0.0
+    return slope, my - slope * mx
+
+
+def read_stimulus_log(path: str) -> dict:
+    """Per flash index, how long after its flash the stimulus heard its beep (the stimulus's own latency)."""
+    text = open(path, encoding="utf-8", errors="replace").read().replace("\r", "")
+    return {int(k): float(ms) for k, ms in re.findall(r"^beep (\d+) heard (-?[0-9.]+) ms after its flash", text, re.M)}
+
+
+def own_offsets(matched: list, heard: dict, period_s: float = 2.0) -> list:
+    """(flash time, offset minus that beep's own stimulus latency) of each matched event that has one.
+
+    The recording holds flashes first..last of the stimulus's, one period apart, but which is first is not
+    known: it is the index that makes the differences steadiest (the latency changes from beep to beep) among those
+    that pair nearly every event."""
+    if not matched or not heard:
+        return []
+
+    def index(e, first):
+        return first + round((e["flash_s"] - matched[0]["flash_s"]) / period_s)
+
+    def pairs(first):
+        return [(e["flash_s"], e["offset_ms"] - heard[index(e, first)]) for e in matched if index(e, first) in heard]
+
+    def spread(points):
+        mean = sum(y for _, y in points) / len(points)
+        return sum((y - mean) ** 2 for _, y in points) / len(points)
+
+    # Only alignments that pair (nearly) every event: a short stretch of a drifting recording would look steadier.
+    candidates = [pairs(first) for first in range(max(heard) + 1)]
+    most = max(len(c) for c in candidates)
+    candidates = [c for c in candidates if c and len(c) * 10 >= most * 9 and len(c) * 2 >= len(matched)]
+    return min(candidates, key=spread) if candidates else []
+
+
+def summary(points: list) -> dict:
+    """Mean, median, range and least-squares change of (time, offset) points."""
+    offsets = sorted(y for _, y in points)
+    slope, _ = fit(points)
+    span = points[-1][0] - points[0][0]
+    return {"mean_offset_ms": sum(offsets) / len(offsets), "median_offset_ms": offsets[len(offsets) // 2],
+            "min_offset_ms": offsets[0], "max_offset_ms": offsets[-1], "span_s": span,
+            "drift_ms_per_min": slope * 60, "drift_over_span_ms": slope * span}
+
+
+def analyse(ts: str, max_match_ms: float, heard: dict = None) -> dict:
+    extent = {"video_s": None, "audio_s": None}  # first and last frame times of each stream
+    flash_list, beep_list = flashes(ts, extent), beeps(ts, extent)
+    events, used = [], set()
+    for bright, before in flash_list:
+        near = [(abs(b - bright), i) for i, b in enumerate(beep_list) if i not in used]
+        near = [(d, i) for d, i in near if d * 1000 <= max_match_ms]
+        if not near:
+            events.append({"flash_s": bright, "beep_s": None})
+            continue
+        i = min(near)[1]
+        used.add(i)
+        events.append({"flash_s": bright, "beep_s": beep_list[i], "offset_ms": (beep_list[i] - bright) * 1000,
+                       "frame_gap_ms": (bright - before) * 1000 if before is not None else None})
+    matched = [e for e in events if e["beep_s"] is not None]
+    result = {"flashes": len(flash_list), "beeps": len(beep_list), "matched": len(matched),
+              "unmatched_flashes": [e["flash_s"] for e in events if e["beep_s"] is None],
+              "unmatched_beeps": [b for i, b in enumerate(beep_list) if i not in used], "events": events, **extent}
+    if matched:
+        gaps = [e["frame_gap_ms"] for e in matched if e["frame_gap_ms"] is not None]
+        result.update(summary([(e["flash_s"], e["offset_ms"]) for e in matched]))
+        result["mean_frame_gap_ms"] = sum(gaps) / len(gaps) if gaps else None
+    if heard:
+        values = list(heard.values())
+        result["stimulus_latency_ms"] = {"mean": sum(values) / len(values), "min": min(values), "max": max(values),
+                                         "beeps": len(values)}
+        own = own_offsets(matched, heard)
+        if own:
+            result["own"] = {"beeps": len(own), "offsets_ms": [y for _, y in own], **summary(own)}
+    return result
+
+
+def parts_of(path: pathlib.Path) -> list:
+    if path.is_dir():
+        return sorted(path.glob("part-*.ts"), key=lambda p: int(re.findall(r"\d+", p.name)[-1]))
+    return [path]
+
+
+def report(result: dict) -> None:
+    for e in result["events"]:
+        if e["beep_s"] is None:
+            print(f"flash {e['flash_s']:9.3f} s  no beep")
+        else:
+            gap = e["frame_gap_ms"]
+            print(f"flash {e['flash_s']:9.3f} s  beep {e['beep_s']:9.3f} s  offset {e['offset_ms']:+7.1f} ms"
+                  + (f"  (previous frame {gap:.0f} ms before)" if gap is not None else ""))
+    for b in result["unmatched_beeps"]:
+        print(f"beep {b:9.3f} s  no flash")
+    print(f"{result['flashes']} flashes, {result['beeps']} beeps, {result['matched']} matched")
+    if result["matched"]:
+        print(f"offset: mean {result['mean_offset_ms']:+.1f} ms, median {result['median_offset_ms']:+.1f} ms, "
+              f"range {result['min_offset_ms']:+.1f}..{result['max_offset_ms']:+.1f} ms; "
+              f"change {result['drift_over_span_ms']:+.1f} ms over {result['span_s']:.0f} s "
+              f"({result['drift_ms_per_min']:+.2f} ms/min)")
+    if "stimulus_latency_ms" in result:
+        lat = result["stimulus_latency_ms"]
+        print(f"stimulus latency (flash to the monitor hearing its beep): mean {lat['mean']:.1f} ms, "
+              f"{lat['min']:.1f}..{lat['max']:.1f} ms over {lat['beeps']} beeps")
+    if "own" in result:
+        own = result["own"]
+        print(f"recorder's own offset (each beep's stimulus latency taken off): mean {own['mean_offset_ms']:+.1f} ms, "
+              f"median {own['median_offset_ms']:+.1f} ms, range {own['min_offset_ms']:+.1f}..{own['max_offset_ms']:+.1f}"
+              f" ms over {own['beeps']} beeps; change {own['drift_over_span_ms']:+.1f} ms over {own['span_s']:.0f} s "
+              f"({own['drift_ms_per_min']:+.2f} ms/min)")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("inputs", nargs="+", type=pathlib.Path)
+    parser.add_argument("--json", action="store_true")
+    parser.add_argument("--max-match-ms", type=float, default=700)
+    parser.add_argument("--stimulus", help="the stimulus's output: takes each beep's own latency off its offset")
+    args = parser.parse_args()
+    files = [p for path in args.inputs for p in parts_of(path)]
+    if not files:
+        print("no part files", file=sys.stderr)
+        return 2
+    with tempfile.TemporaryDirectory() as tmp:
+        joined = os.path.join(tmp, "all.ts")
+        with open(joined, "wb") as out:
+            for f in files:
+                out.write(f.read_bytes())
+        result = analyse(joined, args.max_match_ms, read_stimulus_log(args.stimulus) if args.stimulus else None)
+    if args.json:
+        print(json.dumps(result))
+    else:
+        report(result)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

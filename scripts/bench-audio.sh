@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Audio benchmark (prints figures; not part of the test run):
+#   1. CPU time per second of recorded audio, for one source and for two (bench/sessions/audiosession_bench.exe:
+#      the audio session alone, recording into its own sink);
+#   2. A/V offset and its drift over a recording of MINUTES minutes by the real daemon, driven by the host CLI
+#      over its pipe, while the A/V stimulus flashes the screen and beeps every 2 s. The sound reaches the null
+#      sink's monitor some time after its flash (Wine's play position runs ahead of the sound); the stimulus
+#      measures that latency itself by listening to the monitor, and the daemon's own offset is the recording's
+#      minus it. The drift does not depend on it;
+#   3. the daemon's memory (resident set from /proc, current and peak) near the start and at the end.
+#   scripts/bench-audio.sh [MINUTES] [BUILD_DIR]
+# MINUTES defaults to 10; BUILD_DIR (default build/windows) must have VellRecorder, vell-host,
+# vell-avsync-stimulus, audiosession_bench and the AAC encoder stand-in built.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(dirname "$here")
+if [ "${VELL_WINE_ENV_ACTIVE:-}" != 1 ]; then
+  exec "$here/wine-run.sh" "${BASH_SOURCE[0]}" "$@"
+fi
+minutes=${1:-10}
+build=$(realpath "${2:-$root/build/windows}")
+bin="$build/bin"
+for exe in "$bin/VellRecorder.exe" "$bin/vell-host.exe" "$bin/vell-avsync-stimulus.exe"; do
+  [ -f "$exe" ] || { echo "build it first: $exe"; exit 1; }
+done
+cpu_bench=$(find "$build/bench" -name audiosession_bench.exe | head -n1)
+seconds=$(awk -v m="$minutes" 'BEGIN { printf "%d", m * 60 }')  # MINUTES may be a fraction: 0.5
+work=$(mktemp -d /tmp/vell-audio-bench.XXXXXX)
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}" ${pulse:-}; do kill "$pid" 2>/dev/null || true; done
+  # VELL_BENCH_KEEP=1 keeps the recordings and logs for a look afterwards.
+  if [ -n "${VELL_BENCH_KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
+# A PulseAudio server of the benchmark's own: other programs' sound must not reach the recordings, nor the end of
+# a shared server stop them.
+export PULSE_RUNTIME_PATH="$work/pulse/run" PULSE_STATE_PATH="$work/pulse/state"
+mkdir -p "$PULSE_RUNTIME_PATH" "$PULSE_STATE_PATH"
+setsid pulseaudio --daemonize=no -n --exit-idle-time=-1 --log-target=stderr --log-level=error \
+  --load="module-null-sink sink_name=vsink" --load=module-native-protocol-unix </dev/null >"$work/pulse.log" 2>&1 &
+pulse=$!
+for _ in $(seq 1 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+pactl info >/dev/null 2>&1 || { echo "PulseAudio did not start"; cat "$work/pulse.log"; exit 1; }
+
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores; recording $minutes min"
+
+echo "== 1. CPU per second of recorded audio"
+# Seconds of sound in the parts under a folder: one AAC frame is 1024 samples at 48 kHz.
+sound_seconds() {
+  local part frames=0 n
+  for part in $(find "$1" -name 'part-*.ts'); do
+    n=$(ffprobe -v error -select_streams a:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$part" |
+      awk 'NF { print; exit }')
+    frames=$((frames + ${n:-0}))
+  done
+  awk -v f="$frames" 'BEGIN { printf "%.1f", f * 1024 / 48000 }'
+}
+if [ -n "$cpu_bench" ]; then
+  ffmpeg -nostdin -v error -y -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=200" "$work/tone.wav"
+  paplay "$work/tone.wav" &
+  tone=$!
+  pids+=($tone)
+  for sessions in 1 2; do
+    mkdir -p "$work/cpu$sessions"
+    "$here/wine-run.sh" "$cpu_bench" "$(winpath "$work/cpu$sessions")" 30 "$sessions" | tr -d '\r' > "$work/cpu.txt"
+    sed "s/^/  /" "$work/cpu.txt"
+    cpu=$(sed -n 's/.*: \([0-9.]*\) CPU s.*/\1/p' "$work/cpu.txt")
+    sound=$(sound_seconds "$work/cpu$sessions")
+    awk -v c="${cpu:-0}" -v s="$sound" -v n="$sessions" 'BEGIN {
+      printf "  %d source(s): %.1f s of sound in the parts, %.2f CPU ms per second recorded\n", n, s,
+             (s > 0 ? c * 1000 * n / s : 0) }'
+  done
+  kill "$tone" 2>/dev/null || true  # the next recording must hear only the stimulus
+else
+  echo "  (audiosession_bench.exe not built: skipped)"
+fi
+
+echo "== 2. A/V offset and drift over $minutes min"
+cp "$bin/VellRecorder.exe" "$work/VellRecorder.exe"
+out="$work/out"
+mkdir -p "$out"
+"$here/wine-run.sh" "$bin/vell-avsync-stimulus.exe" $((seconds + 25)) > "$work/stimulus.txt" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 200); do grep -q '^ready' "$work/stimulus.txt" 2>/dev/null && break; sleep 0.1; done
+grep -q '^ready' "$work/stimulus.txt" || { echo "the stimulus did not start"; cat "$work/stimulus.txt"; exit 1; }
+init=$(printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","displayId":2528732444,"width":1920,"height":1080,"audioDeviceId":"Monitor of Null Output","recordInternalAudio":false}}}' \
+  "$(winpath "$out" | sed 's/\\/\\\\/g')")
+"$here/wine-run.sh" "$bin/vell-host.exe" --daemon "$(winpath "$work/VellRecorder.exe")" --timeout-ms 60000 \
+  --daemon-log "$(winpath "$work/daemon.log")" "$init" 'wait-for recorder-initialized' '{"type":"recorder-start"}' \
+  'wait-for recorder-started' "sleep $((seconds * 1000))" '{"type":"finish"}' 'wait-for recorder-finished' \
+  > "$work/host.txt" 2>&1 &
+host=$!
+pids+=($host)
+# The daemon is the Linux process whose command line names its private copy (other recordings may run beside).
+memory() { # pid
+  awk '/^VmRSS|^VmHWM/ { printf "%s %.0f MB  ", $1, $2 / 1024 }' "/proc/$1/status" 2>/dev/null
+}
+daemon=
+for _ in $(seq 1 100); do
+  daemon=$(pgrep -f "^Z:[^ ]*$(basename "$work").VellRecorder.exe" | head -n1 || true)
+  [ -n "$daemon" ] && break
+  sleep 0.1
+done
+sleep 10
+if [ -n "$daemon" ]; then echo "memory 10 s in: $(memory "$daemon")"; else echo "daemon process not found"; fi
+last=""
+while kill -0 "$host" 2>/dev/null; do
+  [ -n "$daemon" ] && last=$(memory "$daemon") && [ -n "$last" ] && end_memory=$last
+  sleep 5
+done
+wait "$host" || { echo "the recording failed:"; tail -n 20 "$work/host.txt"; exit 1; }
+echo "memory at the end (last sample before finish): ${end_memory:-unknown}"
+echo "-- the daemon's recording ($(ls "$out"/part-*.ts | wc -l) parts)"
+tr -d '\r' < "$work/stimulus.txt" > "$work/stimulus-lf.txt"
+python3 "$here/avsync_analyse.py" --stimulus "$work/stimulus-lf.txt" "$out" |
+  grep -E '^[0-9]+ flashes|^offset|^stimulus latency|^recorder|no (beep|flash)$' | tail -n 8
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

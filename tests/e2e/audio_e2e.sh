@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# audio_e2e.sh SCENARIO BIN_DIR — recordings with sound: the real daemon driven by the host CLI over the named
+# pipe, recording the virtual screen and the capture endpoint "Monitor of Null Output", which hears whatever is
+# played into PulseAudio's null sink.
+#   tone          a 440 Hz tone plays: every part decodes cleanly in ffmpeg and GStreamer and carries sound, the
+#                 sound lasts as long as the picture, and it holds the tone
+#   internal_only system audio alone, which Wine cannot capture: the recording still completes, with its picture
+#   avsync        the screen flashes and beeps at the same instants: each flash has its beep, not far off
+#   pause_resume  the same across a pause: neither time line keeps the pause, and the offset stays where it was
+set -uo pipefail
+scenario=$1
+bin=$2
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# One test environment for the whole scenario: the sound played here must reach the PulseAudio the daemon hears.
+if [ "${VELL_WINE_ENV_ACTIVE:-}" != 1 ]; then
+  exec "$here/../../scripts/wine-run.sh" bash "${BASH_SOURCE[0]}" "$@"
+fi
+source "$here/e2e_lib.sh"
+DAEMON=$(private_daemon)
+preference_set "$DAEMON"
+checks="$here/audio_checks.py"
+microphone="Monitor of Null Output"
+
+# A PulseAudio server of the scenario's own (found through PULSE_RUNTIME_PATH by paplay and by Wine's audio
+# driver in every Wine process started from here): another program's sound, or the end of a shared server while
+# the daemon listens to it, must not reach the recording.
+export PULSE_RUNTIME_PATH="$work/pulse/run" PULSE_STATE_PATH="$work/pulse/state"
+mkdir -p "$PULSE_RUNTIME_PATH" "$PULSE_STATE_PATH"
+setsid pulseaudio --daemonize=no -n --exit-idle-time=-1 --log-target=stderr --log-level=error \
+  --load="module-null-sink sink_name=vsink" --load=module-native-protocol-unix </dev/null >"$work/pulse.log" 2>&1 &
+pulse_pid=$!
+player_pid=
+stimulus_pid=
+stop_players() {
+  local status=$? pid
+  for pid in $player_pid $stimulus_pid $pulse_pid; do
+    kill "$pid" 2>/dev/null
+    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null
+  done
+  (exit "$status")
+  cleanup_e2e
+}
+trap stop_players EXIT
+
+for _ in $(seq 1 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+pactl info >/dev/null 2>&1 || fail "PulseAudio did not start: $(cat "$work/pulse.log")"
+
+out="$work/out"
+init() { # microphone system-audio
+  printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","displayId":%s,"width":1920,"height":1080,"audioDeviceId":"%s","recordInternalAudio":%s}}}' \
+    "$(winpath_json "$out")" "$DISPLAY_ID" "$1" "$2"
+}
+# Records with the given options; the directives between start and finish come after them.
+record() { # microphone system-audio directive...
+  local mic=$1 system=$2
+  shift 2
+  host --timeout-ms 30000 "$(init "$mic" "$system")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+    'expect recorder-started' "$@" '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out"
+}
+all_parts() {
+  cat $(reported_parts "$work/host.out") > "$work/all.ts"
+  echo "$work/all.ts"
+}
+
+# Every part carries sound and decodes without a warning in ffmpeg (with the stream's own timing) and in
+# GStreamer, picture and sound both.
+decode_with_sound() {
+  local part errors
+  while read -r part; do
+    python3 "$checks" has-audio "$part" || fail "$part has no sound"
+    errors=$(ffmpeg -nostdin -v warning -i "$part" -map 0 -fps_mode passthrough -f null - 2>&1)
+    [ -z "$errors" ] || fail "$part: ffmpeg says: $errors"
+    errors=$(gst-launch-1.0 -q filesrc location="$part" ! tsdemux name=d d. ! queue ! h264parse ! avdec_h264 ! \
+      fakesink d. ! queue ! aacparse ! avdec_aac ! fakesink 2>&1) || fail "$part: GStreamer failed: $errors"
+    ! grep -qiE 'warn|error|critical' <<<"$errors" || fail "$part: GStreamer says: $errors"
+  done < <(reported_parts "$work/host.out")
+}
+
+# The flashes and beeps of the stimulus, measured in the recording. Flashes before the sound starts or after it
+# ends (the first capture packet may come two seconds after the start) have nothing to be matched with.
+# The stimulus's own latency (flash to the monitor hearing its beep) changes from beep to beep: the analyser
+# takes each beep's own off its offset, leaving the daemon's.
+sync_report() {
+  local stimulus=(--stimulus "$work/stimulus.out")
+  python3 "$root/scripts/avsync_analyse.py" "${stimulus[@]}" --json "$(all_parts)" > "$work/sync.json" ||
+    fail "analyser"
+  python3 "$root/scripts/avsync_analyse.py" "${stimulus[@]}" "$work/all.ts"
+}
+
+start_stimulus() { # seconds
+  run "$bin/vell-avsync-stimulus.exe" "$1" > "$work/stimulus.out" 2>&1 &
+  stimulus_pid=$!
+  # Its window is up and its sound plays before the recording starts; the first flash comes a second later.
+  local deadline=$((SECONDS + 20))
+  until grep -q '^ready' "$work/stimulus.out" 2>/dev/null; do
+    [ "$SECONDS" -lt "$deadline" ] && kill -0 "$stimulus_pid" 2>/dev/null || fail "the stimulus did not start"
+    sleep 0.1
+  done
+}
+
+case "$scenario" in
+tone)
+  start_pattern
+  ffmpeg -nostdin -v error -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=120" "$work/tone.wav" ||
+    fail "no tone"
+  paplay "$work/tone.wav" &
+  player_pid=$!
+  sleep 0.5
+  record "$microphone" false 'sleep 10000' || fail "recording"
+  cat "$work/host.out"
+  check_parts "$work/host.out" "$out" 1920 1080
+  check_last_part_before_finished "$work/host.out"
+  decode_with_sound
+  all=$(all_parts)
+  python3 "$checks" gaps "$all" 500 || fail "a time line has a hole"
+  python3 "$checks" tone "$all" 440 || fail "the tone is not in the recording"
+  python3 "$checks" spans "$all" 50 || fail "sound and picture differ in length"
+  ;;
+internal_only)
+  start_pattern
+  record "" true 'sleep 5000' || fail "recording without a system-audio source"
+  cat "$work/host.out"
+  check_parts "$work/host.out" "$out" 1920 1080
+  check_last_part_before_finished "$work/host.out"
+  grep -E 'ERROR.*(system audio|loopback)' "$work/daemon.log" || fail "no error record for the missing source"
+  ;;
+avsync)
+  start_stimulus 24
+  record "$microphone" false 'sleep 16000' || fail "recording"
+  cat "$work/host.out"
+  check_parts "$work/host.out" "$out" 1920 1080
+  sync_report
+  python3 - "$work/sync.json" <<'PY' || fail "flashes and beeps do not match"
+import json, sys
+r = json.load(open(sys.argv[1]))
+assert r["audio_s"] and r["video_s"], "a stream is missing"
+# Every flash while there is sound has its beep, and every beep its flash.
+a0, a1 = r["audio_s"]
+lost = [t for t in r["unmatched_flashes"] if a0 + 0.3 < t < a1 - 0.3]
+assert not lost and not r["unmatched_beeps"], (lost, r["unmatched_beeps"])
+assert r["matched"] >= 5, r["matched"]
+# The daemon's own offsets when the stimulus heard its beeps, else the offsets as recorded. A starved X server
+# can show a single flash hundreds of milliseconds late (each beep must still be within the matching window):
+# the bound is on the median.
+offsets = sorted(r["own"]["offsets_ms"] if "own" in r else
+                 [e["offset_ms"] for e in r["events"] if e["beep_s"] is not None])
+assert abs(offsets[len(offsets) // 2]) <= 300, offsets
+PY
+  ;;
+pause_resume)
+  start_stimulus 32
+  pause_ms=3300
+  record "$microphone" false 'sleep 9000' '{"type":"pause"}' 'wait-for recorder-paused' "sleep $pause_ms" \
+    '{"type":"resume"}' 'wait-for recorder-resumed' 'sleep 9000' || fail "recording"
+  cat "$work/host.out"
+  check_parts "$work/host.out" "$out" 1920 1080
+  python3 "$checks" gaps "$(all_parts)" $((pause_ms / 2)) || fail "the pause is in a time line"
+  sync_report
+  python3 - "$work/sync.json" "$work/host.out" <<'PY' || fail "the offset moved across the pause"
+import json, re, sys
+r = json.load(open(sys.argv[1]))
+text = open(sys.argv[2]).read()
+def sent(kind):
+    return float(re.search(r"\[ *([0-9.]+) ms\] -> \{\"type\":\"" + kind + r"\"\}", text).group(1)) / 1000
+# Where the pause falls on the recording's time line, roughly: events within a second of it may have lost their
+# flash or their beep to the pause and are left out.
+cut = r["video_s"][0] + (sent("pause") - sent("recorder-start"))
+matched = [e for e in r["events"] if e["beep_s"] is not None]
+before = sorted(e["offset_ms"] for e in matched if e["flash_s"] < cut - 1.5)
+after = sorted(e["offset_ms"] for e in matched if e["flash_s"] > cut + 1.5)
+print(f"offsets before the pause {[round(o) for o in before]}, after {[round(o) for o in after]}")
+assert len(before) >= 2 and len(after) >= 3, "too few events on a side of the pause"
+change = after[len(after) // 2] - before[len(before) // 2]
+print(f"median offset changed by {change:+.0f} ms across the pause")
+assert abs(change) <= 150
+assert all(abs(o) <= 300 for o in before + after)
+PY
+  ;;
+*) fail "unknown scenario $scenario" ;;
+esac
+echo "PASS: $scenario"
