@@ -2,6 +2,7 @@
 
 #include <mmsystem.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -18,6 +19,18 @@ namespace {
 
 constexpr int64_t kRecordingRate = 48000;  // samples per second after resampling
 constexpr size_t kBytesPerSample = 2;
+// Less than this is the jitter of the packets' capture times, not lost sound.
+constexpr int64_t kLostSoundLimitNs = 5000000;
+constexpr uint64_t kMaxFillSeconds = 5;
+
+// Exact for any length: bytes * 1e9 would overflow after hours of sound.
+uint64_t BytesToNs(uint64_t bytes, uint32_t rate) {
+  return bytes / rate * 1000000000ULL + bytes % rate * 1000000000ULL / rate;
+}
+uint64_t NsToBytes(int64_t ns, uint32_t rate) {
+  const uint64_t n = static_cast<uint64_t>(ns);
+  return n / 1000000000ULL * rate + n % 1000000000ULL * rate / 1000000000ULL;
+}
 
 // "system audio" or "microphone \"name\"", for the records about a source.
 std::wstring Describe(const AudioSourceConfig& config) {
@@ -189,6 +202,7 @@ std::vector<AudioRecordingSession::SourceFigures> AudioRecordingSession::GetSour
 void AudioRecordingSession::CaptureLoop() {
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
   // What the endpoints captured between their opening and the start is not part of the recording.
+  stretch_began_ns_ = start_ns_;
   BeginStretch();
   for (;;) {
     const int64_t turn_start = MonotonicNowNs();
@@ -219,6 +233,7 @@ bool AudioRecordingSession::WaitForNextTurn(int64_t turn_start_ns) {
   const int64_t paused_ns = paused_total_ns_;
   lock.unlock();
   timeline_.BeginStretch(paused_ns);
+  stretch_began_ns_ = MonotonicNowNs();
   BeginStretch();
   return true;
 }
@@ -240,6 +255,7 @@ void AudioRecordingSession::BeginStretch() {
     lane->staged.clear();
     lane->resampler->GetTransform()->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0);
     lane->first_capture_ns = 0;
+    lane->captured_bytes = 0;
     lane->in_mix = false;
   }
   mixer_->Clear();
@@ -250,14 +266,44 @@ void AudioRecordingSession::BeginStretch() {
 void AudioRecordingSession::Capture(Lane* lane) {
   CaptureResult result;
   const HRESULT hr = lane->source->Capture(lane->ring.get(), &result);
-  if (FAILED(hr) || result.bytes == 0 || lane->first_capture_ns != 0) return;
-  if (result.first_packet_qpc_100ns > 0) {
-    lane->first_capture_ns = result.first_packet_qpc_100ns * 100;
-  } else {
-    // No device position: the bytes were taken over the time they last, up to now.
-    const uint32_t rate = lane->source->GetCaptureFormat()->nAvgBytesPerSec;
-    lane->first_capture_ns = MonotonicNowNs() - static_cast<int64_t>(result.bytes * 1000000000ULL / rate);
+  if (FAILED(hr) || result.bytes == 0) return;
+  if (lane->first_capture_ns == 0) {
+    if (result.first_packet_qpc_100ns > 0) {
+      lane->first_capture_ns = result.first_packet_qpc_100ns * 100;
+    } else {
+      // No device position: the bytes were taken over the time they last, up to now.
+      const uint32_t rate = lane->source->GetCaptureFormat()->nAvgBytesPerSec;
+      lane->first_capture_ns = MonotonicNowNs() - static_cast<int64_t>(BytesToNs(result.bytes, rate));
+    }
+  } else if (result.gap_qpc_100ns > 0) {
+    FillLostSound(lane, result);
   }
+  lane->captured_bytes += result.bytes;
+}
+
+// Samples are stamped by their count, so sound the endpoint lost (an overrun while the thread was held up) or
+// that did not fit the ring would pull all later sound earlier than its picture. Silence takes the lost sound's
+// place, between the bytes before the gap and those after it (both wait in the ring, behind the staged bytes).
+void AudioRecordingSession::FillLostSound(Lane* lane, const CaptureResult& result) {
+  const WAVEFORMATEX& format = *lane->source->GetCaptureFormat();
+  const uint64_t before_gap = lane->captured_bytes + result.bytes_before_gap;
+  const int64_t expected_ns = lane->first_capture_ns + static_cast<int64_t>(BytesToNs(before_gap,
+                                                                                        format.nAvgBytesPerSec));
+  const int64_t late_ns = result.gap_qpc_100ns * 100 - expected_ns;
+  if (late_ns <= kLostSoundLimitNs) return;
+  const uint64_t wanted = std::min<uint64_t>(NsToBytes(late_ns, format.nAvgBytesPerSec),
+                                             uint64_t{format.nAvgBytesPerSec} * kMaxFillSeconds);
+  const size_t silence = static_cast<size_t>(wanted - wanted % format.nBlockAlign);
+  const size_t staged = lane->staged.size();
+  lane->staged.resize(staged + result.bytes_before_gap);
+  lane->ring->Read(lane->staged.data() + staged, result.bytes_before_gap);
+  lane->staged.insert(lane->staged.end(), silence, 0);
+  lane->captured_bytes += silence;
+  filled_bytes_ += silence;
+  if (fill_logged_) return;
+  fill_logged_ = true;
+  LOG_WARNING << Describe(lane->source->GetConfig()) << " lost " << late_ns / 1000000
+              << " ms of sound: silence takes its place; later losses are only counted";
 }
 
 }  // namespace VellRecorder

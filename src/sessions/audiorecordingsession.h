@@ -73,6 +73,8 @@ class AudioRecordingSession {
   // PCM bytes that a transform refused and that are therefore missing from the recording.
   uint64_t BytesRefusedByResampler() const { return refused_bytes_[kResamplerRefusal].load(); }
   uint64_t BytesRefusedByEncoder() const { return refused_bytes_[kEncoderRefusal].load(); }
+  // Silence put in place of sound an endpoint lost, in bytes of its capture format, over all sources.
+  uint64_t BytesFilledForLostSound() const { return filled_bytes_.load(); }
 
  private:
   // One source and what carries its sound to the mix. Built on the control thread before Start; then the
@@ -83,6 +85,7 @@ class AudioRecordingSession {
     std::unique_ptr<MediaFoundation::AudioResampler> resampler;
     std::vector<uint8_t> staged;     // captured bytes the resampler has not accepted yet
     int64_t first_capture_ns = 0;    // capture time of the stretch's first bytes; 0 before them
+    uint64_t captured_bytes = 0;     // since first_capture_ns, with the silence put in place of lost sound
     bool in_mix = false;             // the stretch's first resampled bytes reached the mixer
     std::atomic<uint64_t> excused_discontinuities{0};  // overruns caused by not polling while paused
   };
@@ -101,6 +104,7 @@ class AudioRecordingSession {
   // Drops what the endpoints and the pipeline hold, so that the next stretch begins with fresh sound.
   void BeginStretch();
   void Capture(Lane* lane);
+  void FillLostSound(Lane* lane, const CaptureResult& result);
   void Resample(size_t index, Lane* lane);
   void CollectResampled(size_t index, Lane* lane);
   void AppendResampled(size_t index, Lane* lane, const uint8_t* pcm, size_t length);
@@ -128,6 +132,7 @@ class AudioRecordingSession {
   std::vector<uint8_t> mix_;               // mixed PCM waiting to be cut into chunks
   std::vector<uint8_t> frame_buffer_;      // ADTS header and payload of one frame
   AudioTimeline timeline_;
+  int64_t stretch_began_ns_ = 0;           // monotonic time at which the current stretch began
   bool refusal_logged_[kRefusalKinds] = {};
 
   // Guarded by state_mutex_: written by the control thread, waited on by the capture thread.
@@ -139,6 +144,8 @@ class AudioRecordingSession {
   int64_t paused_total_ns_ = 0;
 
   std::atomic<uint64_t> frames_muxed_{0};
+  std::atomic<uint64_t> filled_bytes_{0};
+  bool fill_logged_ = false;  // capture thread only
   std::atomic<uint64_t> refused_bytes_[kRefusalKinds] = {};
 
   // Started by Start, joined by Stop (and the destructor) on the control thread.

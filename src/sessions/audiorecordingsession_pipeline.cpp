@@ -80,13 +80,11 @@ void AudioRecordingSession::AppendResampled(size_t index, Lane* lane, const uint
   mixer_->Append(index, pcm, length);
 }
 
-// The first sound of a stretch anchors the stretch at its capture time; a source whose sound starts later in
-// the same stretch is preceded by silence up to its own capture time, so that the sources stay aligned.
+// A stretch begins on the time line where it began on the clock (the recording's start, or the resume); each
+// source's first sound is preceded by silence up to its own capture time, so that the sources stay aligned and
+// the sound lasts as long as the picture even though an endpoint's first packet comes late.
 void AudioRecordingSession::PlaceInStretch(size_t index, Lane* lane) {
-  if (!timeline_.Anchored()) {
-    timeline_.Anchor(lane->first_capture_ns, &chunker_);
-    return;
-  }
+  if (!timeline_.Anchored()) timeline_.Anchor(stretch_began_ns_, &chunker_);
   const uint64_t position = timeline_.StretchSamples() + mixer_->Pending(index) / kBytesPerSample;
   const std::vector<uint8_t> silence(timeline_.LeadingSilence(lane->first_capture_ns, position) * kBytesPerSample);
   if (!silence.empty()) mixer_->Append(index, silence.data(), silence.size());

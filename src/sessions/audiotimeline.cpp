@@ -41,7 +41,7 @@ uint64_t AudioTimeline::LeadingSilence(int64_t capture_ns, uint64_t position) co
   const uint64_t wanted = static_cast<uint64_t>(offset / k100nsPerSecond * kSamplesPerSecond +
                                                 offset % k100nsPerSecond * kSamplesPerSecond / k100nsPerSecond);
   if (wanted <= position) return 0;
-  return std::min<uint64_t>(wanted - position, kSamplesPerSecond);
+  return std::min<uint64_t>(wanted - position, kMaxLeadingSilenceSeconds * kSamplesPerSecond);
 }
 
 bool AudioTimeline::TakeFrameTime(int64_t* time_100ns) {

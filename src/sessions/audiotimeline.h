@@ -1,8 +1,9 @@
 // Where the audio session's sound goes on the recording's time line. Needs no Windows API.
 //
-// The recording is made of stretches: from the start, or from a resume, to the next pause. The first sample of
-// a stretch is placed at its capture time minus the start and minus the time paused before it, like the screen
-// sessions' frames (wall time without the pauses); the samples after it follow by their exact count (the
+// The recording is made of stretches: from the start, or from a resume, to the next pause. A time on the clock
+// goes to that time minus the start and minus the time paused before it, like the screen sessions' frames (wall
+// time without the pauses). The session anchors a stretch at the time it began and puts silence before each
+// source's first sample up to that sample's capture time; the samples after it follow by their exact count (the
 // chunker's clock). A stretch never begins before the previous one ended, so audio times only increase.
 //
 // AAC frames: the encoder makes one frame of each two 512-sample chunks it accepted, in order. A frame is
@@ -22,6 +23,8 @@ class AudioTimeline {
  public:
   static constexpr int64_t kSamplesPerSecond = AudioChunker::kSampleRate;
   static constexpr size_t kChunksPerFrame = 2;
+  // An endpoint's first packet may come seconds after the stream started (two under Wine).
+  static constexpr uint64_t kMaxLeadingSilenceSeconds = 5;
 
   void Start(int64_t start_ns) { start_ns_ = start_ns; }
   // A stretch begins; `paused_ns` is all the time paused before it.
@@ -31,7 +34,8 @@ class AudioTimeline {
   // at its place on the time line.
   void Anchor(int64_t capture_ns, AudioChunker* chunker);
   // How many samples of silence go before a source's first sample of the stretch, captured at `capture_ns`,
-  // when `position` samples of that source are already mixed or waiting in this stretch. At most a second.
+  // when `position` samples of that source are already mixed or waiting in this stretch. At most
+  // kMaxLeadingSilenceSeconds.
   uint64_t LeadingSilence(int64_t capture_ns, uint64_t position) const;
   void Mixed(uint64_t samples) { stretch_samples_ += samples; }
   uint64_t StretchSamples() const { return stretch_samples_; }

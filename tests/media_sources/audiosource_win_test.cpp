@@ -172,6 +172,28 @@ TEST(AudioSourceTest, MonitorRecordsThePlayedTone) {
   EXPECT_GT(source.GetDroppedBytes(), 0u);
   EXPECT_EQ(tiny.Available(), 0u);
   EXPECT_TRUE(capture.Contains("failed to write"));
+
+  // The first packet written after the lost ones marks the gap (the session fills it with silence); the packets
+  // after it do not.
+  AudioRingBuffer roomy(head.nAvgBytesPerSec);
+  result = CaptureResult{};
+  bool later_gap = false;
+  for (int turn = 0; turn < 500 && (result.bytes == 0 || roomy.Available() < head.nAvgBytesPerSec / 4); ++turn) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const bool first_written = roomy.Available() == 0;
+    if (first_written) {
+      ASSERT_TRUE(SUCCEEDED(source.Capture(&roomy, &result)));
+      if (result.bytes == 0) continue;
+      EXPECT_EQ(result.gap_qpc_100ns, result.first_packet_qpc_100ns);
+      EXPECT_EQ(result.bytes_before_gap, 0u);
+    } else {
+      CaptureResult later;
+      ASSERT_TRUE(SUCCEEDED(source.Capture(&roomy, &later)));
+      later_gap = later_gap || later.gap_qpc_100ns != 0;
+    }
+  }
+  EXPECT_GT(result.gap_qpc_100ns, 0);
+  EXPECT_FALSE(later_gap);
 }
 
 }  // namespace

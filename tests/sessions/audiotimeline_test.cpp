@@ -70,8 +70,9 @@ TEST(AudioTimelineTest, ASourceStartingLaterIsPrecededBySilenceUpToItsCaptureTim
   EXPECT_EQ(timeline.LeadingSilence(kStart + 620 * kMs, 6000), 0u);
   // Captured before the anchor: placed at once.
   EXPECT_EQ(timeline.LeadingSilence(kStart + 400 * kMs, 0), 0u);
-  // Never more than a second.
-  EXPECT_EQ(timeline.LeadingSilence(kStart + 5500 * kMs, 0), 48000u);
+  // A first packet two seconds late is placed where it was captured; a broken capture time costs at most 5 s.
+  EXPECT_EQ(timeline.LeadingSilence(kStart + 2500 * kMs, 0), 96000u);
+  EXPECT_EQ(timeline.LeadingSilence(kStart + 60000 * kMs, 0), 5u * 48000);
 }
 
 TEST(AudioTimelineTest, AFrameHasItsFirstChunksTime) {

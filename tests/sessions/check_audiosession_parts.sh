@@ -9,7 +9,7 @@ set -euo pipefail
 root=$1
 frame_ticks=1920     # 1024 samples at 48 kHz in 90 kHz ticks
 resume_gap_ms=250    # the most a resume may leave between the sound before it and after it
-first_late_ms=3000   # a Wine endpoint's first packet comes up to 2 s after the stream starts
+first_late_ms=50     # the sound starts with the recording: silence stands for what the endpoint had not delivered yet
 end_early_ms=700     # sound still on its way through the pipeline when Stop came
 status=0 checked=0
 

@@ -191,16 +191,22 @@ HRESULT AudioSource::TakePacket(AudioRingBuffer* ring, CaptureResult* written, U
   UINT64 qpc_position = 0;
   RETURN_IF_FAILED(capture_client_->GetBuffer(&data, frames, &flags, nullptr, &qpc_position));
   const size_t bytes = static_cast<size_t>(capture_format_.Format.nBlockAlign) * *frames;
+  if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0) gap_pending_ = true;
   if (bytes != 0) {
     if (WritePacket(ring, data, bytes, flags, &silence_)) {
+      const bool timed = (flags & kPacketTimestampError) == 0;
       // The time of the first byte this call put in the ring; none for a packet the endpoint could not time.
-      if (written->bytes == 0 && (flags & kPacketTimestampError) == 0) {
-        written->first_packet_qpc_100ns = static_cast<int64_t>(qpc_position);
+      if (written->bytes == 0 && timed) written->first_packet_qpc_100ns = static_cast<int64_t>(qpc_position);
+      if (gap_pending_ && timed && written->gap_qpc_100ns == 0) {
+        written->gap_qpc_100ns = static_cast<int64_t>(qpc_position);
+        written->bytes_before_gap = written->bytes;
       }
+      gap_pending_ = false;
       written->bytes += bytes;
     } else {
       LOG_ERROR << "failed to write";
       dropped_bytes_ += bytes;
+      gap_pending_ = true;
     }
   }
   if (CountsAsDiscontinuity(flags)) ++discontinuity_count_;

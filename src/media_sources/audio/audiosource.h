@@ -29,6 +29,10 @@ struct CaptureResult {
   // The performance-counter time, in 100-ns units, of the first packet the call wrote into the ring, as the
   // endpoint reports it; 0 when no packet was written or the endpoint could not time it.
   int64_t first_packet_qpc_100ns = 0;
+  // The first packet written after sound was lost (the endpoint flagged a discontinuity, or a packet did not fit
+  // the ring): its time as above, and the bytes this call wrote before it. 0 when nothing was lost.
+  int64_t gap_qpc_100ns = 0;
+  uint64_t bytes_before_gap = 0;
 };
 
 // Threading: Initialize and destruction on the thread that configures the recording, while no capture thread
@@ -88,6 +92,7 @@ class AudioSource {
   bool initialized_ = false;
   uint64_t discontinuity_count_ = 0;
   uint64_t dropped_bytes_ = 0;
+  bool gap_pending_ = false;  // sound was lost since the last packet written
   std::vector<uint8_t> silence_;  // zeros standing in for packets flagged silent
 };
 
