@@ -69,7 +69,7 @@ decode_with_sound() {
   local part errors
   while read -r part; do
     python3 "$checks" has-audio "$part" || fail "$part has no sound"
-    errors=$(ffmpeg -nostdin -v warning -i "$part" -map 0 -fps_mode passthrough -f null - 2>&1)
+    errors=$(ffmpeg -nostdin -v warning -i "$part" -map 0 -fps_mode passthrough -enc_time_base -1 -f null - 2>&1)
     [ -z "$errors" ] || fail "$part: ffmpeg says: $errors"
     errors=$(gst-launch-1.0 -q filesrc location="$part" ! tsdemux name=d d. ! queue ! h264parse ! avdec_h264 ! \
       fakesink d. ! queue ! aacparse ! avdec_aac ! fakesink 2>&1) || fail "$part: GStreamer failed: $errors"

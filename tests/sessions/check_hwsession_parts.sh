@@ -18,7 +18,7 @@ video_only() {
 for part in "$root"/*/part-*.ts; do
   [ -e "$part" ] || continue
   name="$(basename "$(dirname "$part")")/$(basename "$part")"
-  errors=$(ffmpeg -v warning -nostdin -i "$part" -fps_mode passthrough -f null - 2>&1 | video_only) ||
+  errors=$(ffmpeg -v warning -nostdin -i "$part" -fps_mode passthrough -enc_time_base -1 -f null - 2>&1 | video_only) ||
     { echo "FAIL [$name]: ffmpeg failed"; status=1; }
   [ -z "$errors" ] || { echo "FAIL [$name]: ffmpeg says: $(head -c 300 <<<"$errors")"; status=1; }
   out=$(gst-launch-1.0 -q filesrc location="$part" ! tsdemux ! h264parse ! avdec_h264 ! fakesink 2>&1) ||
