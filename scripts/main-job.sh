@@ -40,7 +40,7 @@ stop_players() {
   for pid in "$pattern" "$tone"; do
     kill "$pid" 2>/dev/null || continue
     for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null
+    kill -9 "$pid" 2>/dev/null || true
   done
   rm -f "$out/tone.wav"
 }
