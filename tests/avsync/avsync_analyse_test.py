@@ -35,9 +35,9 @@ def beep_at(delay: float, period: float = 2.0) -> str:
 
 def load_analyser():
     import importlib.util
-    spec = importlib.util.spec_from_file_location("avsync_analyse", ANALYSER)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("avsync_analyse", ANALYSER)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
