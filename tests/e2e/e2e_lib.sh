@@ -41,6 +41,10 @@ host() {
 }
 fail() {
   echo "FAIL: $*"
+  if [ -s "$work/host.out" ]; then
+    echo "--- host transcript (last 20 lines)"
+    tail -n 20 "$work/host.out"
+  fi
   echo "--- daemon log (last 40 lines)"
   tail -n 40 "$work/daemon.log" 2>/dev/null
   exit 1
@@ -182,7 +186,14 @@ private_daemon() {
   winpath "$work/VellRecorder.exe"
 }
 # Marks the daemon's GPU preference as already set, so that no "pending-restart" follows the introduction.
+# A write to a busy prefix's registry has been seen lost once, so it is read back.
 preference_set() {
-  run "$wine" reg add "$reg_key" /v "$1" /t REG_EXPAND_SZ /d 'GpuPreference=1;' /f >/dev/null 2>&1
+  local attempt
+  for attempt in 1 2 3; do
+    run "$wine" reg add "$reg_key" /v "$1" /t REG_EXPAND_SZ /d 'GpuPreference=1;' /f >/dev/null 2>&1
+    run "$wine" reg query "$reg_key" /v "$1" 2>/dev/null | grep -q 'GpuPreference=1;' && return 0
+    sleep 1
+  done
+  fail "could not set the GPU preference of $1"
 }
 
