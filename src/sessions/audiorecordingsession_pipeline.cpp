@@ -127,13 +127,15 @@ void AudioRecordingSession::CollectFrames() {
   }
 }
 
-// Stamped by the time line with its first sample's time (the transform driver's stamp is its second half's).
+// Stamped by the time line with the time of the sound it begins with.
 void AudioRecordingSession::MuxFrame(IMFSample* frame) {
   BufferLoader loader(frame);
   const auto bytes = loader.LoadCurrentLength();
   if (!bytes || bytes->length == 0) return;
   int64_t time_100ns = 0;
-  if (!timeline_.TakeFrameTime(&time_100ns)) {
+  const AudioTimeline::FrameTime stamped = timeline_.TakeFrameTime(&time_100ns);
+  if (stamped == AudioTimeline::FrameTime::kPriming) return;
+  if (stamped == AudioTimeline::FrameTime::kUnknown) {
     LOG_ERROR << "AAC frame without input dropped";
     return;
   }

@@ -44,11 +44,20 @@ uint64_t AudioTimeline::LeadingSilence(int64_t capture_ns, uint64_t position) co
   return std::min<uint64_t>(wanted - position, kMaxLeadingSilenceSeconds * kSamplesPerSecond);
 }
 
-bool AudioTimeline::TakeFrameTime(int64_t* time_100ns) {
-  if (chunk_times_.empty()) return false;
-  *time_100ns = chunk_times_.front();
-  for (size_t i = 0; i < kChunksPerFrame && !chunk_times_.empty(); ++i) chunk_times_.pop_front();
-  return true;
+AudioTimeline::FrameTime AudioTimeline::TakeFrameTime(int64_t* time_100ns) {
+  const uint64_t frame = frames_taken_++;
+  if (frame * kSamplesPerFrame < kEncoderDelaySamples) return FrameTime::kPriming;
+  const uint64_t first_sample = frame * kSamplesPerFrame - kEncoderDelaySamples;
+  const uint64_t chunk = first_sample / kSamplesPerChunk;
+  while (chunks_dropped_ < chunk && !chunk_times_.empty()) {
+    chunk_times_.pop_front();
+    ++chunks_dropped_;
+  }
+  if (chunks_dropped_ != chunk || chunk_times_.empty()) return FrameTime::kUnknown;
+  // Within a chunk the samples follow one another; a frame may begin in its middle.
+  const int64_t within = static_cast<int64_t>(first_sample % kSamplesPerChunk);
+  *time_100ns = chunk_times_.front() + within * k100nsPerSecond / kSamplesPerSecond;
+  return FrameTime::kStamped;
 }
 
 }  // namespace VellRecorder

@@ -6,9 +6,12 @@
 // source's first sample up to that sample's capture time; the samples after it follow by their exact count (the
 // chunker's clock). A stretch never begins before the previous one ended, so audio times only increase.
 //
-// AAC frames: the encoder makes one frame of each two 512-sample chunks it accepted, in order. A frame is
-// stamped with the first of its two chunks' times, the time of its first sample (the transform driver would
-// give it its second chunk's time).
+// AAC frames: the encoder makes one frame of each 1024 samples it accepted, in order, but its output lags its
+// input: decoded, frame k begins with the sound of input sample k * 1024 - kEncoderDelaySamples (AAC-LC
+// encoders look ahead and overlap their transform windows; 1600 samples is what ours measures, encoded and
+// decoded again). Players do not take that delay off a transport stream's sound, so a frame is stamped with the
+// time of the input sample it begins with, and the frames that begin before the first input (priming) are left
+// out. Stamped by its input, a frame would be heard 33 ms after its picture.
 // Used by the audio capture thread only; no lock.
 #pragma once
 
@@ -22,7 +25,9 @@ namespace VellRecorder {
 class AudioTimeline {
  public:
   static constexpr int64_t kSamplesPerSecond = AudioChunker::kSampleRate;
-  static constexpr size_t kChunksPerFrame = 2;
+  static constexpr uint64_t kSamplesPerChunk = AudioChunker::kChunkBytes / 2;
+  static constexpr uint64_t kSamplesPerFrame = 1024;
+  static constexpr uint64_t kEncoderDelaySamples = 1600;
   // An endpoint's first packet may come seconds after the stream started (two under Wine).
   static constexpr uint64_t kMaxLeadingSilenceSeconds = 5;
 
@@ -41,8 +46,10 @@ class AudioTimeline {
   uint64_t StretchSamples() const { return stretch_samples_; }
 
   void ChunkAccepted(int64_t time_100ns) { chunk_times_.push_back(time_100ns); }
-  // The time of the frame the encoder gave now; false (nothing taken) when no chunk is waiting for a frame.
-  bool TakeFrameTime(int64_t* time_100ns);
+  enum class FrameTime { kStamped, kPriming, kUnknown };
+  // The time of the frame the encoder gave now. kPriming: it carries no input (leave it out); kUnknown: more
+  // frames than the input accounts for.
+  FrameTime TakeFrameTime(int64_t* time_100ns);
 
  private:
   int64_t TimeOf(int64_t capture_ns) const;
@@ -53,7 +60,9 @@ class AudioTimeline {
   int64_t chunker_origin_100ns_ = 0;
   int64_t stretch_origin_100ns_ = 0;
   uint64_t stretch_samples_ = 0;   // mixed in the current stretch
-  std::deque<int64_t> chunk_times_;  // accepted by the encoder, not yet framed
+  std::deque<int64_t> chunk_times_;  // accepted by the encoder, from chunk number chunks_dropped_ on
+  uint64_t chunks_dropped_ = 0;      // whose sound is in frames already taken
+  uint64_t frames_taken_ = 0;
 };
 
 }  // namespace VellRecorder

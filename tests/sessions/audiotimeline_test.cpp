@@ -75,15 +75,37 @@ TEST(AudioTimelineTest, ASourceStartingLaterIsPrecededBySilenceUpToItsCaptureTim
   EXPECT_EQ(timeline.LeadingSilence(kStart + 60000 * kMs, 0), 5u * 48000);
 }
 
-TEST(AudioTimelineTest, AFrameHasItsFirstChunksTime) {
+// A frame is stamped with the time of the sound it begins with, 1600 samples before its own place in the
+// encoder's input; the two frames before any input are left out; a pause's jump in the chunk times is followed.
+TEST(AudioTimelineTest, AFrameHasTheTimeOfTheSoundItCarries) {
   AudioTimeline timeline;
   int64_t time = -1;
-  EXPECT_FALSE(timeline.TakeFrameTime(&time));
-  for (int64_t t : {100, 200, 300, 400, 500}) timeline.ChunkAccepted(t);
+  using FrameTime = AudioTimeline::FrameTime;
+  EXPECT_EQ(timeline.TakeFrameTime(&time), FrameTime::kPriming);
+  EXPECT_EQ(timeline.TakeFrameTime(&time), FrameTime::kPriming);
+  EXPECT_EQ(timeline.TakeFrameTime(&time), FrameTime::kUnknown);  // no input at all
+
+  AudioTimeline resumed;
+  const auto at = [](int64_t samples) { return samples * 10000000 / 48000; };  // 100 ns units
+  // Chunks 0-3 from 1 s; chunks 4-7 after a pause of 10 s. A chunk lasts 512 samples: 106,666.7 units.
+  for (int64_t chunk = 0; chunk < 8; ++chunk) {
+    resumed.ChunkAccepted(10000000 + (chunk >= 4 ? 100000000 : 0) + at(chunk * 512));
+  }
   std::vector<int64_t> frames;
-  while (timeline.TakeFrameTime(&time)) frames.push_back(time);
-  // The last frame is the drained, partial one.
-  EXPECT_EQ(frames, (std::vector<int64_t>{100, 300, 500}));
+  std::vector<FrameTime> kinds;
+  for (int i = 0; i < 7; ++i) {
+    time = -1;
+    kinds.push_back(resumed.TakeFrameTime(&time));
+    frames.push_back(time);
+  }
+  EXPECT_EQ(kinds, (std::vector<FrameTime>{FrameTime::kPriming, FrameTime::kPriming, FrameTime::kStamped,
+                                           FrameTime::kStamped, FrameTime::kStamped, FrameTime::kStamped,
+                                           FrameTime::kUnknown}));
+  // Samples 448, 1472 and 2496: 448 into chunks 0, 2 and 4 (the resumed stretch's first). The input's 4096
+  // samples end in the fourth stamped frame.
+  EXPECT_EQ(frames[2], 10000000 + at(448));
+  EXPECT_EQ(frames[3], 10000000 + at(1024) + at(448));
+  EXPECT_EQ(frames[4], 110000000 + at(2048) + at(448));
 }
 
 }  // namespace
