@@ -218,6 +218,11 @@ def report(result: dict) -> None:
               f"median {own['median_offset_ms']:+.1f} ms, range {own['min_offset_ms']:+.1f}..{own['max_offset_ms']:+.1f}"
               f" ms over {own['beeps']} beeps; change {own['drift_over_span_ms']:+.1f} ms over {own['span_s']:.0f} s "
               f"({own['drift_ms_per_min']:+.2f} ms/min)")
+        # A flash shows in the first frame captured after it: it came up to a frame before that frame's time.
+        if result.get("mean_frame_gap_ms"):
+            half = result["mean_frame_gap_ms"] / 2
+            print(f"recorder's own offset with each flash half a frame before its frame ({half:.1f} ms, the mean "
+                  f"place of an instant between two frames): mean {own['mean_offset_ms'] + half:+.1f} ms")
 
 
 def main() -> int:
