@@ -19,17 +19,10 @@ namespace {
 
 constexpr int64_t kRecordingRate = 48000;  // samples per second after resampling
 constexpr size_t kBytesPerSample = 2;
-// Less than this is the jitter of the packets' capture times, not lost sound.
-constexpr int64_t kLostSoundLimitNs = 5000000;
-constexpr uint64_t kMaxFillSeconds = 5;
 
 // Exact for any length: bytes * 1e9 would overflow after hours of sound.
 uint64_t BytesToNs(uint64_t bytes, uint32_t rate) {
   return bytes / rate * 1000000000ULL + bytes % rate * 1000000000ULL / rate;
-}
-uint64_t NsToBytes(int64_t ns, uint32_t rate) {
-  const uint64_t n = static_cast<uint64_t>(ns);
-  return n / 1000000000ULL * rate + n % 1000000000ULL * rate / 1000000000ULL;
 }
 
 // "system audio" or "microphone \"name\"", for the records about a source.
@@ -254,8 +247,9 @@ void AudioRecordingSession::BeginStretch() {
     lane->ring->Clear();
     lane->staged.clear();
     lane->resampler->GetTransform()->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0);
-    lane->first_capture_ns = 0;
+    lane->placement.Reset();
     lane->captured_bytes = 0;
+    lane->held.clear();
     lane->in_mix = false;
   }
   mixer_->Clear();
@@ -267,43 +261,71 @@ void AudioRecordingSession::Capture(Lane* lane) {
   CaptureResult result;
   const HRESULT hr = lane->source->Capture(lane->ring.get(), &result);
   if (FAILED(hr) || result.bytes == 0) return;
-  if (lane->first_capture_ns == 0) {
-    if (result.first_packet_qpc_100ns > 0) {
-      lane->first_capture_ns = result.first_packet_qpc_100ns * 100;
-    } else {
-      // No device position: the bytes were taken over the time they last, up to now.
-      const uint32_t rate = lane->source->GetCaptureFormat()->nAvgBytesPerSec;
-      lane->first_capture_ns = MonotonicNowNs() - static_cast<int64_t>(BytesToNs(result.bytes, rate));
-    }
-  } else if (result.gap_qpc_100ns > 0) {
+  const WAVEFORMATEX& format = *lane->source->GetCaptureFormat();
+  // Without a device position, the bytes were captured over the time they last, up to now at the latest.
+  const int64_t first_ns = result.first_packet_qpc_100ns > 0
+                               ? result.first_packet_qpc_100ns * 100
+                               : MonotonicNowNs() - static_cast<int64_t>(BytesToNs(result.bytes,
+                                                                                   format.nAvgBytesPerSec));
+  if (!lane->placement.Begun()) {
+    lane->placement.Begin(first_ns, format.nAvgBytesPerSec, format.nBlockAlign);
+    lane->captured_bytes = result.bytes;
+    return;
+  }
+  int64_t correction = 0;
+  if (result.gap_qpc_100ns > 0) {
     FillLostSound(lane, result);
+    // The packet after the gap, behind the silence put before it.
+    correction = lane->placement.Observe(result.gap_qpc_100ns * 100, lane->captured_bytes + result.bytes_before_gap);
+  } else {
+    correction = lane->placement.Observe(first_ns, lane->captured_bytes);
   }
   lane->captured_bytes += result.bytes;
+  if (correction != 0) Correct(lane, correction);
 }
 
 // Samples are stamped by their count, so sound the endpoint lost (an overrun while the thread was held up) or
 // that did not fit the ring would pull all later sound earlier than its picture. Silence takes the lost sound's
 // place, between the bytes before the gap and those after it (both wait in the ring, behind the staged bytes).
 void AudioRecordingSession::FillLostSound(Lane* lane, const CaptureResult& result) {
-  const WAVEFORMATEX& format = *lane->source->GetCaptureFormat();
-  const uint64_t before_gap = lane->captured_bytes + result.bytes_before_gap;
-  const int64_t expected_ns = lane->first_capture_ns + static_cast<int64_t>(BytesToNs(before_gap,
-                                                                                        format.nAvgBytesPerSec));
-  const int64_t late_ns = result.gap_qpc_100ns * 100 - expected_ns;
-  if (late_ns <= kLostSoundLimitNs) return;
-  const uint64_t wanted = std::min<uint64_t>(NsToBytes(late_ns, format.nAvgBytesPerSec),
-                                             uint64_t{format.nAvgBytesPerSec} * kMaxFillSeconds);
-  const size_t silence = static_cast<size_t>(wanted - wanted % format.nBlockAlign);
+  const uint64_t silence =
+      lane->placement.GapSilence(result.gap_qpc_100ns * 100, lane->captured_bytes + result.bytes_before_gap);
+  if (silence == 0) return;
   const size_t staged = lane->staged.size();
   lane->staged.resize(staged + result.bytes_before_gap);
   lane->ring->Read(lane->staged.data() + staged, result.bytes_before_gap);
   lane->staged.insert(lane->staged.end(), silence, 0);
   lane->captured_bytes += silence;
   filled_bytes_ += silence;
-  if (fill_logged_) return;
-  fill_logged_ = true;
-  LOG_WARNING << Describe(lane->source->GetConfig()) << " lost " << late_ns / 1000000
-              << " ms of sound: silence takes its place; later losses are only counted";
+  if (!fill_logged_) {
+    fill_logged_ = true;
+    LOG_WARNING << Describe(lane->source->GetConfig()) << " lost "
+                << BytesToNs(silence, lane->source->GetCaptureFormat()->nAvgBytesPerSec) / 1000000
+                << " ms of sound: silence takes its place; later losses are only counted";
+  }
+}
+
+// Brings the sound placed so far back to its capture times (see CapturePlacement): silence after it, or its last
+// bytes left out, as many as wait for the resampler.
+void AudioRecordingSession::Correct(Lane* lane, int64_t bytes) {
+  lane->ring->ReadAll(&lane->staged);
+  if (bytes > 0) {
+    lane->staged.insert(lane->staged.end(), static_cast<size_t>(bytes), 0);
+    lane->captured_bytes += static_cast<uint64_t>(bytes);
+    filled_bytes_ += static_cast<uint64_t>(bytes);
+    return;
+  }
+  const uint32_t block = lane->source->GetCaptureFormat()->nBlockAlign;
+  size_t drop = std::min(static_cast<size_t>(-bytes), lane->staged.size());
+  drop -= drop % block;
+  lane->staged.resize(lane->staged.size() - drop);
+  lane->captured_bytes -= drop;
+  dropped_ahead_bytes_ += drop;
+  if (drop_logged_ || drop == 0) return;
+  drop_logged_ = true;
+  LOG_WARNING << Describe(lane->source->GetConfig()) << " ran "
+              << BytesToNs(drop, lane->source->GetCaptureFormat()->nAvgBytesPerSec) / 1000000
+              << " ms ahead of its capture times: that much is left out; later corrections are only counted";
 }
 
 }  // namespace VellRecorder

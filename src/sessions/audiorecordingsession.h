@@ -27,6 +27,7 @@
 #include "sessions/audiochunker.h"
 #include "sessions/audiomixer.h"
 #include "sessions/audiotimeline.h"
+#include "sessions/captureplacement.h"
 
 namespace VellRecorder {
 
@@ -75,6 +76,8 @@ class AudioRecordingSession {
   uint64_t BytesRefusedByEncoder() const { return refused_bytes_[kEncoderRefusal].load(); }
   // Silence put in place of sound an endpoint lost, in bytes of its capture format, over all sources.
   uint64_t BytesFilledForLostSound() const { return filled_bytes_.load(); }
+  // Captured bytes left out because they ran ahead of their capture times.
+  uint64_t BytesDroppedAheadOfTime() const { return dropped_ahead_bytes_.load(); }
 
  private:
   // One source and what carries its sound to the mix. Built on the control thread before Start; then the
@@ -84,9 +87,10 @@ class AudioRecordingSession {
     std::unique_ptr<AudioRingBuffer> ring;  // one second of the capture format
     std::unique_ptr<MediaFoundation::AudioResampler> resampler;
     std::vector<uint8_t> staged;     // captured bytes the resampler has not accepted yet
-    int64_t first_capture_ns = 0;    // capture time of the stretch's first bytes; 0 before them
-    uint64_t captured_bytes = 0;     // since first_capture_ns, with the silence put in place of lost sound
+    CapturePlacement placement;      // begun by the stretch's first bytes
+    uint64_t captured_bytes = 0;     // placed in the stretch: with the silence put in, without the bytes dropped
     bool in_mix = false;             // the stretch's first resampled bytes reached the mixer
+    std::vector<uint8_t> held;       // resampled before the placement settled: not in the mix yet
     std::atomic<uint64_t> excused_discontinuities{0};  // overruns caused by not polling while paused
   };
   enum Refusal { kResamplerRefusal = 0, kEncoderRefusal = 1, kRefusalKinds = 2 };
@@ -105,9 +109,11 @@ class AudioRecordingSession {
   void BeginStretch();
   void Capture(Lane* lane);
   void FillLostSound(Lane* lane, const CaptureResult& result);
+  void Correct(Lane* lane, int64_t bytes);
   void Resample(size_t index, Lane* lane);
   void CollectResampled(size_t index, Lane* lane);
   void AppendResampled(size_t index, Lane* lane, const uint8_t* pcm, size_t length);
+  void EnterMix(size_t index, Lane* lane);
   void PlaceInStretch(size_t index, Lane* lane);
   void MixAndEncode(bool stretch_ends);
   void EncodeChunk(const uint8_t* pcm, size_t length, int64_t time_100ns, int64_t duration_100ns);
@@ -145,7 +151,9 @@ class AudioRecordingSession {
 
   std::atomic<uint64_t> frames_muxed_{0};
   std::atomic<uint64_t> filled_bytes_{0};
+  std::atomic<uint64_t> dropped_ahead_bytes_{0};
   bool fill_logged_ = false;  // capture thread only
+  bool drop_logged_ = false;  // capture thread only
   std::atomic<uint64_t> refused_bytes_[kRefusalKinds] = {};
 
   // Started by Start, joined by Stop (and the destructor) on the control thread.

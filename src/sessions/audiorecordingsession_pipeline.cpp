@@ -73,11 +73,20 @@ void AudioRecordingSession::CollectResampled(size_t index, Lane* lane) {
 }
 
 void AudioRecordingSession::AppendResampled(size_t index, Lane* lane, const uint8_t* pcm, size_t length) {
-  if (!lane->in_mix) {
-    PlaceInStretch(index, lane);
-    lane->in_mix = true;
+  if (lane->in_mix) {
+    mixer_->Append(index, pcm, length);
+    return;
   }
-  mixer_->Append(index, pcm, length);
+  // Held back until the stretch's first byte has its time for good.
+  lane->held.insert(lane->held.end(), pcm, pcm + length);
+  if (lane->placement.Settled()) EnterMix(index, lane);
+}
+
+void AudioRecordingSession::EnterMix(size_t index, Lane* lane) {
+  PlaceInStretch(index, lane);
+  lane->in_mix = true;
+  mixer_->Append(index, lane->held.data(), lane->held.size());
+  lane->held.clear();
 }
 
 // A stretch begins on the time line where it began on the clock (the recording's start, or the resume); each
@@ -86,11 +95,17 @@ void AudioRecordingSession::AppendResampled(size_t index, Lane* lane, const uint
 void AudioRecordingSession::PlaceInStretch(size_t index, Lane* lane) {
   if (!timeline_.Anchored()) timeline_.Anchor(stretch_began_ns_, &chunker_);
   const uint64_t position = timeline_.StretchSamples() + mixer_->Pending(index) / kBytesPerSample;
-  const std::vector<uint8_t> silence(timeline_.LeadingSilence(lane->first_capture_ns, position) * kBytesPerSample);
+  const std::vector<uint8_t> silence(timeline_.LeadingSilence(lane->placement.FirstCaptureNs(), position) * kBytesPerSample);
   if (!silence.empty()) mixer_->Append(index, silence.data(), silence.size());
 }
 
 void AudioRecordingSession::MixAndEncode(bool stretch_ends) {
+  // A stretch that ends before a source settled keeps that source's sound, placed as it stands.
+  if (stretch_ends) {
+    for (size_t i = 0; i < lanes_.size(); ++i) {
+      if (!lanes_[i]->in_mix && !lanes_[i]->held.empty()) EnterMix(i, lanes_[i]);
+    }
+  }
   // At the end of a stretch a source that lags is padded: the others' last sound is not held back for it.
   const size_t mixed = stretch_ends ? mixer_->Drain(&mix_) : mixer_->Mix(&mix_);
   timeline_.Mixed(mixed / kBytesPerSample);
