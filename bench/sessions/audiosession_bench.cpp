@@ -88,6 +88,12 @@ int main(int argc, char** argv) {
   std::printf("%d session(s) of one source for %.1f s: %.3f CPU s in this process; peak working set %.1f MB "
               "before the start, %.1f MB after the stop\n",
               count, wall, cpu, peak_before, PeakWorkingSetMb());
+  // How far the endpoint's packet times made the session move its sound (bytes of the endpoint's format).
+  for (int i = 0; i < count; ++i) {
+    std::printf("session %d: %llu bytes of silence for lost sound, %llu bytes dropped ahead of their time\n", i,
+                static_cast<unsigned long long>(sessions[i]->BytesFilledForLostSound()),
+                static_cast<unsigned long long>(sessions[i]->BytesDroppedAheadOfTime()));
+  }
   sessions.clear();
   sinks.clear();
   MFShutdown();
