@@ -50,7 +50,7 @@ bool AvSyncListener::Open(const std::wstring& endpoint_name) {
   WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, kRate, kRate * 2, 2, 16, 0};
   const DWORD flags = AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
   // The daemon's buffer length: under Wine a packet's time is when the stream delivered it, and how late that is
-  // depends on the buffer (a 500 ms one heard every beep 140 ms later than the daemon's 50 ms one did).
+  // depends on the stream; opened alike, both streams' times are late alike.
   constexpr REFERENCE_TIME kDaemonBuffer100ns = 500000;
   return device &&
          SUCCEEDED(device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
