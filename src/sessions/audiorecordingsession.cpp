@@ -20,11 +20,6 @@ namespace {
 constexpr int64_t kRecordingRate = 48000;  // samples per second after resampling
 constexpr size_t kBytesPerSample = 2;
 
-// Exact for any length: bytes * 1e9 would overflow after hours of sound.
-uint64_t BytesToNs(uint64_t bytes, uint32_t rate) {
-  return bytes / rate * 1000000000ULL + bytes % rate * 1000000000ULL / rate;
-}
-
 // "system audio" or "microphone \"name\"", for the records about a source.
 std::wstring Describe(const AudioSourceConfig& config) {
   return config.flow == 0 ? L"system audio" : L"microphone \"" + config.device_name + L"\"";
@@ -263,10 +258,10 @@ void AudioRecordingSession::Capture(Lane* lane) {
   if (FAILED(hr) || result.bytes == 0) return;
   const WAVEFORMATEX& format = *lane->source->GetCaptureFormat();
   // Without a device position, the bytes were captured over the time they last, up to now at the latest.
-  const int64_t first_ns = result.first_packet_qpc_100ns > 0
-                               ? result.first_packet_qpc_100ns * 100
-                               : MonotonicNowNs() - static_cast<int64_t>(BytesToNs(result.bytes,
-                                                                                   format.nAvgBytesPerSec));
+  const int64_t first_ns =
+      result.first_packet_qpc_100ns > 0
+          ? result.first_packet_qpc_100ns * 100
+          : MonotonicNowNs() - CounterToNanoseconds(static_cast<int64_t>(result.bytes), format.nAvgBytesPerSec);
   if (!lane->placement.Begun()) {
     lane->placement.Begin(first_ns, format.nAvgBytesPerSec, format.nBlockAlign);
     lane->captured_bytes = result.bytes;
@@ -300,7 +295,7 @@ void AudioRecordingSession::FillLostSound(Lane* lane, const CaptureResult& resul
   if (!fill_logged_) {
     fill_logged_ = true;
     LOG_WARNING << Describe(lane->source->GetConfig()) << " lost "
-                << BytesToNs(silence, lane->source->GetCaptureFormat()->nAvgBytesPerSec) / 1000000
+                << CounterToNanoseconds(static_cast<int64_t>(silence), lane->source->GetCaptureFormat()->nAvgBytesPerSec) / 1000000
                 << " ms of sound: silence takes its place; later losses are only counted";
   }
 }
@@ -324,7 +319,7 @@ void AudioRecordingSession::Correct(Lane* lane, int64_t bytes) {
   if (drop_logged_ || drop == 0) return;
   drop_logged_ = true;
   LOG_WARNING << Describe(lane->source->GetConfig()) << " ran "
-              << BytesToNs(drop, lane->source->GetCaptureFormat()->nAvgBytesPerSec) / 1000000
+              << CounterToNanoseconds(static_cast<int64_t>(drop), lane->source->GetCaptureFormat()->nAvgBytesPerSec) / 1000000
               << " ms ahead of its capture times: that much is left out; later corrections are only counted";
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "utils/clock.h"
+
 namespace VellRecorder {
 namespace {
 
@@ -20,10 +22,7 @@ void CapturePlacement::Begin(int64_t capture_ns, uint32_t bytes_per_second, uint
 }
 
 int64_t CapturePlacement::LatenessNs(int64_t capture_ns, uint64_t position) const {
-  // Exact for any length: position * 1e9 would overflow after hours of sound.
-  const uint64_t placed_ns = position / bytes_per_second_ * kNsPerSecond +
-                             position % bytes_per_second_ * kNsPerSecond / bytes_per_second_;
-  return capture_ns - first_capture_ns_ - static_cast<int64_t>(placed_ns);
+  return capture_ns - first_capture_ns_ - CounterToNanoseconds(static_cast<int64_t>(position), bytes_per_second_);
 }
 
 uint64_t CapturePlacement::ToBytes(int64_t ns) const {
