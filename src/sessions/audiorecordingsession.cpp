@@ -289,15 +289,21 @@ void AudioRecordingSession::FillLostSound(Lane* lane, const CaptureResult& resul
   const size_t staged = lane->staged.size();
   lane->staged.resize(staged + result.bytes_before_gap);
   lane->ring->Read(lane->staged.data() + staged, result.bytes_before_gap);
-  lane->staged.insert(lane->staged.end(), silence, 0);
-  lane->captured_bytes += silence;
-  filled_bytes_ += silence;
+  AppendSilence(lane, silence);
   if (!fill_logged_) {
     fill_logged_ = true;
+    const uint32_t rate = lane->source->GetCaptureFormat()->nAvgBytesPerSec;
     LOG_WARNING << Describe(lane->source->GetConfig()) << " lost "
-                << CounterToNanoseconds(static_cast<int64_t>(silence), lane->source->GetCaptureFormat()->nAvgBytesPerSec) / 1000000
+                << CounterToNanoseconds(static_cast<int64_t>(silence), rate) / 1000000
                 << " ms of sound: silence takes its place; later losses are only counted";
   }
+}
+
+// Silence after the staged bytes, placed and counted as sound the endpoint did not deliver.
+void AudioRecordingSession::AppendSilence(Lane* lane, uint64_t bytes) {
+  lane->staged.insert(lane->staged.end(), static_cast<size_t>(bytes), 0);
+  lane->captured_bytes += bytes;
+  filled_bytes_ += bytes;
 }
 
 // Brings the sound placed so far back to its capture times (see CapturePlacement): silence after it, or its last
@@ -305,12 +311,11 @@ void AudioRecordingSession::FillLostSound(Lane* lane, const CaptureResult& resul
 void AudioRecordingSession::Correct(Lane* lane, int64_t bytes) {
   lane->ring->ReadAll(&lane->staged);
   if (bytes > 0) {
-    lane->staged.insert(lane->staged.end(), static_cast<size_t>(bytes), 0);
-    lane->captured_bytes += static_cast<uint64_t>(bytes);
-    filled_bytes_ += static_cast<uint64_t>(bytes);
+    AppendSilence(lane, static_cast<uint64_t>(bytes));
     return;
   }
-  const uint32_t block = lane->source->GetCaptureFormat()->nBlockAlign;
+  const WAVEFORMATEX& format = *lane->source->GetCaptureFormat();
+  const uint32_t block = format.nBlockAlign;
   size_t drop = std::min(static_cast<size_t>(-bytes), lane->staged.size());
   drop -= drop % block;
   lane->staged.resize(lane->staged.size() - drop);
@@ -319,7 +324,7 @@ void AudioRecordingSession::Correct(Lane* lane, int64_t bytes) {
   if (drop_logged_ || drop == 0) return;
   drop_logged_ = true;
   LOG_WARNING << Describe(lane->source->GetConfig()) << " ran "
-              << CounterToNanoseconds(static_cast<int64_t>(drop), lane->source->GetCaptureFormat()->nAvgBytesPerSec) / 1000000
+              << CounterToNanoseconds(static_cast<int64_t>(drop), format.nAvgBytesPerSec) / 1000000
               << " ms ahead of its capture times: that much is left out; later corrections are only counted";
 }
 

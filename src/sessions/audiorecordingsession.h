@@ -109,6 +109,7 @@ class AudioRecordingSession {
   void BeginStretch();
   void Capture(Lane* lane);
   void FillLostSound(Lane* lane, const CaptureResult& result);
+  void AppendSilence(Lane* lane, uint64_t bytes);
   void Correct(Lane* lane, int64_t bytes);
   void Resample(size_t index, Lane* lane);
   void CollectResampled(size_t index, Lane* lane);

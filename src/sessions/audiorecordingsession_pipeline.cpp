@@ -95,7 +95,8 @@ void AudioRecordingSession::EnterMix(size_t index, Lane* lane) {
 void AudioRecordingSession::PlaceInStretch(size_t index, Lane* lane) {
   if (!timeline_.Anchored()) timeline_.Anchor(stretch_began_ns_, &chunker_);
   const uint64_t position = timeline_.StretchSamples() + mixer_->Pending(index) / kBytesPerSample;
-  const std::vector<uint8_t> silence(timeline_.LeadingSilence(lane->placement.FirstCaptureNs(), position) * kBytesPerSample);
+  const uint64_t samples = timeline_.LeadingSilence(lane->placement.FirstCaptureNs(), position);
+  const std::vector<uint8_t> silence(samples * kBytesPerSample);
   if (!silence.empty()) mixer_->Append(index, silence.data(), silence.size());
 }
 

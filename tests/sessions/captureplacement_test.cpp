@@ -35,7 +35,9 @@ Outcome Simulate(const Endpoint& endpoint, int packets) {
   CapturePlacement placement;
   uint64_t placed = 0;
   Outcome outcome;
-  const auto captured_at = [&](int k) { return 1000 * kMs + static_cast<int64_t>(k * kPacketBytes * endpoint.ns_per_byte); };
+  const auto captured_at = [&](int k) {
+    return 1000 * kMs + static_cast<int64_t>(k * kPacketBytes * endpoint.ns_per_byte);
+  };
   const auto stamp = [&](int k, bool gap) {
     // Every fourth packet is stamped on time; the others up to the lag late, the one after a gap the most.
     if (gap) return captured_at(k) + endpoint.max_lag_ns;
