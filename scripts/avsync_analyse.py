@@ -118,6 +118,13 @@ def read_stimulus_log(path: str) -> dict:
     return {int(k): float(ms) for k, ms in re.findall(r"^beep (\d+) heard (-?[0-9.]+) ms after its flash", text, re.M)}
 
 
+def read_stimulus_period(path: str) -> float:
+    """The stimulus's flash period in seconds, from its ready line (2 s for a log that does not give it)."""
+    text = open(path, encoding="utf-8", errors="replace").read()
+    found = re.search(r"^ready:.* one every (\d+) ms", text, re.M)
+    return int(found.group(1)) / 1000 if found else 2.0
+
+
 def own_offsets(matched: list, heard: dict, period_s: float = 2.0) -> list:
     """(flash time, offset minus that beep's own stimulus latency) of each matched event that has one.
 
@@ -154,7 +161,7 @@ def summary(points: list) -> dict:
             "drift_ms_per_min": slope * 60, "drift_over_span_ms": slope * span}
 
 
-def analyse(ts: str, max_match_ms: float, heard: dict = None) -> dict:
+def analyse(ts: str, max_match_ms: float, heard: dict = None, period_s: float = 2.0) -> dict:
     extent = {"video_s": None, "audio_s": None}  # first and last frame times of each stream
     flash_list, beep_list = flashes(ts, extent), beeps(ts, extent)
     events, used = [], set()
@@ -180,7 +187,7 @@ def analyse(ts: str, max_match_ms: float, heard: dict = None) -> dict:
         values = list(heard.values())
         result["stimulus_latency_ms"] = {"mean": sum(values) / len(values), "min": min(values), "max": max(values),
                                          "beeps": len(values)}
-        own = own_offsets(matched, heard)
+        own = own_offsets(matched, heard, period_s)
         if own:
             result["own"] = {"beeps": len(own), "offsets_ms": [y for _, y in own], **summary(own)}
     return result
@@ -241,7 +248,8 @@ def main() -> int:
         with open(joined, "wb") as out:
             for f in files:
                 out.write(f.read_bytes())
-        result = analyse(joined, args.max_match_ms, read_stimulus_log(args.stimulus) if args.stimulus else None)
+        stimulus = (read_stimulus_log(args.stimulus), read_stimulus_period(args.stimulus)) if args.stimulus else ()
+        result = analyse(joined, args.max_match_ms, *stimulus)
     if args.json:
         print(json.dumps(result))
     else:

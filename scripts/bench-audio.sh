@@ -3,7 +3,7 @@
 #   1. CPU time per second of recorded audio, for one source and for two (bench/sessions/audiosession_bench.exe:
 #      the audio session alone, recording into its own sink);
 #   2. A/V offset and its drift over a recording of MINUTES minutes by the real daemon, driven by the host CLI
-#      over its pipe, while the A/V stimulus flashes the screen and beeps every 2 s. The sound reaches the null
+#      over its pipe, while the A/V stimulus flashes the screen and beeps every 2.005 s. The sound reaches the null
 #      sink's monitor some time after its flash (Wine's play position runs ahead of the sound); the stimulus
 #      measures that latency itself by listening to the monitor, and the daemon's own offset is the recording's
 #      minus it. The drift does not depend on it;
@@ -83,7 +83,8 @@ cp "$bin/VellRecorder.exe" "$work/VellRecorder.exe"
 out="$work/out"
 mkdir -p "$out"
 "$here/wine-run.sh" "$bin/vell-avsync-stimulus.exe" $((seconds + 25)) > "$work/stimulus.txt" 2>&1 &
-pids+=($!)
+stimulus=$!
+pids+=($stimulus)
 for _ in $(seq 1 200); do grep -q '^ready' "$work/stimulus.txt" 2>/dev/null && break; sleep 0.1; done
 grep -q '^ready' "$work/stimulus.txt" || { echo "the stimulus did not start"; cat "$work/stimulus.txt"; exit 1; }
 init=$(printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","displayId":2528732444,"width":1920,"height":1080,"audioDeviceId":"Monitor of Null Output","recordInternalAudio":false}}}' \
@@ -114,7 +115,11 @@ done
 wait "$host" || { echo "the recording failed:"; tail -n 20 "$work/host.txt"; exit 1; }
 echo "memory at the end (last sample before finish): ${end_memory:-unknown}"
 echo "-- the daemon's recording ($(ls "$out"/part-*.ts | wc -l) parts)"
+# The stimulus gives its beeps' latencies when it ends (placed by all the sound it heard).
+for _ in $(seq 1 600); do kill -0 "$stimulus" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$stimulus" 2>/dev/null && echo "the stimulus did not end: no latencies to take off"
 tr -d '\r' < "$work/stimulus.txt" > "$work/stimulus-lf.txt"
 python3 "$here/avsync_analyse.py" --stimulus "$work/stimulus-lf.txt" "$out" |
   grep -E '^[0-9]+ flashes|^offset|^stimulus latency|^recorder|no (beep|flash)$' | tail -n 8
+grep '^listener' "$work/stimulus-lf.txt" || true
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

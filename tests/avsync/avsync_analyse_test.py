@@ -63,14 +63,26 @@ class StimulusLatencyTest(unittest.TestCase):
                 for _, y in points:
                     self.assertAlmostEqual(y, own)
 
+    def test_long_recording_paired_by_the_stimulus_period(self):
+        # 2.005 s apart, 300 flashes: taken as 2 s apart, the later ones would get their neighbours' latencies.
+        heard = {k: float(k * 37 % 90) for k in range(300)}
+        matched = [{"flash_s": 10 + 2.005 * (k - 5), "offset_ms": heard[k] + 12} for k in range(5, 300)]
+        points = load_analyser().own_offsets(matched, heard, 2.005)
+        self.assertEqual(len(points), len(matched))
+        self.assertTrue(all(abs(y - 12) < 1e-9 for _, y in points))
+
     def test_log_parsed(self):
-        with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
-            f.write("ready: the first flash comes in 1000 ms\r\nflash 0 painted 0.0 ms after its beep's position\r\n"
-                    "beep 1 heard 43.7 ms after its flash\r\nbeep 2 heard -3.5 ms after its flash\r\n")
-        try:
-            self.assertEqual(load_analyser().read_stimulus_log(f.name), {1: 43.7, 2: -3.5})
-        finally:
-            pathlib.Path(f.name).unlink()
+        analyser = load_analyser()
+        for ready, period in (("ready: the first flash comes in 1002 ms, then one every 2005 ms", 2.005),
+                              ("ready: the first flash comes in 1000 ms", 2.0)):
+            with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
+                f.write(ready + "\r\nflash 0 painted 0.0 ms after its beep's position\r\n"
+                        "beep 1 heard 43.7 ms after its flash\r\nbeep 2 heard -3.5 ms after its flash\r\n")
+            try:
+                self.assertEqual(analyser.read_stimulus_log(f.name), {1: 43.7, 2: -3.5})
+                self.assertEqual(analyser.read_stimulus_period(f.name), period)
+            finally:
+                pathlib.Path(f.name).unlink()
 
 
 class AnalyserTest(unittest.TestCase):

@@ -82,7 +82,12 @@ decode_with_sound() {
 # The stimulus's own latency (flash to the monitor hearing its beep) changes from beep to beep: the analyser
 # takes each beep's own off its offset, leaving the daemon's.
 sync_report() {
-  local stimulus=(--stimulus "$work/stimulus.out")
+  local stimulus=(--stimulus "$work/stimulus.out") deadline=$((SECONDS + 40))
+  # It gives its beeps' latencies when it ends: they are placed by all the sound it heard.
+  while kill -0 "$stimulus_pid" 2>/dev/null; do
+    [ "$SECONDS" -lt "$deadline" ] || fail "the stimulus did not end"
+    sleep 0.2
+  done
   python3 "$root/scripts/avsync_analyse.py" "${stimulus[@]}" --json "$(all_parts)" > "$work/sync.json" ||
     fail "analyser"
   python3 "$root/scripts/avsync_analyse.py" "${stimulus[@]}" "$work/all.ts"

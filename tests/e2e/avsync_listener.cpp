@@ -5,7 +5,10 @@
 #include <initguid.h>
 #include <functiondiscoverykeys_devpkey.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <utility>
 
 namespace VellRecorder {
 namespace {
@@ -13,6 +16,13 @@ namespace {
 constexpr DWORD kRate = 48000;
 constexpr int kLoud = 8000;                   // the beep's samples reach 16,000
 constexpr uint64_t kQuietBefore = kRate / 4;  // a beep starts after a quarter second below kLoud
+// How far apart packets may be to share one origin: far enough for the least late of them to be on time, near
+// enough that a slow drift of the sink's clock would not matter.
+constexpr uint64_t kNear = kRate * 20;
+
+int64_t SamplesTo100ns(uint64_t samples) {
+  return static_cast<int64_t>(samples / kRate * 10000000 + samples % kRate * 10000000 / kRate);
+}
 
 ComPtr<IMMDevice> FindCaptureEndpoint(const std::wstring& name) {
   ComPtr<IMMDeviceEnumerator> enumerator;
@@ -61,31 +71,72 @@ bool AvSyncListener::Open(const std::wstring& endpoint_name) {
          SUCCEEDED(client_->Start());
 }
 
-std::vector<int64_t> AvSyncListener::Poll() {
-  std::vector<int64_t> onsets;
+void AvSyncListener::Poll() {
   if (!capture_) {
-    return onsets;
+    return;
   }
   BYTE* data = nullptr;
   UINT32 frames = 0;
   DWORD flags = 0;
   UINT64 qpc = 0;
   while (capture_->GetBuffer(&data, &frames, &flags, nullptr, &qpc) == S_OK) {
+    if (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) {
+      ++stretch_;
+      position_ = 0;
+    }
+    if (qpc != 0) {
+      packets_.push_back({position_, static_cast<int64_t>(qpc) - SamplesTo100ns(position_), stretch_});
+    }
     const auto* samples = reinterpret_cast<const int16_t*>(data);
     for (UINT32 i = 0; i < frames; ++i) {
       const bool loud = !(flags & AUDCLNT_BUFFERFLAGS_SILENT) && std::abs(samples[i]) > kLoud;
       if (!loud) {
         ++quiet_samples_;
       } else {
-        if (quiet_samples_ >= kQuietBefore && qpc != 0) {
-          onsets.push_back(static_cast<int64_t>(qpc) + static_cast<int64_t>(i) * 10000000 / kRate);
+        if (quiet_samples_ >= kQuietBefore) {
+          onsets_.emplace_back(stretch_, position_ + i);
         }
         quiet_samples_ = 0;
       }
     }
+    position_ += frames;
     capture_->ReleaseBuffer(frames);
   }
-  return onsets;
+}
+
+int64_t AvSyncListener::OriginNear(size_t stretch, uint64_t position) const {
+  const uint64_t from = position > kNear ? position - kNear : 0;
+  auto it = std::lower_bound(packets_.begin(), packets_.end(), std::make_pair(stretch, from),
+                             [](const Packet& p, const std::pair<size_t, uint64_t>& key) {
+                               return std::make_pair(p.stretch, p.position) < key;
+                             });
+  int64_t origin = INT64_MAX;
+  for (; it != packets_.end() && it->stretch == stretch && it->position <= position + kNear; ++it) {
+    origin = std::min(origin, it->implied_origin);
+  }
+  return origin;
+}
+
+std::vector<int64_t> AvSyncListener::Onsets() const {
+  std::vector<int64_t> times;
+  for (const auto& [stretch, position] : onsets_) {
+    const int64_t origin = OriginNear(stretch, position);
+    if (origin != INT64_MAX) {
+      times.push_back(origin + SamplesTo100ns(position));
+    }
+  }
+  return times;
+}
+
+void AvSyncListener::PacketLateness(double* median_ms, double* max_ms) const {
+  std::vector<int64_t> late;
+  late.reserve(packets_.size());
+  for (const Packet& p : packets_) {
+    late.push_back(p.implied_origin - OriginNear(p.stretch, p.position));
+  }
+  std::sort(late.begin(), late.end());
+  *median_ms = late.empty() ? 0 : late[late.size() / 2] / 10000.0;
+  *max_ms = late.empty() ? 0 : late.back() / 10000.0;
 }
 
 }  // namespace VellRecorder

@@ -1,10 +1,12 @@
 // vell-avsync-stimulus SECONDS [PERIOD_MS [ENDPOINT]]: flashes the whole screen white and beeps at the same
-// instants, every PERIOD_MS (default 2000), for SECONDS, so that a recording of the screen and of the sound shows
+// instants, every PERIOD_MS (default 2005), for SECONDS, so that a recording of the screen and of the sound shows
 // how far its two time lines are apart. Both come from one clock: the sound plays as one continuous waveOut
 // stream with a beep written at each period, and the flash is painted when the device's play position reaches
 // the beep's first sample. Prints, per flash, how late it was painted after that position was reported, and, by
 // listening to the capture endpoint ENDPOINT (default "Monitor of Null Output"; "-" for none), how long after
 // its flash each beep reached it: the stimulus's own latency, part of any recording's A/V offset.
+// The default period is not a whole number of frames at 30 or 60 fps: a flash falls at a different place between
+// two frames each time, so its lateness to the frame that shows it averages out instead of wandering slowly.
 #include <windows.h>
 #include <mmsystem.h>
 
@@ -96,6 +98,7 @@ struct Latencies {
   int count = 0;
 
   void Heard(const std::vector<int64_t>& onsets) {
+    // Beeps are matched once the sound has been heard to its end (see AvSyncListener).
     for (int64_t onset : onsets) {
       size_t best = flashes.size();
       for (size_t i = 0; i < flashes.size(); ++i) {
@@ -130,7 +133,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int seconds = std::atoi(argv[1]);
-  const int period_ms = argc > 2 ? std::atoi(argv[2]) : 2000;
+  const int period_ms = argc > 2 ? std::atoi(argv[2]) : 2005;
   const std::string endpoint = argc > 3 ? argv[3] : "Monitor of Null Output";
   if (seconds <= 0 || period_ms < 2 * kFlashMs) {
     std::fprintf(stderr, "bad arguments\n");
@@ -164,7 +167,7 @@ int main(int argc, char** argv) {
     waveOutPrepareHeader(out, &headers[i], sizeof(WAVEHDR));
     waveOutWrite(out, &headers[i], sizeof(WAVEHDR));
   }
-  std::printf("ready: the first flash comes in %d ms\n", period_ms / 2);
+  std::printf("ready: the first flash comes in %d ms, then one every %d ms\n", period_ms / 2, period_ms);
   std::fflush(stdout);
   timeBeginPeriod(1);
   const uint64_t periods = static_cast<uint64_t>(seconds) * 1000 / period_ms;
@@ -195,15 +198,16 @@ int main(int argc, char** argv) {
       Paint(window, RGB(0, 0, 0));
       dark_at = UINT64_MAX;
     }
-    latencies.Heard(listener.Poll());
+    listener.Poll();
     PumpMessages();
     Sleep(1);
   }
   // The last beep is still on its way to the listener.
   for (int i = 0; i < 100; ++i) {
-    latencies.Heard(listener.Poll());
+    listener.Poll();
     Sleep(10);
   }
+  latencies.Heard(listener.Onsets());
   timeEndPeriod(1);
   waveOutReset(out);
   for (auto& header : headers) {
@@ -216,6 +220,10 @@ int main(int argc, char** argv) {
   if (!listening) {
     std::printf("not listening: the endpoint \"%s\" could not be opened\n", endpoint.c_str());
   } else if (latencies.count) {
+    double median_ms = 0, max_ms = 0;
+    listener.PacketLateness(&median_ms, &max_ms);
+    std::printf("listener: its packets came %.1f ms (median), at most %.1f ms, after the times their stream "
+                "gives them\n", median_ms, max_ms);
     std::printf("stimulus latency: %d beeps heard on average %.1f ms (%.1f..%.1f ms) after their flashes\n",
                 latencies.count, latencies.sum_ms / latencies.count, latencies.min_ms, latencies.max_ms);
   } else {
