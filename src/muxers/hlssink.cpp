@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "utils/clock.h"
 #include "utils/log.h"
 
 namespace VellRecorder {
@@ -11,9 +12,9 @@ constexpr wchar_t kFilePrefix[] = L"part-";
 constexpr uint8_t kNalTypeDelimiter = 9;
 constexpr uint8_t kNalTypeSps = 7;
 
-// 90 kHz ticks, truncated toward zero, cut to 32 bits. Split so that no time in range overflows.
+// 90 kHz ticks, truncated toward zero, cut to 32 bits.
 uint32_t ToPts(int64_t time_us) {
-  const int64_t ticks = time_us / 1000000 * 90000 + time_us % 1000000 * 90000 / 1000000;
+  const int64_t ticks = Rescale(time_us, 1000000, 90000);
   return static_cast<uint32_t>(static_cast<uint64_t>(ticks));
 }
 

@@ -1,11 +1,13 @@
 #include "sessions/audiochunker.h"
 
+#include "utils/clock.h"
+
 namespace VellRecorder {
 
 namespace {
 
 constexpr size_t kSamplesPerChunk = AudioChunker::kChunkBytes / 2;
-constexpr uint64_t kUnitsPerSecond = 10000000;
+constexpr int64_t kUnitsPerSecond = 10000000;
 
 }  // namespace
 
@@ -15,10 +17,7 @@ void AudioChunker::SetOrigin(int64_t origin_100ns) {
 }
 
 int64_t AudioChunker::TimeOfSample(uint64_t sample) const {
-  // Whole seconds and the rest apart, so the product cannot overflow however long the recording.
-  const uint64_t units =
-      sample / kSampleRate * kUnitsPerSecond + sample % kSampleRate * kUnitsPerSecond / kSampleRate;
-  return origin_100ns_ + static_cast<int64_t>(units);
+  return origin_100ns_ + Rescale(static_cast<int64_t>(sample), kSampleRate, kUnitsPerSecond);
 }
 
 size_t AudioChunker::TakeChunks(std::vector<uint8_t>* pcm,

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "utils/clock.h"
+
 namespace VellRecorder {
 namespace {
 
@@ -38,8 +40,7 @@ void AudioTimeline::Anchor(int64_t capture_ns, AudioChunker* chunker) {
 uint64_t AudioTimeline::LeadingSilence(int64_t capture_ns, uint64_t position) const {
   const int64_t offset = TimeOf(capture_ns) - stretch_origin_100ns_;
   if (!anchored_ || offset <= 0) return 0;
-  const uint64_t wanted = static_cast<uint64_t>(offset / k100nsPerSecond * kSamplesPerSecond +
-                                                offset % k100nsPerSecond * kSamplesPerSecond / k100nsPerSecond);
+  const auto wanted = static_cast<uint64_t>(Rescale(offset, k100nsPerSecond, kSamplesPerSecond));
   if (wanted <= position) return 0;
   return std::min<uint64_t>(wanted - position, kMaxLeadingSilenceSeconds * kSamplesPerSecond);
 }

@@ -7,7 +7,7 @@
 namespace VellRecorder {
 namespace {
 
-constexpr uint64_t kNsPerSecond = 1000000000;
+constexpr int64_t kNsPerSecond = 1000000000;
 
 }  // namespace
 
@@ -26,8 +26,7 @@ int64_t CapturePlacement::LatenessNs(int64_t capture_ns, uint64_t position) cons
 }
 
 uint64_t CapturePlacement::ToBytes(int64_t ns) const {
-  const uint64_t n = static_cast<uint64_t>(std::min(ns, kMaxCorrectionNs));
-  const uint64_t bytes = n / kNsPerSecond * bytes_per_second_ + n % kNsPerSecond * bytes_per_second_ / kNsPerSecond;
+  const auto bytes = static_cast<uint64_t>(Rescale(std::min(ns, kMaxCorrectionNs), kNsPerSecond, bytes_per_second_));
   return bytes - bytes % block_align_;
 }
 
