@@ -4,8 +4,9 @@
 //
 // Under Wine a capture packet's QPC position is when the stream handed the packet over, which is late by a
 // varying amount (tens of milliseconds under load). Taken as it is, that lateness would be measured as the
-// stimulus's latency and wander with the load. The null sink's monitor runs on the system clock, so every sample
-// has one true time, `origin + position / rate`: the origin is the earliest any packet nearby implies.
+// stimulus's latency and wander with the load. A sample's time is `origin + position / rate` instead, with the
+// origin the earliest that the packets within a second of it imply: the implied origin drifts slowly and jumps
+// where sound was lost unreported, so only near packets are a guide (see kNear).
 #pragma once
 
 #include <windows.h>
