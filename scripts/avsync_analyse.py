@@ -18,6 +18,7 @@ carry one continuous time line). Prints each event, the mean offset and its chan
 squares), or one JSON object with --json. Only the Python standard library and ffmpeg are used.
 """
 import argparse
+import bisect
 import json
 import os
 import pathlib
@@ -125,14 +126,53 @@ def read_stimulus_period(path: str) -> float:
     return int(found.group(1)) / 1000 if found else 2.0
 
 
-def own_offsets(matched: list, heard: dict, period_s: float = 2.0) -> list:
+def read_stimulus_flashes(path: str) -> dict:
+    """Per flash index, when the stimulus painted it, in seconds on the performance counter (logs that give it)."""
+    text = open(path, encoding="utf-8", errors="replace").read()
+    return {int(k): float(ms) / 1000
+            for k, ms in re.findall(r"^flash (\d+) painted .* at (-?[0-9.]+) ms\r?$", text, re.M)}
+
+
+def pair_by_clock(matched: list, flash_times: dict) -> list:
+    """(event, stimulus index) pairs found by time: a recording's flash times are the painted times (performance
+    counter) plus one constant and up to a frame or so. The constant is the one that puts the most flashes within
+    60 ms of a painted one, tried from each of the first few events against every painted flash."""
+    times = sorted((t, k) for k, t in flash_times.items())
+    painted = [t for t, _ in times]
+
+    def nearest(t):
+        i = bisect.bisect_left(painted, t)
+        near = [j for j in (i - 1, i) if 0 <= j < len(painted)]
+        return min(near, key=lambda j: abs(painted[j] - t)) if near else None
+
+    def pairs(shift, within):
+        found = []
+        for e in matched:
+            j = nearest(e["flash_s"] - shift)
+            if j is not None and abs(painted[j] - (e["flash_s"] - shift)) <= within:
+                found.append((e, times[j][1]))
+        return found
+
+    shifts = [e["flash_s"] - t for e in matched[:5] for t in painted]
+    best = max(shifts, key=lambda c: len(pairs(c, 0.06)), default=None)
+    if best is None:
+        return []
+    found = pairs(best, 0.06)
+    shift = sorted(e["flash_s"] - flash_times[k] for e, k in found)[len(found) // 2]
+    return pairs(shift, 0.3)
+
+
+def own_offsets(matched: list, heard: dict, period_s: float = 2.0, flash_times: dict = None) -> list:
     """(flash time, offset minus that beep's own stimulus latency) of each matched event that has one.
 
-    The recording holds flashes first..last of the stimulus's, one period apart, but which is first is not
-    known: it is the index that makes the differences steadiest (the latency changes from beep to beep) among those
-    that pair nearly every event."""
+    With the painted times of the flashes, each event is paired with its flash by time. Without (older logs), the
+    recording holds flashes first..last of the stimulus's, one period apart, but which is first is not known: it is
+    the index that makes the differences steadiest (the latency changes from beep to beep) among those that pair
+    nearly every event. That pairing goes wrong where the stimulus's sound underran and its period stretched."""
     if not matched or not heard:
         return []
+    if flash_times:
+        return [(e["flash_s"], e["offset_ms"] - heard[k]) for e, k in pair_by_clock(matched, flash_times) if k in heard]
 
     def index(e, first):
         return first + round((e["flash_s"] - matched[0]["flash_s"]) / period_s)
@@ -161,7 +201,7 @@ def summary(points: list) -> dict:
             "drift_ms_per_min": slope * 60, "drift_over_span_ms": slope * span}
 
 
-def analyse(ts: str, max_match_ms: float, heard: dict = None, period_s: float = 2.0) -> dict:
+def analyse(ts: str, max_match_ms: float, heard: dict = None, period_s: float = 2.0, flash_times: dict = None) -> dict:
     extent = {"video_s": None, "audio_s": None}  # first and last frame times of each stream
     flash_list, beep_list = flashes(ts, extent), beeps(ts, extent)
     events, used = [], set()
@@ -187,7 +227,7 @@ def analyse(ts: str, max_match_ms: float, heard: dict = None, period_s: float = 
         values = list(heard.values())
         result["stimulus_latency_ms"] = {"mean": sum(values) / len(values), "min": min(values), "max": max(values),
                                          "beeps": len(values)}
-        own = own_offsets(matched, heard, period_s)
+        own = own_offsets(matched, heard, period_s, flash_times)
         if own:
             result["own"] = {"beeps": len(own), "offsets_ms": [y for _, y in own], **summary(own)}
     return result
@@ -248,7 +288,8 @@ def main() -> int:
         with open(joined, "wb") as out:
             for f in files:
                 out.write(f.read_bytes())
-        stimulus = (read_stimulus_log(args.stimulus), read_stimulus_period(args.stimulus)) if args.stimulus else ()
+        stimulus = (read_stimulus_log(args.stimulus), read_stimulus_period(args.stimulus),
+                    read_stimulus_flashes(args.stimulus)) if args.stimulus else ()
         result = analyse(joined, args.max_match_ms, *stimulus)
     if args.json:
         print(json.dumps(result))

@@ -71,16 +71,30 @@ class StimulusLatencyTest(unittest.TestCase):
         self.assertEqual(len(points), len(matched))
         self.assertTrue(all(abs(y - 12) < 1e-9 for _, y in points))
 
+    def test_paired_by_painted_times_where_the_period_stretched(self):
+        # The stimulus's sound underran twice: later flashes came 0.6 s and 1.4 s after their period's place.
+        painted = {k: 100 + 2.005 * k + (0.6 if k >= 5 else 0) + (0.8 if k >= 8 else 0) for k in range(15)}
+        heard = {k: float(k * 37 % 90) for k in range(15)}
+        # Recorded up to a frame after painting, from flash 2 on, flash 6 lost.
+        matched = [{"flash_s": painted[k] - 93 + (k % 3) * 0.011, "offset_ms": heard[k] + 12}
+                   for k in range(2, 15) if k != 6]
+        points = load_analyser().own_offsets(matched, heard, 2.005, painted)
+        self.assertEqual(len(points), len(matched))
+        self.assertTrue(all(abs(y - 12) < 1e-9 for _, y in points), points)
+
     def test_log_parsed(self):
         analyser = load_analyser()
-        for ready, period in (("ready: the first flash comes in 1002 ms, then one every 2005 ms", 2.005),
-                              ("ready: the first flash comes in 1000 ms", 2.0)):
+        for ready, at, period, painted in (
+                ("ready: the first flash comes in 1002 ms, then one every 2005 ms", ", at 81234.5 ms", 2.005,
+                 {0: 81.2345}),
+                ("ready: the first flash comes in 1000 ms", "", 2.0, {})):
             with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
-                f.write(ready + "\r\nflash 0 painted 0.0 ms after its beep's position\r\n"
+                f.write(ready + f"\r\nflash 0 painted 0.0 ms after its beep's position{at}\r\n"
                         "beep 1 heard 43.7 ms after its flash\r\nbeep 2 heard -3.5 ms after its flash\r\n")
             try:
                 self.assertEqual(analyser.read_stimulus_log(f.name), {1: 43.7, 2: -3.5})
                 self.assertEqual(analyser.read_stimulus_period(f.name), period)
+                self.assertEqual(analyser.read_stimulus_flashes(f.name), painted)
             finally:
                 pathlib.Path(f.name).unlink()
 

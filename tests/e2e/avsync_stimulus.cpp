@@ -189,8 +189,10 @@ int main(int argc, char** argv) {
       const double late_ms = (PlayedSamples(out) - beep) * 1000.0 / kRate;
       late_sum_ms += late_ms;
       late_max_ms = late_ms > late_max_ms ? late_ms : late_max_ms;
-      std::printf("flash %llu painted %.1f ms after its beep's position\n", static_cast<unsigned long long>(next),
-                  late_ms);
+      // Its time on the performance counter pairs it with its frame in a recording even where the sound
+      // underran and the period stretched.
+      std::printf("flash %llu painted %.1f ms after its beep's position, at %.1f ms\n",
+                  static_cast<unsigned long long>(next), late_ms, latencies.flashes.back() / 10000.0);
       std::fflush(stdout);
       dark_at = beep + kRate * kFlashMs / 1000;
       ++next;
