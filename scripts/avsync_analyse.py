@@ -15,7 +15,9 @@ flash) is read too, and each beep's own latency is taken off its offset: what is
 
 A folder stands for its part-N.ts files in order; several files are read as one stream (a recording's parts
 carry one continuous time line). Prints each event, the mean offset and its change over the recording (least
-squares), or one JSON object with --json. Only the Python standard library and ffmpeg are used.
+squares), or one JSON object with --json. With the stimulus's painted times, the own offset is split into its
+sound and picture sides, each measured against the performance counter, so that a change can be told apart.
+Only the Python standard library and ffmpeg are used.
 """
 import argparse
 import bisect
@@ -162,6 +164,20 @@ def pair_by_clock(matched: list, flash_times: dict) -> list:
     return pairs(shift, 0.3)
 
 
+def split_offsets(matched: list, heard: dict, flash_times: dict) -> tuple:
+    """The own offset's two sides, each against the performance counter: (flash time, ms) of the sound (a beep's
+    recorded time less the time the stimulus heard it) and of the picture (a flash's recorded time less its painted
+    time). A recording's times are the counter's less one constant, unknown here: both sides are given less the
+    picture's median, so only their changes (and the sound's offset against the picture's median) mean anything."""
+    pairs = [(e, k) for e, k in pair_by_clock(matched, flash_times) if k in heard]
+    if not pairs:
+        return [], []
+    shift = sorted(e["flash_s"] - flash_times[k] for e, k in pairs)[len(pairs) // 2]
+    sound = [(e["flash_s"], (e["beep_s"] - flash_times[k] - heard[k] / 1000 - shift) * 1000) for e, k in pairs]
+    picture = [(e["flash_s"], (e["flash_s"] - flash_times[k] - shift) * 1000) for e, k in pairs]
+    return sound, picture
+
+
 def own_offsets(matched: list, heard: dict, period_s: float = 2.0, flash_times: dict = None) -> list:
     """(flash time, offset minus that beep's own stimulus latency) of each matched event that has one.
 
@@ -230,6 +246,9 @@ def analyse(ts: str, max_match_ms: float, heard: dict = None, period_s: float = 
         own = own_offsets(matched, heard, period_s, flash_times)
         if own:
             result["own"] = {"beeps": len(own), "offsets_ms": [y for _, y in own], **summary(own)}
+        sound, picture = split_offsets(matched, heard, flash_times) if flash_times else ([], [])
+        if sound:
+            result["sound_side"], result["picture_side"] = summary(sound), summary(picture)
     return result
 
 
@@ -237,6 +256,14 @@ def parts_of(path: pathlib.Path) -> list:
     if path.is_dir():
         return sorted(path.glob("part-*.ts"), key=lambda p: int(re.findall(r"\d+", p.name)[-1]))
     return [path]
+
+
+def report_sides(result: dict) -> None:
+    for side, what in (("sound_side", "sound (a beep's recorded time less when the stimulus heard it)"),
+                       ("picture_side", "picture (a flash's recorded time less when it was painted)")):
+        r = result[side]
+        print(f"own offset's {what}: median {r['median_offset_ms']:+.1f} ms, change {r['drift_over_span_ms']:+.1f} ms "
+              f"over {r['span_s']:.0f} s")
 
 
 def report(result: dict) -> None:
@@ -270,6 +297,8 @@ def report(result: dict) -> None:
             half = result["mean_frame_gap_ms"] / 2
             print(f"recorder's own offset with each flash half a frame before its frame ({half:.1f} ms, the mean "
                   f"place of an instant between two frames): mean {own['mean_offset_ms'] + half:+.1f} ms")
+    if "sound_side" in result:
+        report_sides(result)
 
 
 def main() -> int:

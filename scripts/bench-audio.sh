@@ -120,6 +120,6 @@ for _ in $(seq 1 600); do kill -0 "$stimulus" 2>/dev/null || break; sleep 0.1; d
 kill -0 "$stimulus" 2>/dev/null && echo "the stimulus did not end: no latencies to take off"
 tr -d '\r' < "$work/stimulus.txt" > "$work/stimulus-lf.txt"
 python3 "$here/avsync_analyse.py" --stimulus "$work/stimulus-lf.txt" "$out" |
-  grep -E '^[0-9]+ flashes|^offset|^stimulus latency|^recorder|no (beep|flash)$' | tail -n 8
+  grep -E "^[0-9]+ flashes|^offset|^stimulus latency|^recorder|^own offset's|no (beep|flash)$" | tail -n 10
 grep '^listener' "$work/stimulus-lf.txt" || true
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

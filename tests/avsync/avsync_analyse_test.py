@@ -82,6 +82,21 @@ class StimulusLatencyTest(unittest.TestCase):
         self.assertEqual(len(points), len(matched))
         self.assertTrue(all(abs(y - 12) < 1e-9 for _, y in points), points)
 
+    def test_offset_split_into_its_sound_and_picture_sides(self):
+        # The picture's delay grows by 10 ms over the recording; the sound stays 3 ms after the stimulus heard it.
+        painted = {k: 100 + 2.005 * k for k in range(15)}
+        heard = {k: float(k * 37 % 90) for k in range(15)}
+        delay_ms = {k: 20 + 10 * k / 14 for k in range(15)}
+        matched = [{"flash_s": painted[k] + delay_ms[k] / 1000 - 93,
+                    "beep_s": painted[k] + (heard[k] + 3) / 1000 - 93} for k in range(15)]
+        sound, picture = load_analyser().split_offsets(matched, heard, painted)
+        middle = delay_ms[7]  # the median delay: both sides are given less it
+        self.assertEqual(len(sound), 15)
+        for _, got in sound:
+            self.assertAlmostEqual(got, 3 - middle, places=6)
+        for (_, got), k in zip(picture, range(15)):
+            self.assertAlmostEqual(got, delay_ms[k] - middle, places=6)
+
     def test_log_parsed(self):
         analyser = load_analyser()
         for ready, at, period, painted in (
