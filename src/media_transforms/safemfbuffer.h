@@ -25,7 +25,8 @@ class SafeMFBuffer {
   // Measure from another slot's start instant (a session restarting its chain).
   void Restart(const SafeMFBuffer& other);
 
-  // The frame clock: duration = time since the previous stamp (whole microseconds), added to time.
+  // The frame clock: time = the clock's time since the start in whole microseconds, and duration = how far that
+  // moved since the previous stamp.
   void Stamp();
 
   // Leaves `ns` out of the frame clock (time a session spent paused): the next frame's duration and every
@@ -57,6 +58,7 @@ class SafeMFBuffer {
   ComPtr<IMFMediaBuffer> buffer_;  // guarded by mutex_ once shared
   int64_t start_time_ns_;
   int64_t last_stamp_ns_;
+  int64_t clock_ns_ = 0;  // time on the frame clock since the start, excluded time left out
   int64_t duration_us_ = 0;  // guarded by mutex_ once shared
   int64_t time_us_ = 0;      // guarded by mutex_ once shared
   std::mutex mutex_;

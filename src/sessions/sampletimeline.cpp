@@ -18,7 +18,11 @@ SampleTimeline::Stamp SampleTimeline::Next(int64_t now_ns) {
   }
   const Stamp stamp{next_time_, duration_};
   next_time_ += duration_;
-  duration_ = (now_ns - last_capture_ns_.exchange(now_ns)) / 100;
+  // Both ends in whole units from the start, not the interval cut to whole units: cutting each interval would
+  // lose 50 ns a frame on average, and the picture would fall behind its sound by 5 ms an hour at 30 frames a
+  // second.
+  const int64_t last_ns = last_capture_ns_.exchange(now_ns);
+  duration_ = (now_ns - start_ns_) / 100 - (last_ns - start_ns_) / 100;
   return stamp;
 }
 

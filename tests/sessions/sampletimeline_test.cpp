@@ -24,6 +24,19 @@ TEST(SampleTimelineTest, FirstSampleAtItsCaptureWithTheFramePeriodThenMeasuredIn
   EXPECT_EQ(third.duration, 300000);
 }
 
+// An hour of captures 33,333,367 ns apart: no interval is a whole number of 100-ns units, and the picture
+// still keeps to the clock (cutting each interval lost 7 ms in that hour).
+TEST(SampleTimelineTest, AnHourOfIntervalsLosesNothing) {
+  SampleTimeline timeline;
+  timeline.Start(kStart, 30);
+  const SampleTimeline::Stamp first = timeline.Next(kStart + 33333367);
+  SampleTimeline::Stamp last = first;
+  int64_t capture = kStart + 33333367;
+  for (int i = 1; i < 30 * 3600; ++i) last = timeline.Next(capture += 33333367);
+  // Sample n follows the first by the frame period, then by the time from the start to capture n-2.
+  EXPECT_EQ(last.time, first.time + first.duration + (capture - 2 * 33333367 - kStart) / 100);
+}
+
 TEST(SampleTimelineTest, TenSecondsPausedLeaveNoGap) {
   SampleTimeline timeline;
   timeline.Start(kStart, 30);
