@@ -116,7 +116,7 @@ wait "$host" || { echo "the recording failed:"; tail -n 20 "$work/host.txt"; exi
 echo "memory at the end (last sample before finish): ${end_memory:-unknown}"
 echo "-- the daemon's recording ($(ls "$out"/part-*.ts | wc -l) parts)"
 # The stimulus gives its beeps' latencies when it ends (placed by all the sound it heard).
-for _ in $(seq 1 600); do kill -0 "$stimulus" 2>/dev/null || break; sleep 0.1; done
+for _ in $(seq 1 1800); do kill -0 "$stimulus" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$stimulus" 2>/dev/null && echo "the stimulus did not end: no latencies to take off"
 tr -d '\r' < "$work/stimulus.txt" > "$work/stimulus-lf.txt"
 python3 "$here/avsync_analyse.py" --stimulus "$work/stimulus-lf.txt" "$out" |
