@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "utils/clock.h"
+
 namespace VellRecorder {
 namespace {
 
@@ -22,9 +24,7 @@ constexpr uint64_t kQuietBefore = kRate / 4;  // a beep starts after a quarter s
 // reported, and a minimum over ±20 s was off by 2 to 28 ms in that run.
 constexpr uint64_t kNear = kRate;
 
-int64_t SamplesTo100ns(uint64_t samples) {
-  return static_cast<int64_t>(samples / kRate * 10000000 + samples % kRate * 10000000 / kRate);
-}
+int64_t SamplesTo100ns(uint64_t samples) { return Rescale(static_cast<int64_t>(samples), kRate, 10000000); }
 
 ComPtr<IMMDevice> FindCaptureEndpoint(const std::wstring& name) {
   ComPtr<IMMDeviceEnumerator> enumerator;

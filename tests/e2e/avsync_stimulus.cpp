@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "avsync_listener.h"
+#include "utils/clock.h"
 
 namespace {
 
@@ -88,7 +89,7 @@ int64_t Qpc100ns() {
   LARGE_INTEGER now, frequency;
   QueryPerformanceCounter(&now);
   QueryPerformanceFrequency(&frequency);
-  return now.QuadPart / frequency.QuadPart * 10000000 + now.QuadPart % frequency.QuadPart * 10000000 / frequency.QuadPart;
+  return VellRecorder::Rescale(now.QuadPart, frequency.QuadPart, 10000000);
 }
 
 // Each beep heard by the listener belongs to the flash nearest to it, within a second.
