@@ -100,17 +100,14 @@ void HWScreenRecordingSession::Start(int64_t start_time_ns) {
     return;
   }
   running_ = true;
-  start_time_ = start_time_ns;
-  last_capture_time_ = start_time_ns;
-  next_sample_time_ = 0;
-  sample_duration_ = (1000000 / encoder_->GetSettings().frame_rate) * 10;
+  timeline_.Start(start_time_ns, encoder_->GetSettings().frame_rate);
   capture_thread_ = LaunchGuardedThread([this] { CaptureLoop(); });
 }
 
 void HWScreenRecordingSession::Pause() { paused_ = true; }
 
 void HWScreenRecordingSession::Resume() {
-  last_capture_time_ = MonotonicNowNs();
+  timeline_.Resumed(MonotonicNowNs());
   paused_ = false;
   if (resume_event_.IsValid()) SetEvent(resume_event_.Get());
 }
@@ -165,7 +162,7 @@ void HWScreenRecordingSession::WaitWhilePaused() {
   // A resume signal left over from an earlier quick Pause/Resume does not end this pause: wait until the flag
   // itself is cleared (or Stop clears running_).
   while (paused_ && running_) WaitForSingleObject(resume_event_.Get(), INFINITE);
-  last_capture_time_ = MonotonicNowNs();
+  timeline_.Resumed(MonotonicNowNs());
 }
 
 HRESULT HWScreenRecordingSession::Capture(ComPtr<IMFSample>* sample) {
@@ -175,15 +172,11 @@ HRESULT HWScreenRecordingSession::Capture(ComPtr<IMFSample>* sample) {
   // Any other failure was traced by the source; the frame still shows the previous image.
   if (captured == DXGI_ERROR_ACCESS_LOST) RETURN_IF_FAILED(RecoverDuplication());
 
-  const int64_t now = MonotonicNowNs();
-  if (next_sample_time_ == 0) next_sample_time_ = (now - start_time_) / 100;
+  const SampleTimeline::Stamp stamp = timeline_.Next(MonotonicNowNs());
   RETURN_IF_FAILED(MFCreateSample(sample->ReleaseAndGetAddressOf()));
   RETURN_IF_FAILED((*sample)->AddBuffer(frame_.GetMFBuffer()));
-  RETURN_IF_FAILED((*sample)->SetSampleTime(next_sample_time_));
-  RETURN_IF_FAILED((*sample)->SetSampleDuration(sample_duration_));
-  next_sample_time_ += sample_duration_;
-  sample_duration_ = (now - last_capture_time_) / 100;
-  last_capture_time_ = now;
+  RETURN_IF_FAILED((*sample)->SetSampleTime(stamp.time));
+  RETURN_IF_FAILED((*sample)->SetSampleDuration(stamp.duration));
   return S_OK;
 }
 

@@ -17,6 +17,7 @@
 #include "media_sources/video/videorecordingsettings.h"
 #include "media_transforms/media_foundation/h264encoder.h"
 #include "media_transforms/media_foundation/videoprocessor.h"
+#include "sessions/sampletimeline.h"
 #include "utils/comptr.h"
 #include "utils/scopedhandle.h"
 
@@ -72,13 +73,9 @@ class HWScreenRecordingSession {
   HRESULT Drain();
   void MuxEncoded(IMFSample* encoded);
 
-  // Written by the capture thread only (and by Start before it runs).
-  int64_t next_sample_time_ = 0;  // 100-ns units; 0 until the first capture
-  int64_t sample_duration_ = 0;   // 100-ns units
-  // Monotonic ns of the previous capture, of Start or of the last resume. Written by Resume and the capture
-  // thread; atomic because both do.
-  std::atomic<int64_t> last_capture_time_{0};
-  int64_t start_time_ = 0;  // set by Start before the thread runs
+  // Started by Start before the thread runs; then the capture thread stamps, and Resume and the capture thread
+  // restart its interval measurement (its own threading rules).
+  SampleTimeline timeline_;
 
   const VideoRecordingSettings settings_;
   // Built by Initialize on the control thread; then the capture thread alone uses them (it also rebuilds the
