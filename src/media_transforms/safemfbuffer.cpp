@@ -3,7 +3,6 @@
 #include <mfapi.h>
 
 #include "tracehr.h"
-#include "utils/clock.h"
 
 namespace VellRecorder {
 
@@ -15,12 +14,11 @@ void SafeMFBuffer::Restart(const SafeMFBuffer& other) {
   clock_ns_ = time_us_ * 1000;
 }
 
-void SafeMFBuffer::Stamp() {
-  const int64_t now = MonotonicNowNs();
+void SafeMFBuffer::Stamp(int64_t taken_ns) {
   // Whole microseconds are taken of the clock's total, not of each interval: an interval's dropped nanoseconds
   // (half a microsecond on average) would add up to about 50 ms an hour at 30 frames a second.
-  clock_ns_ += now - last_stamp_ns_;
-  last_stamp_ns_ = now;
+  clock_ns_ += taken_ns - last_stamp_ns_;
+  last_stamp_ns_ = taken_ns;
   duration_us_ = clock_ns_ / 1000 - time_us_;
   time_us_ += duration_us_;
 }

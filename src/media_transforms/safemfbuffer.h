@@ -25,9 +25,9 @@ class SafeMFBuffer {
   // Measure from another slot's start instant (a session restarting its chain).
   void Restart(const SafeMFBuffer& other);
 
-  // The frame clock: time = the clock's time since the start in whole microseconds, and duration = how far that
-  // moved since the previous stamp.
-  void Stamp();
+  // The frame clock for a frame taken at `taken_ns` (MonotonicNowNs): time = the clock's time since the start in
+  // whole microseconds, and duration = how far that moved since the previous stamp.
+  void Stamp(int64_t taken_ns);
 
   // Leaves `ns` out of the frame clock (time a session spent paused): the next frame's duration and every
   // later time are as if that time had not passed. Writing thread only.

@@ -45,8 +45,11 @@ SWScreenRecordingSession::SWScreenRecordingSession(VideoRecordingSettings settin
 
 SWScreenRecordingSession::~SWScreenRecordingSession() { Stop(); }
 
-HRESULT SWScreenRecordingSession::Initialize() {
-  source_ = std::make_unique<GDISource>(settings_);
+HRESULT SWScreenRecordingSession::Initialize() { return Initialize(std::make_unique<GDISource>(settings_)); }
+
+HRESULT SWScreenRecordingSession::Initialize(std::unique_ptr<VideoSource> source) {
+  if (!source) return VELL_TRACE_FAILURE(E_POINTER);
+  source_ = std::move(source);
   converter_ = std::make_unique<Libyuv::ColorConverter>(
       VideoFrameLayout(settings_, static_cast<uint8_t>(source_->GetBytesPerPixel())));
   const SIZE output = settings_.OutputSize();
@@ -135,9 +138,12 @@ void SWScreenRecordingSession::CapturingSession() {
     WaitWhilePaused();
     if (!WaitUntilEncoderReady() || !WaitUntilCaptureDue()) break;
     if (paused_) continue;  // paused while waiting: that frame belongs to the pause
-    pacer_.Taken(MonotonicNowNs());
+    // The frame is the screen as the copy began. The copy itself takes milliseconds, several times more on a busy
+    // machine: a frame stamped when it ended would come that much late against the sound, and by varying amounts.
+    const int64_t taken_ns = MonotonicNowNs();
+    pacer_.Taken(taken_ns);
     if (!CaptureFrame()) continue;  // a failed copy leaves the buffer unfilled: nothing to publish
-    capture_.Stamp();
+    capture_.Stamp(taken_ns);
     gate_.Published(capture_.TimeUs());  // before any stage can see the frame, and so release it
     capture_.PublishTo(&captured_);
     SetEvent(captured_event_.Get());

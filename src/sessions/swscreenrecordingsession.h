@@ -47,6 +47,8 @@ class SWScreenRecordingSession {
   // Creates the GDI source, the converter, the encoder and the events. Throws Exception when OpenH264
   // cannot be created or initialised.
   HRESULT Initialize();
+  // The same with another source; it must capture to system memory.
+  HRESULT Initialize(std::unique_ptr<VideoSource> source);
   // Starts the pipeline; frame times are measured from start_time_ns (MonotonicNowNs). Once per recording,
   // after a successful Initialize.
   void Start(int64_t start_time_ns);

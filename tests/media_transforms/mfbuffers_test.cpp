@@ -10,7 +10,6 @@
 #include "media_transforms/safemfbuffer.h"
 #include "mftestsupport.h"
 #include "testing/watchdog.h"
-#include "utils/clock.h"
 
 namespace VellRecorder {
 namespace {
@@ -64,26 +63,29 @@ TEST(BufferLoaderTest, SampleBuffersAreMergedAndAnEmptySampleGivesNothing) {
 // The frame clock keeps whole microseconds since the start; a publish hands buffer and timing over, and
 // the sample carries them in 100-ns units.
 TEST(SafeMFBufferTest, StampsAccumulateAndPublishSharesBufferAndTiming) {
-  const int64_t start = MonotonicNowNs();
+  const int64_t start = 5000000000;
   SafeMFBuffer upstream(start);
   SafeMFBuffer downstream(start);
   EXPECT_EQ(upstream.LastStampNs(), start);
   *upstream.MutableBuffer() = MakeBuffer({9, 8, 7});
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  upstream.Stamp();
-  const int64_t first = upstream.DurationUs();
-  EXPECT_GE(first, 20000);
-  EXPECT_EQ(first, (upstream.LastStampNs() - start) / 1000);
-  EXPECT_EQ(upstream.TimeUs(), first);
-  // Thousands of stamps microseconds apart: the time stays the clock's since the start, whole microseconds of
-  // it, and the durations add up to it (each interval cut to whole microseconds lost half of one on average).
-  int64_t durations = first;
+  upstream.Stamp(start + 20000999);
+  EXPECT_EQ(upstream.DurationUs(), 20000);
+  EXPECT_EQ(upstream.TimeUs(), 20000);
+  // Intervals of 33,333,333 ns: the time stays whole microseconds of the clock's time since the start, and the
+  // durations add up to it (each interval cut to whole microseconds lost a third of one here).
+  int64_t durations = 20000;
+  int64_t taken = start + 20000999;
   for (int i = 0; i < 5000; ++i) {
-    upstream.Stamp();
+    taken += 33333333;
+    upstream.Stamp(taken);
     durations += upstream.DurationUs();
   }
-  EXPECT_EQ(upstream.TimeUs(), (upstream.LastStampNs() - start) / 1000);
+  EXPECT_EQ(upstream.TimeUs(), (taken - start) / 1000);
   EXPECT_EQ(upstream.TimeUs(), durations);
+  // Paused time left out: the next frame follows as if the pause had not been.
+  upstream.ExcludeFromClock(1000000000);
+  upstream.Stamp(taken + 1033333333);
+  EXPECT_EQ(upstream.TimeUs(), (taken + 33333333 - start) / 1000);
 
   upstream.PublishTo(&downstream);
   EXPECT_EQ(downstream.Buffer(), upstream.Buffer());

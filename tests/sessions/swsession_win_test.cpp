@@ -6,11 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +23,8 @@
 
 #include "media_transforms/mftestsupport.h"
 #include "muxers/hlssink.h"
+#include "muxers/ts_muxer.h"
+#include "muxers/ts_reader.h"
 #include "sessions/swscreenrecordingsession.h"
 #include "testing/watchdog.h"
 #include "utils/clock.h"
@@ -53,6 +58,7 @@ class Recording {
 
   SWScreenRecordingSession& Session() { return session_; }
   HLSSink& Sink() { return sink_; }
+  int64_t StartNs() const { return start_ns_; }
 
   void Start() {
     start_ns_ = MonotonicNowNs();
@@ -226,6 +232,72 @@ TEST(SWScreenRecordingSessionTest, StopsInAnyStateAndAnyNumberOfTimes) {
     Sleep(500);
     WithinOrDie(kHangLimit, "destroying a running session", [&recording] { recording.reset(); });
   }
+}
+
+// A screen whose every copy takes 15 ms: grey pixels, and the instant each copy began.
+class SlowCopySource : public VideoSource {
+ public:
+  struct Copies {
+    std::mutex mutex;
+    std::vector<int64_t> began_ns;  // guarded by mutex; appended on the capture thread
+  };
+
+  SlowCopySource(VideoRecordingSettings settings, std::shared_ptr<Copies> copies)
+      : VideoSource(std::move(settings)), copies_(std::move(copies)) {}
+
+  HRESULT CaptureToSystemMemory(uint8_t** destination) override {
+    {
+      std::lock_guard<std::mutex> lock(copies_->mutex);
+      copies_->began_ns.push_back(MonotonicNowNs());
+    }
+    std::memset(*destination, 0x80, static_cast<size_t>(settings_.CaptureWidth()) * settings_.CaptureHeight() * 4);
+    Sleep(15);
+    return S_OK;
+  }
+
+ private:
+  std::shared_ptr<Copies> copies_;
+};
+
+// Video PTS (90 kHz) of every part the recording reported, in order.
+std::vector<uint64_t> VideoPts(const std::vector<std::wstring>& parts) {
+  std::vector<uint64_t> pts;
+  for (const std::wstring& part : parts) {
+    std::ifstream file(fs::path(part), std::ios::binary);
+    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
+    std::vector<std::string> errors;
+    for (const auto& pes : Testing::ReassemblePes(Testing::ParsePackets(bytes, &errors), TsMuxer::kVideoPid, &errors))
+      pts.push_back(pes.pts);
+    for (const std::string& error : errors) ADD_FAILURE() << error;
+  }
+  return pts;
+}
+
+// A frame shows the screen as its copy began: a slow copy must not make it late against the sound. Each frame's
+// time is the start of a copy (the first one at or after it, less the few microseconds before the source is
+// called); a frame stamped when its copy ended would be 15 ms or more past its copy's start.
+TEST(SWScreenRecordingSessionTest, FramesAreTimedWhenTheirCopyBegan) {
+  auto copies = std::make_shared<SlowCopySource::Copies>();
+  Recording recording("slow-copy", RECT{0, 0, 320, 240}, SIZE{320, 240});
+  VideoRecordingSettings settings(L"", RECT{0, 0, 320, 240}, SIZE{320, 240});
+  ASSERT_EQ(recording.Session().Initialize(std::make_unique<SlowCopySource>(settings, copies)), S_OK);
+  recording.Start();
+  EXPECT_TRUE(WaitForFrames(recording.Sink(), [](uint64_t n) { return n >= 30; }));
+  recording.Finish();
+  const std::vector<uint64_t> pts = VideoPts(recording.Parts());
+  ASSERT_GE(pts.size(), 30u);
+  std::lock_guard<std::mutex> lock(copies->mutex);
+  std::vector<double> before_copy_ms;  // from each frame's time to the first copy start at or after it
+  for (const uint64_t p : pts) {
+    // 90 kHz ticks are cut from whole microseconds: a frame's time may be up to 12 us before its stamp.
+    const int64_t frame_ns = recording.StartNs() + static_cast<int64_t>(p) * 100000 / 9;
+    const auto next = std::lower_bound(copies->began_ns.begin(), copies->began_ns.end(), frame_ns);
+    ASSERT_NE(next, copies->began_ns.end()) << "a frame timed after the last copy began: pts " << p;
+    before_copy_ms.push_back((*next - frame_ns) / 1e6);
+  }
+  std::sort(before_copy_ms.begin(), before_copy_ms.end());
+  // The median: on a busy machine a thread may be held up between reading the clock and calling the source.
+  EXPECT_LT(before_copy_ms[before_copy_ms.size() / 2], 2.0);
 }
 
 }  // namespace
