@@ -2,6 +2,7 @@
 # Audio benchmark (prints figures; not part of the test run):
 #   1. CPU time per second of recorded audio, for one source and for two (bench/sessions/audiosession_bench.exe:
 #      the audio session alone, recording into its own sink);
+#   1b. the same beside three busy loops, for the sound lost when the capture thread polls late;
 #   2. A/V offset and its drift over a recording of MINUTES minutes by the real daemon, driven by the host CLI
 #      over its pipe, while the A/V stimulus flashes the screen and beeps every 2.005 s. The sound reaches the null
 #      sink's monitor some time after its flash (Wine's play position runs ahead of the sound); the stimulus
@@ -58,21 +59,37 @@ sound_seconds() {
   done
   awk -v f="$frames" 'BEGIN { printf "%.1f", f * 1024 / 48000 }'
 }
+# The CPU benchmark for one source and for two, into $work/cpu<n><suffix>.
+cpu_runs() { # suffix
+  local sessions cpu sound
+  for sessions in 1 2; do
+    mkdir -p "$work/cpu$sessions$1"
+    "$here/wine-run.sh" "$cpu_bench" "$(winpath "$work/cpu$sessions$1")" 30 "$sessions" | tr -d '\r' > "$work/cpu.txt"
+    sed "s/^/  /" "$work/cpu.txt"
+    cpu=$(sed -n 's/.*: \([0-9.]*\) CPU s.*/\1/p' "$work/cpu.txt")
+    sound=$(sound_seconds "$work/cpu$sessions$1")
+    awk -v c="${cpu:-0}" -v s="$sound" -v n="$sessions" 'BEGIN {
+      printf "  %d source(s): %.1f s of sound in the parts, %.2f CPU ms per second recorded\n", n, s,
+             (s > 0 ? c * 1000 * n / s : 0) }'
+  done
+}
 if [ -n "$cpu_bench" ]; then
   ffmpeg -nostdin -v error -y -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=200" "$work/tone.wav"
   paplay "$work/tone.wav" &
   tone=$!
   pids+=($tone)
-  for sessions in 1 2; do
-    mkdir -p "$work/cpu$sessions"
-    "$here/wine-run.sh" "$cpu_bench" "$(winpath "$work/cpu$sessions")" 30 "$sessions" | tr -d '\r' > "$work/cpu.txt"
-    sed "s/^/  /" "$work/cpu.txt"
-    cpu=$(sed -n 's/.*: \([0-9.]*\) CPU s.*/\1/p' "$work/cpu.txt")
-    sound=$(sound_seconds "$work/cpu$sessions")
-    awk -v c="${cpu:-0}" -v s="$sound" -v n="$sessions" 'BEGIN {
-      printf "  %d source(s): %.1f s of sound in the parts, %.2f CPU ms per second recorded\n", n, s,
-             (s > 0 ? c * 1000 * n / s : 0) }'
+  cpu_runs ""
+  # Sound lost when the capture thread polls late: the "silence for lost sound" lines, with three busy loops
+  # beside the recording (the CPU figures mean nothing here).
+  echo "== 1b. the same beside three busy loops"
+  busy=()
+  for _ in 1 2 3; do
+    sh -c 'while :; do :; done' &
+    busy+=($!)
+    pids+=($!)
   done
+  cpu_runs "-busy"
+  kill "${busy[@]}" 2>/dev/null || true
   kill "$tone" 2>/dev/null || true  # the next recording must hear only the stimulus
 else
   echo "  (audiosession_bench.exe not built: skipped)"
