@@ -19,8 +19,8 @@ constexpr PROPERTYKEY kFriendlyNameKey = {
 constexpr GUID kSubtypePcm = {0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 
 // The endpoint's buffer: 200 ms, eight of the session's 25 ms polling periods. The endpoint is drained at every
-// poll, so a larger buffer adds no delay; it only keeps the sound that a late poll would have lost. On a busy
-// machine polls come 50 ms and more late, and twice the period lost sound several times a minute.
+// poll, so a larger buffer adds no delay; it only keeps the sound that a late poll would have lost. Beside busy
+// programs, 50 ms (twice the period) lost sound to late polls; 200 ms kept nearly all of it.
 constexpr REFERENCE_TIME kBufferDuration100ns = 2000000;
 
 // A mix format may come as a plain WAVEFORMATEX; the capture format is always the extensible form, with the
