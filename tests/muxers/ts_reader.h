@@ -3,9 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "muxers/test_util.h"
 
 namespace VellRecorder::Testing {
 
@@ -97,6 +100,12 @@ inline std::vector<PesPacket> ReassemblePes(const std::vector<TsPacket>& packets
     pes.push_back(std::move(packet));
   }
   return pes;
+}
+
+// PES packets of one PID in a transport stream file, e.g. a part a sink wrote.
+inline std::vector<PesPacket> ReadPes(const std::filesystem::path& file, uint16_t pid,
+                                      std::vector<std::string>* errors) {
+  return ReassemblePes(ParsePackets(ReadFile(file), errors), pid, errors);
 }
 
 }  // namespace VellRecorder::Testing

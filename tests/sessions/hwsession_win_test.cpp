@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -106,10 +105,8 @@ class Recording {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Frame> frames;
     for (const std::wstring& part : parts_) {
-      std::ifstream file(fs::path(part), std::ios::binary);
-      const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
       std::vector<std::string> errors;
-      const auto pes = Testing::ReassemblePes(Testing::ParsePackets(bytes, &errors), TsMuxer::kVideoPid, &errors);
+      const auto pes = Testing::ReadPes(fs::path(part), TsMuxer::kVideoPid, &errors);
       for (const std::string& error : errors) ADD_FAILURE() << error;
       for (size_t i = 0; i < pes.size(); ++i) frames.push_back({pes[i].pts, HasIdrSlice(pes[i].data), i == 0});
     }

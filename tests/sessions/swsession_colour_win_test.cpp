@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -110,10 +109,8 @@ struct Picture {
 
 // The last picture of the video stream of a part file, decoded with OpenH264.
 Picture DecodeLastPicture(const fs::path& part) {
-  std::ifstream file(part, std::ios::binary);
-  const std::vector<uint8_t> ts((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   std::vector<std::string> errors;
-  const auto pes = Testing::ReassemblePes(Testing::ParsePackets(ts, &errors), TsMuxer::kVideoPid, &errors);
+  const auto pes = Testing::ReadPes(part, TsMuxer::kVideoPid, &errors);
   EXPECT_TRUE(errors.empty()) << errors.front();
   ISVCDecoder* decoder = nullptr;
   Picture picture;

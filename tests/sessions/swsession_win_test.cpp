@@ -13,7 +13,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -58,6 +57,7 @@ class Recording {
 
   SWScreenRecordingSession& Session() { return session_; }
   HLSSink& Sink() { return sink_; }
+  const VideoRecordingSettings& Settings() const { return settings_; }
   int64_t StartNs() const { return start_ns_; }
 
   void Start() {
@@ -263,11 +263,8 @@ class SlowCopySource : public VideoSource {
 std::vector<uint64_t> VideoPts(const std::vector<std::wstring>& parts) {
   std::vector<uint64_t> pts;
   for (const std::wstring& part : parts) {
-    std::ifstream file(fs::path(part), std::ios::binary);
-    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
     std::vector<std::string> errors;
-    for (const auto& pes : Testing::ReassemblePes(Testing::ParsePackets(bytes, &errors), TsMuxer::kVideoPid, &errors))
-      pts.push_back(pes.pts);
+    for (const auto& pes : Testing::ReadPes(fs::path(part), TsMuxer::kVideoPid, &errors)) pts.push_back(pes.pts);
     for (const std::string& error : errors) ADD_FAILURE() << error;
   }
   return pts;
@@ -279,8 +276,7 @@ std::vector<uint64_t> VideoPts(const std::vector<std::wstring>& parts) {
 TEST(SWScreenRecordingSessionTest, FramesAreTimedWhenTheirCopyBegan) {
   auto copies = std::make_shared<SlowCopySource::Copies>();
   Recording recording("slow-copy", RECT{0, 0, 320, 240}, SIZE{320, 240});
-  VideoRecordingSettings settings(L"", RECT{0, 0, 320, 240}, SIZE{320, 240});
-  ASSERT_EQ(recording.Session().Initialize(std::make_unique<SlowCopySource>(settings, copies)), S_OK);
+  ASSERT_EQ(recording.Session().Initialize(std::make_unique<SlowCopySource>(recording.Settings(), copies)), S_OK);
   recording.Start();
   EXPECT_TRUE(WaitForFrames(recording.Sink(), [](uint64_t n) { return n >= 30; }));
   recording.Finish();
