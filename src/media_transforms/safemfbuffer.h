@@ -52,15 +52,16 @@ class SafeMFBuffer {
   int64_t StartTimeNs() const { return start_time_ns_; }
   int64_t LastStampNs() const { return last_stamp_ns_; }
   int64_t DurationUs() const { return duration_us_; }
-  int64_t TimeUs() const { return time_us_; }
+  // Whole microseconds of the clock's time.
+  int64_t TimeUs() const { return clock_ns_ / 1000; }
 
  private:
   ComPtr<IMFMediaBuffer> buffer_;  // guarded by mutex_ once shared
   int64_t start_time_ns_;
   int64_t last_stamp_ns_;
-  int64_t clock_ns_ = 0;  // time on the frame clock since the start, excluded time left out
+  // Time on the frame clock since the start, excluded time left out. Guarded by mutex_ once shared.
+  int64_t clock_ns_ = 0;
   int64_t duration_us_ = 0;  // guarded by mutex_ once shared
-  int64_t time_us_ = 0;      // guarded by mutex_ once shared
   std::mutex mutex_;
 };
 
