@@ -105,6 +105,8 @@ HRESULT AccessUnitEncoder::Start(const EncoderConfig& config) {
   param.uiIntraPeriod = config.gop_size;
   param.bEnableFrameSkip = false;
   param.iMultipleThreadIdc = 1;
+  // Hardware encoders keep parameter-set id 0 throughout.
+  param.eSpsPpsIdStrategy = CONSTANT_ID;
   // Hardware encoders keep pace with the capture; the fastest setting comes closest.
   param.iComplexityMode = LOW_COMPLEXITY;
   SSpatialLayerConfig& layer = param.sSpatialLayers[0];

@@ -238,6 +238,10 @@ TEST(H264Encoder, AsyncEncoderStreamHonoursGopAndBitrate) {
   });
   ASSERT_EQ(units, kFrames);
   EXPECT_EQ(keyframes, (std::vector<int>{0, 60}));
+  const std::vector<ParameterSetId> ids = ParameterSetIds(stream);
+  ASSERT_EQ(ids.size(), 4u);
+  EXPECT_EQ(ids[2], ids[0]) << "the second keyframe's SPS has another id";
+  EXPECT_EQ(ids[3], ids[1]) << "the second keyframe's PPS has another id";
   // Three seconds at a mean of 400 kbit/s and a peak of 480 kbit/s; the changing picture would take several
   // times that at the encoder's default quality.
   const double bits_per_second = stream.size() * 8.0 / 3.0;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <ostream>
 #include <vector>
 
 #include "mftestsupport.h"
@@ -21,6 +22,42 @@ inline std::vector<int> NalTypes(const std::vector<uint8_t>& bytes) {
     }
   }
   return types;
+}
+
+// The ids of every SPS and PPS in an Annex-B byte stream, in order (a PPS's own id, not the SPS it names).
+// Players that keep parameter sets by the first or the latest one seen need one id for each throughout.
+struct ParameterSetId {
+  int type;  // kNalSps or kNalPps
+  uint32_t id;
+  bool operator==(const ParameterSetId& other) const { return type == other.type && id == other.id; }
+};
+
+inline void PrintTo(const ParameterSetId& set, std::ostream* out) {
+  *out << (set.type == kNalSps ? "SPS " : "PPS ") << set.id;
+}
+
+inline std::vector<ParameterSetId> ParameterSetIds(const std::vector<uint8_t>& bytes) {
+  std::vector<ParameterSetId> ids;
+  for (size_t i = 0; i + 3 < bytes.size(); ++i) {
+    if (bytes[i] != 0 || bytes[i + 1] != 0 || bytes[i + 2] != 1) continue;
+    const int type = bytes[i + 3] & 0x1F;
+    // The id is the first Exp-Golomb field: after profile, constraint flags and level in an SPS.
+    size_t bit = (i + 4 + (type == kNalSps ? 3 : 0)) * 8;
+    i += 2;
+    if (type != kNalSps && type != kNalPps) continue;
+    const auto read_bit = [&]() -> uint32_t {
+      const size_t byte = bit / 8;
+      const uint32_t value = byte < bytes.size() ? (bytes[byte] >> (7 - bit % 8)) & 1 : 1;
+      ++bit;
+      return value;
+    };
+    int zeros = 0;
+    while (read_bit() == 0 && zeros < 31) ++zeros;
+    uint32_t suffix = 0;
+    for (int k = 0; k < zeros; ++k) suffix = suffix << 1 | read_bit();
+    ids.push_back({type, (1u << zeros) - 1 + suffix});
+  }
+  return ids;
 }
 
 inline int CountSlices(const std::vector<int>& types) {

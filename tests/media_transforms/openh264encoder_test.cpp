@@ -14,26 +14,17 @@
 #include "media_transforms/openh264/h264encoder.h"
 #include "media_transforms/openh264/i420layout.h"
 #include "media_transforms/openh264/libyuvcolorconverter.h"
-#include "mftestsupport.h"
+#include "h264testsupport.h"
 #include "testing/logcapture.h"
 
 namespace VellRecorder::OpenH264 {
 namespace {
 
 constexpr LONGLONG kFrameDuration = 333333;  // 100-ns units at 30 frames per second
-constexpr int kNalIdr = 5, kNalSps = 7, kNalPps = 8;
-
-// NAL unit types of an Annex-B byte stream, in order.
-std::vector<int> NalTypes(const std::vector<uint8_t>& bytes) {
-  std::vector<int> types;
-  for (size_t i = 0; i + 3 < bytes.size(); ++i) {
-    if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1) {
-      types.push_back(bytes[i + 3] & 0x1F);
-      i += 2;
-    }
-  }
-  return types;
-}
+using Testing::kNalIdr;
+using Testing::kNalPps;
+using Testing::kNalSps;
+using Testing::NalTypes;
 
 bool Has(const std::vector<int>& types, int type) {
   return std::find(types.begin(), types.end(), type) != types.end();
@@ -118,6 +109,10 @@ TEST_F(OpenH264EncoderTest, MovingPatternGivesTimedAccessUnitsWithAnIdrEveryThir
   }
   EXPECT_EQ(encoder.FrameCount(), static_cast<uint64_t>(kFrames));
   EXPECT_GE(emitted, kFrames * 9 / 10) << "too many frames skipped";
+  // Each keyframe repeats the first one's parameter sets under the same ids.
+  const std::vector<Testing::ParameterSetId> ids = Testing::ParameterSetIds(stream);
+  ASSERT_EQ(ids.size(), 2 * idr_positions.size());
+  for (size_t k = 0; k < ids.size(); ++k) EXPECT_EQ(ids[k], ids[k % 2]) << "parameter set " << k;
   EXPECT_EQ(log_.Text(), "");
 
   if (const char* dir = std::getenv("VELL_SWPATH_DUMP_DIR")) {

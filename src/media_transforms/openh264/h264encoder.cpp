@@ -58,6 +58,10 @@ void H264Encoder::Initialize() {
   param.iMaxBitrate = static_cast<int>(max_bitrate);
   param.uiMaxNalSize = 0;
   param.iMultipleThreadIdc = static_cast<unsigned short>(thread_count_);
+  // One SPS and one PPS id for the whole recording. OpenH264 would otherwise number each keyframe's parameter
+  // sets anew (0, 1, 2, ...), which is valid but trips players that keep the first SPS and the latest PPS they
+  // saw (hls.js from 1.5 on): their PPS then names an SPS they do not have, and decoding stops.
+  param.eSpsPpsIdStrategy = CONSTANT_ID;
   SSpatialLayerConfig& layer = param.sSpatialLayers[0];
   layer.iVideoWidth = static_cast<int>(width);
   layer.iVideoHeight = static_cast<int>(height);
