@@ -12,8 +12,10 @@ constexpr uint32_t kHeaderLength = 4;
 constexpr uint32_t kMaxPayload = TsMuxer::kPacketSize - kHeaderLength;  // 184
 constexpr uint32_t kTablesLength = 2 * TsMuxer::kPacketSize;             // PAT + PMT
 constexpr uint32_t kAudioPesHeaderLength = 14;
-// 14 bytes of PES header plus five zero bytes that a demultiplexer hands on as leading zeros of the
-// elementary stream (harmless before the first start code).
+// The audio header's 14 bytes plus five stuffing bytes inside the header (header_data_length 10 instead of
+// 5). They keep every video packet's size and place; written as zero bytes after the header instead, they
+// reached the elementary stream, where stream copies into other containers refused them as a malformed
+// start.
 constexpr uint32_t kVideoPesHeaderLength = 19;
 constexpr uint8_t kStreamTypeH264 = 0x1B;
 constexpr uint8_t kStreamTypeAacAdts = 0x0F;
@@ -196,7 +198,7 @@ uint8_t* TsMuxer::WritePesHeader(uint8_t* out, const TsStream& stream, uint32_t 
   out[5] = static_cast<uint8_t>(pes_length);
   out[6] = 0x80;
   out[7] = 0x80;  // PTS only
-  out[8] = 5;     // PES_header_data_length
+  out[8] = static_cast<uint8_t>(stream.pes_header_len - 9);  // PES_header_data_length: PTS and stuffing
   out[9] = static_cast<uint8_t>(0x21 | ((pts >> 29) & 0x0E));
   const uint32_t middle = (((pts >> 15) & 0x7FFF) << 1) | 1;
   const uint32_t low = ((pts & 0x7FFF) << 1) | 1;
@@ -204,9 +206,8 @@ uint8_t* TsMuxer::WritePesHeader(uint8_t* out, const TsStream& stream, uint32_t 
   out[11] = static_cast<uint8_t>(middle);
   out[12] = static_cast<uint8_t>(low >> 8);
   out[13] = static_cast<uint8_t>(low);
-  if (stream.pid != kVideoPid) return out + kAudioPesHeaderLength;
-  std::memset(out + kAudioPesHeaderLength, 0x00, kVideoPesHeaderLength - kAudioPesHeaderLength);
-  return out + kVideoPesHeaderLength;
+  std::memset(out + kAudioPesHeaderLength, 0xFF, stream.pes_header_len - kAudioPesHeaderLength);
+  return out + stream.pes_header_len;
 }
 
 }  // namespace VellRecorder

@@ -83,6 +83,18 @@ void ExpectCleanFfmpegDecode(const std::filesystem::path& file) {
   EXPECT_NE(debug.output.find("mpegts"), std::string::npos) << debug.output;
 }
 
+// FFmpeg copies the streams into another transport stream and into MP4 without a word: a copy checks what
+// decoding forgives, e.g. bytes before the first start code of a video PES packet ("no startcode found").
+void ExpectCleanStreamCopy(const std::filesystem::path& file) {
+  for (const char* format : {"ts", "mp4"}) {
+    const std::filesystem::path copy = file.string() + ".copy." + format;
+    const RunResult run = RunCommand("ffmpeg -nostdin -hide_banner -v warning -y -i " + Quote(file) + " -c copy " +
+                                     Quote(copy));
+    EXPECT_EQ(run.status, 0) << file << " to " << format;
+    EXPECT_EQ(run.output, "") << file << " to " << format;
+  }
+}
+
 // GStreamer's demuxer, parsers and decoders take the file to its end without a warning, giving the expected
 // frames as raw I420 of 320x240 and mono 16-bit audio: every AAC frame gives 1024 samples, less at most one
 // frame of encoder delay that the decoder may trim. Unbounded queues, so that a stream that stalls cannot hold
@@ -174,6 +186,7 @@ TEST_P(DecodeTest, PartsAndTheirConcatenationDecodeCleanly) {
   for (size_t k = 0; k < parts_.size(); ++k) {
     SCOPED_TRACE(parts_[k].string());
     ExpectCleanFfmpegDecode(parts_[k]);
+    ExpectCleanStreamCopy(parts_[k]);
     const auto packets = ProbePackets(parts_[k]);
     bool first_video = true;
     for (const Packet& packet : packets) {
@@ -208,6 +221,7 @@ TEST_P(DecodeTest, PartsAndTheirConcatenationDecodeCleanly) {
     }
   }
   ExpectCleanFfmpegDecode(all);
+  ExpectCleanStreamCopy(all);
   EXPECT_EQ(CountDecodedFrames(all), std::make_pair(int(video_.size()), int(audio_.size())));
   ExpectGstreamerDecode(all, int(video_.size()), int(audio_.size()));
 }

@@ -152,8 +152,8 @@ TEST(TsMuxerTest, PtsEncoding) {
   }
 }
 
-// Elementary stream bytes a demultiplexer sees for one video frame: five zero bytes, the delimiter when
-// one was added, then the frame.
+// Elementary stream bytes a demultiplexer sees for one video frame: the delimiter when one was added, then
+// the frame; nothing ahead of the first start code.
 Bytes VideoPayload(MuxerRun& run, const Bytes& frame) {
   std::vector<std::string> errors;
   const auto pes = ReassemblePes(ParsePackets(run.Mux(Kind::kVideo, frame), &errors), TsMuxer::kVideoPid, &errors);
@@ -179,11 +179,15 @@ TEST(TsMuxerTest, DelimiterAddedOnlyWhenTheFrameLacksOne) {
   MuxerRun run;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.frame.size());
-    EXPECT_EQ(VideoPayload(run, c.frame), Concat({Bytes(5, 0x00), c.gets_delimiter ? kDelimiter : Bytes{}, c.frame}));
+    EXPECT_EQ(VideoPayload(run, c.frame), Concat({c.gets_delimiter ? kDelimiter : Bytes{}, c.frame}));
   }
-  // The delimiter sits right behind the 19-byte PES header of a large frame's first packet.
-  const Bytes first = Packet(run.Mux(Kind::kVideo, sps), 2);
+  // The delimiter sits right behind the 19-byte PES header of a large frame's first packet, whose last five
+  // bytes are stuffing inside the header.
+  const Bytes first = Packet(run.Mux(Kind::kVideo, sps, 0), 2);
   EXPECT_EQ(first[3] & 0x30, 0x10);
+  EXPECT_EQ(Bytes(first.begin() + 4, first.begin() + 23),
+            (Bytes{0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80, 0x80, 0x0A, 0x21, 0x00, 0x01, 0x00, 0x01, 0xFF, 0xFF,
+                   0xFF, 0xFF, 0xFF}));
   EXPECT_EQ(Bytes(first.begin() + 23, first.begin() + 29), kDelimiter);
   EXPECT_TRUE(std::equal(first.begin() + 29, first.end(), sps.begin()));
 }
@@ -222,7 +226,8 @@ TEST(TsMuxerTest, EveryFrameSizeReassemblesExactly) {
         ASSERT_TRUE(std::equal(input->begin(), input->end(), data.end() - static_cast<long>(input->size())))
             << "size " << size;
         const size_t extra = data.size() - input->size();
-        ASSERT_EQ(extra, kind == Kind::kAudio ? 0u : (input == &es ? 11u : 5u));
+        // Only the delimiter the muxer adds comes before the frame's own bytes.
+        ASSERT_EQ(extra, kind == Kind::kVideo && input == &es ? kDelimiter.size() : 0u);
       }
     }
   }
