@@ -73,7 +73,7 @@ void HLSSink::MuxRaw(const uint8_t* data, uint32_t length, int64_t time_us, Stre
   if (block_length == 0) return;  // refused by the muxer, which said why
 
   if (!in_part_) OpenNextPart();
-  if (keyframe && (int64_t{part_index_} + 1) * kTargetPartDurationMs * 1000 < time_us) {
+  if (keyframe && (int64_t{part_index_} + 1) * kTargetPartDurationUs < time_us) {
     FinishPart();
     OpenNextPart();
   }
@@ -106,6 +106,13 @@ void HLSSink::FinishPart() {
   // A part whose file was never created, or that a failed write left empty, is not reported: the host
   // application would look for a file that is not there. Its index is skipped.
   if (part_file_.Close() && on_part_finished_) on_part_finished_(PartPath(part_index_));
+}
+
+bool KeyframeSchedule::Due(int64_t time_us) {
+  if (time_us <= next_boundary_us_) return false;
+  // After a gap the next boundary is the one after this frame, not every one the gap passed.
+  next_boundary_us_ = (time_us / HLSSink::kTargetPartDurationUs + 1) * HLSSink::kTargetPartDurationUs;
+  return true;
 }
 
 }  // namespace VellRecorder

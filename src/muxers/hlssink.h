@@ -24,6 +24,9 @@ enum class StreamKind : int { kVideo = 0, kAudio = 1 };
 
 class HLSSink {
  public:
+  // A part is cut at the first video keyframe past each multiple of this on the time line.
+  static constexpr int64_t kTargetPartDurationUs = 4000000;
+
   // Receives the full path of each finished (closed) part. Runs with the sink's mutex held, on the thread
   // that delivered the cutting keyframe or on the caller of Finish: it must not call back into the sink.
   using PartFinishedCallback = std::function<void(std::wstring)>;
@@ -61,8 +64,6 @@ class HLSSink {
   static bool IsKeyframe(const uint8_t* data, uint32_t length);
 
  private:
-  static constexpr int64_t kTargetPartDurationMs = 4000;
-
   std::wstring PartPath(int32_t index) const;
   void OpenNextPart();
   // Closes the open part and reports it when its file exists and holds whole frames only.
@@ -80,6 +81,21 @@ class HLSSink {
   bool in_part_ = false;     // guarded by mutex_; a part is under way (even if its file could not be opened)
 
   std::atomic<uint64_t> video_frame_count_{0};  // written under mutex_, read from any thread
+};
+
+// When a video session asks its encoder for a keyframe, so that parts are cut by time at any frame rate: at the
+// first frame past each part boundary, where the sink cuts when that frame is a keyframe. An encoder's own
+// keyframes come every so many frames, which at a low frame rate (a slow capture, a busy machine) is many
+// seconds and would stretch every part as much.
+// Used by one thread.
+class KeyframeSchedule {
+ public:
+  // Whether the frame at `time_us` on the recording's time line is to be a keyframe: once for each boundary
+  // passed, and then not before the next one.
+  bool Due(int64_t time_us);
+
+ private:
+  int64_t next_boundary_us_ = HLSSink::kTargetPartDurationUs;
 };
 
 }  // namespace VellRecorder

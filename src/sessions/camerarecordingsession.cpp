@@ -3,10 +3,8 @@
 
 #include <mfapi.h>
 #include <mferror.h>
-// After the Windows headers, so that the codec property identifiers are declared with their GUIDs.
-#include <codecapi.h>
-#include <strmif.h>
 
+#include "media_transforms/media_foundation/h264encoder.h"
 #include "sessions/samplegrabber.h"
 #include "tracehr.h"
 #include "utils/clock.h"
@@ -86,17 +84,9 @@ void CameraRecordingSession::Resume() {
 }
 
 void CameraRecordingSession::RequestKeyframe() {
-  ComPtr<ICodecAPI> codec_api;
-  if (FAILED(encoder_->QueryInterface(IID_ICodecAPI, reinterpret_cast<void**>(codec_api.ReleaseAndGetAddressOf())))) {
-    return;
-  }
-  VARIANT value;
-  VariantInit(&value);
-  value.vt = VT_UI4;
-  value.ulVal = 1;
   // Without it the sink waits for the encoder's next regular keyframe.
-  const HRESULT hr = codec_api->SetValue(&CODECAPI_AVEncVideoForceKeyFrame, &value);
-  if (FAILED(hr)) LOG_DEBUG << "no keyframe on request: " << HrText(hr);
+  const HRESULT hr = MediaFoundation::RequestKeyframe(encoder_.Get());
+  if (FAILED(hr) && hr != E_NOINTERFACE) LOG_DEBUG << "no keyframe on request: " << HrText(hr);
 }
 
 void CameraRecordingSession::Stop() {

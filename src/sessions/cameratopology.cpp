@@ -4,10 +4,10 @@
 #include <mferror.h>
 // After the Windows headers, so that the codec property identifiers are declared with their GUIDs.
 #include <codecapi.h>
-#include <strmif.h>
 
 #include <vector>
 
+#include "media_transforms/media_foundation/h264encoder.h"
 #include "sessions/cameraformat.h"
 #include "sessions/camerarecordingsession.h"
 #include "sessions/samplegrabber.h"
@@ -213,19 +213,12 @@ HRESULT CameraRecordingSession::ConfigureEncoder(IMFActivate* activate) {
   }
   // Parts are cut at keyframes: an encoder left to its own interval might give none for a long time. Encoders
   // that do not take the property keep theirs.
-  ComPtr<ICodecAPI> codec_api;
-  if (SUCCEEDED(
-          encoder_->QueryInterface(IID_ICodecAPI, reinterpret_cast<void**>(codec_api.ReleaseAndGetAddressOf())))) {
-    UINT32 numerator = 0;
-    UINT32 denominator = 1;
-    FrameRateOf(camera_type_.Get(), &numerator, &denominator);
-    VARIANT gop;
-    VariantInit(&gop);
-    gop.vt = VT_UI4;
-    gop.ulVal = numerator / denominator * kKeyframeIntervalSeconds;
-    const HRESULT hr = codec_api->SetValue(&CODECAPI_AVEncMPVGOPSize, &gop);
-    if (FAILED(hr)) LOG_DEBUG << "keyframe interval not taken: " << HrText(hr);
-  }
+  UINT32 numerator = 0;
+  UINT32 denominator = 1;
+  FrameRateOf(camera_type_.Get(), &numerator, &denominator);
+  const HRESULT gop = MediaFoundation::SetCodecProperty(encoder_.Get(), CODECAPI_AVEncMPVGOPSize,
+                                                        numerator / denominator * kKeyframeIntervalSeconds);
+  if (FAILED(gop) && gop != E_NOINTERFACE) LOG_DEBUG << "keyframe interval not taken: " << HrText(gop);
   RETURN_IF_FAILED(encoder_->SetOutputType(0, h264_type_.Get(), 0));
   RETURN_IF_FAILED(encoder_->SetInputType(0, nv12_type_.Get(), 0));
   wchar_t name[128] = {};
@@ -263,7 +256,7 @@ HRESULT CameraRecordingSession::CreateH264MediaTypes() {
 }
 
 HRESULT CameraRecordingSession::AddOutputNode() {
-  RETURN_IF_FAILED(CSampleGrabber::CreateInstance(sink_, grabber_.ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED(CSampleGrabber::CreateInstance(sink_, [this] { RequestKeyframe(); }, grabber_.ReleaseAndGetAddressOf()));
   ComPtr<IMFActivate> sink_activate;
   RETURN_IF_FAILED(MFCreateSampleGrabberSinkActivate(h264_type_.Get(), grabber_.Get(),
                                                      sink_activate.ReleaseAndGetAddressOf()));

@@ -206,6 +206,8 @@ HRESULT HWScreenRecordingSession::PreProcess(IMFSample* sample, ComPtr<IMFSample
 }
 
 HRESULT HWScreenRecordingSession::Encode(IMFSample* processed) {
+  LONGLONG time = 0;
+  if (SUCCEEDED(processed->GetSampleTime(&time)) && keyframes_.Due(time / 10)) encoder_->RequestKeyframe();
   if (encoder_->IsAsync()) return EncodeAsync(processed);
   ComPtr<IMFSample> encoded;
   const HRESULT hr = encoder_->Encode(processed, &encoded);

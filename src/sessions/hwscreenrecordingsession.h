@@ -17,6 +17,7 @@
 #include "media_sources/video/videorecordingsettings.h"
 #include "media_transforms/media_foundation/h264encoder.h"
 #include "media_transforms/media_foundation/videoprocessor.h"
+#include "muxers/hlssink.h"
 #include "sessions/sampletimeline.h"
 #include "utils/comptr.h"
 #include "utils/scopedhandle.h"
@@ -25,7 +26,6 @@ struct IMFDXGIDeviceManager;
 
 namespace VellRecorder {
 
-class HLSSink;
 
 class HWScreenRecordingSession {
  public:
@@ -76,6 +76,8 @@ class HWScreenRecordingSession {
   // Started by Start before the thread runs; then the capture thread stamps, and Resume and the capture thread
   // restart its interval measurement (its own threading rules).
   SampleTimeline timeline_;
+  // Capture thread only.
+  KeyframeSchedule keyframes_;
 
   const VideoRecordingSettings settings_;
   // Built by Initialize on the control thread; then the capture thread alone uses them (it also rebuilds the

@@ -6,9 +6,9 @@
 
 namespace VellRecorder {
 
-HRESULT CSampleGrabber::CreateInstance(HLSSink* sink, CSampleGrabber** grabber) {
+HRESULT CSampleGrabber::CreateInstance(HLSSink* sink, KeyframeRequest request_keyframe, CSampleGrabber** grabber) {
   if (!grabber) return E_POINTER;
-  *grabber = new (std::nothrow) CSampleGrabber(sink);
+  *grabber = new (std::nothrow) CSampleGrabber(sink, std::move(request_keyframe));
   return *grabber ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -37,12 +37,16 @@ STDMETHODIMP CSampleGrabber::OnSetPresentationClock(IMFPresentationClock* clock)
   return S_OK;
 }
 
-STDMETHODIMP CSampleGrabber::OnProcessSample(REFGUID, DWORD, LONGLONG sample_time, LONGLONG, const BYTE* buffer,
-                                             DWORD size) {
+STDMETHODIMP CSampleGrabber::OnProcessSample(REFGUID, DWORD, LONGLONG sample_time, LONGLONG duration,
+                                             const BYTE* buffer, DWORD size) {
   if (!buffer || size == 0) return S_OK;
   std::lock_guard<std::mutex> lock(mutex_);
   const std::optional<int64_t> time_us = timeline_.Stamp(sample_time, HLSSink::IsKeyframe(buffer, size));
-  if (time_us) sink_->MuxRaw(buffer, size, *time_us, StreamKind::kVideo);
+  if (!time_us) return S_OK;
+  sink_->MuxRaw(buffer, size, *time_us, StreamKind::kVideo);
+  // The frames reach this callback after the encoder: the keyframe is asked for one frame ahead, so that it
+  // falls on the first frame past the boundary (later by the frames the encoder holds).
+  if (request_keyframe_ && keyframes_.Due(*time_us + duration / 10)) request_keyframe_();
   return S_OK;
 }
 

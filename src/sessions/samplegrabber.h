@@ -7,19 +7,22 @@
 #include <mfidl.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 
+#include "muxers/hlssink.h"
 #include "sessions/cameratimeline.h"
 #include "utils/comptr.h"
 
 namespace VellRecorder {
 
-class HLSSink;
-
 class CSampleGrabber : public IMFSampleGrabberSinkCallback {
  public:
+  // Asks the encoder for a keyframe; called on Media Foundation's thread with the grabber's lock held.
+  using KeyframeRequest = std::function<void()>;
+
   // A new grabber for the borrowed sink in *grabber, with its one reference for the caller.
-  static HRESULT CreateInstance(HLSSink* sink, CSampleGrabber** grabber);
+  static HRESULT CreateInstance(HLSSink* sink, KeyframeRequest request_keyframe, CSampleGrabber** grabber);
 
   // IUnknown: IMFSampleGrabberSinkCallback, IMFClockStateSink and IUnknown are this object.
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override;
@@ -49,19 +52,22 @@ class CSampleGrabber : public IMFSampleGrabberSinkCallback {
   void Stop();
 
  private:
-  explicit CSampleGrabber(HLSSink* sink) : sink_(sink) {}
+  CSampleGrabber(HLSSink* sink, KeyframeRequest request_keyframe)
+      : sink_(sink), request_keyframe_(std::move(request_keyframe)) {}
   virtual ~CSampleGrabber() = default;
   // The presentation clock's time, 0 without a clock. Under mutex_.
   int64_t ClockTime() const;
 
   std::atomic<ULONG> refs_{1};
   HLSSink* const sink_;  // borrowed; outlives the session
+  const KeyframeRequest request_keyframe_;
   // Held for each frame from its stamp to the end of its mux, and by every control call: a Stop that returned
   // cannot be followed by a frame, and a pause cannot split a frame's stamp from its write. Taken before the
   // sink's own mutex, never after it.
   mutable std::mutex mutex_;
   ComPtr<IMFPresentationClock> clock_;  // guarded by mutex_
   CameraTimeline timeline_;             // guarded by mutex_
+  KeyframeSchedule keyframes_;          // guarded by mutex_
 };
 
 }  // namespace VellRecorder

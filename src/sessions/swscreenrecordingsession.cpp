@@ -300,6 +300,7 @@ void SWScreenRecordingSession::EncodeFrame() {
     // so the encoder can read it without holding the slot.
     if (FAILED(encode_.CreateSample(&input))) return;
   }
+  if (keyframes_.Due(encoded_time_us_)) encoder_->ForceKeyframe();
   const ComPtr<IMFSample> output = encoder_->Encode(input.Get());
   if (!output) return;
   DWORD length = 0;

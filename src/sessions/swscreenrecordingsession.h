@@ -28,13 +28,12 @@
 #include "media_transforms/openh264/libyuvcolorconverter.h"
 #include "media_transforms/mediabufferpool.h"
 #include "media_transforms/safemfbuffer.h"
+#include "muxers/hlssink.h"
 #include "sessions/capturegate.h"
 #include "sessions/framepacer.h"
 #include "utils/scopedhandle.h"
 
 namespace VellRecorder {
-
-class HLSSink;
 
 class SWScreenRecordingSession {
  public:
@@ -135,6 +134,8 @@ class SWScreenRecordingSession {
   int64_t converted_time_us_ = -1;
   int64_t resized_time_us_ = -1;
   int64_t encoded_time_us_ = -1;
+  // Owned by the encoding thread.
+  KeyframeSchedule keyframes_;
 
   const VideoRecordingSettings settings_;
 };

@@ -3,7 +3,7 @@
 // duplication stand-in on first use, then call the system's functions. Installing from DllMain itself would run
 // under the loader lock, and from a thread started here would race the program; the first DXGI call is the
 // moment that is both safe and early enough. Faults come from the environment variable VELL_DUPLICATION_FAULTS
-// ("timeouts=N,lose-after=N,refusals=N").
+// ("timeouts=N,lose-after=N,refusals=N,slow-ms=N").
 #include <windows.h>
 #include <d3d11.h>
 #include <dxgi1_2.h>

@@ -18,6 +18,8 @@ void UninstallDuplication();
 
 // The next `count` acquisitions answer DXGI_ERROR_WAIT_TIMEOUT (no new desktop image).
 void TimeOutAcquisitions(int count);
+// Every acquisition that delivers an image takes `ms` milliseconds, as on a busy machine (0: no delay).
+void SlowAcquisitions(int ms);
 // Every duplication made so far is lost now (DXGI_ERROR_ACCESS_LOST from then on); the next `refusals` calls of
 // DuplicateOutput answer `refusal` (E_ACCESSDENIED: the secure desktop is shown).
 void LoseAccess(int refusals, HRESULT refusal = E_ACCESSDENIED);
@@ -26,7 +28,7 @@ void LoseAccessAfter(int acquisitions, int refusals, HRESULT refusal = E_ACCESSD
 // Back to a duplication that never fails.
 void ClearFaults();
 // Faults from text, for processes that cannot be called (the injected daemon):
-// "timeouts=N,lose-after=N,refusals=N". False when the text has anything else.
+// "timeouts=N,lose-after=N,refusals=N,slow-ms=N". False when the text has anything else.
 bool ApplyFaults(const std::string& text);
 
 struct Counts {

@@ -13,6 +13,7 @@ struct State {
   std::mutex mutex;
   uint64_t generation = 0;
   int timeouts = 0;
+  int delay_ms = 0;
   int refusals = 0;
   HRESULT refusal = E_ACCESSDENIED;
   bool loss_pending = false;
@@ -40,6 +41,11 @@ void TimeOutAcquisitions(int count) {
   S().timeouts = count;
 }
 
+void SlowAcquisitions(int ms) {
+  std::lock_guard<std::mutex> lock(S().mutex);
+  S().delay_ms = ms;
+}
+
 void LoseAccess(int refusals, HRESULT refusal) {
   std::lock_guard<std::mutex> lock(S().mutex);
   LoseAccessLocked(S(), refusals, refusal);
@@ -60,12 +66,14 @@ void LoseAccessAfter(int acquisitions, int refusals, HRESULT refusal) {
 void ClearFaults() {
   std::lock_guard<std::mutex> lock(S().mutex);
   S().timeouts = 0;
+  S().delay_ms = 0;
   S().refusals = 0;
   S().loss_pending = false;
 }
 
 bool ApplyFaults(const std::string& text) {
   int timeouts = 0;
+  int delay_ms = 0;
   int lose_after = -1;
   int refusals = 0;
   std::istringstream in(text);
@@ -84,12 +92,15 @@ bool ApplyFaults(const std::string& text) {
       lose_after = number;
     } else if (key == "refusals") {
       refusals = number;
+    } else if (key == "slow-ms") {
+      delay_ms = number;
     } else {
       return false;
     }
   }
   ClearFaults();
   TimeOutAcquisitions(timeouts);
+  SlowAcquisitions(delay_ms);
   if (lose_after >= 0) LoseAccessAfter(lose_after, refusals);
   return true;
 }
@@ -111,6 +122,11 @@ bool TakeTimeout() {
   if (S().timeouts <= 0) return false;
   --S().timeouts;
   return true;
+}
+
+int AcquisitionDelayMs() {
+  std::lock_guard<std::mutex> lock(S().mutex);
+  return S().delay_ms;
 }
 
 HRESULT TakeRefusal() {

@@ -11,6 +11,8 @@ namespace VellRecorder::StandIn::Faults {
 uint64_t Generation();
 // True (and one used up) when this acquisition is to time out.
 bool TakeTimeout();
+// Milliseconds an acquisition that delivers an image takes.
+int AcquisitionDelayMs();
 // S_OK, or the refusal this DuplicateOutput call is to answer (one used up).
 HRESULT TakeRefusal();
 // A loss asked for after so many images happens at the acquisition that follows the last of them.

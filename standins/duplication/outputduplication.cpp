@@ -106,6 +106,7 @@ HRESULT OutputDuplication::AcquireNextFrame(UINT timeout_ms, DXGI_OUTDUPL_FRAME_
     if (timeout_ms > 0) Sleep(timeout_ms < 100 ? timeout_ms : 100);
     return DXGI_ERROR_WAIT_TIMEOUT;
   }
+  if (const int delay_ms = Faults::AcquisitionDelayMs(); delay_ms > 0) Sleep(static_cast<DWORD>(delay_ms));
   if (!texture_) {
     const HRESULT created = CreateDesktopTexture();
     if (FAILED(created)) return created;

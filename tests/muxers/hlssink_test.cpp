@@ -108,6 +108,24 @@ TEST_F(HLSSinkTest, AfterAGapEachKeyframeAdvancesByOnePart) {
   EXPECT_EQ(reported_, Parts({0, 1, 2}));
 }
 
+// A session that makes a keyframe where the schedule asks gets a part for each boundary at any frame rate, cut at
+// the first frame past it; after a gap the schedule asks once, not for every boundary the gap passed.
+TEST_F(HLSSinkTest, KeyframesOnScheduleCutAtTheFirstFramePastEachBoundary) {
+  KeyframeSchedule schedule;
+  std::vector<int64_t> cuts;
+  const auto frame = [&](int64_t t) {
+    const size_t parts = reported_.size();
+    Video(t == 0 || schedule.Due(t) ? kKeyframe : kInterFrame, t);
+    if (reported_.size() > parts) cuts.push_back(t);
+  };
+  for (int64_t t = 0; t < 17000000; t += 330000) frame(t);  // about 3 frames a second
+  EXPECT_EQ(cuts, (std::vector<int64_t>{4290000, 8250000, 12210000, 16170000}));
+  EXPECT_FALSE(schedule.Due(20000000));
+  EXPECT_TRUE(schedule.Due(29500000));
+  EXPECT_FALSE(schedule.Due(32000000));
+  EXPECT_TRUE(schedule.Due(32000001));
+}
+
 TEST_F(HLSSinkTest, AudioAloneStaysOnePart) {
   for (int64_t t = 0; t < 30000000; t += 21333) Audio(t);
   EXPECT_TRUE(reported_.empty());

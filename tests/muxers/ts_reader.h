@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "muxers/test_util.h"
+#include "muxers/ts_muxer.h"
 
 namespace VellRecorder::Testing {
 
@@ -106,6 +107,28 @@ inline std::vector<PesPacket> ReassemblePes(const std::vector<TsPacket>& packets
 inline std::vector<PesPacket> ReadPes(const std::filesystem::path& file, uint16_t pid,
                                       std::vector<std::string>* errors) {
   return ReassemblePes(ParsePackets(ReadFile(file), errors), pid, errors);
+}
+
+// Where the parts of a recording were cut, on the video stream: the PTS of the last frame before each cut and of
+// the first frame after it (90 kHz), for every part after the first.
+struct PartCut {
+  uint64_t before;
+  uint64_t at;
+};
+
+template <typename Path>
+std::vector<PartCut> VideoPartCuts(const std::vector<Path>& parts, std::vector<std::string>* errors) {
+  std::vector<PartCut> cuts;
+  bool any = false;
+  uint64_t last = 0;
+  for (const Path& part : parts) {
+    const std::vector<PesPacket> pes = ReadPes(std::filesystem::path(part), TsMuxer::kVideoPid, errors);
+    if (pes.empty()) continue;
+    if (any) cuts.push_back({last, pes.front().pts});
+    any = true;
+    last = pes.back().pts;
+  }
+  return cuts;
 }
 
 }  // namespace VellRecorder::Testing

@@ -100,6 +100,11 @@ class Recording {
         << "\npaused_ms=" << paused_ns_ / 1000000 << "\n";
   }
 
+  size_t PartCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return parts_.size();
+  }
+
   // Every video frame of every reported part, in order.
   std::vector<Frame> Frames() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -181,6 +186,28 @@ TEST_F(HWScreenRecordingSessionTest, EveryCapturedFrameReachesTheSinkWithItsTime
     for (size_t i = 1; i < frames.size(); ++i) ASSERT_GT(frames[i].pts, frames[i - 1].pts) << "frame " << i;
     for (const Frame& frame : frames) EXPECT_TRUE(!frame.starts_part || frame.keyframe);
   }
+}
+
+// Parts are cut by time at any frame rate: acquisitions of 180 ms give about 5 frames a second, at which the
+// encoder's 60-frame group of pictures would cut every 12 s. Each cut falls on the first frame past its boundary.
+TEST_F(HWScreenRecordingSessionTest, PartsAreCutEveryFourSecondsAtALowFrameRate) {
+  StandIn::SlowAcquisitions(180);
+  Recording recording("slow-capture", kScreen);
+  ASSERT_EQ(recording.Session().Initialize(), S_OK);
+  recording.Start();
+  Testing::WithinOrDie(milliseconds(40000), "two parts", [&recording] {
+    while (recording.PartCount() < 2) Sleep(100);
+  });
+  recording.Stop();
+  const std::vector<Frame> frames = recording.Frames();
+  uint64_t boundary = 0;
+  for (size_t i = 1; i < frames.size(); ++i) {
+    if (!frames[i].starts_part) continue;
+    boundary += 4 * 90000;
+    EXPECT_LE(frames[i - 1].pts, boundary) << "a part went on past its boundary";
+    EXPECT_GT(frames[i].pts, boundary) << "a part began before its boundary";
+  }
+  EXPECT_GE(boundary, 2u * 4 * 90000);
 }
 
 // Wine's own processor converts at the capture size only: a session that could not scale a single frame is

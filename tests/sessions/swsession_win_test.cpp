@@ -234,7 +234,7 @@ TEST(SWScreenRecordingSessionTest, StopsInAnyStateAndAnyNumberOfTimes) {
   }
 }
 
-// A screen whose every copy takes 15 ms: grey pixels, and the instant each copy began.
+// A screen whose every copy takes `copy_ms`: grey pixels, and the instant each copy began.
 class SlowCopySource : public VideoSource {
  public:
   struct Copies {
@@ -242,8 +242,8 @@ class SlowCopySource : public VideoSource {
     std::vector<int64_t> began_ns;  // guarded by mutex; appended on the capture thread
   };
 
-  SlowCopySource(VideoRecordingSettings settings, std::shared_ptr<Copies> copies)
-      : VideoSource(std::move(settings)), copies_(std::move(copies)) {}
+  SlowCopySource(VideoRecordingSettings settings, std::shared_ptr<Copies> copies, int copy_ms = 15)
+      : VideoSource(std::move(settings)), copies_(std::move(copies)), copy_ms_(copy_ms) {}
 
   HRESULT CaptureToSystemMemory(uint8_t** destination) override {
     {
@@ -251,12 +251,13 @@ class SlowCopySource : public VideoSource {
       copies_->began_ns.push_back(MonotonicNowNs());
     }
     std::memset(*destination, 0x80, static_cast<size_t>(settings_.CaptureWidth()) * settings_.CaptureHeight() * 4);
-    Sleep(15);
+    Sleep(copy_ms_);
     return S_OK;
   }
 
  private:
   std::shared_ptr<Copies> copies_;
+  const int copy_ms_;
 };
 
 // Video PTS (90 kHz) of every part the recording reported, in order.
@@ -294,6 +295,29 @@ TEST(SWScreenRecordingSessionTest, FramesAreTimedWhenTheirCopyBegan) {
   std::sort(before_copy_ms.begin(), before_copy_ms.end());
   // The median: on a busy machine a thread may be held up between reading the clock and calling the source.
   EXPECT_LT(before_copy_ms[before_copy_ms.size() / 2], 2.0);
+}
+
+// Parts are cut by time at any frame rate: copies of 180 ms give about 5 frames a second, at which the encoder's
+// 30-frame keyframe schedule alone would cut every 6 s. Each cut falls on the first frame past its 4 s boundary.
+TEST(SWScreenRecordingSessionTest, PartsAreCutEveryFourSecondsAtALowFrameRate) {
+  Recording recording("slow-capture", RECT{0, 0, 320, 240}, SIZE{320, 240});
+  ASSERT_EQ(recording.Session().Initialize(std::make_unique<SlowCopySource>(
+                recording.Settings(), std::make_shared<SlowCopySource::Copies>(), 180)),
+            S_OK);
+  recording.Start();
+  WithinOrDie(milliseconds(40000), "two parts", [&recording] {
+    while (recording.Parts().size() < 2) Sleep(100);
+  });
+  recording.Finish();
+  std::vector<std::string> errors;
+  const std::vector<Testing::PartCut> cuts = Testing::VideoPartCuts(recording.Parts(), &errors);
+  EXPECT_TRUE(errors.empty()) << errors.front();
+  ASSERT_GE(cuts.size(), 2u);
+  for (size_t k = 0; k < cuts.size(); ++k) {
+    const uint64_t boundary = (k + 1) * 4 * 90000;
+    EXPECT_LE(cuts[k].before, boundary) << "part " << k << " went on past its boundary";
+    EXPECT_GT(cuts[k].at, boundary) << "part " << k + 1 << " began before its boundary";
+  }
 }
 
 }  // namespace

@@ -87,31 +87,38 @@ HRESULT H264Encoder::SetEncoderProperties() {
       RETURN_IF_FAILED(attributes->SetUINT32(*property.id, property.value));
     }
   }
-  SetCodecApiProperties(properties);
+  // A property an encoder does not support leaves its default in place and is no reason to refuse the encoder.
+  for (const CodecProperty& property : properties) {
+    const HRESULT set = SetCodecProperty(transform_.Get(), *property.id, property.value, property.boolean);
+    if (set == E_NOINTERFACE) break;  // no ICodecAPI: the attribute store is all the encoder reads
+    if (FAILED(set)) LOG_DEBUG << "codec property not taken: " << HrText(set);
+  }
   return S_OK;
 }
 
-void H264Encoder::SetCodecApiProperties(const CodecProperty (&properties)[kCodecPropertyCount]) {
-  // Encoders read their codec properties through ICodecAPI; many ignore the attribute store. A property an
-  // encoder does not support leaves its default in place and is no reason to refuse the encoder.
-  ComPtr<ICodecAPI> codec_api;
-  if (FAILED(transform_->QueryInterface(IID_ICodecAPI, reinterpret_cast<void**>(codec_api.ReleaseAndGetAddressOf())))) {
-    return;
-  }
-  for (const CodecProperty& property : properties) {
-    VARIANT value;
-    VariantInit(&value);
-    if (property.boolean) {
-      value.vt = VT_BOOL;
-      value.boolVal = property.value ? VARIANT_TRUE : VARIANT_FALSE;
-    } else {
-      value.vt = VT_UI4;
-      value.ulVal = property.value;
-    }
-    const HRESULT hr = codec_api->SetValue(property.id, &value);
-    if (FAILED(hr)) LOG_DEBUG << "codec property not taken: " << HrText(hr);
-  }
+void H264Encoder::RequestKeyframe() {
+  const HRESULT hr = MediaFoundation::RequestKeyframe(transform_.Get());
+  if (FAILED(hr)) LOG_DEBUG << "no keyframe on request: " << HrText(hr);
 }
+
+HRESULT SetCodecProperty(IUnknown* encoder, const GUID& property, uint32_t value, bool boolean) {
+  ComPtr<ICodecAPI> codec_api;
+  const HRESULT hr =
+      encoder->QueryInterface(IID_ICodecAPI, reinterpret_cast<void**>(codec_api.ReleaseAndGetAddressOf()));
+  if (FAILED(hr)) return hr;
+  VARIANT variant;
+  VariantInit(&variant);
+  if (boolean) {
+    variant.vt = VT_BOOL;
+    variant.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+  } else {
+    variant.vt = VT_UI4;
+    variant.ulVal = value;
+  }
+  return codec_api->SetValue(&property, &variant);
+}
+
+HRESULT RequestKeyframe(IUnknown* encoder) { return SetCodecProperty(encoder, CODECAPI_AVEncVideoForceKeyFrame, 1); }
 
 HRESULT H264Encoder::CreateOutputType() {
   RETURN_IF_FAILED(MFCreateMediaType(output_type_.ReleaseAndGetAddressOf()));

@@ -30,6 +30,12 @@ struct EncoderSettings {
   IMFDXGIDeviceManager* device_manager = nullptr;  // borrowed; null for system-memory input
 };
 
+// Sets one codec property of an encoder through its ICodecAPI (E_NOINTERFACE when it has none), as VT_BOOL or
+// VT_UI4. Encoders read their properties there; many ignore the attribute store.
+HRESULT SetCodecProperty(IUnknown* encoder, const GUID& property, uint32_t value, bool boolean = false);
+// Asks an encoder to make its next frame a keyframe; encoders that cannot keep their own schedule.
+HRESULT RequestKeyframe(IUnknown* encoder);
+
 // Threading: as MFT. The device manager must outlive the encoder.
 class H264Encoder : public MFT {
  public:
@@ -42,20 +48,20 @@ class H264Encoder : public MFT {
   // The table's bitrate for the frame area; ten times that for a synchronous (software) transform on a
   // system older than Windows 8.
   uint32_t GetBitrate() const;
+  // The next frame given to the encoder is to be a keyframe. Logged at debug level when the encoder cannot.
+  void RequestKeyframe();
 
  private:
   HRESULT SelectMFT();
   HRESULT InitializeMFT(IMFActivate* activate);
   // The codec properties go into the transform's attribute store and, where the transform has it, through
   // ICodecAPI.
-  static constexpr size_t kCodecPropertyCount = 6;
   struct CodecProperty {
     const GUID* id;
     uint32_t value;
     bool boolean;  // VT_BOOL through ICodecAPI rather than VT_UI4
   };
   HRESULT SetEncoderProperties();
-  void SetCodecApiProperties(const CodecProperty (&properties)[kCodecPropertyCount]);
   HRESULT CreateMediaTypes();
   HRESULT CreateOutputType();
   HRESULT CreateInputType();

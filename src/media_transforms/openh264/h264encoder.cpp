@@ -113,8 +113,9 @@ ComPtr<IMFSample> H264Encoder::Encode(IMFSample* in) {
     picture.pData[1] = planes.u;
     picture.pData[2] = planes.v;
 
-    if (settings_.idr_interval != 0 && frame_count_ % settings_.idr_interval == 0) {
+    if (keyframe_requested_ || (settings_.idr_interval != 0 && frame_count_ % settings_.idr_interval == 0)) {
       encoder_->ForceIntraFrame(true);
+      keyframe_requested_ = false;
     }
     const int result = encoder_->EncodeFrame(&picture, &info);
     if (result != 0) LOG_ERROR << "Encode error: " << result;

@@ -37,6 +37,8 @@ class H264Encoder {
   // input cannot be read (the frame then does not count towards the IDR schedule) or when Media
   // Foundation cannot make the output sample.
   ComPtr<IMFSample> Encode(IMFSample* in);
+  // The next frame encoded is an IDR frame, besides those of the IDR schedule.
+  void ForceKeyframe() { keyframe_requested_ = true; }
 
   uint32_t Bitrate() const { return bitrate_; }
   uint32_t ThreadCount() const { return thread_count_; }
@@ -61,6 +63,7 @@ class H264Encoder {
   int64_t pending_duration_ = 0;  // 100-ns units, inputs since the last output
   int64_t output_time_ = 0;       // 100-ns units, stamped on the next output
   bool time_taken_ = false;       // output_time_ fixed for the frame in progress
+  bool keyframe_requested_ = false;
   std::unique_ptr<ISVCEncoder, EncoderDeleter> encoder_;
 };
 
