@@ -10,7 +10,7 @@ CC_MINGW=${MINGW_PREFIX}-gcc-posix
 CXX_MINGW=${MINGW_PREFIX}-g++-posix
 
 PACKAGES=(
-  cmake ninja-build make pkg-config dpkg-dev nasm python3
+  cmake ninja-build make pkg-config dpkg-dev nasm python3 ccache
   g++ clang libclang-rt-14-dev
   mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   wine64 xvfb x11-utils pulseaudio pulseaudio-utils

@@ -12,6 +12,7 @@ if [ "${1:-}" != "--inside" ]; then
   seconds=${1:-10}
   echo "== preparing (bootstrap and Windows build; the first run takes a few minutes)"
   bash scripts/bootstrap.sh | grep -v '^\[bootstrap\] ready' || true
+  source scripts/compiler-cache.sh
   cmake --preset windows -Wno-dev >/dev/null
   # The AAC encoder stand-in stands for the system's, which Wine lacks; wine-run.sh registers it.
   cmake --build --preset windows --target VellRecorder vell-host vell_aac_standin | tail -n 1

@@ -49,6 +49,7 @@ build() { # preset
 
 section "bootstrap"
 bash scripts/bootstrap.sh || { echo "bootstrap failed"; echo "0 passed, 1 failed, 0 skipped"; exit 1; }
+source scripts/compiler-cache.sh
 
 build native && { section "native tests"; run_ctest native ctest --preset native; }
 build native-asan && { section "native tests with sanitizers"; run_ctest native-asan ctest --preset native-asan; }
