@@ -23,7 +23,7 @@ AAC_FRAME = 1024 * 90000 // 48000  # one AAC frame (1024 samples at 48 kHz) in 9
 
 def probe(args: list) -> dict:
     return json.loads(subprocess.run(["ffprobe", "-v", "error", "-of", "json", *args], capture_output=True,
-                                     text=True, check=True).stdout)
+                                     text=True, check=True, timeout=120).stdout)
 
 
 def duration(part: str) -> float:
@@ -58,7 +58,8 @@ def playlist(out: str, parts: list) -> bool:
 
 def ffmpeg_quiet(what: str, args: list) -> bool:
     """ffmpeg at level warning must say nothing and succeed."""
-    run = subprocess.run(["ffmpeg", "-nostdin", "-v", "warning", "-y", *args], capture_output=True, text=True)
+    run = subprocess.run(["ffmpeg", "-nostdin", "-v", "warning", "-y", *args], capture_output=True, text=True,
+                         timeout=120)
     said = run.stderr.strip()
     if run.returncode or said:
         print(f"{what}: exit {run.returncode}: {said[:600]}")
@@ -72,9 +73,11 @@ def copy(folder: str, parts: list) -> bool:
         for ext in ("ts", "mp4"):
             ok = ffmpeg_quiet(f"{os.path.basename(part)} copied into {ext.upper()}",
                               ["-i", part, "-c", "copy", os.path.join(folder, f"copy-{i}.{ext}")]) and ok
-    # The parts joined byte for byte are one transport stream, as a player fetching them in turn sees them.
-    ok = ffmpeg_quiet("the parts concatenated into MP4", ["-i", "concat:" + "|".join(parts), "-c", "copy",
-                                                           "-movflags", "+faststart", os.path.join(folder, "all.mp4")]) and ok
+    # The parts joined byte for byte are one transport stream (continuity counters run on from part to part), as a
+    # player fetching them in turn sees them.
+    ok = ffmpeg_quiet("the parts concatenated into MP4",
+                      ["-i", "concat:" + "|".join(parts), "-c", "copy", "-movflags", "+faststart",
+                       os.path.join(folder, "all.mp4")]) and ok
     print(f"stream copy of {len(parts)} parts into TS and MP4, and of all into one MP4: {'clean' if ok else 'FAILED'}")
     return ok
 
@@ -126,7 +129,8 @@ def ids(parts: list) -> bool:
     seen = {"sps": [], "pps": []}
     for part in parts:
         run = subprocess.run(["ffmpeg", "-nostdin", "-v", "info", "-i", part, "-map", "0:v:0", "-c", "copy",
-                              "-bsf:v", "trace_headers", "-f", "null", "-"], capture_output=True, text=True)
+                              "-bsf:v", "trace_headers", "-f", "null", "-"], capture_output=True, text=True,
+                             timeout=120)
         unit = None
         for line in run.stderr.splitlines():
             if "Sequence Parameter Set" in line:
