@@ -6,8 +6,9 @@ async function main() {
   const [url, timeoutS, profile] = process.argv.slice(2);
   const browser = await puppeteer.launch({
     executablePath: '/usr/bin/chromium', headless: true, userDataDir: profile,
-    args: ['--no-sandbox', '--disable-gpu', '--autoplay-policy=no-user-gesture-required', '--mute-audio',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync', '--no-first-run'],
+    args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--autoplay-policy=no-user-gesture-required',
+           '--mute-audio', '--disable-background-networking', '--disable-component-update', '--disable-sync',
+           '--no-first-run'],
   });
   const console_ = [];
   try {
