@@ -115,14 +115,15 @@ def continuity(parts: list) -> bool:
                   f"{allowed / 90:.1f} ms{'' if good else ' (hole or overlap)'}")
             ok = ok and good
             start = end
-    # Part 0 starts both streams within one frame interval (the median of its first 8 steps; seen at 0.1 to 0.6
-    # of it, at loads up to 20).
+    # Part 0 starts both streams within one frame interval: the sound from the start, the picture at its first
+    # capture, some tens of milliseconds in. The capture starts unevenly on a busy machine (the offset was seen
+    # at 0.8 of the median of the first steps), so the interval is the longest of the first 8 steps.
     first = per_part[0]
     v = first["video"][:9]
-    interval = statistics.median([b - a for a, b in zip(v, v[1:])] or [0])
+    interval = max([b - a for a, b in zip(v, v[1:])] or [0])
     offset = first["audio"][0] - first["video"][0]
     good = abs(offset) <= interval
-    print(f"part 0 starts: audio {offset / 90:+.1f} ms from video, frame interval {interval / 90:.1f} ms"
+    print(f"part 0 starts: audio {offset / 90:+.1f} ms from video, first frame intervals up to {interval / 90:.1f} ms"
           f"{'' if good else ' (too far apart)'}")
     return ok and good
 
