@@ -18,7 +18,10 @@ PACKAGES=(
   nlohmann-json3-dev libspdlog-dev libfmt-dev googletest libgtest-dev libbenchmark-dev
   ffmpeg
   gstreamer1.0-plugins-bad gstreamer1.0-libav
+  chromium
 )
+# Node.js and npm come with the machine; Debian's are the fallback.
+command -v npm >/dev/null || PACKAGES+=(nodejs npm)
 
 log() { printf '[bootstrap] %s\n' "$*"; }
 
@@ -148,6 +151,24 @@ cached() { # name version builder
   ln -sfn "$dir" "$DEPS_CACHE/mingw/$name"
 }
 
+# The playback test's browser driver and player (tests/e2e/player): npm packages, no browser download (it
+# drives Debian's Chromium), installed into a folder keyed by the package and lock files, linked as
+# $DEPS_CACHE/npm/player.
+install_player_modules() {
+  local src key dir
+  src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tests/e2e/player"
+  key=$(cat "$src/package.json" "$src/package-lock.json" | sha256sum | cut -c1-16)
+  dir="$DEPS_CACHE/npm/player-$key"
+  if [ ! -f "$dir/.complete" ]; then
+    log "installing the player's npm packages ($key)"
+    rm -rf "$dir" && mkdir -p "$dir"
+    cp "$src/package.json" "$src/package-lock.json" "$dir/"
+    (cd "$dir" && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+    touch "$dir/.complete"
+  fi
+  ln -sfn "$dir" "$DEPS_CACHE/npm/player"
+}
+
 # The header-only libraries are exposed to the mingw build through their own folders: putting /usr/include
 # itself on the cross compiler's path would shadow the mingw C library headers.
 expose_headers() {
@@ -168,6 +189,7 @@ main() {
   cached vo-aacenc "$(source_version vo-aacenc)-$v" build_voaacenc
   cached gtest "$(dpkg-query -W -f='${Version}' googletest)-$v" build_gtest
   expose_headers
+  install_player_modules
   log "ready: $DEPS_CACHE/mingw"
 }
 

@@ -12,13 +12,20 @@ run() {
 }
 work=$(mktemp -d "${TMPDIR:-/tmp}/vell-e2e-$scenario.XXXXXX")
 pattern_pid=
+# Background programs of the scenario (players, servers), stopped at exit by their ids, the last started first.
+stop_at_exit_pids=()
+stop_at_exit() { stop_at_exit_pids=("$1" "${stop_at_exit_pids[@]}"); }
+stop_pid() {
+  if [ -n "$1" ] && kill "$1" 2>/dev/null; then
+    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$1" 2>/dev/null
+  fi
+}
 # VELL_E2E_KEEP=1 keeps a failed scenario's folder (parts, logs) for a look afterwards.
 cleanup_e2e() {
-  local status=$?
-  if [ -n "$pattern_pid" ] && kill "$pattern_pid" 2>/dev/null; then
-    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pattern_pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pattern_pid" 2>/dev/null
-  fi
+  local status=$? pid
+  stop_pid "$pattern_pid"
+  for pid in "${stop_at_exit_pids[@]}"; do stop_pid "$pid"; done
   if [ "$status" != 0 ] && [ -n "${VELL_E2E_KEEP:-}" ]; then
     echo "kept $work"
   else
@@ -66,6 +73,36 @@ start_pattern() {
     -window_title vell-pattern >/dev/null 2>&1 &
   pattern_pid=$!
   sleep 1
+}
+
+# A PulseAudio server of the scenario's own (found through PULSE_RUNTIME_PATH by paplay and by Wine's audio
+# driver in every Wine process started from here): another program's sound, or the end of a shared server while
+# the daemon listens to it, must not reach the recording. Its null sink's monitor is the microphone
+# "Monitor of Null Output".
+own_pulseaudio() {
+  export PULSE_RUNTIME_PATH="$work/pulse/run" PULSE_STATE_PATH="$work/pulse/state"
+  mkdir -p "$PULSE_RUNTIME_PATH" "$PULSE_STATE_PATH"
+  setsid pulseaudio --daemonize=no -n --exit-idle-time=-1 --log-target=stderr --log-level=error \
+    --load="module-null-sink sink_name=vsink" --load=module-native-protocol-unix </dev/null >"$work/pulse.log" 2>&1 &
+  stop_at_exit $!
+  for _ in $(seq 1 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+  pactl info >/dev/null 2>&1 || fail "PulseAudio did not start: $(cat "$work/pulse.log")"
+}
+
+# A tone of FREQUENCY Hz into the null sink, for longer than any scenario records.
+play_tone() { # frequency
+  ffmpeg -nostdin -v error -f lavfi -i "sine=frequency=$1:sample_rate=48000:duration=120" "$work/tone.wav" ||
+    fail "no tone"
+  paplay "$work/tone.wav" &
+  stop_at_exit $!
+  sleep 0.5
+}
+
+# The "recorder-init" message for the virtual screen at 1920x1080 into FOLDER, with a microphone (or "") and
+# system audio (true or false).
+recorder_init() { # folder microphone system-audio
+  printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","displayId":%s,"width":1920,"height":1080,"audioDeviceId":"%s","recordInternalAudio":%s}}}' \
+    "$(winpath_json "$1")" "$DISPLAY_ID" "$2" "$3"
 }
 
 # Decodes with the stream's own 90 kHz time base: frames carry their real capture times, which ffmpeg would
