@@ -47,6 +47,7 @@ fs::path DumpRoot() {
 void Sleep(int ms) { std::this_thread::sleep_for(milliseconds(ms)); }
 
 constexpr SIZE kScreen{1920, 1080};
+constexpr uint64_t kPartPts = HLSSink::kTargetPartDurationUs * 9 / 100;  // 90 kHz
 
 struct Frame {
   uint64_t pts;  // 90 kHz
@@ -203,11 +204,11 @@ TEST_F(HWScreenRecordingSessionTest, PartsAreCutEveryFourSecondsAtALowFrameRate)
   uint64_t boundary = 0;
   for (size_t i = 1; i < frames.size(); ++i) {
     if (!frames[i].starts_part) continue;
-    boundary += 4 * 90000;
+    boundary += kPartPts;
     EXPECT_LE(frames[i - 1].pts, boundary) << "a part went on past its boundary";
     EXPECT_GT(frames[i].pts, boundary) << "a part began before its boundary";
   }
-  EXPECT_GE(boundary, 2u * 4 * 90000);
+  EXPECT_GE(boundary, 2 * kPartPts);
 }
 
 // Wine's own processor converts at the capture size only: a session that could not scale a single frame is
@@ -270,7 +271,11 @@ TEST_F(HWScreenRecordingSessionTest, ALostDuplicationIsRecreatedAndTheNewEncoder
     const std::vector<Frame> frames = recording.Frames();
     ASSERT_GT(frames.size(), first_of_new_encoder + 10) << "recording did not go on after the loss";
     EXPECT_TRUE(frames[first_of_new_encoder].keyframe);
-    for (size_t i = 1; i < first_of_new_encoder; ++i) EXPECT_FALSE(frames[i].keyframe) << "frame " << i;
+    // Before it, only the keyframe asked for at the first frame past a part boundary (a slow machine gets there).
+    for (size_t i = 1; i < first_of_new_encoder; ++i) {
+      const bool past_boundary = (frames[i].pts - 1) / kPartPts != (frames[i - 1].pts - 1) / kPartPts;
+      EXPECT_FALSE(frames[i].keyframe && !past_boundary) << "frame " << i;
+    }
     for (size_t i = 1; i < frames.size(); ++i) ASSERT_GT(frames[i].pts, frames[i - 1].pts);
   }
   EXPECT_EQ(StandIn::GetCounts().live_duplications, 0);
