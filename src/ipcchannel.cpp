@@ -130,7 +130,7 @@ void IPCChannel::SendWSMessage(const std::wstring& type, const json& payload) { 
 
 void IPCChannel::Queue(const std::wstring& type, const json& payload, const json& logged_payload) {
   LOG_WARNING << "sending message " << type << " payload: "
-              << logged_payload.dump(-1, ' ', false, json::error_handler_t::replace);
+              << LoggedExcerpt(logged_payload.dump(-1, ' ', false, json::error_handler_t::replace));
   outgoing_.Push(EncodeEnvelope(type, payload));
 }
 
