@@ -80,8 +80,10 @@ void FrameReader::NoteLongFrame() {
   pending_frame_logged_ = true;
 }
 
-bool FrameReader::DropStalled() {
-  if (pending_.empty() || now_() - frame_start_ns_ < kStallTimeoutNs) return false;
+bool FrameReader::DropStalled(bool reader_behind) {
+  if (pending_.empty()) return false;
+  if (reader_behind) frame_start_ns_ = now_();
+  if (now_() - frame_start_ns_ < kStallTimeoutNs) return false;
   if (pending_.size() < IPCMessageParser::kHeaderSize) {
     LOG_ERROR << "Dropping " << pending_.size() << " bytes of an incomplete length field: not complete "
               << kStallTimeoutNs / 1'000'000 << " ms after its first byte";

@@ -62,8 +62,10 @@ class FrameReader {
   // logged and left out.
   std::vector<std::string> Append(const char* data, size_t size);
   // Drops a partial frame whose first byte came kStallTimeoutNs ago or more, with an error record.
-  // Returns true when it dropped one. Call it on every poll, also when nothing was read.
-  bool DropStalled();
+  // Returns true when it dropped one. Call it on every poll, also when nothing was read. `reader_behind`: the
+  // poll stopped reading while bytes may still wait in the pipe; a long frame written whole then arrives only as
+  // fast as the daemon reads, so its time starts again instead.
+  bool DropStalled(bool reader_behind = false);
   size_t PendingBytes() const { return pending_.size(); }
 
  private:
@@ -71,7 +73,8 @@ class FrameReader {
 
   NowNs now_;
   std::string pending_;
-  int64_t frame_start_ns_ = 0;      // when the read that brought the partial frame's first byte came
+  // When the read that brought the partial frame's first byte came, or the last poll that left bytes unread.
+  int64_t frame_start_ns_ = 0;
   bool pending_frame_logged_ = false;  // the start of the partial frame in pending_ has been logged
 };
 

@@ -60,6 +60,22 @@ stalled_frame)
   grep -Eq 'Dropping an incomplete frame of 1048576 bytes after [1-9][0-9]+: ' "$work/daemon.log" ||
     fail "the polls were not read into the stalled frame"
   ;;
+long_frame)
+  # A 5 MiB message written whole takes the daemon more than 2 s to read (80 KiB a poll): it is kept while it
+  # arrives and answered, and its record holds the payload's first 4096 bytes and its length, not 5 MB.
+  d=$(private_daemon); preference_set "$d"
+  python3 -c 'print("{\"type\":\"check-mic-permissions\",\"payload\":{\"pad\":\"" + "x" * (5 << 20) + "\"}}")' \
+    > "$work/long.txt"
+  printf '%s\n' 'expect check-mic-permissions' '{"type":"check-all-permissions"}' 'expect check-all-permissions' \
+    >> "$work/long.txt"
+  host --daemon "$d" --timeout-ms 30000 --script "$(winpath "$work/long.txt")" > "$work/host.out"
+  status=$?
+  cut -c1-160 "$work/host.out"
+  [ "$status" = 0 ] || fail "no answer to a long message"
+  grep -q 'received message check-mic-permissions payload: {"pad":"xxxxxxxx*\.\.\. (5242890 bytes)' \
+    "$work/daemon.log" || fail "the long payload's record is not its start and length"
+  [ "$(stat -c %s "$work/daemon.log")" -lt 100000 ] || fail "the log took $(stat -c %s "$work/daemon.log") bytes"
+  ;;
 deep_nesting)
   # 30,000 levels (60 KB): refused before it is copied or dumped, and the daemon goes on answering.
   d=$(private_daemon); preference_set "$d"

@@ -147,6 +147,26 @@ TEST(FrameReaderStallTest, EachFramesClockStartsWithTheReadOfItsFirstByte) {
   EXPECT_EQ(reader.PendingBytes(), 0u);
 }
 
+// A frame written whole but longer than the daemon reads in 2 s (16 reads of 5120 bytes per 50 ms poll): it is
+// kept while the polls leave bytes in the pipe, and once they do not, the wait is on the host again.
+TEST(FrameReaderStallTest, LongFrameArrivingAsFastAsItIsReadIsKept) {
+  int64_t now = 0;
+  FrameReader reader([&now] { return now; });
+  const std::string bytes = Frame(std::string(5'000'000, 'x'));
+  const size_t per_poll = 16 * 5120;
+  std::vector<std::string> frames;
+  for (size_t at = 0; at < bytes.size(); at += per_poll, now += 50'000'000) {
+    for (auto& f : Feed(reader, bytes.substr(at, per_poll))) frames.push_back(std::move(f));
+    EXPECT_FALSE(reader.DropStalled(/*reader_behind=*/at + per_poll < bytes.size())) << at;
+  }
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].size(), 5'000'000u);
+  EXPECT_TRUE(Feed(reader, bytes.substr(0, per_poll)).empty());
+  EXPECT_FALSE(reader.DropStalled(true));
+  now += FrameReader::kStallTimeoutNs;
+  EXPECT_TRUE(reader.DropStalled(false));
+}
+
 TEST(FrameReaderStallTest, ShortPartialFramesAndLengthFieldsAreDroppedTooButNotLogged) {
   Testing::LogCapture log;
   int64_t now = 0;
