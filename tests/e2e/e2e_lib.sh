@@ -46,8 +46,10 @@ host_live() {
 }
 # Waits for the COUNTth line with TEXT (default the first) in the transcript of a host running in the background.
 wait_in_transcript() { # text seconds [count]
+  local seen
   for _ in $(seq 1 $(($2 * 4))); do
-    [ "$(grep -c -- "$1" "$work/host.out" 2>/dev/null)" -ge "${3:-1}" ] && return 0
+    seen=$(grep -c -- "$1" "$work/host.out" 2>/dev/null)
+    [ "${seen:-0}" -ge "${3:-1}" ] && return 0
     sleep 0.25
   done
   fail "no \"$1\" (${3:-1}) from the host within $2 s"
