@@ -53,7 +53,7 @@ int IPCChannel::Run() {
       DelegateMessage(frame);
       if (exit_status_ != 0) break;
     }
-    reader_.DropStalled();
+    reader_.DropStalled(reads_capped_);
     WriteQueuedMessages();
     if (host_gone_ || exit_status_ != 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(kPollIntervalMs));
@@ -69,8 +69,10 @@ int IPCChannel::Run() {
 
 std::vector<std::string> IPCChannel::GetMessagesFromPipe() {
   std::vector<std::string> frames;
-  for (int read = 0; read < kMaxReadsPerPoll && ReadOnce(&frames); ++read) {
-  }
+  int reads = 0;
+  while (reads < kMaxReadsPerPoll && ReadOnce(&frames)) ++reads;
+  // Every read brought bytes: more may wait, held back by the daemon rather than by the host.
+  reads_capped_ = reads == kMaxReadsPerPoll;
   return frames;
 }
 
@@ -130,7 +132,7 @@ void IPCChannel::SendWSMessage(const std::wstring& type, const json& payload) { 
 
 void IPCChannel::Queue(const std::wstring& type, const json& payload, const json& logged_payload) {
   LOG_WARNING << "sending message " << type << " payload: "
-              << logged_payload.dump(-1, ' ', false, json::error_handler_t::replace);
+              << LoggedExcerpt(logged_payload.dump(-1, ' ', false, json::error_handler_t::replace));
   outgoing_.Push(EncodeEnvelope(type, payload));
 }
 

@@ -85,6 +85,7 @@ class IPCChannel {
   std::unique_ptr<Recorder> recorder_;
   ScopedHandle pipe_;
   FrameReader reader_;
+  bool reads_capped_ = false;  // the last poll stopped at kMaxReadsPerPoll reads, each of which brought bytes
   MessageDispatcher dispatcher_;
   bool host_gone_ = false;
   int exit_status_ = 0;  // non-zero: leave the loop and end with this status

@@ -38,7 +38,8 @@ std::string IPCMessageParser::NextMessage() {
 }
 
 std::vector<std::string> FrameReader::Append(const char* data, size_t size) {
-  if (size > 0) last_progress_ns_ = now_();
+  // Without a partial frame before this read, any bytes left over start one now.
+  const bool continues_frame = !pending_.empty();
   pending_.append(data, size);
   std::vector<std::string> frames;
   IPCMessageParser parser(pending_.data(), static_cast<uint32_t>(pending_.size()));
@@ -61,6 +62,8 @@ std::vector<std::string> FrameReader::Append(const char* data, size_t size) {
     }
     frames.push_back(std::move(payload));
   }
+  // Bytes left after a completed frame belong to a new one, which starts with this read.
+  if (!continues_frame || parser.Offset() > 0) frame_start_ns_ = now_();
   pending_.erase(0, static_cast<size_t>(parser.Offset()));
   NoteLongFrame();
   return frames;
@@ -77,16 +80,18 @@ void FrameReader::NoteLongFrame() {
   pending_frame_logged_ = true;
 }
 
-bool FrameReader::DropStalled() {
-  if (pending_.empty() || now_() - last_progress_ns_ < kStallTimeoutNs) return false;
+bool FrameReader::DropStalled(bool reader_behind) {
+  if (pending_.empty()) return false;
+  if (reader_behind) frame_start_ns_ = now_();
+  if (now_() - frame_start_ns_ < kStallTimeoutNs) return false;
   if (pending_.size() < IPCMessageParser::kHeaderSize) {
-    LOG_ERROR << "Dropping " << pending_.size() << " bytes of an incomplete length field: nothing arrived for "
-              << kStallTimeoutNs / 1'000'000 << " ms";
+    LOG_ERROR << "Dropping " << pending_.size() << " bytes of an incomplete length field: not complete "
+              << kStallTimeoutNs / 1'000'000 << " ms after its first byte";
   } else {
     const uint32_t length = IPCMessageParser(pending_.data(), IPCMessageParser::kHeaderSize).NextMessageLength();
     LOG_ERROR << "Dropping an incomplete frame of " << length << " bytes after "
-              << pending_.size() - IPCMessageParser::kHeaderSize << ": nothing arrived for "
-              << kStallTimeoutNs / 1'000'000 << " ms";
+              << pending_.size() - IPCMessageParser::kHeaderSize << ": not complete "
+              << kStallTimeoutNs / 1'000'000 << " ms after its first byte";
   }
   pending_.clear();
   pending_frame_logged_ = false;

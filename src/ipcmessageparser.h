@@ -41,9 +41,10 @@ class IPCMessageParser {
 };
 
 // Reassembles frames from reads of any size: bytes of a frame that is not complete yet are kept for the
-// next read, so a frame split across reads, or longer than one read, arrives whole. A frame whose bytes stop
-// coming is dropped after kStallTimeoutNs (DropStalled), so that a wrong length field cannot keep every
-// later message from being read.
+// next read, so a frame split across reads, or longer than one read, arrives whole. A frame still incomplete
+// kStallTimeoutNs after its first byte is dropped (DropStalled), so that a wrong length field cannot keep every
+// later message from being read: counted from the first byte, not the last, because the host's later messages
+// are read as the stalled frame's bytes, and a host that keeps writing would otherwise keep it alive.
 // Not thread-safe: one reader per stream.
 class FrameReader {
  public:
@@ -60,9 +61,11 @@ class FrameReader {
   // Returns the payloads of every frame completed by these bytes, in order. Zero-length frames are
   // logged and left out.
   std::vector<std::string> Append(const char* data, size_t size);
-  // Drops a partial frame to which no byte has been added for kStallTimeoutNs, with an error record.
-  // Returns true when it dropped one. Call it on every poll, also when nothing was read.
-  bool DropStalled();
+  // Drops a partial frame whose first byte came kStallTimeoutNs ago or more, with an error record.
+  // Returns true when it dropped one. Call it on every poll, also when nothing was read. `reader_behind`: the
+  // poll stopped reading while bytes may still wait in the pipe; a long frame written whole then arrives only as
+  // fast as the daemon reads, so its time starts again instead.
+  bool DropStalled(bool reader_behind = false);
   size_t PendingBytes() const { return pending_.size(); }
 
  private:
@@ -70,7 +73,8 @@ class FrameReader {
 
   NowNs now_;
   std::string pending_;
-  int64_t last_progress_ns_ = 0;    // when bytes were last appended
+  // When the read that brought the partial frame's first byte came, or the last poll that left bytes unread.
+  int64_t frame_start_ns_ = 0;
   bool pending_frame_logged_ = false;  // the start of the partial frame in pending_ has been logged
 };
 

@@ -66,6 +66,13 @@ size_t OutgoingQueue::Size() const {
   return queue_.size();
 }
 
+std::string LoggedExcerpt(std::string_view text, size_t limit) {
+  if (text.size() <= limit) return std::string(text);
+  size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;  // not inside a character
+  return std::string(text.substr(0, end)) + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
 void MessageDispatcher::Register(std::wstring type, Handler handler) {
   handlers_.emplace_back(std::move(type), std::move(handler));
 }
@@ -99,7 +106,8 @@ std::optional<std::wstring> MessageDispatcher::Dispatch(const std::string& frame
   try {
     message = json::parse(frame);
   } catch (const json::exception& e) {
-    LOG_ERROR << "Failed to parse incoming message: " << e.what();
+    // The parser's text quotes the token it stopped at, which can be most of the frame.
+    LOG_ERROR << "Failed to parse incoming message: " << LoggedExcerpt(e.what());
     return std::nullopt;
   }
   if (!message.is_object()) {
@@ -115,18 +123,19 @@ std::optional<std::wstring> MessageDispatcher::Dispatch(const std::string& frame
   const auto payload_it = message.find("payload");
   const json payload = payload_it == message.end() ? json() : *payload_it;
   const std::wstring type = ToWide(type_it->get<std::string>());
-  LOG_WARNING << "received message " << type << " payload: "
-              << payload.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+  const std::string logged_type = LoggedExcerpt(type_it->get_ref<const std::string&>());
+  LOG_WARNING << "received message " << logged_type << " payload: "
+              << LoggedExcerpt(payload.dump(-1, ' ', false, json::error_handler_t::replace)) << "\n";
   for (const auto& [name, handler] : handlers_) {
     if (name != type) continue;
     try {
       handler(payload);
     } catch (const std::exception& e) {
-      LOG_ERROR << "Failed to handle message " << type << ": " << e.what();
+      LOG_ERROR << "Failed to handle message " << logged_type << ": " << LoggedExcerpt(e.what());
     }
     return type;
   }
-  LOG_ERROR << "received unknown message type: " << type;
+  LOG_ERROR << "received unknown message type: " << logged_type;
   return std::nullopt;
 }
 

@@ -49,6 +49,13 @@ constexpr size_t kMaxNestingDepth = 64;
 // is not JSON gives some answer and is refused by the parser anyway.
 bool NestsDeeperThan(std::string_view json_text, size_t limit);
 
+// At most this many bytes of a message's type, payload or parse error go into one log record: a host can send
+// a frame of many megabytes, and one record of that size takes seconds to write.
+constexpr size_t kLoggedTextLimit = 4096;
+// `text` for a log record: whole when it holds at most `limit` bytes; otherwise its first bytes up to `limit`,
+// ending on a whole UTF-8 character, then "... (N bytes)" with the length of the whole text.
+std::string LoggedExcerpt(std::string_view text, size_t limit = kLoggedTextLimit);
+
 // The incoming catalogue: types in the order they are tested, each with its handler.
 // Malformed input never ends the daemon: it is logged with its reason and dropped.
 class MessageDispatcher {
@@ -56,7 +63,8 @@ class MessageDispatcher {
   using Handler = std::function<void(const nlohmann::json& payload)>;
 
   void Register(std::wstring type, Handler handler);
-  // Parses one frame, logs it, runs the handler of its type. Returns the type when a handler ran.
+  // Parses one frame, logs it (each text bounded by LoggedExcerpt), runs the handler of its type. Returns the
+  // type when a handler ran.
   std::optional<std::wstring> Dispatch(const std::string& frame) const;
 
  private:

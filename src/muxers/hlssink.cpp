@@ -1,5 +1,6 @@
 #include "muxers/hlssink.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "utils/clock.h"
@@ -9,6 +10,9 @@ namespace VellRecorder {
 namespace {
 
 constexpr wchar_t kFilePrefix[] = L"part-";
+constexpr wchar_t kFileSuffix[] = L".ts";
+// Files that appear at a part's name while recording, one after the other, before that part is given up.
+constexpr int kMaxTakenNames = 8;
 constexpr uint8_t kNalTypeDelimiter = 9;
 constexpr uint8_t kNalTypeSps = 7;
 
@@ -92,14 +96,32 @@ void HLSSink::Finish() {
 }
 
 std::wstring HLSSink::PartPath(int32_t index) const {
-  return JoinPath(output_folder_, kFilePrefix + std::to_wstring(static_cast<uint32_t>(index)) + L".ts");
+  const uint64_t number = first_number_.value_or(0) + static_cast<uint32_t>(index);
+  return JoinPath(output_folder_, kFilePrefix + std::to_wstring(number) + kFileSuffix);
 }
 
 void HLSSink::OpenNextPart() {
   ++part_index_;
   in_part_ = true;
-  // A part that cannot be opened is logged by PartFile; its frames are dropped until the next cut.
-  part_file_.Open(output_folder_, PartPath(part_index_));
+  // Read at the first part rather than at construction: a recording that this one replaces reports its last
+  // part only once it is destroyed, after this sink was built.
+  if (!first_number_) first_number_ = NumberAfterExisting(output_folder_, kFilePrefix, kFileSuffix);
+  for (int attempt = 1;; ++attempt) {
+    // A part that cannot be opened is logged by PartFile; its frames are dropped until the next cut.
+    if (part_file_.Open(output_folder_, PartPath(part_index_), PartFile::Existing::kKeep) || !part_file_.Taken()) {
+      return;
+    }
+    if (attempt == kMaxTakenNames) {
+      LOG_ERROR << "Cannot open part file " << PartPath(part_index_) << ": " << attempt
+                << " names in a row were taken by other files meanwhile";
+      return;
+    }
+    // Another program writes parts into this folder: number after its files too.
+    const uint64_t after = NumberAfterExisting(output_folder_, kFilePrefix, kFileSuffix);
+    const uint64_t index = static_cast<uint32_t>(part_index_);
+    first_number_ = std::max(*first_number_ + 1, after > index ? after - index : 0);
+    LOG_WARNING << "A file appeared at a part's name; the recording's parts are numbered from " << *first_number_;
+  }
 }
 
 void HLSSink::FinishPart() {

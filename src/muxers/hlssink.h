@@ -1,13 +1,15 @@
 // The single output of a recording: every session hands its encoded frames (H.264 access units, AAC
 // ADTS frames) to one HLSSink, which multiplexes them into MPEG-TS part files "part-0.ts", "part-1.ts", ...
 // in the output folder, cuts a new part at the first video keyframe past every 4-second boundary, and
-// reports each finished part through a callback. No playlist is written.
+// reports each finished part through a callback. No playlist is written. In a folder that already holds parts
+// (an earlier recording's), the numbers go on after the highest: a part once reported is never written again.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "muxers/partfile.h"
@@ -65,6 +67,8 @@ class HLSSink {
 
  private:
   std::wstring PartPath(int32_t index) const;
+  // Numbers the recording's parts after those in the folder when the first is opened, and again past any file
+  // found at a part's name since.
   void OpenNextPart();
   // Closes the open part and reports it when its file exists and holds whole frames only.
   void FinishPart();
@@ -77,7 +81,10 @@ class HLSSink {
   std::mutex mutex_;
   TsMuxer muxer_;            // guarded by mutex_
   PartFile part_file_;       // guarded by mutex_
+  // The part index counts 4-second slots from the recording's start and decides the cuts; the file number is
+  // the index plus first_number_, which keeps the names clear of files already in the folder.
   int32_t part_index_ = -1;  // guarded by mutex_; the newest part, -1 before the first
+  std::optional<uint64_t> first_number_;  // guarded by mutex_; found when the first part opens
   bool in_part_ = false;     // guarded by mutex_; a part is under way (even if its file could not be opened)
 
   std::atomic<uint64_t> video_frame_count_{0};  // written under mutex_, read from any thread

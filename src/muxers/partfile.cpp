@@ -205,21 +205,54 @@ std::string PrepareOutputFolder(const std::wstring& folder) {
   return reason;
 }
 
+uint64_t NumberAfterExisting(const std::wstring& folder, const std::wstring& prefix, const std::wstring& suffix) {
+  // More digits than this name a number no recording reaches: it cannot be taken by one of ours.
+  constexpr size_t kMaxDigits = 15;
+  const auto lower = [](std::wstring text) {
+    for (wchar_t& c : text) c = (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+    return text;
+  };
+  const std::wstring head = lower(prefix);
+  const std::wstring tail = lower(suffix);
+  uint64_t next = 0;
+  std::error_code error;
+  for (fs::directory_iterator it(FsPath(folder), error), end; !error && it != end; it.increment(error)) {
+#ifdef _WIN32
+    const std::wstring name = lower(it->path().filename().wstring());
+#else
+    const std::wstring name = lower(ToWide(it->path().filename().string()));
+#endif
+    if (name.size() <= head.size() + tail.size() || name.compare(0, head.size(), head) != 0 ||
+        name.compare(name.size() - tail.size(), tail.size(), tail) != 0) {
+      continue;
+    }
+    const std::wstring digits = name.substr(head.size(), name.size() - head.size() - tail.size());
+    if (digits.size() > kMaxDigits || digits.find_first_not_of(L"0123456789") != std::wstring::npos) continue;
+    next = std::max<uint64_t>(next, std::stoull(digits) + 1);
+  }
+  if (error && IsFolder(FsPath(folder))) {
+    LOG_ERROR << "Cannot read the folder " << folder << " for earlier parts: " << error.message();
+  }
+  return next;
+}
+
 PartFile::~PartFile() { Close(); }
 
-bool PartFile::Open(const std::wstring& folder, const std::wstring& path) {
+bool PartFile::Open(const std::wstring& folder, const std::wstring& path, Existing existing) {
   Close();
   path_ = path;
   whole_length_ = 0;
   write_failed_ = false;
   torn_ = false;
+  taken_ = false;
   // The folder may have been removed while recording.
   const std::string reason = MakeFolders(FsPath(folder), nullptr);
   if (!reason.empty()) LOG_ERROR << "Cannot create the output folder " << folder << ": " << reason;
-  file_ = OpenFile(FsPath(path), /*must_be_new=*/false);
+  file_ = OpenFile(FsPath(path), /*must_be_new=*/existing == Existing::kKeep);
   if (file_ == kNoFile) {
     const int error = LastError();
-    LOG_ERROR << "Cannot open part file " << path << ": " << ErrorText(error);
+    taken_ = existing == Existing::kKeep && IsExistsError(error);
+    if (!taken_) LOG_ERROR << "Cannot open part file " << path << ": " << ErrorText(error);
     return false;
   }
   regular_ = IsRegularFile(file_);

@@ -16,17 +16,28 @@ std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
 // or why the folder cannot be used. On failure, folders this call created are removed again.
 std::string PrepareOutputFolder(const std::wstring& folder);
 
+// The number after the highest of the files named `prefix`, a decimal number, `suffix` in `folder` (letters
+// compared without regard to case, as Windows names are), or 0 when there is none. A folder that cannot be read
+// counts as holding none; one that exists is logged.
+uint64_t NumberAfterExisting(const std::wstring& folder, const std::wstring& prefix, const std::wstring& suffix);
+
 class PartFile {
  public:
+  // What Open does with a file that is already at the path.
+  enum class Existing { kReplace, kKeep };
+
   PartFile() = default;
   PartFile(const PartFile&) = delete;
   PartFile& operator=(const PartFile&) = delete;
   ~PartFile();
 
-  // Creates `folder` (and its parents) when missing, then opens `path` for writing, truncating it.
-  // Closes a file still open first. Returns false, with an error record, when the file cannot be opened.
-  bool Open(const std::wstring& folder, const std::wstring& path);
+  // Creates `folder` (and its parents) when missing, then opens `path` for writing, truncating it (kReplace) or
+  // only as a new file (kKeep). Closes a file still open first. Returns false when the file cannot be opened:
+  // with an error record, or, when kKeep found something at the path, without one and with Taken() true.
+  bool Open(const std::wstring& folder, const std::wstring& path, Existing existing = Existing::kReplace);
   bool IsOpen() const { return file_ != kNoFile; }
+  // The last Open found something at its path and left it alone.
+  bool Taken() const { return taken_; }
   // Writes one frame's block whole, or not at all: returns whether the block is now in the file. After a
   // failed write the file is cut back to its last whole block, the failure is logged, and every later
   // block is dropped, so a part never holds a torn frame followed by more frames.
@@ -48,6 +59,7 @@ class PartFile {
   bool write_failed_ = false;
   bool torn_ = false;  // a failed write left bytes past whole_length_ that could not be cut off
   bool regular_ = false;  // an ordinary file on a disk, not a device
+  bool taken_ = false;
 };
 
 }  // namespace VellRecorder

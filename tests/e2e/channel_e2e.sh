@@ -44,11 +44,37 @@ malformed_input)
   ;;
 stalled_frame)
   # A length field announcing 1 MB, two bytes, then nothing: the channel is deaf only until the partial frame
-  # is dropped.
+  # is dropped. Then the same stall from a host that keeps polling, every 0.7 s: its messages are read as the
+  # stalled frame's bytes, which is dropped 2 s after its first byte all the same. The first poll, written with
+  # the frame, is lost with it; polls after the drop are answered.
   d=$(private_daemon); preference_set "$d"
+  polls=()
+  for _ in 1 2 3 4 5 6 7 8; do polls+=('{"type":"check-mic-permissions"}' 'sleep 700'); done
   host --daemon "$d" 'send-bytes 00001000 7b22' 'expect-log Receiving a frame of 1048576 bytes over several reads' \
     'sleep 2200' 'expect-log Dropping an incomplete frame of 1048576 bytes after 2' \
-    '{"type":"check-mic-permissions"}' 'expect check-mic-permissions' || fail "channel deaf after a stalled frame"
+    '{"type":"check-mic-permissions"}' 'expect check-mic-permissions' \
+    'send-bytes 00001000 7b22' '{"type":"check-camera-permissions"}' "${polls[@]}" \
+    'wait-for check-mic-permissions' > "$work/host.out" || fail "channel deaf after a stalled frame"
+  cat "$work/host.out"
+  grep -q '<- check-camera-permissions' "$work/host.out" && fail "a message read into the stalled frame was answered"
+  grep -Eq 'Dropping an incomplete frame of 1048576 bytes after [1-9][0-9]+: ' "$work/daemon.log" ||
+    fail "the polls were not read into the stalled frame"
+  ;;
+long_frame)
+  # A 5 MiB message written whole takes the daemon more than 2 s to read (80 KiB a poll): it is kept while it
+  # arrives and answered, and its record holds the payload's first 4096 bytes and its length, not 5 MB.
+  d=$(private_daemon); preference_set "$d"
+  python3 -c 'print("{\"type\":\"check-mic-permissions\",\"payload\":{\"pad\":\"" + "x" * (5 << 20) + "\"}}")' \
+    > "$work/long.txt"
+  printf '%s\n' 'expect check-mic-permissions' '{"type":"check-all-permissions"}' 'expect check-all-permissions' \
+    >> "$work/long.txt"
+  host --daemon "$d" --timeout-ms 30000 --script "$(winpath "$work/long.txt")" > "$work/host.out"
+  status=$?
+  cut -c1-160 "$work/host.out"
+  [ "$status" = 0 ] || fail "no answer to a long message"
+  grep -q 'received message check-mic-permissions payload: {"pad":"xxxxxxxx*\.\.\. (5242890 bytes)' \
+    "$work/daemon.log" || fail "the long payload's record is not its start and length"
+  [ "$(stat -c %s "$work/daemon.log")" -lt 100000 ] || fail "the log took $(stat -c %s "$work/daemon.log") bytes"
   ;;
 deep_nesting)
   # 30,000 levels (60 KB): refused before it is copied or dumped, and the daemon goes on answering.

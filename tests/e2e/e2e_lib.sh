@@ -46,6 +46,30 @@ host() {
   run "$bin/vell-host.exe" --daemon-log "$(winpath "$work/daemon.log")" ${DAEMON:+--daemon "$DAEMON"} "$@" |
     tr -d '\r'
 }
+# The host CLI with its transcript written as it comes, for a shell that acts while it runs.
+host_live() {
+  run "$bin/vell-host.exe" --daemon-log "$(winpath "$work/daemon.log")" ${DAEMON:+--daemon "$DAEMON"} "$@" |
+    stdbuf -o0 tr -d '\r'
+}
+# Waits for the COUNTth line with TEXT (default the first) in the transcript of a host running in the background.
+wait_in_transcript() { # text seconds [count]
+  local seen
+  for _ in $(seq 1 $(($2 * 4))); do
+    seen=$(grep -c -- "$1" "$work/host.out" 2>/dev/null)
+    [ "${seen:-0}" -ge "${3:-1}" ] && return 0
+    sleep 0.25
+  done
+  fail "no \"$1\" (${3:-1}) from the host within $2 s"
+}
+wait_for_host() { # pid seconds
+  for _ in $(seq 1 $(($2 * 4))); do
+    kill -0 "$1" 2>/dev/null || { wait "$1"; return; }
+    sleep 0.25
+  done
+  kill "$1" 2>/dev/null
+  fail "the host did not end within $2 s"
+}
+part_checksums() { (cd "$1" && md5sum part-*.ts 2>/dev/null); }
 fail() {
   echo "FAIL: $*"
   if [ -s "$work/host.out" ]; then
@@ -117,12 +141,18 @@ decode_clean() { # file
 reported_parts() { # host-output
   sed -n 's/.*<- hls-part-written {"filePath":"\(.*\)"}.*/\1/p' "$1" | while read -r p; do unixpath "$p"; done
 }
+# The same, each after the number of "recorder-initialized" replies before it: the recording it belongs to.
+reported_parts_by_recording() { # host-output
+  awk '/<- recorder-initialized/ { r++ } /<- hls-part-written \{"filePath":"/ { print r + 0 }' "$1" |
+    paste -d ' ' - <(reported_parts "$1")
+}
 
 # Every reported part exists, is in the output folder tree, decodes cleanly and has the expected size;
 # every part file on disk was reported.
 check_parts() { # host-output folder width height
-  local part count=0 size folder index=0 folders=0
-  while read -r part; do
+  local part count=0 size folder recording index=0 first=0 recordings=0 r
+  local -A next_number=()
+  while read -r r part; do
     [ -f "$part" ] || fail "reported part $part does not exist"
     decode_clean "$part" || fail "$part does not decode cleanly"
     ffprobe -v error -select_streams v:0 -show_entries packet=pts -of csv=p=0 "$part" |
@@ -130,8 +160,12 @@ check_parts() { # host-output folder width height
       fail "$part: video timestamps do not increase"
     size=$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x "$part" | head -n1)
     [ "$size" = "$3x$4" ] || fail "$part is $size, expected $3x$4"
-    # A recording's parts are reported in order; a new folder is a new recording.
-    [ "$(dirname "$part")" = "${folder:-}" ] || { folder=$(dirname "$part") index=0 folders=$((folders + 1)); }
+    # A recording's parts are reported in order, numbered after the parts already in its folder; a new folder or
+    # a new "recorder-init" is a new recording, whose 4-second slots count from 0 again.
+    if [ "$(dirname "$part")" != "${folder:-}" ] || [ "$r" != "${recording:-}" ]; then
+      folder=$(dirname "$part") recording=$r recordings=$((recordings + 1))
+      index=${next_number[$folder]:-0} first=${next_number[$folder]:-0}
+    fi
     # A part lost whole to a failed write leaves a gap in the numbers (VELL_E2E_PART_GAPS=1): later parts keep
     # the numbers of their own 4-second slots.
     local number
@@ -140,9 +174,10 @@ check_parts() { # host-output folder width height
     if [ "${VELL_E2E_PART_GAPS:-0}" = 1 ] && [ "$number" -gt "$index" ]; then index=$number; fi
     [ "$number" = "$index" ] || fail "reported $part as part $index"
     ffprobe -v error -select_streams v:0 -show_entries packet=pts,flags -of csv=p=0 "$part" |
-      sed "s/^/$index,/" >> "$work/packets-$folders.csv"
+      sed "s/^/$((index - first)),/" >> "$work/packets-$recordings.csv"
     count=$((count + 1)) index=$((index + 1))
-  done < <(reported_parts "$1")
+    next_number[$folder]=$index
+  done < <(reported_parts_by_recording "$1")
   [ "$count" -gt 0 ] || fail "no part reported"
   for f in "$work"/packets-*.csv; do
     awk -F, -v gaps="${VELL_E2E_PART_GAPS:-0}" -f "$root/tests/testing/part_cuts.awk" "$f" ||

@@ -39,14 +39,26 @@ cancel)
   check_parts "$work/host.out" "$out" 1920 1080
   ;;
 second_init)
-  host --timeout-ms 20000 "$(init "$out/first")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
-    'expect recorder-started' 'sleep 4500' "$(init "$out/second")" 'expect hls-part-written' \
-    'wait-for recorder-initialized' '{"type":"recorder-start"}' 'expect recorder-started' 'sleep 2000' \
-    '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out" || fail "second init"
+  # A second "recorder-init" into the folder of a running recording: the first's open part is reported before
+  # "recorder-initialized", the first's parts stay as they were, and the second's are numbered after them.
+  host_live --timeout-ms 20000 "$(init "$out")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+    'expect recorder-started' 'sleep 4500' "$(init "$out")" 'expect hls-part-written' \
+    'wait-for recorder-initialized' 'sleep 3000' '{"type":"recorder-start"}' 'expect recorder-started' \
+    'sleep 2000' '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out" &
+  host_pid=$!
+  # The host waits 3 s before starting the second recording: time to take the first one's parts as they are.
+  wait_in_transcript '<- recorder-initialized' 60 2
+  part_checksums "$out" > "$work/first.md5"
+  wait_for_host "$host_pid" 60 || fail "second init"
   cat "$work/host.out"
+  first_parts=$(awk '/<- recorder-initialized/ { r++ } r == 1 && /<- hls-part-written/' "$work/host.out" | wc -l)
+  [ "$first_parts" -gt 0 ] && [ "$first_parts" = "$(wc -l < "$work/first.md5")" ] ||
+    fail "$first_parts parts reported before the second recording, $(wc -l < "$work/first.md5") in the folder"
+  changed=$(part_checksums "$out" | grep -vxFf - "$work/first.md5")
+  [ -z "$changed" ] || fail "the first recording's parts changed: $changed"
+  second_first=$(awk '/<- recorder-initialized/ { r++ } r == 2 && /<- hls-part-written/' "$work/host.out" | head -1)
+  [[ "$second_first" == *"part-$first_parts.ts"* ]] || fail "the second recording began with $second_first"
   check_parts "$work/host.out" "$out" 1920 1080
-  first_report=$(grep -n 'hls-part-written' "$work/host.out" | head -1)
-  [[ "$first_report" == *first* ]] || fail "the first recording's open part was not reported first"
   ;;
 crop)
   host --timeout-ms 20000 "$(init "$out" ',"cropRect":{"X":101,"Y":50,"Width":641,"Height":359}')" \

@@ -31,28 +31,6 @@ small_disk() { # folder size [mount-options]
   mounts+=("$1")
 }
 count() { grep -c -- "$1" "$work/host.out"; }
-# The host CLI with its transcript written as it comes, for a shell that acts while it runs.
-host_live() {
-  run "$bin/vell-host.exe" --daemon-log "$(winpath "$work/daemon.log")" --daemon "$DAEMON" "$@" |
-    stdbuf -o0 tr -d '\r'
-}
-# Waits for TEXT in the transcript of a host running in the background.
-wait_in_transcript() { # text seconds
-  for _ in $(seq 1 $(($2 * 4))); do
-    grep -q -- "$1" "$work/host.out" 2>/dev/null && return 0
-    sleep 0.25
-  done
-  fail "no \"$1\" from the host within $2 s"
-}
-wait_for_host() { # pid seconds
-  for _ in $(seq 1 $(($2 * 4))); do
-    kill -0 "$1" 2>/dev/null || { wait "$1"; return; }
-    sleep 0.25
-  done
-  kill "$1" 2>/dev/null
-  fail "the host did not end within $2 s"
-}
-part_checksums() { (cd "$1" && md5sum part-*.ts 2>/dev/null); }
 metrics_of() { grep '<- recorder-finished {' "$work/host.out" | sed -n "$1p" | sed 's/.*<- recorder-finished //'; }
 
 case "$scenario" in

@@ -102,23 +102,69 @@ TEST(FrameReaderStallTest, LongFrameIsLoggedAndAStalledPartialFrameIsDroppedSoLa
   int64_t now = 0;
   FrameReader reader([&now] { return now; });
   const int64_t second = 1'000'000'000;
-  // A header announcing 1 MB, followed by two bytes, and then nothing.
+  // A header announcing 1 MB, followed by two bytes, and then nothing but the host's next messages.
   EXPECT_TRUE(Feed(reader, std::string("\x00\x00\x10\x00", 4) + "{\"").empty());
   EXPECT_TRUE(log.Contains("WARN  [") && log.Contains("Receiving a frame of 1048576 bytes over several reads"))
       << log.Text();
-  // Bytes that keep coming are progress: the frame is kept for as long as they do.
-  now = 3 * second / 2;
-  EXPECT_TRUE(Feed(reader, "ab").empty());
-  now = 3 * second;
+  // Whole messages written meanwhile are read as the stalled frame's bytes: however often they come, the frame
+  // is dropped 2 s after its first byte.
+  const std::string poll = Frame("{\"type\":\"check-mic-permissions\"}");
+  for (int i = 1; i <= 3; ++i) {
+    now = i * second / 2;
+    EXPECT_TRUE(Feed(reader, poll).empty());
+    EXPECT_FALSE(reader.DropStalled());
+  }
+  now = FrameReader::kStallTimeoutNs - 1;
   EXPECT_FALSE(reader.DropStalled());
-  EXPECT_EQ(reader.PendingBytes(), 8u);
-  now = 3 * second / 2 + FrameReader::kStallTimeoutNs;
+  now = FrameReader::kStallTimeoutNs;
   EXPECT_TRUE(reader.DropStalled());
   EXPECT_EQ(reader.PendingBytes(), 0u);
-  EXPECT_TRUE(log.Contains(" ERROR [") && log.Contains("Dropping an incomplete frame of 1048576 bytes after 4"))
+  const std::string dropped = "Dropping an incomplete frame of 1048576 bytes after " + std::to_string(2 + 3 * poll.size());
+  EXPECT_TRUE(log.Contains(" ERROR [") && log.Contains(dropped + ": not complete 2000 ms after its first byte"))
       << log.Text();
   EXPECT_EQ(Feed(reader, Frame("{\"type\":\"finish\"}")), std::vector<std::string>{"{\"type\":\"finish\"}"});
   EXPECT_FALSE(reader.DropStalled());
+}
+
+// The clock of a partial frame starts with the read that brought its first byte, also when that read completed
+// the frame before it, and later bytes do not move it.
+TEST(FrameReaderStallTest, EachFramesClockStartsWithTheReadOfItsFirstByte) {
+  int64_t now = 0;
+  FrameReader reader([&now] { return now; });
+  const std::string first = Frame("first");
+  const std::string second = Frame("second");
+  const int64_t started = FrameReader::kStallTimeoutNs - 100;
+  EXPECT_TRUE(Feed(reader, first.substr(0, 6)).empty());
+  now = started;
+  EXPECT_EQ(Feed(reader, first.substr(6) + second.substr(0, 6)), std::vector<std::string>{"first"});
+  now = started + 50;
+  EXPECT_FALSE(reader.DropStalled());
+  EXPECT_TRUE(Feed(reader, second.substr(6, 2)).empty());
+  now = started + FrameReader::kStallTimeoutNs - 1;
+  EXPECT_FALSE(reader.DropStalled());
+  now = started + FrameReader::kStallTimeoutNs;
+  EXPECT_TRUE(reader.DropStalled());
+  EXPECT_EQ(reader.PendingBytes(), 0u);
+}
+
+// A frame written whole but longer than the daemon reads in 2 s (16 reads of 5120 bytes per 50 ms poll): it is
+// kept while the polls leave bytes in the pipe, and once they do not, the wait is on the host again.
+TEST(FrameReaderStallTest, LongFrameArrivingAsFastAsItIsReadIsKept) {
+  int64_t now = 0;
+  FrameReader reader([&now] { return now; });
+  const std::string bytes = Frame(std::string(5'000'000, 'x'));
+  const size_t per_poll = 16 * 5120;
+  std::vector<std::string> frames;
+  for (size_t at = 0; at < bytes.size(); at += per_poll, now += 50'000'000) {
+    for (auto& f : Feed(reader, bytes.substr(at, per_poll))) frames.push_back(std::move(f));
+    EXPECT_FALSE(reader.DropStalled(/*reader_behind=*/at + per_poll < bytes.size())) << at;
+  }
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].size(), 5'000'000u);
+  EXPECT_TRUE(Feed(reader, bytes.substr(0, per_poll)).empty());
+  EXPECT_FALSE(reader.DropStalled(true));
+  now += FrameReader::kStallTimeoutNs;
+  EXPECT_TRUE(reader.DropStalled(false));
 }
 
 TEST(FrameReaderStallTest, ShortPartialFramesAndLengthFieldsAreDroppedTooButNotLogged) {

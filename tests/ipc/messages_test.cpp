@@ -148,6 +148,43 @@ TEST_F(DispatcherTest, TextFromThePipeCannotForgeARecordOrPutInvalidUtf8InTheLog
   }
 }
 
+// A frame of many megabytes reaches the handler whole but gives records of a bounded size: the start of each
+// text, cut on a whole UTF-8 character, and its length.
+TEST_F(DispatcherTest, LongTextsAreLoggedAsABoundedStartWithTheirLength) {
+  const size_t big = 1 << 20;
+  // The payload's compact text is {"k":"aa…é…"}, with the two bytes of "é" either side of the limit.
+  const std::string value = std::string(kLoggedTextLimit - 7, 'a') + "\xC3\xA9" + std::string(big, 'b');
+  const std::string payload_text = "{\"k\":\"" + value + "\"}";
+  const std::string long_type(big, 't');
+  const struct {
+    std::string frame;
+    std::string record_start;
+    size_t whole_length;
+  } cases[] = {
+      {R"({"type":"first","payload":)" + payload_text + "}",
+       "received message first payload: {\"k\":\"" + std::string(kLoggedTextLimit - 7, 'a') + "... (",
+       payload_text.size()},
+      {R"({"type":")" + long_type + R"("})", "received message " + std::string(kLoggedTextLimit, 't') + "... (",
+       long_type.size()},
+      {R"({"type":"first","payload":")" + value, "Failed to parse incoming message: ", 0},
+  };
+  for (const auto& c : cases) {
+    log_.Clear();
+    dispatcher_.Dispatch(c.frame);
+    const std::string text = log_.Text();
+    EXPECT_LT(text.size(), 3 * kLoggedTextLimit) << text.substr(0, 300);
+    EXPECT_TRUE(log_.Contains(c.record_start)) << text.substr(0, 300);
+    if (c.whole_length > 0) {
+      EXPECT_TRUE(log_.Contains("... (" + std::to_string(c.whole_length) + " bytes)"));
+    }
+    EXPECT_FALSE(log_.Contains("\\x")) << "a character was cut: " << text.substr(0, 300);
+  }
+  EXPECT_TRUE(log_.Contains(" bytes)")) << "the parse error is not cut";
+  ASSERT_EQ(calls_.size(), 1u);
+  EXPECT_EQ(calls_[0], "first " + payload_text);  // the handler has it all
+  EXPECT_EQ(LoggedExcerpt(std::string(kLoggedTextLimit, 'x')), std::string(kLoggedTextLimit, 'x'));
+}
+
 TEST(PayloadReadTest, NumbersFollowTheJsonLibraryConversions) {
   const json p = {{"w", 1279.9}, {"neg", -3.7}, {"flag", true}, {"text", "1"}, {"nothing", nullptr}};
   EXPECT_EQ(RequireInt(p, "w"), 1279);

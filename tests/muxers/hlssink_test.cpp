@@ -1,5 +1,6 @@
 #include "muxers/hlssink.h"
 
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -206,6 +207,58 @@ TEST_F(HLSSinkTest, FinishReportsOnceAndALaterFrameNeverOverwritesAReportedPart)
   EXPECT_EQ(reported_, Parts({0, 1}));
   EXPECT_EQ(ReadPart(0), first);
   EXPECT_EQ(ReadPart(1).size(), 2 * kAudioBlock);
+}
+
+// A second recording into the folder of a first: its parts are numbered after the first's (and after any other
+// file with a part's name), the first's stay as they were, and the cuts still fall every 4 s of its own time line.
+TEST(HLSSinkNumberingTest, ANewRecordingNumbersItsPartsAfterThoseInTheFolder) {
+  TempFolder folder;
+  const auto path = [&](const std::string& name) { return folder.path() / name; };
+  const auto record = [&](RecordingSink& recording) {
+    recording.Mux(kKeyframe, 0, StreamKind::kVideo);
+    recording.Mux(kKeyframe, 4000000, StreamKind::kVideo);
+    recording.Mux(kKeyframe, 4000001, StreamKind::kVideo);
+    recording.sink->Finish();
+  };
+  RecordingSink first(folder.wide());
+  record(first);
+  ASSERT_EQ(first.reported, (std::vector<std::wstring>{WidePath(path("part-0.ts")), WidePath(path("part-1.ts"))}));
+  const Bytes first_parts[] = {ReadFile(path("part-0.ts")), ReadFile(path("part-1.ts"))};
+  for (const char* other : {"part-x.ts", "part-9.tsx", "part-.ts", "part-12345678901234567.ts", "notes-30.ts"}) {
+    std::ofstream(path(other)) << "not a part";
+  }
+  RecordingSink second(folder.wide());
+  record(second);
+  EXPECT_EQ(second.reported, (std::vector<std::wstring>{WidePath(path("part-2.ts")), WidePath(path("part-3.ts"))}));
+  EXPECT_EQ(ReadFile(path("part-0.ts")), first_parts[0]);
+  EXPECT_EQ(ReadFile(path("part-1.ts")), first_parts[1]);
+  EXPECT_EQ(ReadFile(path("part-2.ts")).size(), 2 * kVideoBlock);
+  // Names are compared as Windows does, without case; leading zeros still give the number.
+  std::ofstream(path("PART-007.TS")) << "not a part";
+  RecordingSink third(folder.wide());
+  third.Mux(kAudioFrame, 0, StreamKind::kAudio);
+  third.sink->Finish();
+  EXPECT_EQ(third.reported, std::vector<std::wstring>{WidePath(path("part-8.ts"))});
+}
+
+// A file that appears at the next part's name while recording (another program writing parts there) is left as
+// it is: the part takes the next free number, and later parts follow it.
+TEST(HLSSinkNumberingTest, AFileThatAppearsAtAPartsNameIsNeverOverwritten) {
+  TempFolder folder;
+  const auto path = [&](const std::string& name) { return folder.path() / name; };
+  LogCapture log;
+  RecordingSink recording(folder.wide());
+  recording.Mux(kKeyframe, 0, StreamKind::kVideo);
+  std::ofstream(path("part-1.ts")) << "someone else's";
+  std::ofstream(path("part-3.ts")) << "someone else's";
+  recording.Mux(kKeyframe, 4000001, StreamKind::kVideo);
+  recording.Mux(kKeyframe, 8000001, StreamKind::kVideo);
+  recording.sink->Finish();
+  EXPECT_EQ(recording.reported, (std::vector<std::wstring>{WidePath(path("part-0.ts")), WidePath(path("part-4.ts")),
+                                                           WidePath(path("part-5.ts"))}));
+  for (const char* other : {"part-1.ts", "part-3.ts"}) EXPECT_EQ(ReadFile(path(other)).size(), 14u) << other;
+  EXPECT_TRUE(log.Contains("numbered from 3")) << log.Text();
+  EXPECT_EQ(recording.sink->VideoFrameCount(), 3u);
 }
 
 TEST(HLSSinkLifetimeTest, DestructorReportsTheOpenPart) {
