@@ -115,10 +115,19 @@ bool ScreenshotHelper::FindPngEncoder(CLSID* encoder) const {
   return false;
 }
 
+bool ScreenshotHelper::EnsureFolder() {
+  if (!folder_name_.empty()) {
+    const DWORD attributes = GetFileAttributesW(FolderPath().c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+    LOG_WARNING << "screenshot folder " << FolderPath() << " is gone; making a new one";
+  }
+  return CreateTmpFolder();
+}
+
 std::wstring ScreenshotHelper::TakeScreenshot(const std::wstring& name, HWND window, RECT rect) {
   // Without GDI+ nothing can be encoded; no folder is made for pictures that cannot be written.
   if (!gdiplus_started_) return std::wstring();
-  if (folder_name_.empty() && !CreateTmpFolder()) return std::wstring();
+  if (!EnsureFolder()) return std::wstring();
   const int width = rect.right - rect.left;
   const int height = rect.bottom - rect.top;
   const SelectedBitmap bitmap(memory_dc_, CreateCompatibleBitmap(screen_dc_, width, height));

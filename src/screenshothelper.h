@@ -1,6 +1,7 @@
 // PNG pictures of a screen rectangle or of a window, written into a private folder under the user's temporary
 // directory. The folder is made when the first picture is written, so that helpers that never take one (the
-// display list built for every settings lookup) leave nothing behind. Files are never deleted.
+// display list built for every settings lookup) leave nothing behind, and made anew when a picture finds it gone
+// (the temporary directory cleared under the running daemon). Files are never deleted.
 #pragma once
 
 #include <windows.h>
@@ -29,6 +30,8 @@ class ScreenshotHelper {
 
  private:
   bool FindPngEncoder(CLSID* encoder) const;
+  // The folder exists: made when there is none yet or it has gone.
+  bool EnsureFolder();
 
   HWND window_ = nullptr;  // owner of screen_dc_: none, the whole screen
   HDC screen_dc_ = nullptr;

@@ -165,7 +165,7 @@ TEST(WindowManagerTest, ListsVisibleTitledWindowsOfEveryProcessWithTheirValues) 
 // A decoded PNG: size and pixels.
 std::wstring FileName(const std::wstring& path) { return path.substr(path.rfind(L'\\') + 1); }
 
-TEST(WindowManagerTest, PicturesShowTheWindowsContentAndAFailedOneHasNoPath) {
+TEST(WindowManagerTest, PicturesShowTheWindowsContentAndGoToANewFolderWhenTheirsIsGone) {
   const RECT rect{200, 200, 360, 300};
   TestWindow window(L"Vell Picture", rect, WindowStyle::kFramed);
   OtherProcessWindow other(L"Vell Other Picture", RECT{600, 200, 700, 260});
@@ -200,8 +200,7 @@ TEST(WindowManagerTest, PicturesShowTheWindowsContentAndAFailedOneHasNoPath) {
   ASSERT_FALSE(foreign->screenshotPath.empty());
   EXPECT_EQ(DecodedPicture(foreign->screenshotPath).Width(), 100u);
 
-  // The temporary directory is cleared under the running daemon: no picture can be written any more, and
-  // no path may point to a file that is not there.
+  // The temporary directory is cleared under the running daemon: the next pictures go into a new folder.
   const std::wstring folder = own->screenshotPath.substr(0, own->screenshotPath.rfind(L'\\'));
   for (const WindowInfo& info : list) {
     if (!info.screenshotPath.empty()) DeleteFileW(info.screenshotPath.c_str());
@@ -209,9 +208,11 @@ TEST(WindowManagerTest, PicturesShowTheWindowsContentAndAFailedOneHasNoPath) {
   ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
   Testing::LogCapture log;
   const auto after = PumpingWithin("ListWindows", [&] { return manager.ListWindows(true); });
-  ASSERT_NE(Find(after, window.Handle()), nullptr);
-  for (const WindowInfo& info : after) EXPECT_TRUE(info.screenshotPath.empty());
-  EXPECT_TRUE(log.Contains("error saving png: "));
+  const WindowInfo* again = Find(after, window.Handle());
+  ASSERT_NE(again, nullptr);
+  ASSERT_FALSE(again->screenshotPath.empty()) << log.Text();
+  EXPECT_EQ(DecodedPicture(again->screenshotPath).Width(), 160u);
+  EXPECT_TRUE(log.Contains("is gone; making a new one"));
 }
 
 TEST(WindowManagerTest, SetActiveWindowBringsTheNamedWindowToTheFront) {
