@@ -10,6 +10,24 @@
 
 namespace VellRecorder {
 
+// A window's client area printed (PrintWindow) into a bitmap of its own. Printing waits until the window's
+// thread has drawn: for ever when that thread hangs. Nothing else shares the object's GDI objects, so that a
+// print abandoned on another thread holds nothing its owner still uses. Made on one thread, printed on any one
+// other, read back once the print has returned.
+class WindowPrint {
+ public:
+  WindowPrint(int width, int height);
+  ~WindowPrint();
+  WindowPrint(const WindowPrint&) = delete;
+  WindowPrint& operator=(const WindowPrint&) = delete;
+
+  void Print(HWND window);
+  HBITMAP Bitmap() const { return bitmap_; }
+
+ private:
+  HBITMAP bitmap_ = nullptr;
+};
+
 // Used by one thread (the control thread); no locking.
 class ScreenshotHelper {
  public:
@@ -25,6 +43,9 @@ class ScreenshotHelper {
   // Writes <folder>\<name>-<seconds since 1970>.png of `rect` (desktop coordinates), or of the window's client
   // area when `window` is given. Returns the path of the file, or empty when no file was written.
   std::wstring TakeScreenshot(const std::wstring& name, HWND window, RECT rect);
+  // Writes <folder>\<name>-<seconds since 1970>.png of the bitmap (not selected into any DC). Returns the path of
+  // the file, or empty when no file was written.
+  std::wstring SavePicture(const std::wstring& name, HBITMAP bitmap);
   // The screenshot folder with no trailing separator; empty until it has been made.
   std::wstring FolderPath() const;
 

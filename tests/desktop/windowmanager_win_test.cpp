@@ -18,19 +18,24 @@
 namespace VellRecorder {
 namespace {
 
+using Testing::DecodedPicture;
+using Testing::Freeze;
+using Testing::FrozenWindow;
 using Testing::TestWindow;
 using Testing::WindowStyle;
-using Testing::DecodedPicture;
 
 constexpr auto kLimit = std::chrono::seconds(20);
+// A call that meets a frozen window waits for it a few hundred milliseconds at most; one still waiting after this
+// waits for the window.
+constexpr auto kFrozenLimit = std::chrono::seconds(8);
 
 // The call runs on another thread while this one keeps processing its windows' messages (the listing prints
 // them, activation sends them). A call that does not return fails the test and ends the program, as
 // testing/watchdog.h does.
 template <typename Call>
-auto PumpingWithin(const char* what, Call&& call) {
+auto PumpingWithin(const char* what, Call&& call, std::chrono::seconds limit = kLimit) {
   auto done = std::async(std::launch::async, std::forward<Call>(call));
-  const auto end = std::chrono::steady_clock::now() + kLimit;
+  const auto end = std::chrono::steady_clock::now() + limit;
   while (done.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
     if (std::chrono::steady_clock::now() > end) {
       ADD_FAILURE() << what << " did not return in time";
@@ -249,6 +254,64 @@ TEST(WindowManagerTest, SetActiveWindowBringsTheNamedWindowToTheFront) {
   EXPECT_TRUE(log.Contains("no window found"));
   Testing::PumpMessages(100);
   EXPECT_EQ(GetForegroundWindow(), second.Handle());
+}
+
+// Programs that froze: one stopped taking messages, two hang inside the calls made to them. Each costs the caller
+// its deadline once, is listed without a picture and is not activated; the other windows are listed, pictured and
+// activated as usual. Before the calls had a deadline, the first frozen window held the caller for as long as it
+// stayed frozen (here: until the watchdog).
+TEST(WindowManagerTest, FrozenWindowsHoldNoCallAndLeaveTheOthersIntact) {
+  TestWindow normal(L"Vell Awake - App", RECT{100, 100, 300, 200}, WindowStyle::kFramed);
+  FrozenWindow stopped(L"Vell Frozen Stopped", RECT{400, 100, 600, 200}, Freeze::kStopsPumping);
+  FrozenWindow printing(L"Vell Frozen Printing", RECT{700, 100, 900, 200}, Freeze::kHangsWhenAsked);
+  FrozenWindow restoring(L"Vell Frozen Restoring", RECT{100, 400, 300, 500}, Freeze::kHangsWhenAsked);
+  ASSERT_NE(stopped.Handle(), nullptr);
+  ASSERT_NE(printing.Handle(), nullptr);
+  ASSERT_NE(restoring.Handle(), nullptr);
+  ShowWindow(restoring.Handle(), SW_MINIMIZE);
+  Testing::PumpMessages(200);
+  ASSERT_TRUE(IsIconic(restoring.Handle()));
+  for (FrozenWindow* frozen : {&stopped, &printing, &restoring}) frozen->Freeze();
+
+  Testing::LogCapture log;
+  WindowManager manager;
+  // The restore hangs: the call is given up and the window stays where it is.
+  PumpingWithin("SetActiveWindow", [&] { manager.SetActiveWindow(L"Vell Frozen Restoring"); }, kFrozenLimit);
+  EXPECT_TRUE(log.Contains("was not brought to the front within")) << log.Text();
+  PumpingWithin("SetActiveWindow", [&] { manager.SetActiveWindow(L"Vell Frozen Stopped"); }, kFrozenLimit);
+  EXPECT_TRUE(log.Contains("does not answer; not brought to the front")) << log.Text();
+
+  // Listed twice: the second time the print abandoned in the first one is still stuck.
+  for (int round = 0; round < 2; ++round) {
+    // The caller gets its turn after every window, the frozen ones included.
+    size_t turns = 0;
+    const auto list =
+        PumpingWithin("ListWindows", [&] { return manager.ListWindows(true, [&] { ++turns; }); }, kFrozenLimit);
+    EXPECT_EQ(turns, list.size());
+    const WindowInfo* awake = Find(list, normal.Handle());
+    ASSERT_NE(awake, nullptr);
+    ASSERT_FALSE(awake->screenshotPath.empty()) << log.Text();
+    EXPECT_EQ(DecodedPicture(awake->screenshotPath).RgbAt(5, 5), Testing::PatternColor(5, 5));
+    const struct {
+      const FrozenWindow* window;
+      const wchar_t* title;
+    } frozen[] = {{&stopped, L"Vell Frozen Stopped"},
+                  {&printing, L"Vell Frozen Printing"},
+                  {&restoring, L"Vell Frozen Restoring"}};
+    for (const auto& f : frozen) {
+      const WindowInfo* info = Find(list, f.window->Handle());
+      ASSERT_NE(info, nullptr) << "not listed: " << (&f - frozen) << " in round " << round;
+      EXPECT_EQ(info->title, f.title);
+      EXPECT_EQ(info->ownerPid, GetCurrentProcessId());
+      EXPECT_TRUE(info->screenshotPath.empty());
+    }
+  }
+  EXPECT_TRUE(log.Contains("did not answer within")) << log.Text();
+  EXPECT_TRUE(log.Contains("was not printed within")) << log.Text();
+  EXPECT_TRUE(log.Contains("does not answer; no picture")) << log.Text();
+
+  PumpingWithin("SetActiveWindow", [&] { manager.SetActiveWindow(L"Vell Awake - App"); }, kFrozenLimit);
+  EXPECT_TRUE(PumpUntil([&] { return GetForegroundWindow() == normal.Handle(); }));
 }
 
 }  // namespace
