@@ -129,10 +129,14 @@ std::wstring WindowManager::Picture(const std::wstring& name, HWND window, DWORD
   // Shared with the worker: a print abandoned at the deadline keeps its bitmap until it returns.
   const auto print = std::make_shared<WindowPrint>(bounds.right - bounds.left, bounds.bottom - bounds.top);
   const DeadlineWorker::Outcome outcome = worker_.Run(thread, [print, window] { print->Print(window); });
-  if (outcome != DeadlineWorker::Outcome::kDone) {
+  if (outcome == DeadlineWorker::Outcome::kSkipped) {
+    LOG_WARNING << "window " << Address(window) << ": " << worker_.StuckCount()
+                << " calls to windows that do not answer are still stuck; no picture";
+    return std::wstring();
+  }
+  if (outcome == DeadlineWorker::Outcome::kTimedOut) {
     LOG_WARNING << "window " << Address(window) << " was not printed within " << kWindowDeadline.count()
-                << " ms (" << (outcome == DeadlineWorker::Outcome::kTimedOut ? "abandoned" : "too many stuck")
-                << "); no picture";
+                << " ms; no picture";
     unanswered->insert(thread);
     return std::wstring();
   }
@@ -161,8 +165,10 @@ void WindowManager::SetActiveWindow(const std::wstring& title) {
   });
   if (outcome != DeadlineWorker::Outcome::kDone) {
     *abandoned = true;
-    LOG_WARNING << "window " << Address(window) << " was not brought to the front within "
-                << kWindowDeadline.count() << " ms";
+    LOG_WARNING << "window " << Address(window) << " was not brought to the front: "
+                << (outcome == DeadlineWorker::Outcome::kTimedOut
+                        ? "it did not answer within " + std::to_string(kWindowDeadline.count()) + " ms"
+                        : std::to_string(worker_.StuckCount()) + " calls to windows that do not answer are stuck");
   }
 }
 

@@ -277,7 +277,7 @@ TEST(WindowManagerTest, FrozenWindowsHoldNoCallAndLeaveTheOthersIntact) {
   WindowManager manager;
   // The restore hangs: the call is given up and the window stays where it is.
   PumpingWithin("SetActiveWindow", [&] { manager.SetActiveWindow(L"Vell Frozen Restoring"); }, kFrozenLimit);
-  EXPECT_TRUE(log.Contains("was not brought to the front within")) << log.Text();
+  EXPECT_TRUE(log.Contains("was not brought to the front: it did not answer within")) << log.Text();
   PumpingWithin("SetActiveWindow", [&] { manager.SetActiveWindow(L"Vell Frozen Stopped"); }, kFrozenLimit);
   EXPECT_TRUE(log.Contains("does not answer; not brought to the front")) << log.Text();
 
