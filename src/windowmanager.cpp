@@ -61,9 +61,9 @@ void ObtainForegroundRights() {
 // A quick look before a call that waits on the window: a thread that does not answer an empty message within the
 // deadline is not given a call (and a thread the system already takes for hung fails at once), so that a frozen
 // program does not strand a worker. A window may still hang during the call itself: the worker's deadline holds.
-bool Answers(HWND window) {
+bool Answers(HWND window, std::chrono::milliseconds deadline) {
   DWORD_PTR result = 0;
-  const UINT timeout = static_cast<UINT>(WindowManager::kWindowDeadline.count());
+  const UINT timeout = static_cast<UINT>(deadline.count());
   return SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK, timeout, &result) != 0;
 }
 
@@ -89,7 +89,10 @@ std::wstring GetWindowTitle(HWND window) {
   }
 }
 
-WindowManager::WindowManager() { screenshots_.Initialize(); }
+WindowManager::WindowManager(std::chrono::milliseconds window_deadline)
+    : deadline_(window_deadline), worker_(window_deadline, kMaxStuckCalls) {
+  screenshots_.Initialize();
+}
 
 std::vector<WindowInfo> WindowManager::ListWindows(bool take_screenshots,
                                                    const std::function<void()>& after_each_window) {
@@ -120,8 +123,8 @@ std::wstring WindowManager::Picture(const std::wstring& name, HWND window, DWORD
     LOG_WARNING << "window " << Address(window) << ": its thread " << thread << " does not answer; no picture";
     return std::wstring();
   }
-  if (!Answers(window)) {
-    LOG_WARNING << "window " << Address(window) << " did not answer within " << kWindowDeadline.count()
+  if (!Answers(window, deadline_)) {
+    LOG_WARNING << "window " << Address(window) << " did not answer within " << deadline_.count()
                 << " ms; no picture";
     unanswered->insert(thread);
     return std::wstring();
@@ -135,7 +138,7 @@ std::wstring WindowManager::Picture(const std::wstring& name, HWND window, DWORD
     return std::wstring();
   }
   if (outcome == DeadlineWorker::Outcome::kTimedOut) {
-    LOG_WARNING << "window " << Address(window) << " was not printed within " << kWindowDeadline.count()
+    LOG_WARNING << "window " << Address(window) << " was not printed within " << deadline_.count()
                 << " ms; no picture";
     unanswered->insert(thread);
     return std::wstring();
@@ -150,7 +153,7 @@ void WindowManager::SetActiveWindow(const std::wstring& title) {
     return;
   }
   const DWORD thread = GetWindowThreadProcessId(window, nullptr);
-  if (worker_.IsStuck(thread) || !Answers(window)) {
+  if (worker_.IsStuck(thread) || !Answers(window, deadline_)) {
     LOG_WARNING << "window " << Address(window) << " does not answer; not brought to the front";
     return;
   }
@@ -167,7 +170,7 @@ void WindowManager::SetActiveWindow(const std::wstring& title) {
     *abandoned = true;
     LOG_WARNING << "window " << Address(window) << " was not brought to the front: "
                 << (outcome == DeadlineWorker::Outcome::kTimedOut
-                        ? "it did not answer within " + std::to_string(kWindowDeadline.count()) + " ms"
+                        ? "it did not answer within " + std::to_string(deadline_.count()) + " ms"
                         : std::to_string(worker_.StuckCount()) + " calls to windows that do not answer are stuck");
   }
 }

@@ -40,7 +40,8 @@ class WindowManager {
   // Threads left stuck in a window's call at most; while a window's thread has one, the window is not tried.
   static constexpr int kMaxStuckCalls = 4;
 
-  WindowManager();
+  // `window_deadline`: other than kWindowDeadline only where a machine is too busy for it (tests).
+  explicit WindowManager(std::chrono::milliseconds window_deadline = kWindowDeadline);
   WindowManager(const WindowManager&) = delete;
   WindowManager& operator=(const WindowManager&) = delete;
 
@@ -58,8 +59,9 @@ class WindowManager {
   // this listing, so that each costs the deadline once.
   std::wstring Picture(const std::wstring& name, HWND window, DWORD thread, RECT bounds, std::set<DWORD>* unanswered);
 
+  const std::chrono::milliseconds deadline_;
   ScreenshotHelper screenshots_;
-  DeadlineWorker worker_{kWindowDeadline, kMaxStuckCalls};
+  DeadlineWorker worker_;
 };
 
 }  // namespace VellRecorder

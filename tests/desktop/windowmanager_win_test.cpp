@@ -25,9 +25,11 @@ using Testing::TestWindow;
 using Testing::WindowStyle;
 
 constexpr auto kLimit = std::chrono::seconds(20);
-// A call that meets a frozen window waits for it a few hundred milliseconds at most; one still waiting after this
-// waits for the window.
-constexpr auto kFrozenLimit = std::chrono::seconds(8);
+// Long enough for a window that answers on a loaded machine; a frozen window is given up after it.
+constexpr auto kFrozenDeadline = std::chrono::milliseconds(1000);
+// A call that meets frozen windows waits for each thread once at most; one still waiting after this waits for the
+// window.
+constexpr auto kFrozenLimit = std::chrono::seconds(10);
 
 // The call runs on another thread while this one keeps processing its windows' messages (the listing prints
 // them, activation sends them). A call that does not return fails the test and ends the program, as
@@ -274,7 +276,7 @@ TEST(WindowManagerTest, FrozenWindowsHoldNoCallAndLeaveTheOthersIntact) {
   for (FrozenWindow* frozen : {&stopped, &printing, &restoring}) frozen->Freeze();
 
   Testing::LogCapture log;
-  WindowManager manager;
+  WindowManager manager(kFrozenDeadline);
   // The restore hangs: the call is given up and the window stays where it is.
   PumpingWithin("SetActiveWindow", [&] { manager.SetActiveWindow(L"Vell Frozen Restoring"); }, kFrozenLimit);
   EXPECT_TRUE(log.Contains("was not brought to the front: it did not answer within")) << log.Text();
