@@ -10,7 +10,10 @@ using nlohmann::json;
 void IPCChannel::GetWindows(const json& payload) {
   const bool take_screenshots = RequireBool(payload, "takeScreenshots");
   std::vector<WindowRecord> records;
-  for (const WindowInfo& info : window_manager_.ListWindows(take_screenshots)) {
+  // Pictures of many windows take a while, a window that does not answer up to its deadline: the part reports
+  // queued meanwhile are written between windows rather than after the list.
+  const auto windows = window_manager_.ListWindows(take_screenshots, [this] { WriteQueuedMessages(); });
+  for (const WindowInfo& info : windows) {
     // The host application works in points: the rectangle is divided by its display's scale factor.
     const RECT points = displays_.ToLogicalRect(info.bounds);
     WindowRecord record;

@@ -115,21 +115,34 @@ bool ScreenshotHelper::FindPngEncoder(CLSID* encoder) const {
   return false;
 }
 
+bool ScreenshotHelper::EnsureFolder() {
+  if (!folder_name_.empty()) {
+    const DWORD attributes = GetFileAttributesW(FolderPath().c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+    LOG_WARNING << "screenshot folder " << FolderPath() << " is gone; making a new one";
+  }
+  return CreateTmpFolder();
+}
+
 std::wstring ScreenshotHelper::TakeScreenshot(const std::wstring& name, HWND window, RECT rect) {
   // Without GDI+ nothing can be encoded; no folder is made for pictures that cannot be written.
   if (!gdiplus_started_) return std::wstring();
-  if (folder_name_.empty() && !CreateTmpFolder()) return std::wstring();
   const int width = rect.right - rect.left;
   const int height = rect.bottom - rect.top;
-  const SelectedBitmap bitmap(memory_dc_, CreateCompatibleBitmap(screen_dc_, width, height));
   if (window != nullptr) {
-    PrintWindow(window, memory_dc_, IsWindows81OrGreater() ? kPrintClientFullContent : 0);
-  } else {
-    BitBlt(memory_dc_, 0, 0, width, height, screen_dc_, rect.left, rect.top, SRCCOPY);
+    WindowPrint print(width, height);
+    print.Print(window);
+    return SavePicture(name, print.Bitmap());
   }
+  const SelectedBitmap bitmap(memory_dc_, CreateCompatibleBitmap(screen_dc_, width, height));
+  BitBlt(memory_dc_, 0, 0, width, height, screen_dc_, rect.left, rect.top, SRCCOPY);
+  return SavePicture(name, bitmap.Get());
+}
 
+std::wstring ScreenshotHelper::SavePicture(const std::wstring& name, HBITMAP bitmap) {
+  if (!gdiplus_started_ || !EnsureFolder()) return std::wstring();
   Gdiplus::GpBitmap* raw_image = nullptr;
-  gp::GdipCreateBitmapFromHBITMAP(bitmap.Get(), nullptr, &raw_image);
+  gp::GdipCreateBitmapFromHBITMAP(bitmap, nullptr, &raw_image);
   const std::unique_ptr<Gdiplus::GpBitmap, GdipImageDeleter> image(raw_image);
   if (!image) return std::wstring();
   CLSID encoder;
@@ -145,6 +158,26 @@ std::wstring ScreenshotHelper::TakeScreenshot(const std::wstring& name, HWND win
     return std::wstring();
   }
   return path;
+}
+
+WindowPrint::WindowPrint(int width, int height) {
+  const HDC screen = GetDC(nullptr);
+  bitmap_ = CreateCompatibleBitmap(screen, width, height);
+  ReleaseDC(nullptr, screen);
+}
+
+WindowPrint::~WindowPrint() {
+  if (bitmap_ != nullptr) DeleteObject(bitmap_);
+}
+
+void WindowPrint::Print(HWND window) {
+  const HDC dc = CreateCompatibleDC(nullptr);
+  if (dc == nullptr) return;
+  // Deselected before the DC goes: GDI+ reads the bitmap on its own afterwards.
+  const HGDIOBJ previous = SelectObject(dc, bitmap_);
+  PrintWindow(window, dc, IsWindows81OrGreater() ? kPrintClientFullContent : 0);
+  if (previous != nullptr && previous != HGDI_ERROR) SelectObject(dc, previous);
+  DeleteDC(dc);
 }
 
 }  // namespace VellRecorder

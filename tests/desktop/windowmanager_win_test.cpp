@@ -18,19 +18,26 @@
 namespace VellRecorder {
 namespace {
 
+using Testing::DecodedPicture;
+using Testing::Freeze;
+using Testing::FrozenWindow;
 using Testing::TestWindow;
 using Testing::WindowStyle;
-using Testing::DecodedPicture;
 
 constexpr auto kLimit = std::chrono::seconds(20);
+// Long enough for a window that answers on a loaded machine; a frozen window is given up after it.
+constexpr auto kFrozenDeadline = std::chrono::milliseconds(1000);
+// A call that meets frozen windows waits for each thread once at most; one still waiting after this waits for the
+// window.
+constexpr auto kFrozenLimit = std::chrono::seconds(10);
 
 // The call runs on another thread while this one keeps processing its windows' messages (the listing prints
 // them, activation sends them). A call that does not return fails the test and ends the program, as
 // testing/watchdog.h does.
 template <typename Call>
-auto PumpingWithin(const char* what, Call&& call) {
+auto PumpingWithin(const char* what, Call&& call, std::chrono::seconds limit = kLimit) {
   auto done = std::async(std::launch::async, std::forward<Call>(call));
-  const auto end = std::chrono::steady_clock::now() + kLimit;
+  const auto end = std::chrono::steady_clock::now() + limit;
   while (done.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
     if (std::chrono::steady_clock::now() > end) {
       ADD_FAILURE() << what << " did not return in time";
@@ -165,7 +172,7 @@ TEST(WindowManagerTest, ListsVisibleTitledWindowsOfEveryProcessWithTheirValues) 
 // A decoded PNG: size and pixels.
 std::wstring FileName(const std::wstring& path) { return path.substr(path.rfind(L'\\') + 1); }
 
-TEST(WindowManagerTest, PicturesShowTheWindowsContentAndAFailedOneHasNoPath) {
+TEST(WindowManagerTest, PicturesShowTheWindowsContentAndGoToANewFolderWhenTheirsIsGone) {
   const RECT rect{200, 200, 360, 300};
   TestWindow window(L"Vell Picture", rect, WindowStyle::kFramed);
   OtherProcessWindow other(L"Vell Other Picture", RECT{600, 200, 700, 260});
@@ -200,8 +207,7 @@ TEST(WindowManagerTest, PicturesShowTheWindowsContentAndAFailedOneHasNoPath) {
   ASSERT_FALSE(foreign->screenshotPath.empty());
   EXPECT_EQ(DecodedPicture(foreign->screenshotPath).Width(), 100u);
 
-  // The temporary directory is cleared under the running daemon: no picture can be written any more, and
-  // no path may point to a file that is not there.
+  // The temporary directory is cleared under the running daemon: the next pictures go into a new folder.
   const std::wstring folder = own->screenshotPath.substr(0, own->screenshotPath.rfind(L'\\'));
   for (const WindowInfo& info : list) {
     if (!info.screenshotPath.empty()) DeleteFileW(info.screenshotPath.c_str());
@@ -209,9 +215,11 @@ TEST(WindowManagerTest, PicturesShowTheWindowsContentAndAFailedOneHasNoPath) {
   ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
   Testing::LogCapture log;
   const auto after = PumpingWithin("ListWindows", [&] { return manager.ListWindows(true); });
-  ASSERT_NE(Find(after, window.Handle()), nullptr);
-  for (const WindowInfo& info : after) EXPECT_TRUE(info.screenshotPath.empty());
-  EXPECT_TRUE(log.Contains("error saving png: "));
+  const WindowInfo* again = Find(after, window.Handle());
+  ASSERT_NE(again, nullptr);
+  ASSERT_FALSE(again->screenshotPath.empty()) << log.Text();
+  EXPECT_EQ(DecodedPicture(again->screenshotPath).Width(), 160u);
+  EXPECT_TRUE(log.Contains("is gone; making a new one"));
 }
 
 TEST(WindowManagerTest, SetActiveWindowBringsTheNamedWindowToTheFront) {
@@ -248,6 +256,64 @@ TEST(WindowManagerTest, SetActiveWindowBringsTheNamedWindowToTheFront) {
   EXPECT_TRUE(log.Contains("no window found"));
   Testing::PumpMessages(100);
   EXPECT_EQ(GetForegroundWindow(), second.Handle());
+}
+
+// Programs that froze: one stopped taking messages, two hang inside the calls made to them. Each costs the caller
+// its deadline once, is listed without a picture and is not activated; the other windows are listed, pictured and
+// activated as usual. Before the calls had a deadline, the first frozen window held the caller for as long as it
+// stayed frozen (here: until the watchdog).
+TEST(WindowManagerTest, FrozenWindowsHoldNoCallAndLeaveTheOthersIntact) {
+  TestWindow normal(L"Vell Awake - App", RECT{100, 100, 300, 200}, WindowStyle::kFramed);
+  FrozenWindow stopped(L"Vell Frozen Stopped", RECT{400, 100, 600, 200}, Freeze::kStopsPumping);
+  FrozenWindow printing(L"Vell Frozen Printing", RECT{700, 100, 900, 200}, Freeze::kHangsWhenAsked);
+  FrozenWindow restoring(L"Vell Frozen Restoring", RECT{100, 400, 300, 500}, Freeze::kHangsWhenAsked);
+  ASSERT_NE(stopped.Handle(), nullptr);
+  ASSERT_NE(printing.Handle(), nullptr);
+  ASSERT_NE(restoring.Handle(), nullptr);
+  ShowWindow(restoring.Handle(), SW_MINIMIZE);
+  Testing::PumpMessages(200);
+  ASSERT_TRUE(IsIconic(restoring.Handle()));
+  for (FrozenWindow* frozen : {&stopped, &printing, &restoring}) frozen->Freeze();
+
+  Testing::LogCapture log;
+  WindowManager manager(kFrozenDeadline);
+  // The restore hangs: the call is given up and the window stays where it is.
+  PumpingWithin("SetActiveWindow", [&] { manager.SetActiveWindow(L"Vell Frozen Restoring"); }, kFrozenLimit);
+  EXPECT_TRUE(log.Contains("was not brought to the front: it did not answer within")) << log.Text();
+  PumpingWithin("SetActiveWindow", [&] { manager.SetActiveWindow(L"Vell Frozen Stopped"); }, kFrozenLimit);
+  EXPECT_TRUE(log.Contains("does not answer; not brought to the front")) << log.Text();
+
+  // Listed twice: the second time the print abandoned in the first one is still stuck.
+  for (int round = 0; round < 2; ++round) {
+    // The caller gets its turn after every window, the frozen ones included.
+    size_t turns = 0;
+    const auto list =
+        PumpingWithin("ListWindows", [&] { return manager.ListWindows(true, [&] { ++turns; }); }, kFrozenLimit);
+    EXPECT_EQ(turns, list.size());
+    const WindowInfo* awake = Find(list, normal.Handle());
+    ASSERT_NE(awake, nullptr);
+    ASSERT_FALSE(awake->screenshotPath.empty()) << log.Text();
+    EXPECT_EQ(DecodedPicture(awake->screenshotPath).RgbAt(5, 5), Testing::PatternColor(5, 5));
+    const struct {
+      const FrozenWindow* window;
+      const wchar_t* title;
+    } frozen[] = {{&stopped, L"Vell Frozen Stopped"},
+                  {&printing, L"Vell Frozen Printing"},
+                  {&restoring, L"Vell Frozen Restoring"}};
+    for (const auto& f : frozen) {
+      const WindowInfo* info = Find(list, f.window->Handle());
+      ASSERT_NE(info, nullptr) << "not listed: " << (&f - frozen) << " in round " << round;
+      EXPECT_EQ(info->title, f.title);
+      EXPECT_EQ(info->ownerPid, GetCurrentProcessId());
+      EXPECT_TRUE(info->screenshotPath.empty());
+    }
+  }
+  EXPECT_TRUE(log.Contains("did not answer within")) << log.Text();
+  EXPECT_TRUE(log.Contains("was not printed within")) << log.Text();
+  EXPECT_TRUE(log.Contains("does not answer; no picture")) << log.Text();
+
+  PumpingWithin("SetActiveWindow", [&] { manager.SetActiveWindow(L"Vell Awake - App"); }, kFrozenLimit);
+  EXPECT_TRUE(PumpUntil([&] { return GetForegroundWindow() == normal.Handle(); }));
 }
 
 }  // namespace

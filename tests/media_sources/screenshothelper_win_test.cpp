@@ -90,7 +90,7 @@ TEST(ScreenshotTest, DisplayPictureIsAPngOfTheDisplayNamedAfterItsId) {
   }
 }
 
-TEST(ScreenshotTest, FolderIsMadeAtTheFirstPictureAndAFailedSaveGivesNoPath) {
+TEST(ScreenshotTest, FolderIsMadeAtTheFirstPictureAndAgainWhenItIsGoneAndAFailedSaveGivesNoPath) {
   Testing::LogCapture log;
   ScreenshotHelper helper;
   ASSERT_TRUE(helper.Initialize());
@@ -109,11 +109,18 @@ TEST(ScreenshotTest, FolderIsMadeAtTheFirstPictureAndAFailedSaveGivesNoPath) {
   EXPECT_EQ(second.rfind(folder + L"\\1-", 0), 0u);
   EXPECT_EQ(DecodedPicture(second).Height(), 10u);
 
-  // Somebody clears the temporary directory under the running daemon.
+  // Somebody clears the temporary directory under the running daemon: the next picture makes a new folder.
   ASSERT_TRUE(DeleteFileW(first.c_str()));
   ASSERT_TRUE(DeleteFileW(second.c_str()));
   ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
-  EXPECT_EQ(helper.TakeScreenshot(L"2", nullptr, RECT{0, 0, 40, 30}), L"");
+  const std::wstring third = helper.TakeScreenshot(L"2", nullptr, RECT{0, 0, 40, 30});
+  ASSERT_FALSE(third.empty()) << log.Text();
+  EXPECT_EQ(third.rfind(helper.FolderPath() + L"\\2-", 0), 0u);
+  EXPECT_EQ(DecodedPicture(third).Width(), 40u);
+  EXPECT_TRUE(log.Contains("is gone; making a new one")) << log.Text();
+
+  // A file that cannot be written (its name leads into a folder that does not exist) gives no path.
+  EXPECT_EQ(helper.TakeScreenshot(L"missing\\3", nullptr, RECT{0, 0, 40, 30}), L"");
   EXPECT_TRUE(log.Contains("error saving png: ")) << log.Text();
   EXPECT_TRUE(log.Contains(" win error: "));
 }
