@@ -3,10 +3,21 @@
 #include <d3d10.h>
 #include <mfapi.h>
 
+#include <utility>
+
 #include "d3d/optionalfunctions.h"
 #include "tracehr.h"
 
 namespace VellRecorder {
+
+int DxgiRotationDegrees(DXGI_MODE_ROTATION rotation) {
+  switch (rotation) {
+    case DXGI_MODE_ROTATION_ROTATE90: return 90;
+    case DXGI_MODE_ROTATION_ROTATE180: return 180;
+    case DXGI_MODE_ROTATION_ROTATE270: return 270;
+    default: return 0;
+  }
+}
 
 HRESULT D3D11Frame::Initialize(const std::wstring& output_name, SIZE size) {
   RETURN_IF_FAILED(FindOutput(output_name));
@@ -40,6 +51,7 @@ HRESULT D3D11Frame::FindOutput(const std::wstring& output_name) {
       if (!candidate || FAILED(candidate->GetDesc(&desc))) continue;
       if (!output_name.empty() && output_name != desc.DeviceName) continue;
       RETURN_IF_FAILED(candidate.As(&output_));
+      rotation_degrees_ = DxgiRotationDegrees(desc.Rotation);
       return S_OK;
     }
   }
@@ -69,6 +81,7 @@ HRESULT D3D11Frame::CreateTexture(SIZE size) {
     width = static_cast<UINT>(desc.DesktopCoordinates.right - desc.DesktopCoordinates.left);
     height = static_cast<UINT>(desc.DesktopCoordinates.bottom - desc.DesktopCoordinates.top);
   }
+  if (rotation_degrees_ == 90 || rotation_degrees_ == 270) std::swap(width, height);
   texture_desc_ = {};
   texture_desc_.Width = width;
   texture_desc_.Height = height;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+#include <dxgi.h>
 
 #include <string>
 
@@ -30,6 +31,13 @@ void ClearFaults();
 // Faults from text, for processes that cannot be called (the injected daemon):
 // "timeouts=N,lose-after=N,refusals=N,slow-ms=N". False when the text has anything else.
 bool ApplyFaults(const std::string& text);
+
+// From now on every output describes itself as turned clockwise by `rotation` and laid out at `desktop`
+// (desktop coordinates; an empty rectangle leaves each where it is), and duplications made from then on deliver
+// that rectangle of the real desktop in the output's unrotated layout, with the unrotated mode and the rotation
+// in their description, as DXGI does for a turned monitor. DXGI_MODE_ROTATION_IDENTITY and an empty rectangle
+// undo it. Works once InstallDuplication succeeded; ClearFaults leaves it.
+void TurnOutputs(DXGI_MODE_ROTATION rotation, RECT desktop = RECT{});
 
 struct Counts {
   long live_duplications;  // duplication objects not yet destroyed

@@ -9,6 +9,7 @@
 #include "duplicationstandin.h"
 #include "faults.h"
 #include "outputduplication.h"
+#include "turnedoutputs.h"
 #include "utils/comptr.h"
 
 namespace VellRecorder::StandIn {
@@ -69,6 +70,11 @@ HRESULT InstallDuplication() {
   void** slot = &vtable[kDuplicateOutputSlot];
   DuplicateOutputFn original = reinterpret_cast<DuplicateOutputFn>(*slot);
   if (!WriteSlot(slot, reinterpret_cast<void*>(&DuplicateOutput))) return HRESULT_FROM_WIN32(GetLastError());
+  if (!TurnedOutputs::Patch(vtable)) {
+    const HRESULT failed = HRESULT_FROM_WIN32(GetLastError());
+    WriteSlot(slot, reinterpret_cast<void*>(original));
+    return failed;
+  }
   g_slot = slot;
   g_original = original;
   return S_OK;
@@ -78,6 +84,7 @@ void UninstallDuplication() {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (g_slot == nullptr) return;
   WriteSlot(g_slot, reinterpret_cast<void*>(g_original));
+  TurnedOutputs::Unpatch();
   g_slot = nullptr;
 }
 

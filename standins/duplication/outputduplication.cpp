@@ -2,6 +2,7 @@
 
 #include "faults.h"
 #include "pointershape.h"
+#include "turnedoutputs.h"
 
 namespace VellRecorder::StandIn {
 namespace {
@@ -84,8 +85,8 @@ HRESULT OutputDuplication::GetParent(REFIID riid, void** parent) { return output
 void OutputDuplication::GetDesc(DXGI_OUTDUPL_DESC* desc) {
   if (desc == nullptr) return;
   *desc = {};
-  desc->ModeDesc.Width = static_cast<UINT>(desktop_.right - desktop_.left);
-  desc->ModeDesc.Height = static_cast<UINT>(desktop_.bottom - desktop_.top);
+  desc->ModeDesc.Width = static_cast<UINT>(ImageSize().cx);
+  desc->ModeDesc.Height = static_cast<UINT>(ImageSize().cy);
   desc->ModeDesc.RefreshRate = {60, 1};
   desc->ModeDesc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
   desc->Rotation = rotation_;
@@ -122,6 +123,18 @@ HRESULT OutputDuplication::AcquireNextFrame(UINT timeout_ms, DXGI_OUTDUPL_FRAME_
   return texture_->QueryInterface(__uuidof(IDXGIResource), reinterpret_cast<void**>(resource));
 }
 
+bool OutputDuplication::IsTurned() const {
+  return rotation_ == DXGI_MODE_ROTATION_ROTATE90 || rotation_ == DXGI_MODE_ROTATION_ROTATE180 ||
+         rotation_ == DXGI_MODE_ROTATION_ROTATE270;
+}
+
+SIZE OutputDuplication::ImageSize() const {
+  const LONG width = desktop_.right - desktop_.left;
+  const LONG height = desktop_.bottom - desktop_.top;
+  const bool sideways = rotation_ == DXGI_MODE_ROTATION_ROTATE90 || rotation_ == DXGI_MODE_ROTATION_ROTATE270;
+  return sideways ? SIZE{height, width} : SIZE{width, height};
+}
+
 HRESULT OutputDuplication::CreateDesktopTexture() {
   const LONG width = desktop_.right - desktop_.left;
   const LONG height = desktop_.bottom - desktop_.top;
@@ -141,8 +154,8 @@ HRESULT OutputDuplication::CreateDesktopTexture() {
   replaced_ = SelectObject(memory_dc_, bitmap_);
 
   D3D11_TEXTURE2D_DESC desc{};
-  desc.Width = static_cast<UINT>(width);
-  desc.Height = static_cast<UINT>(height);
+  desc.Width = static_cast<UINT>(ImageSize().cx);
+  desc.Height = static_cast<UINT>(ImageSize().cy);
   desc.MipLevels = 1;
   desc.ArraySize = 1;
   desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
@@ -168,7 +181,13 @@ HRESULT OutputDuplication::CopyDesktop() {
   // GDI leaves the alpha byte 0; the desktop image is opaque.
   uint32_t* pixel = static_cast<uint32_t*>(bits_);
   for (size_t i = 0, n = static_cast<size_t>(width) * height; i < n; ++i) pixel[i] |= 0xFF000000u;
-  context_->UpdateSubresource(texture_.Get(), 0, nullptr, bits_, static_cast<UINT>(width) * 4, 0);
+  if (!IsTurned()) {
+    context_->UpdateSubresource(texture_.Get(), 0, nullptr, bits_, static_cast<UINT>(width) * 4, 0);
+    return S_OK;
+  }
+  int image_width = 0;
+  TurnedOutputs::ToUnrotated(pixel, width, height, rotation_, &unrotated_, &image_width);
+  context_->UpdateSubresource(texture_.Get(), 0, nullptr, unrotated_.data(), static_cast<UINT>(image_width) * 4, 0);
   return S_OK;
 }
 
@@ -205,7 +224,7 @@ HRESULT OutputDuplication::GetFrameDirtyRects(UINT size, RECT* rects, UINT* requ
   *required = sizeof(RECT);
   if (size < sizeof(RECT) || rects == nullptr) return DXGI_ERROR_MORE_DATA;
   // Every image is a fresh copy of the whole desktop.
-  rects[0] = RECT{0, 0, desktop_.right - desktop_.left, desktop_.bottom - desktop_.top};
+  rects[0] = RECT{0, 0, ImageSize().cx, ImageSize().cy};
   return S_OK;
 }
 

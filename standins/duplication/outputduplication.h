@@ -1,5 +1,5 @@
 // The stand-in's IDXGIOutputDuplication: the desktop of one output, copied with GDI into a texture on the
-// device the duplication was made for.
+// device the duplication was made for, in the output's unrotated layout as DXGI delivers it.
 #pragma once
 
 #include <windows.h>
@@ -44,6 +44,9 @@ class OutputDuplication final : public IDXGIOutputDuplication {
  private:
   ~OutputDuplication();
   bool IsLost() const;
+  bool IsTurned() const;
+  // The desktop image's size: the output's, with the sides swapped when it is turned by a quarter.
+  SIZE ImageSize() const;
   HRESULT CreateDesktopTexture();
   HRESULT CopyDesktop();
   void ReportPointer(DXGI_OUTDUPL_FRAME_INFO* info);
@@ -61,6 +64,7 @@ class OutputDuplication final : public IDXGIOutputDuplication {
   HBITMAP bitmap_ = nullptr;
   HGDIOBJ replaced_ = nullptr;
   void* bits_ = nullptr;
+  std::vector<uint32_t> unrotated_;  // the GDI copy in the output's unrotated layout, for a turned output
   bool frame_held_ = false;
   // What the previous frame reported of the pointer, to report changes only, as the real duplication does.
   bool pointer_reported_ = false;

@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <libyuv.h>
+
+#include <algorithm>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
 #include "desktop_duplication/texturereadback.h"
+#include "desktop_duplication/turnedmonitor.h"
 #include "duplicationstandin.h"
 #include "media_sources/patternwindow.h"
 #include "media_sources/video/ddasource.h"
@@ -42,11 +48,19 @@ class DDASourceTest : public ::testing::Test {
     StandIn::ClearFaults();
     MoveCursor(1800, 1000);
   }
-  void TearDown() override { StandIn::ClearFaults(); }
+  void TearDown() override {
+    StandIn::ClearFaults();
+    StandIn::TurnOutputs(DXGI_MODE_ROTATION_IDENTITY);
+  }
 
   // The crop is relative to the display, whose corner is the desktop origin here.
   std::unique_ptr<DDASource> MakeSource(RECT crop) {
     settings_ = std::make_unique<VideoRecordingSettings>(L"", crop, OutputSize(crop));
+    return OpenSource();
+  }
+
+  // A frame and a source for settings_.
+  std::unique_ptr<DDASource> OpenSource() {
     frame_ = std::make_unique<D3D11Frame>();
     EXPECT_EQ(frame_->Initialize(settings_->DisplayName(), settings_->CaptureSize()), S_OK);
     auto source = std::make_unique<DDASource>(*settings_);
@@ -62,10 +76,33 @@ class DDASourceTest : public ::testing::Test {
 
   std::vector<uint8_t> FramePixels() { return Testing::ReadTexture(frame_->GetDevice(), frame_->GetTexture()); }
 
-  // Pixels of the picture that differ from the pattern, the picture's corner at (left, top) of the frame.
+  // A source recording all of the stand-in's output turned by `rotation` and laid out at `monitor`.
+  std::unique_ptr<DDASource> MakeTurnedSource(DXGI_MODE_ROTATION rotation, int degrees, RECT monitor) {
+    StandIn::TurnOutputs(rotation, monitor);
+    const SIZE size{monitor.right - monitor.left, monitor.bottom - monitor.top};
+    settings_ =
+        std::make_unique<VideoRecordingSettings>(Testing::TurnedMonitorSettings(monitor, degrees, RECT{}, size));
+    return OpenSource();
+  }
+
+  // The frame turned clockwise by `degrees` with libyuv, as the video processor turns it upright.
+  std::vector<uint8_t> UprightPixels(int degrees, int* width) {
+    const std::vector<uint8_t> frame = FramePixels();
+    const int w = static_cast<int>(frame_->GetTextureDesc().Width);
+    const int h = static_cast<int>(frame_->GetTextureDesc().Height);
+    *width = degrees == 90 || degrees == 270 ? h : w;
+    std::vector<uint8_t> upright(frame.size());
+    libyuv::ARGBRotate(frame.data(), w * 4, upright.data(), *width * 4, w, h,
+                       static_cast<libyuv::RotationMode>(degrees));
+    return upright;
+  }
+
   int Differences(int left, int top) {
-    const std::vector<uint8_t> pixels = FramePixels();
-    const int width = static_cast<int>(frame_->GetTextureDesc().Width);
+    return Differences(FramePixels(), static_cast<int>(frame_->GetTextureDesc().Width), left, top);
+  }
+
+  // Pixels of the picture that differ from the pattern, the picture's corner at (left, top) of `pixels`.
+  static int Differences(const std::vector<uint8_t>& pixels, int width, int left, int top) {
     int differing = 0;
     for (int y = 0; y < kPictureHeight; ++y) {
       for (int x = 0; x < kPictureWidth; ++x) {
@@ -214,6 +251,62 @@ TEST_F(DDASourceTest, WithoutADuplicationCapturesFailUntilItIsBack) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(source->CaptureToD3DFrame(), DXGI_ERROR_ACCESS_LOST);
   EXPECT_EQ(Differences(0, 0), 0);
   EXPECT_EQ(StandIn::GetCounts().live_duplications, 0);
+  ASSERT_EQ(source->LoadOutputDuplication(), S_OK);
+  EXPECT_EQ(source->CaptureToD3DFrame(), S_OK);
+  EXPECT_EQ(Differences(0, 0), 0);
+}
+
+// A turned monitor right of and below the origin: its image fills the frame in the output's unrotated layout,
+// which turned upright shows the picture where it lies on the monitor; the cursor is drawn where turning puts
+// it back under the pointer (the arrow itself turned with the picture).
+TEST_F(DDASourceTest, ATurnedOutputOffTheOriginFillsTheFrameInItsUnrotatedLayout) {
+  constexpr RECT kMonitor{250, 150, 250 + 160, 150 + 240};  // holds the picture at (50, 50)
+  const struct {
+    DXGI_MODE_ROTATION rotation;
+    int degrees;
+  } cases[] = {{DXGI_MODE_ROTATION_ROTATE90, 90}, {DXGI_MODE_ROTATION_ROTATE180, 180},
+               {DXGI_MODE_ROTATION_ROTATE270, 270}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.degrees);
+    auto source = MakeTurnedSource(c.rotation, c.degrees, kMonitor);
+    ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+    int width = 0;
+    std::vector<uint8_t> upright = UprightPixels(c.degrees, &width);
+    ASSERT_EQ(width, kMonitor.right - kMonitor.left);
+    EXPECT_EQ(Differences(upright, width, 50, 50), 0);
+
+    MoveCursor(kPictureOnScreen.left + 40, kPictureOnScreen.top + 30);  // the hotspot at (90, 80) on the monitor
+    ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+    upright = UprightPixels(c.degrees, &width);
+    int nearest = INT_MAX, farthest = 0;
+    for (int y = 0; y < kPictureHeight; ++y) {
+      for (int x = 0; x < kPictureWidth; ++x) {
+        if (RgbAt(upright, width, 50 + x, 50 + y) == PatternColor(x, y)) continue;
+        const int distance = std::max(std::abs(50 + x - 90), std::abs(50 + y - 80));
+        nearest = std::min(nearest, distance);
+        farthest = std::max(farthest, distance);
+      }
+    }
+    EXPECT_LE(nearest, 2) << "no cursor at the pointer";
+    EXPECT_LE(farthest, 40) << "cursor pixels away from the pointer";
+    MoveCursor(1800, 1000);
+  }
+}
+
+// The frame and the processor are laid out for the output's rotation when the frame was made: a duplication of
+// an output turned since then is refused (at the start and at a re-creation) instead of being copied into a
+// frame of the wrong shape, and taken again once the output is back.
+TEST_F(DDASourceTest, ADuplicationOfAnOutputTurnedSinceTheFrameWasMadeIsRefused) {
+  auto source = MakeSource(kPictureOnScreen);
+  ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
+  StandIn::TurnOutputs(DXGI_MODE_ROTATION_ROTATE90);
+  StandIn::LoseAccess(0);
+  EXPECT_EQ(source->CaptureToD3DFrame(), DXGI_ERROR_ACCESS_LOST);
+  EXPECT_EQ(source->LoadOutputDuplication(), DXGI_ERROR_MODE_CHANGE_IN_PROGRESS);
+  EXPECT_EQ(StandIn::GetCounts().live_duplications, 0);
+  DDASource fresh(*settings_);
+  EXPECT_EQ(fresh.Initialize(frame_.get()), DXGI_ERROR_MODE_CHANGE_IN_PROGRESS);
+  StandIn::TurnOutputs(DXGI_MODE_ROTATION_IDENTITY);
   ASSERT_EQ(source->LoadOutputDuplication(), S_OK);
   EXPECT_EQ(source->CaptureToD3DFrame(), S_OK);
   EXPECT_EQ(Differences(0, 0), 0);

@@ -34,6 +34,35 @@ TEST(RotationTest, OrientationCodesAndTransposition) {
   EXPECT_FALSE(IsPrimaryBounds({0, -1080, 1920, 0}));
 }
 
+// A portrait monitor right of the primary one, its duplicated image 1920 x 1080 (unrotated): a crop 100..300
+// from its left and 200..600 from its top lands where each turn puts it, and the whole monitor fills the image.
+TEST(RotationTest, CaptureRectanglesOfTurnedOutputsInTheirDuplicatedImage) {
+  const DisplayRect portrait{1920, 0, 3000, 1920};
+  const DisplayRect crop{1920 + 100, 200, 1920 + 300, 600};
+  const struct {
+    int rotation;
+    DisplayRect whole, cropped;
+    DisplayPoint top_left;  // where the monitor's top-left pixel lies in the image
+  } cases[] = {
+      {0, {0, 0, 1080, 1920}, {100, 200, 300, 600}, {0, 0}},
+      {90, {0, 0, 1920, 1080}, {200, 780, 600, 980}, {0, 1079}},
+      {180, {0, 0, 1080, 1920}, {780, 1320, 980, 1720}, {1079, 1919}},
+      {270, {0, 0, 1920, 1080}, {1320, 100, 1720, 300}, {1919, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rotation);
+    EXPECT_EQ(DuplicatedImageRect(portrait, portrait, c.rotation), c.whole);
+    EXPECT_EQ(DuplicatedImageRect(portrait, crop, c.rotation), c.cropped);
+    EXPECT_EQ(UnrotatedSize({1080, 1920}, c.rotation), (DisplaySize{c.whole.Width(), c.whole.Height()}));
+    const DisplayPoint corner = ToUnrotatedPixel({0, 0}, {1080, 1920}, c.rotation);
+    EXPECT_TRUE(corner.x == c.top_left.x && corner.y == c.top_left.y) << corner.x << "," << corner.y;
+  }
+  // What lies off the monitor has no pixels in its image.
+  EXPECT_EQ(DuplicatedImageRect(portrait, {2900, 1800, 3100, 2000}, 90), (DisplayRect{1800, 0, 1920, 100}));
+  EXPECT_EQ(DuplicatedImageRect(portrait, kFullHd, 90).Width(), 0);
+  EXPECT_EQ(UnrotatedSize({1080, 1920}, 45), (DisplaySize{1080, 1920}));
+}
+
 TEST(CaptureAreaTest, CropsAreMadeEvenWithinTheirDisplay) {
   struct Case {
     DisplayRect display, crop;

@@ -199,10 +199,13 @@ TEST_F(StandInProcessorTest, TakesDxgiSurfacesThroughTheDeviceManager) {
   }
 }
 
-// The session's call: the capture size in, the output size out (the virtual display is 1920x1080, upright).
-TEST_F(StandInProcessorTest, TakesItsSizesFromTheRecordingSettings) {
+// The session's call: the frame's size in, the output size out (the virtual display is 1920x1080, upright).
+TEST_F(StandInProcessorTest, TakesItsSizesFromTheFrameAndTheRecordingSettings) {
+  const VideoRecordingSettings settings(L"", RECT{}, SIZE{1280, 720});
+  D3D11Frame frame;
+  ASSERT_EQ(frame.Initialize(settings.DisplayName(), settings.CaptureSize()), S_OK);
   VideoProcessor processor;
-  ASSERT_EQ(processor.Initialize(VideoRecordingSettings(L"", RECT{}, SIZE{1280, 720}), 0, MIRROR_NONE), S_OK)
+  ASSERT_EQ(processor.Initialize(VideoProcessorFormat::ForFrame(frame, settings), 0, MIRROR_NONE), S_OK)
       << log_.Text();
   UINT32 width = 0, height = 0;
   MFGetAttributeSize(CurrentType(processor.GetTransform(), true).Get(), MF_MT_FRAME_SIZE, &width, &height);

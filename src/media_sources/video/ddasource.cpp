@@ -1,7 +1,6 @@
 #include "media_sources/video/ddasource.h"
 
 #include <algorithm>
-#include <utility>
 #include <vector>
 
 #include "media_sources/video/cursorcopy.h"
@@ -39,20 +38,19 @@ HRESULT DDASource::Initialize(D3D11Frame* frame) {
   RETURN_IF_FAILED(LoadOutputDuplication());
   RETURN_IF_FAILED(CreateCaptureTexture());
 
-  // The desktop image covers the whole output; the capture rectangle is in desktop coordinates, transposed
-  // like the display's bounds when the output is turned by a quarter.
+  // The desktop image covers the whole output in its unrotated layout, like the frame; the capture rectangle
+  // is in desktop coordinates, as laid out.
   DXGI_OUTPUT_DESC desc{};
   RETURN_IF_FAILED(frame_->GetOutput()->GetDesc(&desc));
-  RECT origin = desc.DesktopCoordinates;
-  if (desc.Rotation == DXGI_MODE_ROTATION_ROTATE90 || desc.Rotation == DXGI_MODE_ROTATION_ROTATE270) {
-    std::swap(origin.left, origin.top);
+  const DisplayRect box = DuplicatedImageRect(ToDisplayRect(desc.DesktopCoordinates),
+                                              ToDisplayRect(settings_.CaptureRect()), frame_->RotationDegrees());
+  // Off the output nothing could ever be copied: a recording of a black picture is refused instead.
+  if (box.Width() <= 0 || box.Height() <= 0) {
+    LOG_ERROR << "The capture rectangle lies off the duplicated output";
+    return VELL_TRACE_FAILURE(E_INVALIDARG);
   }
-  const RECT capture = settings_.CaptureRect();
-  const LONG left = std::max<LONG>(0, capture.left - origin.left);
-  const LONG top = std::max<LONG>(0, capture.top - origin.top);
-  copy_box_ = {static_cast<UINT>(left), static_cast<UINT>(top), 0,
-               static_cast<UINT>(left + settings_.CaptureWidth()), static_cast<UINT>(top + settings_.CaptureHeight()),
-               1};
+  copy_box_ = {static_cast<UINT>(box.left), static_cast<UINT>(box.top), 0, static_cast<UINT>(box.right),
+               static_cast<UINT>(box.bottom), 1};
   return S_OK;
 }
 
@@ -65,6 +63,15 @@ HRESULT DDASource::LoadOutputDuplication() {
   if (FAILED(hr)) {
     duplication_.Reset();
     return VELL_TRACE_FAILURE(hr);
+  }
+  // The frame and the video processor are laid out for the rotation the output had when the frame was made.
+  DXGI_OUTDUPL_DESC desc{};
+  duplication_->GetDesc(&desc);
+  if (DxgiRotationDegrees(desc.Rotation) != frame_->RotationDegrees()) {
+    LOG_ERROR << "The output turned from " << frame_->RotationDegrees() << " to " << DxgiRotationDegrees(desc.Rotation)
+              << " degrees";
+    duplication_.Reset();
+    return VELL_TRACE_FAILURE(DXGI_ERROR_MODE_CHANGE_IN_PROGRESS);
   }
   return S_OK;
 }
@@ -139,10 +146,17 @@ HRESULT DDASource::DrawCursor() {
   if (cursor.flags != CURSOR_SHOWING) return S_OK;
   icon.FallBackToArrow();
   if (!icon.ReadInfo()) return E_FAIL;
+  const int32_t hotspot_x = static_cast<int32_t>(icon.Info().xHotspot);
+  const int32_t hotspot_y = static_cast<int32_t>(icon.Info().yHotspot);
   const CursorPlacement place =
-      PlaceCursor(cursor.ptScreenPos.x, cursor.ptScreenPos.y, static_cast<int32_t>(icon.Info().xHotspot),
-                  static_cast<int32_t>(icon.Info().yHotspot), ToDisplayRect(settings_.CaptureRect()));
-  if (place.draw) DrawIcon(dc->Get(), place.x, place.y, icon.Get());
+      PlaceCursor(cursor.ptScreenPos.x, cursor.ptScreenPos.y, hotspot_x, hotspot_y,
+                  ToDisplayRect(settings_.CaptureRect()));
+  if (!place.draw) return S_OK;
+  // The frame is unrotated: the hotspot goes where the processor's turn will put it back in place (the image
+  // itself is drawn unturned).
+  const DisplayPoint hotspot = ToUnrotatedPixel({place.x + hotspot_x, place.y + hotspot_y},
+                                                ToDisplaySize(settings_.CaptureSize()), frame_->RotationDegrees());
+  DrawIcon(dc->Get(), hotspot.x - hotspot_x, hotspot.y - hotspot_y, icon.Get());
   return S_OK;
 }
 

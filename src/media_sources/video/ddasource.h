@@ -21,11 +21,13 @@ class DDASource : public VideoSource {
   explicit DDASource(VideoRecordingSettings settings);
   ~DDASource() override;
 
-  // `frame` is borrowed, already initialised, and outlives the source.
+  // `frame` is borrowed, already initialised, and outlives the source. E_INVALIDARG when the capture rectangle
+  // lies off the frame's output.
   HRESULT Initialize(D3D11Frame* frame);
   // (Re-)creates the duplication of the frame's output. E_ACCESSDENIED: the desktop cannot be duplicated at
   // the moment (secure desktop, lock screen); the owner retries. After any other failure the source has no
   // duplication, and its captures answer DXGI_ERROR_ACCESS_LOST until a later call succeeds.
+  // DXGI_ERROR_MODE_CHANGE_IN_PROGRESS: the output is turned otherwise than when the frame was made.
   HRESULT LoadOutputDuplication();
 
   // S_OK also when no new desktop image was ready: the frame then shows the previous one (the blank picture
@@ -44,7 +46,7 @@ class DDASource : public VideoSource {
   ComPtr<ID3D11Texture2D> acquired_texture_;
   ComPtr<IDXGIOutputDuplication> duplication_;
   ComPtr<IDXGIResource> desktop_resource_;  // from the last successful AcquireNextFrame
-  // The capture rectangle within the desktop image: a crop starts at its offset from the output's corner.
+  // The capture rectangle within the desktop image, which has the output's unrotated layout like the frame.
   D3D11_BOX copy_box_{};
   D3D11Frame* frame_ = nullptr;
   bool frame_acquired_ = false;          // a desktop frame is held: release it before the next acquisition

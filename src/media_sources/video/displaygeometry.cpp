@@ -61,6 +61,34 @@ int32_t ClampTo(int64_t value, int32_t low, int32_t high) {
 
 }  // namespace
 
+DisplaySize UnrotatedSize(DisplaySize desktop, int rotation_degrees) {
+  if (rotation_degrees != 90 && rotation_degrees != 270) return desktop;
+  return DisplaySize{desktop.height, desktop.width};
+}
+
+// Turning the duplicated image clockwise by 90 degrees moves its pixel (u, v) to (W - 1 - v, u) of the desktop
+// image of width W; 180 to (W - 1 - u, H - 1 - v); 270 to (v, H - 1 - u). These are the inverses.
+DisplayPoint ToUnrotatedPixel(DisplayPoint p, DisplaySize desktop, int rotation_degrees) {
+  switch (rotation_degrees) {
+    case 90: return DisplayPoint{p.y, desktop.width - 1 - p.x};
+    case 180: return DisplayPoint{desktop.width - 1 - p.x, desktop.height - 1 - p.y};
+    case 270: return DisplayPoint{desktop.height - 1 - p.y, p.x};
+    default: return p;
+  }
+}
+
+DisplayRect DuplicatedImageRect(const DisplayRect& output, const DisplayRect& capture, int rotation_degrees) {
+  const DisplayRect on_output = Intersect(output, capture);
+  if (on_output.Width() <= 0 || on_output.Height() <= 0) return DisplayRect{};
+  const DisplaySize desktop{output.Width(), output.Height()};
+  // Two opposite corner pixels of the rectangle, relative to the output, wherever the turn puts them.
+  const DisplayPoint a = ToUnrotatedPixel({on_output.left - output.left, on_output.top - output.top}, desktop,
+                                          rotation_degrees);
+  const DisplayPoint b = ToUnrotatedPixel({on_output.right - 1 - output.left, on_output.bottom - 1 - output.top},
+                                          desktop, rotation_degrees);
+  return DisplayRect{std::min(a.x, b.x), std::min(a.y, b.y), std::max(a.x, b.x) + 1, std::max(a.y, b.y) + 1};
+}
+
 std::optional<CaptureArea> ComputeCaptureArea(const DisplayRect& display_bounds, const DisplayRect& crop,
                                               DisplaySize requested_output) {
   CaptureArea area;

@@ -52,6 +52,24 @@ bool IsEmptyCrop(const DisplayRect& crop);
 // An odd width or height grows by one: the 4:2:0 pictures of the encoders need even sizes.
 DisplaySize EvenSize(DisplaySize size);
 
+// A turned output's desktop image as desktop duplication delivers it: in the output's unrotated layout, to be
+// turned clockwise by `rotation_degrees` (90, 180 or 270; anything else reads as 0) to show as laid out on the
+// desktop. `desktop` is the output's size as laid out; a quarter turn swaps the sides of the duplicated image.
+DisplaySize UnrotatedSize(DisplaySize desktop, int rotation_degrees);
+
+// The pixel of the duplicated image that shows pixel (x, y) of the desktop image; both relative to their
+// picture's top-left corner.
+struct DisplayPoint {
+  int32_t x = 0;
+  int32_t y = 0;
+};
+DisplayPoint ToUnrotatedPixel(DisplayPoint desktop_pixel, DisplaySize desktop, int rotation_degrees);
+
+// The rectangle of the duplicated image that holds `capture` (desktop coordinates) of an output laid out at
+// `output` (desktop coordinates); empty when the capture rectangle lies off the output, cut to the output
+// otherwise. Unturned, it is the capture rectangle moved by the output's corner.
+DisplayRect DuplicatedImageRect(const DisplayRect& output, const DisplayRect& capture, int rotation_degrees);
+
 struct CaptureArea {
   DisplayRect captureRect;  // desktop coordinates
   DisplaySize outputSize;   // even

@@ -21,13 +21,10 @@ std::string Describe(const SIZE& size, UINT32 rotation) {
 
 }  // namespace
 
-VideoProcessorFormat VideoProcessorFormat::FromSettings(const VideoRecordingSettings& settings) {
-  return {settings.CaptureSize(), settings.OutputSize(), settings.Rotation()};
-}
-
-HRESULT VideoProcessor::Initialize(VideoRecordingSettings settings, ULONG_PTR device_manager,
-                                   MF_VIDEO_PROCESSOR_MIRROR mirror) {
-  return Initialize(VideoProcessorFormat::FromSettings(settings), device_manager, mirror);
+VideoProcessorFormat VideoProcessorFormat::ForFrame(const D3D11Frame& frame, const VideoRecordingSettings& settings) {
+  const D3D11_TEXTURE2D_DESC texture = frame.GetTextureDesc();
+  return {{static_cast<LONG>(texture.Width), static_cast<LONG>(texture.Height)}, settings.OutputSize(),
+          frame.RotationDegrees()};
 }
 
 HRESULT VideoProcessor::Initialize(const VideoProcessorFormat& format, ULONG_PTR device_manager,

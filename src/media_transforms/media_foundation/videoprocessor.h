@@ -1,11 +1,13 @@
 // The system's video processor transform, as the hardware screen session uses it: captured 32-bit desktop
-// frames (GPU textures of the capture size) in, NV12 frames of the encoder's size out, turned upright for a
-// rotated display and optionally mirrored. Processing goes through the MFT operations (Encode).
+// frames (GPU textures of the capture size in the output's unrotated layout) in, NV12 frames of the encoder's
+// size out, turned upright for a rotated output and optionally mirrored. Processing goes through the MFT
+// operations (Encode).
 #pragma once
 
 #include <windows.h>
 #include <mfidl.h>
 
+#include "d3d/d3d11frame.h"
 #include "media_sources/video/videorecordingsettings.h"
 #include "media_transforms/media_foundation/mft.h"
 
@@ -17,12 +19,13 @@ inline constexpr CLSID CLSID_VideoProcessorMFT = {
 
 // What the processor is set up for.
 struct VideoProcessorFormat {
-  SIZE source;   // the capture rectangle's size
+  SIZE source;   // the captured frame's size, in the output's unrotated layout (as desktop duplication gives it)
   SIZE output;   // the encoder's size
-  int rotation;  // the display's rotation in degrees
+  int rotation;  // clockwise degrees that turn the captured frame upright (the output's DXGI rotation)
 
-  // Reads the display's current rotation from the system.
-  static VideoProcessorFormat FromSettings(const VideoRecordingSettings& settings);
+  // The hardware session's: the frame's texture (the output's unrotated layout) and rotation in, the settings'
+  // output size out.
+  static VideoProcessorFormat ForFrame(const D3D11Frame& frame, const VideoRecordingSettings& settings);
 };
 
 // Threading: as MFT.
@@ -33,15 +36,14 @@ class VideoProcessor : public MFT {
   // Creates the processor, detects asynchrony, sets the mirror mode, hands it the DXGI device manager (an
   // IMFDXGIDeviceManager*, or 0 for system-memory frames) and sets both media types. The first failure is
   // returned.
-  HRESULT Initialize(VideoRecordingSettings settings, ULONG_PTR device_manager, MF_VIDEO_PROCESSOR_MIRROR mirror);
   HRESULT Initialize(const VideoProcessorFormat& format, ULONG_PTR device_manager, MF_VIDEO_PROCESSOR_MIRROR mirror);
 
   // Sets the mirror mode through IMFVideoProcessorControl. A processor without that interface can still be
   // asked for no mirroring (Wine's has none).
   HRESULT SetMirrorMode(MF_VIDEO_PROCESSOR_MIRROR mirror);
 
-  // ARGB32 of the source size in, declared rotated by the display's rotation (90, 180 or 270; any other value
-  // counts as 0), so that the processor turns the picture upright; NV12 of the output size out, unrotated.
+  // ARGB32 of the source size in, declared rotated by the rotation (90, 180 or 270; any other value counts as
+  // 0), so that the processor turns the picture upright; NV12 of the output size out, unrotated.
   HRESULT CreateMediaTypes(const VideoProcessorFormat& format);
 
  private:
