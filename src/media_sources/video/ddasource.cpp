@@ -64,7 +64,8 @@ HRESULT DDASource::LoadOutputDuplication() {
   const HRESULT hr = frame_->GetOutput()->DuplicateOutput(frame_->GetDevice(), duplication_.ReleaseAndGetAddressOf());
   if (FAILED(hr)) {
     duplication_.Reset();
-    return VELL_TRACE_FAILURE(hr);
+    // A refusal is expected while the secure desktop shows; the owner retries and says what came of it.
+    return hr == E_ACCESSDENIED ? hr : VELL_TRACE_FAILURE(hr);
   }
   return S_OK;
 }
