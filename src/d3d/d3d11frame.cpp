@@ -46,7 +46,13 @@ HRESULT D3D11Frame::FindOutput(const std::wstring& output_name) {
     RETURN_IF_FAILED(adapter_hr);
     for (UINT j = 0;; ++j) {
       ComPtr<IDXGIOutput> candidate;
-      if (adapter_->EnumOutputs(j, candidate.ReleaseAndGetAddressOf()) == DXGI_ERROR_NOT_FOUND) break;
+      const HRESULT output_hr = adapter_->EnumOutputs(j, candidate.ReleaseAndGetAddressOf());
+      if (output_hr == DXGI_ERROR_NOT_FOUND) break;
+      // An adapter that cannot list its outputs (removed, reset) answers the same for every index: next adapter.
+      if (FAILED(output_hr)) {
+        VELL_TRACE_FAILURE(output_hr);
+        break;
+      }
       DXGI_OUTPUT_DESC desc{};
       if (!candidate || FAILED(candidate->GetDesc(&desc))) continue;
       if (!output_name.empty() && output_name != desc.DeviceName) continue;

@@ -19,6 +19,15 @@ std::vector<Metric> ComputeMetrics(const RecordingFigures& figures) {
     metric.tags[L"device_name"] = source.flow != 0 ? source.name : L"loopback";
     metrics.push_back(std::move(metric));
   }
+  if (!figures.hardware_ended_reason.empty()) {
+    // Whole seconds from the start, pauses included: when the GPU capture ended, and what recorded after it.
+    Metric ended;
+    ended.name = L"hardware_capture_ended";
+    ended.value = (figures.hardware_ended_ns - figures.start_ns) / 1'000'000'000LL;
+    ended.tags[L"reason"] = ToWide(figures.hardware_ended_reason);
+    ended.tags[L"continued_in"] = figures.software_took_over ? L"software" : L"nothing";
+    metrics.push_back(std::move(ended));
+  }
   Metric frames;
   frames.name = L"frames_per_second";
   frames.value = static_cast<int64_t>(figures.video_frames / static_cast<uint64_t>(seconds));

@@ -31,11 +31,17 @@ struct RecordingFigures {
   std::vector<AudioSource> audio_sources;  // system audio first, then the microphone
   uint64_t video_frames = 0;
   int64_t height = 0;
-  bool hardware_screen = false;
+  bool hardware_screen = false;  // the GPU screen session recorded to the end
   bool camera = false;
+  // The GPU screen session ended mid-recording: why ("duplication_lost", ...; empty when it did not), when (on
+  // the monotonic clock), and whether the software session took over.
+  std::string hardware_ended_reason;
+  int64_t hardware_ended_ns = 0;
+  bool software_took_over = false;
 };
 
-// The audio metrics in source order, then "frames_per_second".
+// The audio metrics in source order, then "hardware_capture_ended" when the GPU screen session ended
+// mid-recording, then "frames_per_second".
 std::vector<Metric> ComputeMetrics(const RecordingFigures& figures);
 
 nlohmann::json MetricToJson(const Metric& metric);

@@ -4,8 +4,6 @@
 #include "media_sources/video/videorecordingsettings.h"
 #include "sessions/audiorecordingsession.h"
 #include "sessions/camerarecordingsession.h"
-#include "sessions/hwscreenrecordingsession.h"
-#include "sessions/swscreenrecordingsession.h"
 #include "tracehr.h"
 #include "utils/clock.h"
 #include "utils/log.h"
@@ -29,16 +27,12 @@ void Recorder::CreateScreenRecording(const std::wstring& display_name, RECT capt
   width_ = width;
   height_ = height;
   const VideoRecordingSettings settings(display_name, capture_rect, SIZE{width, height});
-  // The GPU path first; the software session records when it cannot be built. Chosen once per recording.
-  sw_screen_session_.reset();
-  hw_screen_session_ = std::make_unique<HWScreenRecordingSession>(settings, &sink_);
-  const HRESULT hr = hw_screen_session_->Initialize();
-  if (SUCCEEDED(hr)) return;
-  LOG_WARNING << "hardware screen recording unavailable (" << HrText(hr) << "), recording in software";
-  hw_screen_session_.reset();
-  sw_screen_session_ = std::make_unique<SWScreenRecordingSession>(settings, &sink_);
-  if (FAILED(sw_screen_session_->Initialize())) {
-    sw_screen_session_.reset();
+  // The GPU path first; the software session records when it cannot be built, or when the GPU session ends on a
+  // failure it cannot recover from while recording.
+  screen_.reset();
+  screen_ = std::make_unique<ScreenRecording>(settings, &sink_);
+  if (!screen_->Initialize()) {
+    screen_.reset();
     VELL_THROW("Failed to create screen recording session");
   }
 }
@@ -75,8 +69,7 @@ bool Recorder::Start() {
   start_ns_ = MonotonicNowNs();
   if (camera_session_) camera_session_->Start(start_ns_);
   if (audio_session_) audio_session_->Start(start_ns_);
-  if (hw_screen_session_) hw_screen_session_->Start(start_ns_);
-  if (sw_screen_session_) sw_screen_session_->Start(start_ns_);
+  if (screen_) screen_->Start(start_ns_);
   return true;
 }
 
@@ -85,8 +78,7 @@ bool Recorder::Pause() {
   if (verdict == RecordingState::Verdict::kAct) {
     if (camera_session_) camera_session_->Pause();
     if (audio_session_) audio_session_->Pause();
-    if (hw_screen_session_) hw_screen_session_->Pause();
-    if (sw_screen_session_) sw_screen_session_->Pause();
+    if (screen_) screen_->Pause();
   }
   return verdict != RecordingState::Verdict::kRefuse;
 }
@@ -96,11 +88,7 @@ bool Recorder::Resume() {
   if (verdict == RecordingState::Verdict::kAct) {
     if (camera_session_) camera_session_->Resume();
     if (audio_session_) audio_session_->Resume();
-    if (hw_screen_session_) {
-      hw_screen_session_->Resume();
-    } else if (sw_screen_session_) {
-      sw_screen_session_->Resume();
-    }
+    if (screen_) screen_->Resume();
   }
   return verdict != RecordingState::Verdict::kRefuse;
 }
@@ -112,11 +100,7 @@ void Recorder::Stop() {
   if (start_ns_ == 0) start_ns_ = stop_ns_;
   if (camera_session_) camera_session_->Stop();
   if (audio_session_) audio_session_->Stop();
-  if (hw_screen_session_) {
-    hw_screen_session_->Stop();
-  } else if (sw_screen_session_) {
-    sw_screen_session_->Stop();
-  }
+  if (screen_) screen_->Stop();
   sink_.Finish();
 }
 
@@ -126,7 +110,13 @@ std::vector<Metric> Recorder::GetMetrics() const {
   figures.stop_ns = stop_ns_;
   figures.video_frames = sink_.VideoFrameCount();
   figures.height = height_;
-  figures.hardware_screen = hw_screen_session_ != nullptr;
+  if (screen_) {
+    const ScreenRecording::Outcome screen = screen_->GetOutcome();
+    figures.hardware_screen = screen.hardware;
+    figures.hardware_ended_reason = screen.ended_reason;
+    figures.hardware_ended_ns = screen.ended_ns;
+    figures.software_took_over = screen.software_took_over;
+  }
   figures.camera = camera_session_ != nullptr;
   if (audio_session_) {
     for (const AudioRecordingSession::SourceFigures& source : audio_session_->GetSourceFigures()) {

@@ -13,13 +13,12 @@
 #include "muxers/hlssink.h"
 #include "recorder/metrics.h"
 #include "recorder/recordingstate.h"
+#include "recorder/screenrecording.h"
 
 namespace VellRecorder {
 
 class AudioRecordingSession;
 class CameraRecordingSession;
-class HWScreenRecordingSession;
-class SWScreenRecordingSession;
 
 class Recorder {
  public:
@@ -63,12 +62,11 @@ class Recorder {
   int64_t height_ = 0;
   int64_t start_ns_ = 0;
   int64_t stop_ns_ = 0;
-  // Declared after the sink: destroyed first, so no session writes into a destroyed sink. At most one of the
-  // two screen sessions exists, and never beside the camera session.
+  // Declared after the sink: destroyed first, so no session writes into a destroyed sink. The screen recording
+  // never exists beside the camera session.
   std::unique_ptr<CameraRecordingSession> camera_session_;
   std::unique_ptr<AudioRecordingSession> audio_session_;
-  std::unique_ptr<HWScreenRecordingSession> hw_screen_session_;
-  std::unique_ptr<SWScreenRecordingSession> sw_screen_session_;
+  std::unique_ptr<ScreenRecording> screen_;
 };
 
 }  // namespace VellRecorder

@@ -83,7 +83,9 @@ HRESULT HWScreenRecordingSession::LoadEncoder() {
   // One encoder instance at a time: hardware encoders limit their sessions.
   encoder_.reset();
   encoder_ = std::make_unique<MediaFoundation::H264Encoder>(encoder_settings);
-  RETURN_IF_FAILED(encoder_->Initialize());
+  const HRESULT hr = encoder_->Initialize();
+  if (FAILED(hr)) encoder_.reset();  // nothing is to be drained from an encoder that never started
+  RETURN_IF_FAILED(hr);
   return S_OK;
 }
 
@@ -126,27 +128,25 @@ void HWScreenRecordingSession::CaptureLoop() {
   }
 }
 
+const char* HWScreenRecordingSession::EndReasonName(EndReason reason) {
+  switch (reason) {
+    case EndReason::kDuplicationLost:
+      return "duplication_lost";
+    case EndReason::kCaptureFailed:
+      return "capture_failed";
+    case EndReason::kProcessorFailed:
+      return "processor_failed";
+    case EndReason::kEncoderFailed:
+      return "encoder_failed";
+  }
+  return "unknown";
+}
+
 bool HWScreenRecordingSession::RunIteration() {
   const int64_t t0 = MonotonicNowNs();
-  ComPtr<IMFSample> sample;
-  HRESULT hr = Capture(&sample);
-  if (FAILED(hr)) {
-    LOG_ERROR << "Failed to capture: " << HrText(hr);
-    LOG_ERROR << "screen capture ended: no more video is recorded";
-    return false;
-  }
-  ComPtr<IMFSample> processed;
-  hr = PreProcess(sample.Get(), &processed);
-  if (hr == MF_E_TRANSFORM_NEED_MORE_INPUT) return true;
-  if (FAILED(hr)) {
-    LOG_ERROR << "Failed to preprocess: " << HrText(hr);
-    LOG_ERROR << "screen capture ended: no more video is recorded";
-    return false;
-  }
-  hr = Encode(processed.Get());
-  if (FAILED(hr)) {
-    LOG_ERROR << "Failed to encode: " << HrText(hr);
-    LOG_ERROR << "screen capture ended: no more video is recorded";
+  EndReason reason = EndReason::kCaptureFailed;
+  if (FAILED(ProcessFrame(&reason))) {
+    EndOnFailure(reason);
     return false;
   }
   WaitWhilePaused();
@@ -154,15 +154,50 @@ bool HWScreenRecordingSession::RunIteration() {
     Drain();
     return false;
   }
-  // Every loop that gave the encoder a frame is paced, whether or not an output came back yet.
+  // Every loop is paced, whether or not an output came back yet: a processor that keeps its inputs must not
+  // make the loop spin.
   SleepMs(kLoopIntervalMs - (MonotonicNowNs() - t0) / 1000000);
   return true;
+}
+
+HRESULT HWScreenRecordingSession::ProcessFrame(EndReason* reason) {
+  ComPtr<IMFSample> sample;
+  HRESULT hr = Capture(&sample);
+  if (FAILED(hr)) {
+    LOG_ERROR << "Failed to capture: " << HrText(hr);
+    *reason = hr == DXGI_ERROR_ACCESS_LOST ? EndReason::kDuplicationLost : EndReason::kCaptureFailed;
+    return hr;
+  }
+  ComPtr<IMFSample> processed;
+  hr = PreProcess(sample.Get(), &processed);
+  if (hr == MF_E_TRANSFORM_NEED_MORE_INPUT && ++held_inputs_ <= kHeldInputsLimit) return S_OK;
+  if (hr == MF_E_TRANSFORM_NEED_MORE_INPUT) hr = VELL_TRACE_FAILURE(MF_E_UNEXPECTED);  // it keeps every frame
+  if (FAILED(hr)) {
+    LOG_ERROR << "Failed to preprocess: " << HrText(hr);
+    *reason = EndReason::kProcessorFailed;
+    return hr;
+  }
+  held_inputs_ = 0;
+  hr = Encode(processed.Get());
+  if (FAILED(hr)) {
+    LOG_ERROR << "Failed to encode: " << HrText(hr);
+    *reason = EndReason::kEncoderFailed;
+    return hr;
+  }
+  return S_OK;
+}
+
+void HWScreenRecordingSession::EndOnFailure(EndReason reason) {
+  // The encoder may hold frames older than the failure; a broken one gives up within the drain's bound.
+  Drain();
+  LOG_ERROR << "GPU screen capture ended: " << EndReasonName(reason);
+  if (on_ended_) on_ended_(reason);
 }
 
 void HWScreenRecordingSession::WaitWhilePaused() {
   if (!paused_) return;
   // A resume signal left over from an earlier quick Pause/Resume does not end this pause: wait until the flag
-  // itself is cleared (or Stop clears running_).
+  // itself is cleared (or Stop clears running_, and sets the event).
   while (paused_ && running_) WaitForSingleObject(resume_event_.Get(), INFINITE);
   timeline_.Resumed(MonotonicNowNs());
 }
@@ -183,14 +218,21 @@ HRESULT HWScreenRecordingSession::Capture(ComPtr<IMFSample>* sample) {
 }
 
 HRESULT HWScreenRecordingSession::RecoverDuplication() {
+  if (failed_recreations_ == 0) LOG_WARNING << "Desktop duplication lost; making it again";
   HRESULT hr = video_source_->LoadOutputDuplication();
-  while (running_ && hr == E_ACCESSDENIED) {
+  while (FAILED(hr) && ++failed_recreations_ < kDuplicationAttempts && running_ && hr == E_ACCESSDENIED) {
     SleepMs(kDuplicationRetryMs);
     hr = video_source_->LoadOutputDuplication();
+  }
+  if (FAILED(hr) && failed_recreations_ >= kDuplicationAttempts) {
+    LOG_ERROR << "Desktop duplication could not be made again in " << failed_recreations_
+              << " attempts: " << HrText(hr);
+    return DXGI_ERROR_ACCESS_LOST;
   }
   // Without a duplication the loop goes on with the last image and tries again at the next capture; the
   // encoder is rebuilt only once the desktop is duplicated again.
   if (FAILED(hr)) return S_OK;
+  failed_recreations_ = 0;
   // What the old encoder still holds belongs before the new encoder's first frame, a keyframe.
   Drain();
   RETURN_IF_FAILED(LoadEncoder());
@@ -224,7 +266,9 @@ HRESULT HWScreenRecordingSession::EncodeAsync(IMFSample* processed) {
   // every output is muxed until the encoder takes the frame.
   for (;;) {
     MediaEventType type = MEUnknown;
-    RETURN_IF_FAILED(encoder_->WaitForEvent(&type));
+    const HRESULT waited = WaitForEncoderEvent(&type);
+    if (waited == S_FALSE) return S_OK;  // stopping: the frame is left out, the drain follows
+    RETURN_IF_FAILED(waited);
     switch (type) {
       case METransformNeedInput: {
         const HRESULT hr = encoder_->ProcessInput(processed);
@@ -246,10 +290,24 @@ HRESULT HWScreenRecordingSession::EncodeAsync(IMFSample* processed) {
   }
 }
 
+HRESULT HWScreenRecordingSession::WaitForEncoderEvent(MediaEventType* type) {
+  const int64_t give_up_ns = MonotonicNowNs() + int64_t{kEncoderSilenceMs} * 1000000;
+  for (;;) {
+    const HRESULT hr = encoder_->WaitForEvent(type, kEventSliceMs);
+    if (hr != MediaFoundation::kEventWaitTimedOut) return hr;
+    if (!running_) return S_FALSE;
+    if (MonotonicNowNs() >= give_up_ns) {
+      LOG_ERROR << "The encoder sent no event for " << kEncoderSilenceMs << " ms";
+      return VELL_TRACE_FAILURE(hr);
+    }
+  }
+}
+
 HRESULT HWScreenRecordingSession::Drain() {
-  // Ends at the encoder's last output, or at the first failure to wait for an event or to collect an output,
-  // so that a broken encoder cannot keep Stop from returning.
-  RETURN_IF_FAILED(encoder_->DrainAndCollect([this](IMFSample* encoded) { MuxEncoded(encoded); }));
+  if (!encoder_) return S_OK;
+  // Ends at the encoder's last output, at the first failure to wait for an event or to collect an output, or
+  // at the time limit, so that a broken encoder cannot keep Stop from returning.
+  RETURN_IF_FAILED(encoder_->DrainAndCollect([this](IMFSample* encoded) { MuxEncoded(encoded); }, kDrainLimitMs));
   return S_OK;
 }
 

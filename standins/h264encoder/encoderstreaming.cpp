@@ -12,6 +12,7 @@
 namespace VellStandin {
 
 void EncoderTransform::QueueSimpleEvent(MediaEventType type) {
+  if (silent_after_ >= 0 && inputs_ >= silent_after_) return;  // gone silent, like a removed GPU
   ComPtr<IMFMediaEvent> event;
   if (FAILED(MFCreateMediaEvent(type, GUID_NULL, S_OK, nullptr, event.ReleaseAndGetAddressOf()))) return;
   event->SetUINT32(MF_EVENT_MFT_INPUT_STREAM_ID, 0);
@@ -118,6 +119,7 @@ HRESULT EncoderTransform::ProcessInput(DWORD id, IMFSample* sample, DWORD) {
   // Asynchronous: only in answer to METransformNeedInput. Synchronous: not while output waits.
   if (mode_ == Mode::kAsync ? !input_requested_ : !ready_.empty()) return MF_E_NOTACCEPTING;
   input_requested_ = false;
+  ++inputs_;
   const HRESULT hr = EncodeInput(sample);
   RequestInput();
   return hr;

@@ -4,6 +4,7 @@
 #include <mfapi.h>
 #include <mferror.h>
 
+#include <cwchar>
 #include <string>
 
 namespace VellStandin {
@@ -18,6 +19,14 @@ bool Requested(const wchar_t* variable, Mode mode) {
   if (GetEnvironmentVariableW(variable, value, 64) == 0) return false;
   const std::wstring list = L"," + std::wstring(value) + L",";
   return list.find(mode == Mode::kAsync ? L",async," : L",sync,") != std::wstring::npos;
+}
+
+// VELL_H264_STANDIN_SILENT_AFTER=N: the asynchronous variant queues no event once it took N inputs, as an
+// encoder whose GPU was removed; -1 (unset) never.
+long SilentAfter() {
+  wchar_t value[32] = {};
+  if (GetEnvironmentVariableW(L"VELL_H264_STANDIN_SILENT_AFTER", value, 32) == 0) return -1;
+  return std::wcstol(value, nullptr, 10);
 }
 
 bool FrameSize(IMFMediaType* type, UINT32* width, UINT32* height) {
@@ -47,7 +56,8 @@ HRESULT EncoderTransform::Create(Mode mode, REFIID riid, void** object) {
 EncoderTransform::EncoderTransform(Mode mode)
     : mode_(mode),
       fail_output_type_(Requested(L"VELL_H264_STANDIN_FAIL", mode)),
-      hide_attributes_(mode == Mode::kSync && Requested(L"VELL_H264_STANDIN_NO_ATTRIBUTES", mode)) {
+      hide_attributes_(mode == Mode::kSync && Requested(L"VELL_H264_STANDIN_NO_ATTRIBUTES", mode)),
+      silent_after_(mode == Mode::kAsync ? SilentAfter() : -1) {
   if (FAILED(MFCreateAttributes(attributes_.ReleaseAndGetAddressOf(), 8))) return;
   attributes_->SetString(MFT_FRIENDLY_NAME_Attribute, mode == Mode::kAsync
                                                           ? L"Vell Stand-in H.264 Encoder (asynchronous)"

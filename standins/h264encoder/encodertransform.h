@@ -134,6 +134,8 @@ class EncoderTransform : public IMFTransform, public IMFMediaEventGenerator, pub
   bool input_ended_ = true;  // before the first start or after the end of stream: no input until a start
   const bool fail_output_type_;
   const bool hide_attributes_;  // synchronous variant only: an asynchronous one must be unlocked
+  const long silent_after_;     // inputs after which no event is queued any more; -1: never
+  long inputs_ = 0;             // accepted so far
   bool shut_down_ = false;
 };
 

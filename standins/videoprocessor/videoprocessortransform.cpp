@@ -3,6 +3,8 @@
 #include <mferror.h>
 
 #include <cstring>
+#include <cwchar>
+#include <string>
 
 #include "videoprocessor/lockedpicture.h"
 
@@ -68,6 +70,17 @@ HRESULT OnlyBuffer(IMFSample* sample, ComPtr<IMFMediaBuffer>* buffer) {
 }  // namespace
 
 VideoProcessorTransform::VideoProcessorTransform() {
+  // VELL_VIDEOPROCESSOR_FAULTS, comma-separated: "stream-change-after=N" (after N outputs, one
+  // MF_E_TRANSFORM_STREAM_CHANGE: the output type is void until set again, the held input stays held, as the
+  // system's processor does when its output format changes), "keep-inputs" (every input is taken and none
+  // ever comes out).
+  wchar_t faults[128] = {};
+  if (GetEnvironmentVariableW(L"VELL_VIDEOPROCESSOR_FAULTS", faults, 128) > 0) {
+    const std::wstring list = L"," + std::wstring(faults) + L",";
+    const size_t change = list.find(L",stream-change-after=");
+    if (change != std::wstring::npos) stream_change_after_ = std::wcstol(list.c_str() + change + 21, nullptr, 10);
+    keeps_inputs_ = list.find(L",keep-inputs,") != std::wstring::npos;
+  }
   if (SUCCEEDED(MFCreateAttributes(attributes_.ReleaseAndGetAddressOf(), 2))) {
     attributes_->SetUINT32(MF_SA_D3D11_AWARE, TRUE);
   }
@@ -180,7 +193,8 @@ HRESULT VideoProcessorTransform::SetInputType(DWORD id, IMFMediaType* type, DWOR
 HRESULT VideoProcessorTransform::SetOutputType(DWORD id, IMFMediaType* type, DWORD flags) {
   if (id != 0) return MF_E_INVALIDSTREAMNUMBER;
   Lock lock(mutex_);
-  if (pending_) return MF_E_TRANSFORM_CANNOT_CHANGE_MEDIATYPE_WHILE_PROCESSING;
+  // After a stream change the held input waits for the new output type.
+  if (pending_ && output_type_) return MF_E_TRANSFORM_CANNOT_CHANGE_MEDIATYPE_WHILE_PROCESSING;
   if (!type) {
     if (!(flags & MFT_SET_TYPE_TEST_ONLY)) output_type_.Reset();
     return S_OK;
@@ -262,6 +276,16 @@ HRESULT VideoProcessorTransform::ProcessOutput(DWORD, DWORD count, MFT_OUTPUT_DA
   if (buffers[0].dwStreamID != 0) return MF_E_INVALIDSTREAMNUMBER;
   Lock lock(mutex_);
   if (!pending_) return MF_E_TRANSFORM_NEED_MORE_INPUT;
+  if (!output_type_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+  if (keeps_inputs_) {
+    pending_.Reset();
+    return MF_E_TRANSFORM_NEED_MORE_INPUT;
+  }
+  if (outputs_ == stream_change_after_) {
+    ++outputs_;  // once
+    output_type_.Reset();
+    return MF_E_TRANSFORM_STREAM_CHANGE;
+  }
   const bool provides = ProvidesSamples();
   // As documented for the system's processor: a caller sample when it allocates is an error, and so is none
   // when it does not.
@@ -279,6 +303,7 @@ HRESULT VideoProcessorTransform::ProcessOutput(DWORD, DWORD count, MFT_OUTPUT_DA
   const HRESULT hr = Render(input.Get(), output.Get());
   if (FAILED(hr)) return hr;
   if (provides) buffers[0].pSample = output.Detach();
+  if (outputs_ < stream_change_after_) ++outputs_;
   return S_OK;
 }
 

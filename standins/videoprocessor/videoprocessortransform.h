@@ -80,6 +80,10 @@ class VideoProcessorTransform final : public IMFTransform, public IMFVideoProces
   ComPtr<IMFDXGIDeviceManager> device_manager_;
   MF_VIDEO_PROCESSOR_ROTATION rotation_ = ROTATION_NORMAL;
   MF_VIDEO_PROCESSOR_MIRROR mirror_ = MIRROR_NONE;
+  // Faults asked for by the test (see the constructor), fixed after construction but outputs_.
+  long stream_change_after_ = -1;
+  bool keeps_inputs_ = false;
+  long outputs_ = 0;  // delivered, counted up to the stream change
   PictureRenderer renderer_;
 };
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "desktop_duplication/texturereadback.h"
 #include "media_sources/patternwindow.h"
 #include "testing/logcapture.h"
+#include "testing/watchdog.h"
 
 namespace VellRecorder {
 namespace {
@@ -76,6 +78,67 @@ TEST(D3D11FrameTest, FindsTheOutputByItsExactDeviceName) {
               S_OK);
     EXPECT_TRUE(multithread->GetMultithreadProtected());
   }
+}
+
+// Wine's adapters share one method table: while alive, every adapter of the process answers EnumOutputs with
+// `result`, as one whose GPU was removed does.
+class FailingEnumOutputs {
+ public:
+  explicit FailingEnumOutputs(HRESULT result) {
+    result_ = result;
+    calls_ = 0;
+    ComPtr<IDXGIFactory1> factory;
+    ComPtr<IDXGIAdapter> adapter;
+    if (FAILED(CreateDXGIFactory1(IID_IDXGIFactory1, reinterpret_cast<void**>(factory.ReleaseAndGetAddressOf()))) ||
+        FAILED(factory->EnumAdapters(0, adapter.ReleaseAndGetAddressOf()))) {
+      ADD_FAILURE() << "no adapter";
+      return;
+    }
+    slot_ = &(*reinterpret_cast<void***>(adapter.Get()))[kEnumOutputsSlot];
+    original_ = Swap(reinterpret_cast<void*>(&Fail));
+  }
+  ~FailingEnumOutputs() {
+    if (slot_) Swap(original_);
+  }
+  FailingEnumOutputs(const FailingEnumOutputs&) = delete;
+  FailingEnumOutputs& operator=(const FailingEnumOutputs&) = delete;
+
+  static int Calls() { return calls_; }
+
+ private:
+  // IUnknown's three methods, IDXGIObject's four, then EnumOutputs.
+  static constexpr int kEnumOutputsSlot = 7;
+  static HRESULT STDMETHODCALLTYPE Fail(IDXGIAdapter*, UINT, IDXGIOutput** output) {
+    ++calls_;
+    *output = nullptr;
+    return result_;
+  }
+  void* Swap(void* method) {
+    DWORD protection = 0;
+    VirtualProtect(slot_, sizeof(void*), PAGE_READWRITE, &protection);
+    void* const previous = *slot_;
+    *slot_ = method;
+    VirtualProtect(slot_, sizeof(void*), protection, &protection);
+    return previous;
+  }
+
+  static inline HRESULT result_ = S_OK;
+  static inline int calls_ = 0;
+  void** slot_ = nullptr;
+  void* original_ = nullptr;
+};
+
+// An adapter that cannot list its outputs answers the same for every index: it is passed over, not asked again
+// for ever, and the frame fails as when no output matches.
+TEST(D3D11FrameTest, AnAdapterThatCannotListItsOutputsIsPassedOver) {
+  FailingEnumOutputs failing(DXGI_ERROR_DEVICE_REMOVED);
+  Testing::LogCapture log;
+  D3D11Frame frame;
+  HRESULT hr = S_OK;
+  Testing::WithinOrDie(std::chrono::milliseconds(10000), "Initialize", [&] { hr = frame.Initialize(L"", SIZE{64, 32}); });
+  EXPECT_EQ(hr, E_FAIL);
+  EXPECT_TRUE(log.Contains("No suitable IDXGIOutput found"));
+  EXPECT_GE(FailingEnumOutputs::Calls(), 1);
 }
 
 TEST(D3D11FrameTest, TextureHasTheCaptureSizeOrTheDesktopsWhenASideIsZero) {

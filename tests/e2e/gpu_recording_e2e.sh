@@ -5,6 +5,8 @@
 #             the recording is made in software.
 #   gpu       the daemon started with the duplication stand-in's DLL, the encoder stand-in registered in the
 #             prefix: the same recording goes through duplication, video processor and H.264 transform.
+#   lost_for_good  as gpu, but every re-creation of the duplication is refused after 10 images: the daemon goes
+#             on in software, says so once in the log and in the metrics, and the parts go on to the end.
 set -uo pipefail
 scenario=$1
 bin=$2
@@ -24,6 +26,13 @@ record() { # host options...
     'expect recorder-started' 'sleep 3000' '{"type":"pause"}' 'wait-for recorder-paused' "sleep $pause_ms" \
     '{"type":"resume"}' 'wait-for recorder-resumed' 'sleep 3000' '{"type":"finish"}' 'wait-for recorder-finished' \
     > "$work/host.out"
+}
+
+# A recording of 15 s without a pause: the one made after a lost duplication has a hole of about 3 s where the
+# daemon tried to duplicate the display again (a busy machine may take 5 s for the first 10 images).
+record_plain() { # host options...
+  host "$@" --timeout-ms 30000 "$init" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+    'expect recorder-started' 'sleep 15000' '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out"
 }
 
 acceleration() {
@@ -64,10 +73,10 @@ print(f"{len(t)} frames over {t[-1]-t[0]:.2f} s, largest gap {gap*1000:.0f} ms")
 sys.exit(0 if gap * 1000 < int(sys.argv[1]) / 2 else 1)' "$pause_ms" || fail "the pause left a gap in the time line"
 }
 
-# The moving pattern shows: the decoded pictures are not all the same.
-moving_picture() {
+# The moving pattern shows: the decoded pictures of the first part (or of the part given) are not all the same.
+moving_picture() { # [part]
   local first distinct
-  first=$(reported_parts "$work/host.out" | head -n1)
+  first=${1:-$(reported_parts "$work/host.out" | head -n1)}
   distinct=$(ffmpeg -nostdin -v error -i "$first" -fps_mode passthrough -f framemd5 - | grep -v '^#' |
     awk -F, '{ print $NF }' | sort -u | wc -l)
   echo "$distinct distinct pictures in $(basename "$first")"
@@ -93,11 +102,40 @@ gpu)
   ! grep -q 'hardware screen recording unavailable' "$work/daemon.log" || fail "fell back to software"
   [ "$(acceleration)" = hardware ] || fail "metrics say $(acceleration), expected hardware"
   ;;
+lost_for_good)
+  VELL_DUPLICATION_FAULTS='lose-after=10,refusals=100000' record_plain --inject-dll "$(winpath "$bin/vell-duplication.dll")" ||
+    fail "recording"
+  cat "$work/host.out"
+  [ "$(grep -c 'GPU screen capture ended: duplication_lost' "$work/daemon.log")" = 1 ] || fail "the end is not logged once"
+  grep 'Screen recording goes on in software' "$work/daemon.log" || fail "the software path did not take over"
+  refusals=$(grep -c 'Access denied' "$work/daemon.log")
+  echo "$refusals log lines name the refusal"
+  [ "$refusals" -le 3 ] || fail "the refusals flood the log"
+  python3 - "$work/host.out" <<'PY' || fail "metrics"
+import json, re, sys
+payload = json.loads(re.findall(r"<- recorder-finished (\{.*\})", open(sys.argv[1]).read())[-1])
+metrics = payload["recordingMetrics"]
+ended = [m for m in metrics if m["metric_name"] == "hardware_capture_ended"]
+assert len(ended) == 1, metrics
+assert dict(ended[0]["tags"]) == {"continued_in": "software", "reason": "duplication_lost"}, ended
+assert metrics[-1]["metric_name"] == "frames_per_second", metrics
+assert dict(metrics[-1]["tags"])["acceleration"] == "software", metrics
+PY
+  # Software frames up to the end: the last part holds frames from its last second or so.
+  last=$(reported_parts "$work/host.out" | tail -n1)
+  end=$(ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 "$last" | awk 'NF { t = $1 } END { print t }')
+  echo "last frame at $end s"
+  python3 -c 'import sys; sys.exit(0 if float(sys.argv[1]) > 9 else 1)' "$end" || fail "the picture stopped early"
+  ;;
 *) fail "unknown scenario $scenario" ;;
 esac
 check_parts "$work/host.out" "$out" 1920 1080
 check_last_part_before_finished "$work/host.out"
-no_pause_in_time_line
+[ "$scenario" = lost_for_good ] || no_pause_in_time_line
 decode_without_warning
-moving_picture
+if [ "$scenario" = lost_for_good ]; then
+  moving_picture "$(reported_parts "$work/host.out" | tail -n1)"  # the software path's
+else
+  moving_picture
+fi
 echo "PASS"

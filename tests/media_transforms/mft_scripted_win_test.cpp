@@ -53,7 +53,14 @@ class ScriptedTransform : public IMFTransform, public IMFMediaEventGenerator {
     events.pop_front();
     return FAILED(next.hr) ? next.hr : MFCreateMediaEvent(next.type, GUID_NULL, S_OK, nullptr, event);
   }
-  HRESULT STDMETHODCALLTYPE BeginGetEvent(IMFAsyncCallback*, IUnknown*) override { return E_NOTIMPL; }
+  // A silent generator takes the request and never answers it (until the test's end); the others have no
+  // BeginGetEvent and are polled.
+  HRESULT STDMETHODCALLTYPE BeginGetEvent(IMFAsyncCallback* callback, IUnknown*) override {
+    if (!silent) return E_NOTIMPL;
+    ++begin_calls;
+    held_request = ComPtr<IMFAsyncCallback>(callback);
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE EndGetEvent(IMFAsyncResult*, IMFMediaEvent**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE QueueEvent(MediaEventType, REFGUID, HRESULT, const PROPVARIANT*) override {
     return E_NOTIMPL;
@@ -122,6 +129,9 @@ class ScriptedTransform : public IMFTransform, public IMFMediaEventGenerator {
 
   std::deque<Step> script;
   std::deque<Event> events;
+  bool silent = false;
+  int begin_calls = 0;
+  ComPtr<IMFAsyncCallback> held_request;
   int event_calls = 0;
   UINT32 applied_bitrate = 0;
   DWORD offered_length = 0;
@@ -157,7 +167,15 @@ TEST(MFTDriver, OutputCollectionKeepsWhatItGotAndReportsWhatEndedIt) {
   };
   const Case cases[] = {
       {"pieces until more input is needed", false, false, {{S_OK, 0, "ab"}, {S_OK, 0, "cd"}}, S_OK, "abcd", 0},
-      {"stream change with nothing collected", false, false, {{MF_E_TRANSFORM_STREAM_CHANGE, 0, ""}}, S_OK, nullptr, 0},
+      // The output renegotiated, the frame that met the change comes out in the same call; no empty sample.
+      {"stream change with nothing collected", false, false, {{MF_E_TRANSFORM_STREAM_CHANGE, 0, ""}},
+       MF_E_TRANSFORM_NEED_MORE_INPUT, nullptr, 0},
+      {"stream change, then the frame", false, false, {{MF_E_TRANSFORM_STREAM_CHANGE, 0, ""}, {S_OK, 0, "ab"}}, S_OK,
+       "ab", 0},
+      {"a stream that never settles", false, false,
+       {{MF_E_TRANSFORM_STREAM_CHANGE, 0, ""}, {MF_E_TRANSFORM_STREAM_CHANGE, 0, ""},
+        {MF_E_TRANSFORM_STREAM_CHANGE, 0, ""}, {S_OK, 0, "ab"}},
+       MF_E_TRANSFORM_STREAM_CHANGE, nullptr, 1},
       {"stream change after a piece", false, false,
        {{S_OK, 0, "ab"}, {MF_E_TRANSFORM_STREAM_CHANGE, 0, ""}}, S_OK, "ab", 0},
       {"incomplete with nothing collected", false, false, {{S_OK, kIncomplete, "xx"}}, E_FAIL, nullptr, 0},
@@ -187,7 +205,8 @@ TEST(MFTDriver, OutputCollectionKeepsWhatItGotAndReportsWhatEndedIt) {
       EXPECT_EQ(std::string(bytes.begin(), bytes.end()), c.bytes);
       EXPECT_EQ(RefCount(input.Get()), 1u) << "the input must be let go with its output";
     }
-    const bool changed = c.script.back().hr == MF_E_TRANSFORM_STREAM_CHANGE;
+    const bool changed = c.script.front().hr == MF_E_TRANSFORM_STREAM_CHANGE ||
+                         c.script.back().hr == MF_E_TRANSFORM_STREAM_CHANGE;
     EXPECT_EQ(transform.applied_bitrate, changed ? 1234u : 0u) << "the offered type must be applied";
     if (!c.provides) {
       EXPECT_GE(transform.offered_length, 4096u) << "the subclass's minimum buffer size";
@@ -218,6 +237,24 @@ TEST(MFTDriver, AsyncDrainEndsAtDrainCompleteOrAtAFailingWait) {
     EXPECT_EQ(delivered, c.delivered);
     EXPECT_EQ(transform.event_calls, static_cast<int>(c.events.size()));
   }
+}
+
+// An asynchronous transform that stops sending events (a removed GPU): waits and the drain end at their bound
+// instead of holding the caller, and a wait that timed out does not ask the transform a second time.
+TEST(MFTDriver, WaitsForASilentTransformEndAtTheirBound) {
+  ScriptedTransform transform(true, 0);
+  transform.silent = true;
+  ScriptedMFT mft(&transform, true, 0);
+  MediaEventType type = MEUnknown;
+  WithinOrDie(5s, "waits", [&] {
+    EXPECT_EQ(mft.WaitForEvent(&type, 30), kEventWaitTimedOut);
+    EXPECT_EQ(mft.WaitForEvent(&type, 30), kEventWaitTimedOut);
+    EXPECT_EQ(mft.DrainAndCollect([](IMFSample*) { ADD_FAILURE() << "nothing to deliver"; }, 100),
+              kEventWaitTimedOut);
+  });
+  EXPECT_EQ(transform.begin_calls, 1) << "one request stands until the transform answers it";
+  EXPECT_EQ(transform.event_calls, 0);
+  transform.held_request.Reset();
 }
 
 }  // namespace

@@ -56,6 +56,28 @@ TEST(MetricsTest, AudioSourcesInOrderThenFramesWithTheirTags) {
   EXPECT_EQ(c[0].tags.at(L"acceleration"), L"software");
 }
 
+// A GPU capture that ended mid-recording is told between the audio metrics and the frames, whether or not the
+// software session took over; the frames are then not the hardware's.
+TEST(MetricsTest, AGpuCaptureThatEndedMidRecordingIsToldBeforeTheFrames) {
+  RecordingFigures f = Figures(60 * kSecond, 1800);
+  f.audio_sources = {{1, L"Mic", 0}};
+  f.hardware_ended_reason = "duplication_lost";
+  f.hardware_ended_ns = f.start_ns + 12'900'000'000;
+  for (const bool took_over : {true, false}) {
+    f.software_took_over = took_over;
+    const auto m = ComputeMetrics(f);
+    ASSERT_EQ(m.size(), 3u);
+    EXPECT_EQ(m[1].name, L"hardware_capture_ended");
+    EXPECT_EQ(m[1].value, 12);  // whole seconds from the start
+    EXPECT_EQ(m[1].tags, (std::map<std::wstring, std::wstring>{{L"continued_in", took_over ? L"software" : L"nothing"},
+                                                               {L"reason", L"duplication_lost"}}));
+    EXPECT_EQ(m[2].tags.at(L"acceleration"), L"software");
+  }
+  EXPECT_EQ(MetricToJson(ComputeMetrics(f)[1]).dump(),
+            R"({"metric_name":"hardware_capture_ended","metric_type":"histogram","metric_value":12,)"
+            R"("tags":[["continued_in","nothing"],["reason","duplication_lost"]]})");
+}
+
 TEST(MetricsTest, JsonHasTheKeysTypesAndTagOrderTheHostReads) {
   const auto m = ComputeMetrics(Figures(10 * kSecond, 300));
   EXPECT_EQ(MetricToJson(m[0]).dump(),

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -63,6 +65,8 @@ bool HasIdrSlice(const std::vector<uint8_t>& au) {
   return false;
 }
 
+using EndReason = HWScreenRecordingSession::EndReason;
+
 // One recording into a folder of its own; `images` counts the desktop images the duplication delivered.
 class Recording {
  public:
@@ -70,7 +74,9 @@ class Recording {
       : folder_(DumpRoot() / name),
         settings_(L"", RECT{}, output),
         sink_((fs::create_directories(folder_), folder_.wstring()), [this](std::wstring p) { OnPart(p); }),
-        session_(settings_, &sink_) {}
+        session_(settings_, &sink_) {
+    session_.SetEndedCallback([this](EndReason reason) { ended_ = static_cast<int>(reason); });
+  }
 
   HWScreenRecordingSession& Session() { return session_; }
   HLSSink& Sink() { return sink_; }
@@ -91,10 +97,20 @@ class Recording {
     });
     return (MonotonicNowNs() - start_ns_) / 1000000;
   }
-  void Stop() {
+  // The reason the thread gave when it ended on its own; a thread that does not end in a minute fails.
+  EndReason WaitForEnd() {
+    Testing::WithinOrDie(milliseconds(60000), "waiting for the thread to end", [&] {
+      while (ended_ < 0) Sleep(10);
+    });
+    return static_cast<EndReason>(ended_.load());
+  }
+  bool Ended() const { return ended_ >= 0; }
+  // A recording cut short on purpose is left out of the decode check, which wants frames up to the end.
+  void Stop(bool decode_check = true) {
     Testing::WithinOrDie(milliseconds(5000), "Stop", [this] { session_.Stop(); });
     const int64_t wall_ms = (MonotonicNowNs() - start_ns_) / 1000000;
     sink_.Finish();
+    if (!decode_check) return;
     std::ofstream(folder_ / "recording.txt")
         << "width=" << settings_.OutputSize().cx << "\nheight=" << settings_.OutputSize().cy
         << "\nframes=" << sink_.VideoFrameCount() << "\nparts=" << parts_.size() << "\nwall_ms=" << wall_ms
@@ -131,6 +147,7 @@ class Recording {
   VideoRecordingSettings settings_;
   HLSSink sink_;
   HWScreenRecordingSession session_;
+  std::atomic<int> ended_{-1};  // an EndReason, set on the capture thread
   long images_at_start_ = 0;
   int64_t start_ns_ = 0;
   int64_t pause_ns_ = 0;
@@ -143,6 +160,24 @@ class EncoderChoice {
   explicit EncoderChoice(bool sync) { SetEnvironmentVariableW(L"VELL_H264_STANDIN_FAIL", sync ? L"async" : nullptr); }
   ~EncoderChoice() { SetEnvironmentVariableW(L"VELL_H264_STANDIN_FAIL", nullptr); }
 };
+
+// An environment variable the stand-ins read when they are created, for the life of the object.
+class ScopedVariable {
+ public:
+  ScopedVariable(const wchar_t* name, const wchar_t* value) : name_(name) { SetEnvironmentVariableW(name, value); }
+  ~ScopedVariable() { SetEnvironmentVariableW(name_, nullptr); }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+ private:
+  const wchar_t* name_;
+};
+
+// The tests' own processor (which can scale and be told to misbehave) while alive, when the output is scaled.
+std::unique_ptr<StandIns::ScopedVideoProcessorRegistration> ProcessorFor(SIZE output) {
+  if (output.cx == kScreen.cx && output.cy == kScreen.cy) return nullptr;
+  return std::make_unique<StandIns::ScopedVideoProcessorRegistration>(MediaFoundation::CLSID_VideoProcessorMFT);
+}
 
 class HWScreenRecordingSessionTest : public ::testing::Test {
  protected:
@@ -300,6 +335,79 @@ TEST_F(HWScreenRecordingSessionTest, AThreadEndedByAFailureLeavesAnErrorRecord) 
   EXPECT_TRUE(log.Contains("Failed to capture: ")) << log.Text();
   EXPECT_TRUE(log.Contains("screen capture ended"));
   EXPECT_EQ(recording.Sink().VideoFrameCount(), static_cast<uint64_t>(kImagesBeforeLoss));
+}
+
+// The processor changes its stream once: the output type the session chose (the encoder's size, not the size the
+// processor offers) is set again and the frame that met the change comes out; recording goes on and not one
+// captured frame is lost (the decode check reads every part at the output size).
+TEST_F(HWScreenRecordingSessionTest, AStreamChangeInTheProcessorIsRenegotiatedAndRecordingGoesOn) {
+  const SIZE output{1280, 720};
+  const auto processor = ProcessorFor(output);
+  ScopedVariable faults(L"VELL_VIDEOPROCESSOR_FAULTS", L"stream-change-after=10");
+  Recording recording("stream-change", output);
+  ASSERT_EQ(recording.Session().Initialize(), S_OK);
+  recording.Start();
+  recording.WaitForFrames(25);
+  recording.Stop();
+  EXPECT_FALSE(recording.Ended());
+  EXPECT_EQ(recording.Sink().VideoFrameCount(), static_cast<uint64_t>(recording.Images()));
+}
+
+// Transforms that stop answering: a processor that keeps every input, an asynchronous encoder that falls silent
+// (a removed GPU). The thread ends on its own naming the stage, after a bounded wait; Stop returns, also when it
+// comes while the transform is silent.
+TEST_F(HWScreenRecordingSessionTest, TransformsThatStopAnsweringEndTheThreadAndNeverHoldStop) {
+  const struct {
+    const char* name;
+    const wchar_t* variable;
+    const wchar_t* value;
+    SIZE output;
+    EndReason reason;
+    long stop_after_images;  // 0: wait for the thread to end first; else Stop once the transform is silent
+  } cases[] = {
+      {"processor-keeps-inputs", L"VELL_VIDEOPROCESSOR_FAULTS", L"keep-inputs", {1280, 720},
+       EndReason::kProcessorFailed, 0},
+      {"processor-keeps-inputs-stop", L"VELL_VIDEOPROCESSOR_FAULTS", L"keep-inputs", {1280, 720},
+       EndReason::kProcessorFailed, 12},
+      // Silent after its 8th input: the 9th image waits for an event that never comes.
+      {"encoder-silent", L"VELL_H264_STANDIN_SILENT_AFTER", L"8", kScreen, EndReason::kEncoderFailed, 0},
+      {"encoder-silent-stop", L"VELL_H264_STANDIN_SILENT_AFTER", L"8", kScreen, EndReason::kEncoderFailed, 9},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto processor = ProcessorFor(c.output);
+    ScopedVariable fault(c.variable, c.value);
+    Recording recording(c.name, c.output);
+    ASSERT_EQ(recording.Session().Initialize(), S_OK);
+    recording.Start();
+    if (c.stop_after_images > 0) {
+      Testing::WithinOrDie(milliseconds(60000), "images", [&] {
+        while (recording.Images() < c.stop_after_images) Sleep(10);
+      });
+    } else {
+      EXPECT_EQ(recording.WaitForEnd(), c.reason);
+    }
+    recording.Stop(false);
+    EXPECT_LE(recording.Sink().VideoFrameCount(), 8u);
+  }
+}
+
+// Desktop duplication lost for good (every re-creation refused): after a bounded number of attempts the thread ends
+// naming the loss, so that the recording can go on otherwise, having muxed what the encoder held; the refusals
+// are not logged one by one.
+TEST_F(HWScreenRecordingSessionTest, ADuplicationLostForGoodEndsTheThreadWithoutAFloodOfRecords) {
+  constexpr int kImagesBeforeLoss = 20;
+  Recording recording("lost-for-good", kScreen);
+  ASSERT_EQ(recording.Session().Initialize(), S_OK);
+  Testing::LogCapture log;
+  StandIn::LoseAccessAfter(kImagesBeforeLoss, 100000);
+  recording.Start();
+  EXPECT_EQ(recording.WaitForEnd(), EndReason::kDuplicationLost);
+  recording.Stop(false);
+  EXPECT_EQ(recording.Sink().VideoFrameCount(), static_cast<uint64_t>(kImagesBeforeLoss));
+  const std::string text = log.Text();
+  EXPECT_LT(std::count(text.begin(), text.end(), '\n'), 40) << text.substr(0, 3000);
+  EXPECT_TRUE(log.Contains("GPU screen capture ended: duplication_lost"));
 }
 
 }  // namespace

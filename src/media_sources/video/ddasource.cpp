@@ -62,7 +62,8 @@ HRESULT DDASource::LoadOutputDuplication() {
   const HRESULT hr = frame_->GetOutput()->DuplicateOutput(frame_->GetDevice(), duplication_.ReleaseAndGetAddressOf());
   if (FAILED(hr)) {
     duplication_.Reset();
-    return VELL_TRACE_FAILURE(hr);
+    // A refusal is expected while the secure desktop shows; the owner retries and says what came of it.
+    return hr == E_ACCESSDENIED ? hr : VELL_TRACE_FAILURE(hr);
   }
   // The frame and the video processor are laid out for the rotation the output had when the frame was made.
   DXGI_OUTDUPL_DESC desc{};
@@ -80,9 +81,14 @@ HRESULT DDASource::LoadOutputDuplication() {
 // Direct3D leaves a texture created without data undefined.
 HRESULT DDASource::CreateCaptureTexture() {
   const D3D11_TEXTURE2D_DESC desc = frame_->GetTextureDesc();
-  const std::vector<uint8_t> black(static_cast<size_t>(desc.Width) * desc.Height * 4, 0);
-  const D3D11_SUBRESOURCE_DATA data{black.data(), desc.Width * 4, 0};
-  RETURN_IF_FAILED(frame_->GetDevice()->CreateTexture2D(&desc, &data, acquired_texture_.ReleaseAndGetAddressOf()));
+  // Cleared on the GPU: initial data from memory would take a buffer of the whole picture (1 GiB at the
+  // largest texture). The frame's textures are render targets.
+  RETURN_IF_FAILED(frame_->GetDevice()->CreateTexture2D(&desc, nullptr, acquired_texture_.ReleaseAndGetAddressOf()));
+  ComPtr<ID3D11RenderTargetView> view;
+  RETURN_IF_FAILED(
+      frame_->GetDevice()->CreateRenderTargetView(acquired_texture_.Get(), nullptr, view.ReleaseAndGetAddressOf()));
+  const FLOAT black[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+  frame_->GetContext()->ClearRenderTargetView(view.Get(), black);
   return S_OK;
 }
 
@@ -103,8 +109,11 @@ HRESULT DDASource::AcquireFrame() {
   if (hr == DXGI_ERROR_WAIT_TIMEOUT) return S_OK;
   RETURN_IF_FAILED(hr);
   frame_acquired_ = true;
+  // Into a texture of its own first: a failed query must not leave the last image null for the next time-out.
+  ComPtr<ID3D11Texture2D> texture;
+  RETURN_IF_FAILED(resource.As(&texture));
   desktop_resource_ = resource;
-  RETURN_IF_FAILED(desktop_resource_.As(&acquired_texture_));
+  acquired_texture_ = texture;
   desktop_image_acquired_ = true;
   return S_OK;
 }

@@ -6,8 +6,16 @@
 #include <algorithm>
 
 #include "tracehr.h"
+#include "utils/clock.h"
 
 namespace VellRecorder::MediaFoundation {
+namespace {
+
+// A transform renegotiates once per change; more than this within one collection is a transform that never
+// settles.
+constexpr int kStreamChangesPerCall = 2;
+
+}  // namespace
 
 MFT::~MFT() {
   pending_inputs_.clear();
@@ -94,13 +102,13 @@ void MFT::LogMFTName() {
   LOG_WARNING << L"Selected H264 mft: " << name;
 }
 
-HRESULT MFT::WaitForEvent(MediaEventType* type) {
+HRESULT MFT::WaitForEvent(MediaEventType* type, DWORD timeout_ms) {
   if (!type) return VELL_TRACE_FAILURE(E_POINTER);
   if (!event_generator_) return VELL_TRACE_FAILURE(MF_E_NOT_INITIALIZED);
-  ComPtr<IMFMediaEvent> event;
-  RETURN_IF_FAILED(event_generator_->GetEvent(0, event.ReleaseAndGetAddressOf()));
-  RETURN_IF_FAILED(event->GetType(type));
-  return S_OK;
+  const HRESULT hr = event_wait_.Wait(event_generator_.Get(), timeout_ms, type);
+  // A time-out is the caller's to judge: not traced.
+  if (FAILED(hr) && hr != kEventWaitTimedOut) return VELL_TRACE_FAILURE(hr);
+  return hr;
 }
 
 HRESULT MFT::Drain() {
@@ -110,7 +118,7 @@ HRESULT MFT::Drain() {
   return S_OK;
 }
 
-HRESULT MFT::DrainAndCollect(const std::function<void(IMFSample*)>& deliver) {
+HRESULT MFT::DrainAndCollect(const std::function<void(IMFSample*)>& deliver, DWORD timeout_ms) {
   RETURN_IF_FAILED(Drain());
   ComPtr<IMFSample> sample;
   if (!is_async_) {
@@ -125,9 +133,15 @@ HRESULT MFT::DrainAndCollect(const std::function<void(IMFSample*)>& deliver) {
     }
     return S_OK;
   }
+  const int64_t deadline_ns = MonotonicNowNs() + int64_t{timeout_ms} * 1000000;
   for (;;) {
+    DWORD left_ms = INFINITE;
+    if (timeout_ms != INFINITE) {
+      const int64_t left_ns = deadline_ns - MonotonicNowNs();
+      left_ms = left_ns > 0 ? static_cast<DWORD>((left_ns + 999999) / 1000000) : 0;
+    }
     MediaEventType type = MEUnknown;
-    RETURN_IF_FAILED(WaitForEvent(&type));
+    RETURN_IF_FAILED(WaitForEvent(&type, left_ms));
     if (type == METransformDrainComplete) return S_OK;
     if (type != METransformHaveOutput) continue;
     const HRESULT hr = ProcessOutput(&sample);
@@ -152,7 +166,7 @@ HRESULT MFT::ProcessInput(IMFSample* sample) {
   return S_OK;
 }
 
-HRESULT MFT::ApplyChangedOutputType() {
+HRESULT MFT::RenegotiateOutputType() {
   ComPtr<IMFMediaType> type;
   RETURN_IF_FAILED(MFCreateMediaType(type.ReleaseAndGetAddressOf()));
   RETURN_IF_FAILED(transform_->GetOutputAvailableType(0, 0, type.ReleaseAndGetAddressOf()));
@@ -196,8 +210,8 @@ MFT::Step MFT::CollectPiece(const MFT_OUTPUT_STREAM_INFO& info, IMFSample* resul
   }
   if (*hr == MF_E_TRANSFORM_STREAM_CHANGE) {
     LOG_DEBUG << "stream change";
-    *hr = ApplyChangedOutputType();
-    return FAILED(*hr) ? Step::kAbort : Step::kStop;
+    *hr = RenegotiateOutputType();
+    return FAILED(*hr) ? Step::kAbort : Step::kRenegotiated;
   }
   if (FAILED(*hr)) return Step::kStop;
   if (!data.pSample) {
@@ -225,15 +239,23 @@ HRESULT MFT::ProcessOutput(ComPtr<IMFSample>* out) {
   RETURN_IF_FAILED(MFCreateSample(out->ReleaseAndGetAddressOf()));
 
   int pieces = 0;
+  int stream_changes = 0;
   HRESULT hr = S_OK;
   for (;;) {
     const Step step = CollectPiece(info, out->Get(), &hr);
     if (step == Step::kAbort) return hr;
     if (step == Step::kStop) break;
+    if (step == Step::kRenegotiated) {
+      // The input that met the change is still held by the transform: its output comes with the new type.
+      if (++stream_changes > kStreamChangesPerCall) return VELL_TRACE_FAILURE(MF_E_TRANSFORM_STREAM_CHANGE);
+      RETURN_IF_FAILED(transform_->GetOutputStreamInfo(0, &info));
+      continue;
+    }
     ++pieces;
     if (step == Step::kLastPiece) break;
   }
-  if (pieces == 0) return hr;
+  // An empty sample is no frame: the next transform would refuse it.
+  if (pieces == 0) return SUCCEEDED(hr) ? MF_E_TRANSFORM_NEED_MORE_INPUT : hr;
 
   // Several pieces become one buffer: the sinks read one access unit per sample.
   ComPtr<IMFMediaBuffer> merged;

@@ -14,6 +14,7 @@
 #include <functional>
 #include <vector>
 
+#include "media_transforms/media_foundation/eventwait.h"
 #include "utils/comptr.h"
 
 namespace VellRecorder::MediaFoundation {
@@ -43,9 +44,10 @@ class MFT {
   // Collects what the transform has ready into one new sample in *out (whatever *out held is released):
   // everything a synchronous transform has, one piece for an asynchronous transform that provides its
   // samples. The sample carries the last accepted input's time and the summed durations of the inputs
-  // since the previous output, never the transform's own timestamps. S_OK with pieces; with none, the
-  // transform's result (MF_E_TRANSFORM_NEED_MORE_INPUT, a failure, or S_OK and an empty sample after a
-  // stream change).
+  // since the previous output, never the transform's own timestamps. S_OK with pieces; with none,
+  // MF_E_TRANSFORM_NEED_MORE_INPUT or a failure, never S_OK. A stream change is renegotiated
+  // (RenegotiateOutputType) and the output collected on; a transform that changes its stream again and again
+  // within one call fails it with MF_E_TRANSFORM_STREAM_CHANGE.
   virtual HRESULT ProcessOutput(ComPtr<IMFSample>* out);
 
   // Size of the output buffers offered to transforms that do not provide their own, when the transform
@@ -66,9 +68,10 @@ class MFT {
   // Logs "Selected H264 mft: " and the transform's friendly name at warning severity; failures ignored.
   void LogMFTName();
 
-  // Blocks until the asynchronous transform queues an event and gives its type. Fails when the stream was
-  // not started with NotifyStartOfStreeam.
-  HRESULT WaitForEvent(MediaEventType* type);
+  // Waits at most `timeout_ms` for the asynchronous transform's next event and gives its type;
+  // kEventWaitTimedOut when none came (a later wait still gets it). Fails when the stream was not started with
+  // NotifyStartOfStreeam.
+  HRESULT WaitForEvent(MediaEventType* type, DWORD timeout_ms = INFINITE);
 
   // Announces the end of the stream and asks the transform to hand out everything it holds. The caller
   // then collects the rest (see DrainAndCollect).
@@ -77,12 +80,17 @@ class MFT {
   // Drain, then every remaining output to `deliver`: for an asynchronous transform until
   // METransformDrainComplete (one output per METransformHaveOutput), for a synchronous one until it has no
   // more output. A failing WaitForEvent or ProcessOutput ends the collection with that failure, so a broken
-  // transform cannot keep the caller in the loop; outputs already delivered stay delivered.
-  HRESULT DrainAndCollect(const std::function<void(IMFSample*)>& deliver);
+  // transform cannot keep the caller in the loop; outputs already delivered stay delivered. An asynchronous
+  // transform that has not completed its drain within `timeout_ms` ends it with kEventWaitTimedOut.
+  HRESULT DrainAndCollect(const std::function<void(IMFSample*)>& deliver, DWORD timeout_ms = INFINITE);
 
   IMFTransform* GetTransform() const { return transform_.Get(); }
 
  protected:
+  // After MF_E_TRANSFORM_STREAM_CHANGE: sets the output type the transform now offers first. A subclass that
+  // chose its output type itself sets it again instead.
+  virtual HRESULT RenegotiateOutputType();
+
   // Members in the order of their meaning; the destructor releases them in its own documented order.
   ComPtr<IMFMediaType> input_type_;   // set by the subclass's media type setup
   ComPtr<IMFMediaType> output_type_;  // set by the subclass's media type setup
@@ -94,14 +102,14 @@ class MFT {
   ComPtr<IMFMediaEventGenerator> event_generator_;  // asynchronous transforms, after the stream starts
   int64_t last_input_time_ = 0;   // 100-ns units
   int64_t pending_duration_ = 0;  // 100-ns units, inputs since the last assembled output
+  EventWait event_wait_;          // of event_generator_
 
  private:
-  enum class Step { kPiece, kLastPiece, kStop, kAbort };
+  enum class Step { kPiece, kLastPiece, kRenegotiated, kStop, kAbort };
   // One ProcessOutput call on the transform. kPiece/kLastPiece: a piece was appended to `result` (the
-  // last one this call may take); kStop: the collection ends with *hr; kAbort: the whole call fails with
-  // *hr, whatever was collected.
+  // last one this call may take); kRenegotiated: the stream changed and the new output type is set;
+  // kStop: the collection ends with *hr; kAbort: the whole call fails with *hr, whatever was collected.
   Step CollectPiece(const MFT_OUTPUT_STREAM_INFO& info, IMFSample* result, HRESULT* hr);
-  HRESULT ApplyChangedOutputType();
   void ShutdownTransform();
 };
 

@@ -97,4 +97,11 @@ HRESULT VideoProcessor::SetOutputType(const VideoProcessorFormat& format) {
   return S_OK;
 }
 
+HRESULT VideoProcessor::RenegotiateOutputType() {
+  if (!transform_ || !output_type_) return VELL_TRACE_FAILURE(MF_E_NOT_INITIALIZED);
+  LOG_WARNING << "The video processor changed its stream; its output type is set again";
+  RETURN_IF_FAILED(transform_->SetOutputType(0, output_type_.Get(), 0));
+  return S_OK;
+}
+
 }  // namespace VellRecorder::MediaFoundation

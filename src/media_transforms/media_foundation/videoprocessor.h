@@ -46,6 +46,11 @@ class VideoProcessor : public MFT {
   // 0), so that the processor turns the picture upright; NV12 of the output size out, unrotated.
   HRESULT CreateMediaTypes(const VideoProcessorFormat& format);
 
+ protected:
+  // The processor offers its input's size after a stream change; the encoder still takes the output size
+  // chosen at the start, so that type is set again.
+  HRESULT RenegotiateOutputType() override;
+
  private:
   HRESULT SetInputType(const VideoProcessorFormat& format, UINT32 rotation);
   HRESULT SetOutputType(const VideoProcessorFormat& format);
