@@ -21,16 +21,42 @@ preference_set "$DAEMON"
 checks="$here/audio_checks.py"
 microphone="Monitor of Null Output"
 
-own_pulseaudio
+# A PulseAudio server of the scenario's own (found through PULSE_RUNTIME_PATH by paplay and by Wine's audio
+# driver in every Wine process started from here): another program's sound, or the end of a shared server while
+# the daemon listens to it, must not reach the recording.
+export PULSE_RUNTIME_PATH="$work/pulse/run" PULSE_STATE_PATH="$work/pulse/state"
+mkdir -p "$PULSE_RUNTIME_PATH" "$PULSE_STATE_PATH"
+setsid pulseaudio --daemonize=no -n --exit-idle-time=-1 --log-target=stderr --log-level=error \
+  --load="module-null-sink sink_name=vsink" --load=module-native-protocol-unix </dev/null >"$work/pulse.log" 2>&1 &
+pulse_pid=$!
+player_pid=
+stimulus_pid=
+stop_players() {
+  local status=$? pid
+  for pid in $player_pid $stimulus_pid $pulse_pid; do
+    kill "$pid" 2>/dev/null
+    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null
+  done
+  (exit "$status")
+  cleanup_e2e
+}
+trap stop_players EXIT
+
+for _ in $(seq 1 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+pactl info >/dev/null 2>&1 || fail "PulseAudio did not start: $(cat "$work/pulse.log")"
 
 out="$work/out"
+init() { # microphone system-audio
+  printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","displayId":%s,"width":1920,"height":1080,"audioDeviceId":"%s","recordInternalAudio":%s}}}' \
+    "$(winpath_json "$out")" "$DISPLAY_ID" "$1" "$2"
+}
 # Records with the given options; the directives between start and finish come after them.
 record() { # microphone system-audio directive...
   local mic=$1 system=$2
   shift 2
-  host --timeout-ms 30000 "$(recorder_init "$out" "$mic" "$system")" 'expect recorder-initialized' \
-    '{"type":"recorder-start"}' 'expect recorder-started' "$@" '{"type":"finish"}' 'wait-for recorder-finished' \
-    > "$work/host.out"
+  host --timeout-ms 30000 "$(init "$mic" "$system")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+    'expect recorder-started' "$@" '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out"
 }
 all_parts() {
   cat $(reported_parts "$work/host.out") > "$work/all.ts"
@@ -70,7 +96,6 @@ sync_report() {
 start_stimulus() { # seconds
   run "$bin/vell-avsync-stimulus.exe" "$1" > "$work/stimulus.out" 2>&1 &
   stimulus_pid=$!
-  stop_at_exit "$stimulus_pid"
   # Its window is up and its sound plays before the recording starts; the first flash comes a second later.
   local deadline=$((SECONDS + 20))
   until grep -q '^ready' "$work/stimulus.out" 2>/dev/null; do
@@ -82,7 +107,11 @@ start_stimulus() { # seconds
 case "$scenario" in
 tone)
   start_pattern
-  play_tone 440
+  ffmpeg -nostdin -v error -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=120" "$work/tone.wav" ||
+    fail "no tone"
+  paplay "$work/tone.wav" &
+  player_pid=$!
+  sleep 0.5
   record "$microphone" false 'sleep 10000' || fail "recording"
   cat "$work/host.out"
   check_parts "$work/host.out" "$out" 1920 1080
