@@ -67,6 +67,7 @@ def flashes(ts: str, extent: dict) -> list:
     if not luma:
         return []
     extent["video_s"] = [luma[0][0], luma[-1][0]]
+    extent["luma"] = luma
     low, high = min(v for _, v in luma), max(v for _, v in luma)
     if high - low < 40:  # no flash at all: a steady picture
         return []
@@ -217,6 +218,18 @@ def summary(points: list) -> dict:
             "drift_ms_per_min": slope * 60, "drift_over_span_ms": slope * span}
 
 
+def beep_context(luma: list, beep_s: float, max_match_ms: float) -> dict:
+    """The frames within the matching window around a beep, and the longest gap between frames there."""
+    window = max_match_ms / 1000
+    times = [t for t, _ in luma]
+    lo = max(0, bisect.bisect_left(times, beep_s - window) - 1)
+    hi = bisect.bisect_right(times, beep_s + window) + 1
+    near = luma[lo:hi]
+    gaps = [(b[0] - a[0]) * 1000 for a, b in zip(near, near[1:])]
+    return {"beep_s": beep_s, "frames": [[round(t, 3), round(v, 1)] for t, v in near],
+            "longest_gap_ms": max(gaps) if gaps else None}
+
+
 def analyse(ts: str, max_match_ms: float, heard: dict = None, period_s: float = 2.0, flash_times: dict = None) -> dict:
     extent = {"video_s": None, "audio_s": None}  # first and last frame times of each stream
     flash_list, beep_list = flashes(ts, extent), beeps(ts, extent)
@@ -232,9 +245,13 @@ def analyse(ts: str, max_match_ms: float, heard: dict = None, period_s: float = 
         events.append({"flash_s": bright, "beep_s": beep_list[i], "offset_ms": (beep_list[i] - bright) * 1000,
                        "frame_gap_ms": (bright - before) * 1000 if before is not None else None})
     matched = [e for e in events if e["beep_s"] is not None]
+    luma = extent.pop("luma", [])
     result = {"flashes": len(flash_list), "beeps": len(beep_list), "matched": len(matched),
               "unmatched_flashes": [e["flash_s"] for e in events if e["beep_s"] is None],
               "unmatched_beeps": [b for i, b in enumerate(beep_list) if i not in used], "events": events, **extent}
+    # What the picture showed where an unmatched beep's flash should be: a frame gap longer than a flash, a flash
+    # too faint, or frames that never changed.
+    result["beep_contexts"] = [beep_context(luma, b, max_match_ms) for b in result["unmatched_beeps"]]
     if matched:
         gaps = [e["frame_gap_ms"] for e in matched if e["frame_gap_ms"] is not None]
         result.update(summary([(e["flash_s"], e["offset_ms"]) for e in matched]))
@@ -274,8 +291,11 @@ def report(result: dict) -> None:
             gap = e["frame_gap_ms"]
             print(f"flash {e['flash_s']:9.3f} s  beep {e['beep_s']:9.3f} s  offset {e['offset_ms']:+7.1f} ms"
                   + (f"  (previous frame {gap:.0f} ms before)" if gap is not None else ""))
-    for b in result["unmatched_beeps"]:
-        print(f"beep {b:9.3f} s  no flash")
+    for c in result.get("beep_contexts", []):
+        gap = c["longest_gap_ms"]
+        print(f"beep {c['beep_s']:9.3f} s  no flash; frames near it (time s, mean luma): "
+              + " ".join(f"{t:.3f}:{v:.0f}" for t, v in c["frames"][:24])
+              + (f"; longest gap {gap:.0f} ms" if gap is not None else ""))
     print(f"{result['flashes']} flashes, {result['beeps']} beeps, {result['matched']} matched")
     if result["matched"]:
         print(f"offset: mean {result['mean_offset_ms']:+.1f} ms, median {result['median_offset_ms']:+.1f} ms, "
