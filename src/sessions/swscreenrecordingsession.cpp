@@ -22,6 +22,9 @@ constexpr int64_t kEncoderWaitLimitNs = 1000000000LL;
 // Unused frame buffers kept per stage: a stage holds one frame while the next stage and the encoder still hold
 // the one before it.
 constexpr size_t kKeptFrames = 3;
+// Bounds Initialize's wait for the capture thread's first copy: a slower one delays the recording's first
+// frames instead.
+constexpr DWORD kWarmUpLimitMs = 2000;
 
 HRESULT CreateAutoResetEvent(ScopedHandle* event) {
   event->Reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
@@ -68,10 +71,23 @@ HRESULT SWScreenRecordingSession::Initialize(std::unique_ptr<VideoSource> source
   RETURN_IF_FAILED(CreateAutoResetEvent(&resized_event_));
   RETURN_IF_FAILED(CreateAutoResetEvent(&resume_event_));
   RETURN_IF_FAILED(CreateAutoResetEvent(&ready_event_));
-  stop_event_.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  if (!stop_event_.IsValid()) {
-    LogWinErr("Failed to create event");
-    return VELL_TRACE_FAILURE(HRESULT_FROM_WIN32(GetLastError()));
+  for (ScopedHandle* event : {&stop_event_, &warmed_event_, &start_event_}) {
+    event->Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!event->IsValid()) {
+      LogWinErr("Failed to create event");
+      return VELL_TRACE_FAILURE(HRESULT_FROM_WIN32(GetLastError()));
+    }
+  }
+  if (capture_thread_.joinable()) {
+    LOG_ERROR << "Initialize called twice";
+    return VELL_TRACE_FAILURE(E_UNEXPECTED);
+  }
+  running_ = true;
+  capture_thread_ = LaunchGuardedThread([this] {
+    if (WarmUpAndWaitForStart()) CapturingSession();
+  });
+  if (WaitForSingleObject(warmed_event_.Get(), kWarmUpLimitMs) != WAIT_OBJECT_0) {
+    LOG_WARNING << "the first copy of the screen took more than " << kWarmUpLimitMs << " ms";
   }
   return S_OK;
 }
@@ -82,17 +98,15 @@ bool SWScreenRecordingSession::Resizes() const {
 }
 
 void SWScreenRecordingSession::Start(int64_t start_time_ns) {
-  if (!encoder_ || !stop_event_.IsValid()) {
+  if (!encoder_ || !capture_thread_.joinable()) {
     LOG_ERROR << "Start without a successful Initialize";
     return;
   }
-  if (capture_thread_.joinable()) {
-    LOG_ERROR << "Start called twice";
+  if (encode_thread_.joinable() || !running_) {
+    LOG_ERROR << "Start called twice, or after Stop";
     return;
   }
   start_time_ns_ = start_time_ns;
-  ResetEvent(stop_event_.Get());
-  running_ = true;
   SafeMFBuffer origin(start_time_ns);
   for (SafeMFBuffer* slot : {&capture_, &captured_, &convert_, &converted_, &resize_, &encode_}) {
     slot->Restart(origin);
@@ -100,7 +114,7 @@ void SWScreenRecordingSession::Start(int64_t start_time_ns) {
   converted_time_us_ = resized_time_us_ = encoded_time_us_ = -1;
   pacer_.Reset();
   gate_.Reset();
-  capture_thread_ = LaunchGuardedThread([this] { CapturingSession(); });
+  SetEvent(start_event_.Get());
   convert_thread_ = LaunchGuardedThread([this] { ConvertingSession(); });
   if (Resizes()) resize_thread_ = LaunchGuardedThread([this] { ResizingSession(); });
   encode_thread_ = LaunchGuardedThread([this] { EncodingSession(); });
@@ -133,6 +147,18 @@ bool SWScreenRecordingSession::WaitForFrame(HANDLE event) const {
 }
 
 // Capture thread.
+bool SWScreenRecordingSession::WarmUpAndWaitForStart() {
+  ComPtr<IMFMediaBuffer> buffer;
+  if (SUCCEEDED(capture_pool_->Create(&buffer))) {
+    BufferLoader loader(buffer.Get());
+    const auto pixels = loader.LoadMaxLength();
+    uint8_t* destination = pixels ? pixels->data : nullptr;
+    if (destination != nullptr) source_->CaptureToSystemMemory(&destination);
+  }
+  SetEvent(warmed_event_.Get());
+  return WaitForFrame(start_event_.Get());
+}
+
 void SWScreenRecordingSession::CapturingSession() {
   while (running_) {
     WaitWhilePaused();

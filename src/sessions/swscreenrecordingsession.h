@@ -10,6 +10,10 @@
 // A slot holds one frame, so a stage that falls behind skips frames instead of queueing them. The capture
 // thread takes the next frame only once the encoder has taken the previous one (and never faster than the
 // frame rate): on a busy machine, frames captured faster would only be converted and then skipped.
+// The capture thread is started by Initialize and makes one copy then, which is thrown away: a thread's first
+// copy of the screen costs several times a later one (Wine opens the thread's own connection to the X server),
+// and made after the start it would hold up the second frame by as much, hundreds of milliseconds on a busy
+// machine.
 // Every stage writes each frame into a buffer of its own for that frame, from the stage's pool: a buffer
 // that has been published is never written again while any slot, stage or sample holds it, so a consumer may
 // keep reading it after it let go of the slot's mutex; its memory is reused once nobody holds it.
@@ -43,8 +47,8 @@ class SWScreenRecordingSession {
   SWScreenRecordingSession(const SWScreenRecordingSession&) = delete;
   SWScreenRecordingSession& operator=(const SWScreenRecordingSession&) = delete;
 
-  // Creates the GDI source, the converter, the encoder and the events. Throws Exception when OpenH264
-  // cannot be created or initialised.
+  // Creates the GDI source, the converter, the encoder and the events, and starts the capture thread, which
+  // copies the screen once and waits for Start. Throws Exception when OpenH264 cannot be created or initialised.
   HRESULT Initialize();
   // The same with another source; it must capture to system memory.
   HRESULT Initialize(std::unique_ptr<VideoSource> source);
@@ -67,6 +71,8 @@ class SWScreenRecordingSession {
 
   // Thread bodies.
   void CapturingSession();
+  // The copy that makes a thread's first one, then the wait for Start; false when the session stops first.
+  bool WarmUpAndWaitForStart();
   void ConvertingSession();
   void ResizingSession();
   void EncodingSession();
@@ -109,7 +115,7 @@ class SWScreenRecordingSession {
   std::unique_ptr<MediaBufferPool> resize_pool_;
   HLSSink* sink_;  // borrowed; used by the encode thread, serialises its own writes
 
-  // Started by Start, joined by Stop and the destructor, on the control thread.
+  // Started by Start (the capture thread by Initialize), joined by Stop and the destructor, on the control thread.
   std::thread capture_thread_;
   std::thread resize_thread_;
   std::thread convert_thread_;
@@ -122,6 +128,10 @@ class SWScreenRecordingSession {
   ScopedHandle resume_event_;
   // Auto-reset, set whenever a frame is released and by Pause: wakes the capture thread waiting for the encoder.
   ScopedHandle ready_event_;
+  // Manual-reset, set by the capture thread once its first copy is made; Initialize waits for it.
+  ScopedHandle warmed_event_;
+  // Manual-reset, set by Start once the start time and the slots are set: the capture thread begins.
+  ScopedHandle start_event_;
   // Manual-reset, set by Stop: wakes every wait of every thread (stage events, pacing, pause) for good.
   ScopedHandle stop_event_;
 
