@@ -7,6 +7,7 @@
 #include "ipcchannel.h"
 #include "media_sources/video/displaygeometry.h"
 #include "media_sources/video/rectconv.h"
+#include "utils/clock.h"
 #include "utils/log.h"
 #include "utils/textconv.h"
 
@@ -39,11 +40,20 @@ void IPCChannel::RecorderInit(const json& payload) {
 void IPCChannel::InitRecording(const json& payload) {
   const json options = RequireObject(payload, "recordingOptions");
   const std::wstring output = ToWide(RequireString(options, "outputPath"));
+  // The host application waits for the reply: where the time goes is logged stage by stage.
+  int64_t stage_began_ns = MonotonicNowNs();
+  const auto stage_ms = [&stage_began_ns] {
+    const int64_t now_ns = MonotonicNowNs();
+    const int64_t ms = (now_ns - stage_began_ns) / 1000000;
+    stage_began_ns = now_ns;
+    return ms;
+  };
   // The new recording replaces the old one, which is destroyed here: its threads end and its open part is
   // reported.
   recorder_ = std::make_unique<Recorder>(output, [this](std::wstring path) {
     SendWSMessage(L"hls-part-written", {{"filePath", ToUtf8(path)}});
   });
+  const int64_t folder_ms = stage_ms();  // with the end of a recording it replaces
 
   const bool cam_only = options.contains("camOnly") && options["camOnly"] == true;
   const std::string audio_device = RequireString(options, "audioDeviceId");
@@ -80,10 +90,14 @@ void IPCChannel::InitRecording(const json& payload) {
     }
     recorder_->CreateScreenRecording(display, capture, width, height);
   }
+  const int64_t video_ms = stage_ms();
   if (want_audio) {
     recorder_->CreateAudioRecording(RequireBool(options, "recordInternalAudio"),
                                     ToWide(RequireString(options, "audioDeviceId")));
   }
+  LOG_DEBUG << "recorder-init stages: output folder "
+            << folder_ms << " ms, " << (cam_only ? "camera " : "screen ") << video_ms << " ms, sound " << stage_ms()
+            << " ms";
 }
 
 bool IPCChannel::HasRecorder(const char* message) const {

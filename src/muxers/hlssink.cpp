@@ -83,8 +83,9 @@ void HLSSink::MuxRaw(const uint8_t* data, uint32_t length, int64_t time_us, Stre
   }
   // After a failed write the part takes nothing more: the frames up to the next cut are lost, and the
   // next part, which starts on a keyframe, is tried afresh.
-  if (part_file_.Write(block, block_length) && kind == StreamKind::kVideo) {
-    video_frame_count_.fetch_add(1, std::memory_order_relaxed);
+  if (part_file_.Write(block, block_length) && kind == StreamKind::kVideo &&
+      video_frame_count_.fetch_add(1, std::memory_order_relaxed) == 0) {
+    first_video_frame_ns_.store(MonotonicNowNs(), std::memory_order_relaxed);
   }
 }
 

@@ -60,6 +60,8 @@ class HLSSink {
   // Video frames written into a part since construction: a frame the muxer refuses or a write fails to
   // store is not counted.
   uint64_t VideoFrameCount() const { return video_frame_count_.load(std::memory_order_relaxed); }
+  // When the first of them was written (monotonic clock); 0 before.
+  int64_t FirstVideoFrameNs() const { return first_video_frame_ns_.load(std::memory_order_relaxed); }
 
   // Whether an access unit starts with an SPS, after an optional access unit delimiter: the encoders put
   // one at the head of every keyframe, and only such frames may start a part.
@@ -88,6 +90,7 @@ class HLSSink {
   bool in_part_ = false;     // guarded by mutex_; a part is under way (even if its file could not be opened)
 
   std::atomic<uint64_t> video_frame_count_{0};  // written under mutex_, read from any thread
+  std::atomic<int64_t> first_video_frame_ns_{0};  // written once under mutex_, read from any thread
 };
 
 // When a video session asks its encoder for a keyframe, so that parts are cut by time at any frame rate: at the

@@ -102,6 +102,11 @@ void Recorder::Stop() {
   if (audio_session_) audio_session_->Stop();
   if (screen_) screen_->Stop();
   sink_.Finish();
+  const int64_t first_frame_ns = sink_.FirstVideoFrameNs();
+  if (first_frame_ns != 0) {
+    LOG_DEBUG << "the first video frame was written " << (first_frame_ns - start_ns_) / 1000000
+              << " ms after the start";
+  }
 }
 
 std::vector<Metric> Recorder::GetMetrics() const {

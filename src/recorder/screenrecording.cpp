@@ -20,8 +20,11 @@ ScreenRecording::~ScreenRecording() {
 }
 
 bool ScreenRecording::Initialize() {
+  const int64_t began_ns = MonotonicNowNs();
   hw_ = std::make_unique<HWScreenRecordingSession>(settings_, sink_);
   const HRESULT hr = hw_->Initialize();
+  LOG_DEBUG << "the hardware session took " << (MonotonicNowNs() - began_ns) / 1000000 << " ms to "
+            << (SUCCEEDED(hr) ? "build" : "fail");
   if (SUCCEEDED(hr)) {
     hw_->SetEndedCallback([this](HWScreenRecordingSession::EndReason reason) { OnHardwareEnded(reason); });
     outcome_.hardware = true;
