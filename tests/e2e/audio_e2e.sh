@@ -96,8 +96,7 @@ sync_report() {
 start_stimulus() { # seconds
   run "$bin/vell-avsync-stimulus.exe" "$1" > "$work/stimulus.out" 2>&1 &
   stimulus_pid=$!
-  # Its window is up and its sound plays before the recording starts; the first flash comes three seconds later,
-  # past the recording's own start.
+  # Its window is up and its sound plays before the recording starts; the first flash comes a second later.
   local deadline=$((SECONDS + 20))
   until grep -q '^ready' "$work/stimulus.out" 2>/dev/null; do
     [ "$SECONDS" -lt "$deadline" ] && kill -0 "$stimulus_pid" 2>/dev/null || fail "the stimulus did not start"
