@@ -96,7 +96,8 @@ sync_report() {
 start_stimulus() { # seconds
   run "$bin/vell-avsync-stimulus.exe" "$1" > "$work/stimulus.out" 2>&1 &
   stimulus_pid=$!
-  # Its window is up and its sound plays before the recording starts; the first flash comes a second later.
+  # Its window is up and its sound plays before the recording starts; the first flash comes three seconds later,
+  # once its sound has settled.
   local deadline=$((SECONDS + 20))
   until grep -q '^ready' "$work/stimulus.out" 2>/dev/null; do
     [ "$SECONDS" -lt "$deadline" ] && kill -0 "$stimulus_pid" 2>/dev/null || fail "the stimulus did not start"
@@ -131,8 +132,8 @@ internal_only)
   grep -E 'ERROR.*(system audio|loopback)' "$work/daemon.log" || fail "no error record for the missing source"
   ;;
 avsync)
-  start_stimulus 24
-  record "$microphone" false 'sleep 16000' || fail "recording"
+  start_stimulus 28
+  record "$microphone" false 'sleep 20000' || fail "recording"
   cat "$work/host.out"
   check_parts "$work/host.out" "$out" 1920 1080
   sync_report
@@ -157,10 +158,10 @@ assert abs(offsets[len(offsets) // 2]) <= 300, offsets
 PY
   ;;
 pause_resume)
-  start_stimulus 32
+  start_stimulus 36
   pause_ms=3300
-  record "$microphone" false 'sleep 9000' '{"type":"pause"}' 'wait-for recorder-paused' "sleep $pause_ms" \
-    '{"type":"resume"}' 'wait-for recorder-resumed' 'sleep 9000' || fail "recording"
+  record "$microphone" false 'sleep 11000' '{"type":"pause"}' 'wait-for recorder-paused' "sleep $pause_ms" \
+    '{"type":"resume"}' 'wait-for recorder-resumed' 'sleep 11000' || fail "recording"
   cat "$work/host.out"
   check_parts "$work/host.out" "$out" 1920 1080
   python3 "$checks" gaps "$(all_parts)" $((pause_ms / 2)) || fail "the pause is in a time line"

@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -140,7 +141,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bad arguments\n");
     return 2;
   }
-  HWND window = CreateFullScreenWindow();
+  // Under Wine a window is now and then refused, without an error code, while the previous scenario's programs
+  // are still going away: a few more tries.
+  HWND window = nullptr;
+  for (int attempt = 0; attempt < 20 && !window; ++attempt) {
+    if (attempt > 0) Sleep(250);
+    window = CreateFullScreenWindow();
+  }
   if (!window) {
     std::fprintf(stderr, "no window: %lu\n", GetLastError());
     return 1;
@@ -158,9 +165,15 @@ int main(int argc, char** argv) {
     return 1;
   }
   const size_t period_samples = static_cast<size_t>(kRate) * period_ms / 1000;
-  // The beep sits half a period into each buffer: the first flash comes after the stream has settled.
+  // The beep sits half a period into each buffer, and the first buffer is silent: the first flash comes a period
+  // and a half after "ready". Early in a stream the position Wine reports runs ahead of what the sound server
+  // plays: a flash painted then comes 300-580 ms before the monitor hears its beep (the listener, still starting,
+  // hears none of it), while a period later the two are tens of milliseconds apart.
   const size_t lead_samples = period_samples / 2;
-  std::vector<std::vector<int16_t>> pcm(kBuffers, OnePeriod(period_samples, lead_samples));
+  const std::vector<int16_t> beeping = OnePeriod(period_samples, lead_samples);
+  std::vector<std::vector<int16_t>> pcm(kBuffers, beeping);
+  std::fill(pcm[0].begin(), pcm[0].end(), int16_t{0});
+  bool silent_lead = true;
   std::vector<WAVEHDR> headers(kBuffers);
   for (size_t i = 0; i < kBuffers; ++i) {
     headers[i].lpData = reinterpret_cast<LPSTR>(pcm[i].data());
@@ -168,7 +181,7 @@ int main(int argc, char** argv) {
     waveOutPrepareHeader(out, &headers[i], sizeof(WAVEHDR));
     waveOutWrite(out, &headers[i], sizeof(WAVEHDR));
   }
-  std::printf("ready: the first flash comes in %d ms, then one every %d ms\n", period_ms / 2, period_ms);
+  std::printf("ready: the first flash comes in %d ms, then one every %d ms\n", period_ms + period_ms / 2, period_ms);
   std::fflush(stdout);
   timeBeginPeriod(1);
   const uint64_t periods = static_cast<uint64_t>(seconds) * 1000 / period_ms;
@@ -179,11 +192,15 @@ int main(int argc, char** argv) {
     for (auto& header : headers) {
       if (header.dwFlags & WHDR_DONE) {
         header.dwFlags &= ~WHDR_DONE;
+        if (silent_lead && &header == &headers[0]) {
+          std::copy(beeping.begin(), beeping.end(), pcm[0].begin());
+          silent_lead = false;
+        }
         waveOutWrite(out, &header, sizeof(WAVEHDR));
       }
     }
     const uint64_t played = PlayedSamples(out);
-    const uint64_t beep = next * period_samples + lead_samples;
+    const uint64_t beep = (next + 1) * period_samples + lead_samples;
     if (next < periods && played >= beep) {
       Paint(window, RGB(255, 255, 255));
       latencies.flashes.push_back(Qpc100ns());
