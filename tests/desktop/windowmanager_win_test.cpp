@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "desktop/testwindow.h"
-#include "media_sources/patternwindow.h"
+#include "desktop/frozenwindow.h"
 #include "testing/decodedpicture.h"
 #include "testing/logcapture.h"
+#include "testing/testwindow.h"
 #include "utils/scopedhandle.h"
 #include "windowmanager.h"
 

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "media_sources/patternwindow.h"
 #include "media_sources/video/displays.h"
 #include "media_sources/video/videorecordingsettings.h"
 #include "screenshothelper.h"
 #include "testing/decodedpicture.h"
 #include "testing/logcapture.h"
+#include "testing/testwindow.h"
 
 namespace VellRecorder {
 namespace {
@@ -59,7 +59,7 @@ TEST(ScreenshotFolderTest, LookupsWithoutScreenshotsLeaveNoFolderBehind) {
 
 TEST(ScreenshotTest, DisplayPictureIsAPngOfTheDisplayNamedAfterItsId) {
   const RECT picture_rect{500, 400, 564, 440};
-  Testing::PatternWindow window(picture_rect);
+  Testing::TestWindow window(L"pattern", picture_rect, Testing::WindowStyle::kOnTop);
   ASSERT_TRUE(window.IsOpen());
   SetCursorPos(1900, 1070);
 
