@@ -169,7 +169,6 @@ TEST(WindowManagerTest, ListsVisibleTitledWindowsOfEveryProcessWithTheirValues) 
   for (const WindowInfo& info : list) EXPECT_FALSE(info.title.empty());
 }
 
-// A decoded PNG: size and pixels.
 std::wstring FileName(const std::wstring& path) { return path.substr(path.rfind(L'\\') + 1); }
 
 TEST(WindowManagerTest, PicturesShowTheWindowsContentAndGoToANewFolderWhenTheirsIsGone) {
