@@ -22,7 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "desktop/testwindow.h"
+#include "desktop/frozenwindow.h"
 #include "ipcchannel.h"
 #include "ipcmessageparser.h"
 #include "utils/log.h"

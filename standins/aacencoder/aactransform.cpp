@@ -99,40 +99,7 @@ HRESULT CompleteAacType(IMFMediaType* type, UINT32 rate, UINT32 channels, UINT32
 }  // namespace
 
 HRESULT AacEncoderTransform::Create(REFIID riid, void** object) {
-  auto* transform = new (std::nothrow) AacEncoderTransform();
-  if (!transform) return E_OUTOFMEMORY;
-  const HRESULT hr = transform->QueryInterface(riid, object);
-  transform->Release();
-  return hr;
-}
-
-HRESULT AacEncoderTransform::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  if (riid != IID_IUnknown && riid != IID_IMFTransform) return E_NOINTERFACE;
-  *object = static_cast<IMFTransform*>(this);
-  AddRef();
-  return S_OK;
-}
-
-ULONG AacEncoderTransform::AddRef() { return InterlockedIncrement(&refs_); }
-
-ULONG AacEncoderTransform::Release() {
-  const ULONG refs = InterlockedDecrement(&refs_);
-  if (refs == 0) delete this;
-  return refs;
-}
-
-HRESULT AacEncoderTransform::GetStreamLimits(DWORD* in_min, DWORD* in_max, DWORD* out_min, DWORD* out_max) {
-  if (!in_min || !in_max || !out_min || !out_max) return E_POINTER;
-  *in_min = *in_max = *out_min = *out_max = 1;
-  return S_OK;
-}
-
-HRESULT AacEncoderTransform::GetStreamCount(DWORD* inputs, DWORD* outputs) {
-  if (!inputs || !outputs) return E_POINTER;
-  *inputs = *outputs = 1;
-  return S_OK;
+  return HandOut(new (std::nothrow) AacEncoderTransform(), S_OK, riid, object);
 }
 
 HRESULT AacEncoderTransform::GetInputStreamInfo(DWORD id, MFT_INPUT_STREAM_INFO* info) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "aacframeencoder.h"
+#include "comserver/onestreamtransform.h"
 #include "utils/comptr.h"
 
 namespace VellStandin {
@@ -25,26 +26,14 @@ namespace VellStandin {
 using VellRecorder::ComPtr;
 
 // Threading: every method may be called from any thread; the state below is guarded by mutex_.
-class AacEncoderTransform : public IMFTransform {
+// It has no attribute store (GetAttributes: E_NOTIMPL).
+class AacEncoderTransform : public OneStreamTransform<> {
  public:
   static HRESULT Create(REFIID riid, void** object);
 
-  // IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
-
   // IMFTransform
-  HRESULT STDMETHODCALLTYPE GetStreamLimits(DWORD* in_min, DWORD* in_max, DWORD* out_min, DWORD* out_max) override;
-  HRESULT STDMETHODCALLTYPE GetStreamCount(DWORD* inputs, DWORD* outputs) override;
-  HRESULT STDMETHODCALLTYPE GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetInputStreamInfo(DWORD id, MFT_INPUT_STREAM_INFO* info) override;
   HRESULT STDMETHODCALLTYPE GetOutputStreamInfo(DWORD id, MFT_OUTPUT_STREAM_INFO* info) override;
-  HRESULT STDMETHODCALLTYPE GetAttributes(IMFAttributes**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetInputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetOutputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DeleteInputStream(DWORD) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE AddInputStreams(DWORD, DWORD*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetInputAvailableType(DWORD id, DWORD index, IMFMediaType** type) override;
   HRESULT STDMETHODCALLTYPE GetOutputAvailableType(DWORD id, DWORD index, IMFMediaType** type) override;
   HRESULT STDMETHODCALLTYPE SetInputType(DWORD id, IMFMediaType* type, DWORD flags) override;
@@ -53,8 +42,6 @@ class AacEncoderTransform : public IMFTransform {
   HRESULT STDMETHODCALLTYPE GetOutputCurrentType(DWORD id, IMFMediaType** type) override;
   HRESULT STDMETHODCALLTYPE GetInputStatus(DWORD id, DWORD* flags) override;
   HRESULT STDMETHODCALLTYPE GetOutputStatus(DWORD* flags) override;
-  HRESULT STDMETHODCALLTYPE SetOutputBounds(LONGLONG, LONGLONG) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE ProcessEvent(DWORD, IMFMediaEvent*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR param) override;
   HRESULT STDMETHODCALLTYPE ProcessInput(DWORD id, IMFSample* sample, DWORD flags) override;
   HRESULT STDMETHODCALLTYPE ProcessOutput(DWORD flags, DWORD count, MFT_OUTPUT_DATA_BUFFER* buffers,
@@ -68,7 +55,7 @@ class AacEncoderTransform : public IMFTransform {
   };
 
   AacEncoderTransform() = default;
-  virtual ~AacEncoderTransform() = default;
+  ~AacEncoderTransform() override = default;
 
   uint32_t FrameBytes() const { return AacFrameEncoder::kFrameSamples * block_align_; }
   // A whole frame is buffered, or a partial one while draining.
@@ -78,7 +65,6 @@ class AacEncoderTransform : public IMFTransform {
   HRESULT CopyFrameInto(IMFSample* sample);
   void Flush();
 
-  LONG refs_ = 1;
   mutable std::mutex mutex_;
   ComPtr<IMFMediaType> input_type_;   // a copy of the caller's, with the derived values added
   ComPtr<IMFMediaType> output_type_;  // likewise

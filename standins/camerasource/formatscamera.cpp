@@ -1,15 +1,14 @@
 // A camera source that lists formats and is never started; its events come from a plain event queue.
 #include <mfapi.h>
 
-#include <atomic>
-
 #include "camerasource/camerasource.h"
+#include "comserver/comobject.h"
 #include "tracehr.h"
 
 namespace VellRecorder::StandIns {
 namespace {
 
-class FormatsCamera final : public IMFMediaSource {
+class FormatsCamera final : public VellStandin::ComObject<IMFMediaSource> {
  public:
   static HRESULT Create(const std::vector<CameraFormatEntry>& formats, ComPtr<IMFMediaTypeHandler>* handler,
                         IMFMediaSource** source) {
@@ -39,21 +38,6 @@ class FormatsCamera final : public IMFMediaSource {
     return hr;
   }
 
-  STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
-    if (riid != IID_IUnknown && riid != IID_IMFMediaEventGenerator && riid != IID_IMFMediaSource) {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    *object = static_cast<IMFMediaSource*>(this);
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG refs = --refs_;
-    if (refs == 0) delete this;
-    return refs;
-  }
   STDMETHODIMP GetEvent(DWORD flags, IMFMediaEvent** event) override { return events_->GetEvent(flags, event); }
   STDMETHODIMP BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override {
     return events_->BeginGetEvent(callback, state);
@@ -78,8 +62,13 @@ class FormatsCamera final : public IMFMediaSource {
 
  private:
   FormatsCamera() = default;
-  virtual ~FormatsCamera() = default;
-  std::atomic<ULONG> refs_{1};
+  ~FormatsCamera() override = default;
+  // IMFMediaSource's ancestor IMFMediaEventGenerator answers too.
+  void* Find(REFIID riid) override {
+    if (riid == IID_IMFMediaEventGenerator) return static_cast<IMFMediaSource*>(this);
+    return ComObject::Find(riid);
+  }
+
   ComPtr<IMFStreamDescriptor> stream_;
   ComPtr<IMFPresentationDescriptor> presentation_;
   ComPtr<IMFMediaEventQueue> events_;

@@ -23,25 +23,6 @@ void CopyName(wchar_t* to, size_t capacity, const wchar_t* from) {
 
 // --- OutputPin
 
-HRESULT OutputPin::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IPin) {
-    *object = static_cast<IPin*>(this);
-  } else if (riid == IID_IAMStreamConfig) {
-    *object = static_cast<IAMStreamConfig*>(this);
-  } else if (riid == IID_IKsPropertySet) {
-    *object = static_cast<IKsPropertySet*>(this);
-  } else {
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  AddRef();
-  return S_OK;
-}
-
-ULONG OutputPin::AddRef() { return filter_->AddRef(); }
-ULONG OutputPin::Release() { return filter_->Release(); }
-
 HRESULT OutputPin::ConnectedTo(IPin** pin) {
   if (!pin) return E_POINTER;
   *pin = nullptr;
@@ -159,28 +140,12 @@ HRESULT OutputPin::QuerySupported(REFGUID set, DWORD id, DWORD* support) {
 // --- CaptureFilter
 
 HRESULT CaptureFilter::Create(const CameraProfile& profile, REFIID riid, void** object) {
-  auto* filter = new (std::nothrow) CaptureFilter(profile);
-  if (!filter) return E_OUTOFMEMORY;
-  const HRESULT hr = filter->QueryInterface(riid, object);
-  filter->Release();
-  return hr;
+  return HandOut(new (std::nothrow) CaptureFilter(profile), S_OK, riid, object);
 }
 
-HRESULT CaptureFilter::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  if (riid != IID_IUnknown && riid != IID_IPersist && riid != IID_IMediaFilter && riid != IID_IBaseFilter) {
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  *object = static_cast<IBaseFilter*>(this);
-  AddRef();
-  return S_OK;
-}
-
-ULONG CaptureFilter::Release() {
-  const ULONG refs = InterlockedDecrement(&refs_);
-  if (refs == 0) delete this;
-  return refs;
+void* CaptureFilter::Find(REFIID riid) {
+  if (riid == IID_IPersist || riid == IID_IMediaFilter) return static_cast<IBaseFilter*>(this);
+  return ComObject::Find(riid);
 }
 
 HRESULT CaptureFilter::GetClassID(CLSID* clsid) {

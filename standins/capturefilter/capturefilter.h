@@ -8,6 +8,8 @@
 
 #include <vector>
 
+#include "comserver/comobject.h"
+
 namespace VellStandin {
 
 struct CameraFormat {
@@ -32,16 +34,10 @@ const std::vector<CameraProfile>& CameraProfiles();
 AM_MEDIA_TYPE* NewMediaType(const CameraFormat& format);
 void DeleteMediaType(AM_MEDIA_TYPE* type);
 
-class CaptureFilter;
-
 // The filter's one output pin. Lives inside the filter and shares its reference count.
-class OutputPin : public IPin, public IAMStreamConfig, public IKsPropertySet {
+class OutputPin : public ComPart<IPin, IAMStreamConfig, IKsPropertySet> {
  public:
-  OutputPin(CaptureFilter* filter, const CameraProfile& profile) : filter_(filter), profile_(profile) {}
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
+  OutputPin(IBaseFilter* filter, const CameraProfile& profile) : ComPart(filter), filter_(filter), profile_(profile) {}
 
   // IPin: describes itself; connections are refused.
   HRESULT STDMETHODCALLTYPE Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
@@ -75,18 +71,14 @@ class OutputPin : public IPin, public IAMStreamConfig, public IKsPropertySet {
  private:
   int FindFormat(const AM_MEDIA_TYPE* type) const;
 
-  CaptureFilter* const filter_;
+  IBaseFilter* const filter_;  // the owner (see ComPart)
   const CameraProfile& profile_;
   int current_ = 0;  // index of the format SetFormat chose; callers use the filter from one thread
 };
 
-class CaptureFilter : public IBaseFilter {
+class CaptureFilter : public ComObject<IBaseFilter> {
  public:
   static HRESULT Create(const CameraProfile& profile, REFIID riid, void** object);
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-  ULONG STDMETHODCALLTYPE Release() override;
 
   HRESULT STDMETHODCALLTYPE GetClassID(CLSID* clsid) override;
   HRESULT STDMETHODCALLTYPE Stop() override;
@@ -105,9 +97,11 @@ class CaptureFilter : public IBaseFilter {
 
  private:
   explicit CaptureFilter(const CameraProfile& profile) : profile_(profile), pin_(this, profile) {}
-  virtual ~CaptureFilter() = default;
+  ~CaptureFilter() override = default;
 
-  LONG refs_ = 1;
+  // IBaseFilter's ancestors (IMediaFilter, IPersist) answer too.
+  void* Find(REFIID riid) override;
+
   const CameraProfile& profile_;
   OutputPin pin_;
   FILTER_STATE state_ = State_Stopped;

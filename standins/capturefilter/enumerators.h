@@ -7,32 +7,18 @@
 #include <functional>
 #include <new>
 
+#include "comserver/comobject.h"
+#include "utils/comptr.h"
+
 namespace VellStandin {
 
 template <typename Interface, typename Item>
-class IndexEnumerator : public Interface {
+class IndexEnumerator : public ComObject<Interface> {
  public:
   using Make = std::function<Item(ULONG index)>;  // a new reference or allocation per call
 
   static Interface* Create(ULONG count, Make make, IUnknown* owner, ULONG position = 0) {
     return new (std::nothrow) IndexEnumerator(count, std::move(make), owner, position);
-  }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (riid != IID_IUnknown && riid != __uuidof(Interface)) {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    *object = static_cast<Interface*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG refs = InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
-    return refs;
   }
 
   HRESULT STDMETHODCALLTYPE Next(ULONG wanted, Item* items, ULONG* fetched) override {
@@ -57,22 +43,19 @@ class IndexEnumerator : public Interface {
   }
   HRESULT STDMETHODCALLTYPE Clone(Interface** copy) override {
     if (!copy) return E_POINTER;
-    *copy = Create(count_, make_, owner_, position_);
+    *copy = Create(count_, make_, owner_.Get(), position_);
     return *copy ? S_OK : E_OUTOFMEMORY;
   }
 
  private:
   IndexEnumerator(ULONG count, Make make, IUnknown* owner, ULONG position)
-      : count_(count), make_(std::move(make)), owner_(owner), position_(position) {
-    owner_->AddRef();
-  }
-  virtual ~IndexEnumerator() { owner_->Release(); }
+      : count_(count), make_(std::move(make)), owner_(owner), position_(position) {}
+  ~IndexEnumerator() override = default;
 
-  LONG refs_ = 1;
   const ULONG count_;
   const Make make_;
-  IUnknown* const owner_;  // counted: keeps what make_ refers to alive
-  ULONG position_;         // one caller at a time, as enumerators are used
+  const VellRecorder::ComPtr<IUnknown> owner_;  // keeps what make_ refers to alive
+  ULONG position_;  // one caller at a time, as enumerators are used
 };
 
 }  // namespace VellStandin

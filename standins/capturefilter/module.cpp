@@ -1,19 +1,20 @@
-// The in-process COM server of the stand-in cameras: registration as COM classes and as
-// video input devices (the filter mapper's instance entry, plus the "DevicePath" a real camera carries).
+// The in-process COM server of the stand-in cameras: registration as COM classes and as video input devices
+// (the filter mapper's instance entry, plus the "DevicePath" a real camera carries).
 #include <windows.h>
 #include <dshow.h>
 #include <uuids.h>
 
-#include <new>
-#include <string>
-
 #include "capturefilter.h"
 #include "comserver/comserver.h"
+#include "utils/comptr.h"
 
+namespace VellStandin {
 namespace {
 
+using VellRecorder::ComPtr;
+
 // The device entry: FriendlyName and CLSID come from the mapper, DevicePath is written through its moniker.
-HRESULT RegisterDevice(IFilterMapper2* mapper, const VellStandin::CameraProfile& profile) {
+HRESULT RegisterDevice(IFilterMapper2* mapper, const CameraProfile& profile) {
   const REGPINTYPES types[] = {{&MEDIATYPE_Video, &MEDIASUBTYPE_YUY2}, {&MEDIATYPE_Video, &MEDIASUBTYPE_MJPG}};
   REGFILTERPINS2 pin = {};
   pin.dwFlags = REG_PINFLAG_B_OUTPUT;
@@ -26,73 +27,58 @@ HRESULT RegisterDevice(IFilterMapper2* mapper, const VellStandin::CameraProfile&
   filter.dwMerit = MERIT_DO_NOT_USE;
   filter.cPins2 = 1;
   filter.rgPins2 = &pin;
-  IMoniker* moniker = nullptr;
-  HRESULT hr = mapper->RegisterFilter(*profile.clsid, profile.friendlyName, &moniker,
+  ComPtr<IMoniker> moniker;
+  HRESULT hr = mapper->RegisterFilter(*profile.clsid, profile.friendlyName, moniker.ReleaseAndGetAddressOf(),
                                       &CLSID_VideoInputDeviceCategory, profile.instanceKey, &filter);
   if (FAILED(hr)) return hr;
   if (!moniker) return E_UNEXPECTED;
-  IPropertyBag* bag = nullptr;
-  hr = moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(&bag));
-  if (SUCCEEDED(hr)) {
-    VARIANT path;
-    VariantInit(&path);
-    path.vt = VT_BSTR;
-    path.bstrVal = SysAllocString(profile.devicePath);
-    hr = path.bstrVal ? bag->Write(L"DevicePath", &path) : E_OUTOFMEMORY;
-    VariantClear(&path);
-    bag->Release();
-  }
-  moniker->Release();
+  ComPtr<IPropertyBag> bag;
+  hr = moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(bag.ReleaseAndGetAddressOf()));
+  if (FAILED(hr)) return hr;
+  VARIANT path;
+  VariantInit(&path);
+  path.vt = VT_BSTR;
+  path.bstrVal = SysAllocString(profile.devicePath);
+  hr = path.bstrVal ? bag->Write(L"DevicePath", &path) : E_OUTOFMEMORY;
+  VariantClear(&path);
   return hr;
 }
 
 template <typename Work>
 HRESULT WithMapper(Work work) {
   const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  IFilterMapper2* mapper = nullptr;
-  HRESULT hr = CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper2,
-                                reinterpret_cast<void**>(&mapper));
-  if (SUCCEEDED(hr)) {
-    hr = work(mapper);
-    mapper->Release();
+  HRESULT hr;
+  {
+    ComPtr<IFilterMapper2> mapper;
+    hr = CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper2,
+                          reinterpret_cast<void**>(mapper.ReleaseAndGetAddressOf()));
+    if (SUCCEEDED(hr)) hr = work(mapper.Get());
   }
   if (SUCCEEDED(init)) CoUninitialize();
   return hr;
 }
 
+ServedClass CameraClass(const CameraProfile& profile) {
+  const CameraProfile* camera = &profile;  // an entry of CameraProfiles(), which lives as long as the process
+  return {*camera->clsid, camera->friendlyName,
+          [camera](REFIID riid, void** object) { return CaptureFilter::Create(*camera, riid, object); },
+          [camera] { return WithMapper([camera](IFilterMapper2* mapper) { return RegisterDevice(mapper, *camera); }); },
+          [camera] {
+            WithMapper([camera](IFilterMapper2* mapper) {
+              return mapper->UnregisterFilter(&CLSID_VideoInputDeviceCategory, camera->instanceKey, *camera->clsid);
+            });
+          }};
+}
+
 }  // namespace
 
-STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) {
-  for (const VellStandin::CameraProfile& profile : VellStandin::CameraProfiles()) {
-    if (clsid != *profile.clsid) continue;
-    const VellStandin::CameraProfile* camera = &profile;
-    return VellStandin::GetClassFactory(
-        [camera](REFIID iid, void** created) { return VellStandin::CaptureFilter::Create(*camera, iid, created); },
-        riid, object);
-  }
-  return CLASS_E_CLASSNOTAVAILABLE;
+const std::vector<ServedClass>& ServedClasses() {
+  static const std::vector<ServedClass> classes = [] {
+    std::vector<ServedClass> cameras;
+    for (const CameraProfile& profile : CameraProfiles()) cameras.push_back(CameraClass(profile));
+    return cameras;
+  }();
+  return classes;
 }
 
-// Filters keep no count of the objects they serve: the server stays loaded until the process ends.
-STDAPI DllCanUnloadNow() { return S_FALSE; }
-
-STDAPI DllRegisterServer() {
-  return WithMapper([](IFilterMapper2* mapper) {
-    for (const VellStandin::CameraProfile& profile : VellStandin::CameraProfiles()) {
-      HRESULT hr = VellStandin::RegisterInprocClass(*profile.clsid, profile.friendlyName);
-      if (SUCCEEDED(hr)) hr = RegisterDevice(mapper, profile);
-      if (FAILED(hr)) return hr;
-    }
-    return S_OK;
-  });
-}
-
-STDAPI DllUnregisterServer() {
-  return WithMapper([](IFilterMapper2* mapper) {
-    for (const VellStandin::CameraProfile& profile : VellStandin::CameraProfiles()) {
-      mapper->UnregisterFilter(&CLSID_VideoInputDeviceCategory, profile.instanceKey, *profile.clsid);
-      VellStandin::UnregisterInprocClass(*profile.clsid);
-    }
-    return S_OK;
-  });
-}
+}  // namespace VellStandin

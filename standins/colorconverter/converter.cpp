@@ -63,40 +63,8 @@ bool SameSize(IMFMediaType* a, IMFMediaType* b) {
 
 HRESULT ColorConverter::Create(REFIID riid, void** object) {
   auto* converter = new (std::nothrow) ColorConverter();
-  if (!converter) return E_OUTOFMEMORY;
-  HRESULT hr = MFCreateAttributes(converter->attributes_.ReleaseAndGetAddressOf(), 1);
-  if (SUCCEEDED(hr)) hr = converter->QueryInterface(riid, object);
-  converter->Release();
-  return hr;
-}
-
-HRESULT ColorConverter::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  if (riid != IID_IUnknown && riid != IID_IMFTransform) {
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  *object = static_cast<IMFTransform*>(this);
-  AddRef();
-  return S_OK;
-}
-
-ULONG ColorConverter::Release() {
-  const ULONG refs = --refs_;
-  if (refs == 0) delete this;
-  return refs;
-}
-
-HRESULT ColorConverter::GetStreamLimits(DWORD* input_min, DWORD* input_max, DWORD* output_min, DWORD* output_max) {
-  if (!input_min || !input_max || !output_min || !output_max) return E_POINTER;
-  *input_min = *input_max = *output_min = *output_max = 1;
-  return S_OK;
-}
-
-HRESULT ColorConverter::GetStreamCount(DWORD* inputs, DWORD* outputs) {
-  if (!inputs || !outputs) return E_POINTER;
-  *inputs = *outputs = 1;
-  return S_OK;
+  const HRESULT ready = converter ? MFCreateAttributes(converter->attributes_.ReleaseAndGetAddressOf(), 1) : S_OK;
+  return HandOut(converter, ready, riid, object);
 }
 
 HRESULT ColorConverter::GetInputStreamInfo(DWORD id, MFT_INPUT_STREAM_INFO* info) {
@@ -118,14 +86,6 @@ HRESULT ColorConverter::GetOutputStreamInfo(DWORD id, MFT_OUTPUT_STREAM_INFO* in
   info->cbSize = width_ * height_ * 3 / 2;  // the caller provides the output samples
   info->dwFlags = MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_SINGLE_SAMPLE_PER_BUFFER |
                   MFT_OUTPUT_STREAM_FIXED_SAMPLE_SIZE;
-  return S_OK;
-}
-
-HRESULT ColorConverter::GetAttributes(IMFAttributes** attributes) {
-  if (!attributes) return E_POINTER;
-  std::lock_guard<std::mutex> lock(mutex_);
-  *attributes = attributes_.Get();
-  (*attributes)->AddRef();
   return S_OK;
 }
 

@@ -8,9 +8,9 @@
 #include <mfidl.h>
 #include <mftransform.h>
 
-#include <atomic>
 #include <mutex>
 
+#include "comserver/onestreamtransform.h"
 #include "utils/comptr.h"
 
 namespace VellStandin {
@@ -19,25 +19,12 @@ namespace VellStandin {
 inline constexpr CLSID kColorConverterClsid = {
     0x5e1a3d2c, 0x7b1f, 0x4c8a, {0x9e, 0x53, 0x2d, 0x6f, 0x0a, 0x7c, 0x4b, 0x19}};
 
-class ColorConverter final : public IMFTransform {
+class ColorConverter final : public OneStreamTransform<> {
  public:
   static HRESULT Create(REFIID riid, void** object);
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override;
-
-  HRESULT STDMETHODCALLTYPE GetStreamLimits(DWORD* input_min, DWORD* input_max, DWORD* output_min,
-                                            DWORD* output_max) override;
-  HRESULT STDMETHODCALLTYPE GetStreamCount(DWORD* inputs, DWORD* outputs) override;
-  HRESULT STDMETHODCALLTYPE GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetInputStreamInfo(DWORD id, MFT_INPUT_STREAM_INFO* info) override;
   HRESULT STDMETHODCALLTYPE GetOutputStreamInfo(DWORD id, MFT_OUTPUT_STREAM_INFO* info) override;
-  HRESULT STDMETHODCALLTYPE GetAttributes(IMFAttributes** attributes) override;
-  HRESULT STDMETHODCALLTYPE GetInputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetOutputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DeleteInputStream(DWORD) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE AddInputStreams(DWORD, DWORD*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetInputAvailableType(DWORD id, DWORD index, IMFMediaType** type) override;
   HRESULT STDMETHODCALLTYPE GetOutputAvailableType(DWORD id, DWORD index, IMFMediaType** type) override;
   HRESULT STDMETHODCALLTYPE SetInputType(DWORD id, IMFMediaType* type, DWORD flags) override;
@@ -46,8 +33,6 @@ class ColorConverter final : public IMFTransform {
   HRESULT STDMETHODCALLTYPE GetOutputCurrentType(DWORD id, IMFMediaType** type) override;
   HRESULT STDMETHODCALLTYPE GetInputStatus(DWORD id, DWORD* flags) override;
   HRESULT STDMETHODCALLTYPE GetOutputStatus(DWORD* flags) override;
-  HRESULT STDMETHODCALLTYPE SetOutputBounds(LONGLONG, LONGLONG) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE ProcessEvent(DWORD, IMFMediaEvent*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR param) override;
   HRESULT STDMETHODCALLTYPE ProcessInput(DWORD id, IMFSample* sample, DWORD flags) override;
   HRESULT STDMETHODCALLTYPE ProcessOutput(DWORD flags, DWORD count, MFT_OUTPUT_DATA_BUFFER* buffers,
@@ -55,13 +40,11 @@ class ColorConverter final : public IMFTransform {
 
  private:
   ColorConverter() = default;
-  ~ColorConverter() = default;
+  ~ColorConverter() override = default;
   // Under mutex_.
   HRESULT Convert(IMFSample* input, IMFSample* output);
 
-  std::atomic<ULONG> refs_{1};
   std::mutex mutex_;
-  VellRecorder::ComPtr<IMFAttributes> attributes_;  // guarded by mutex_
   VellRecorder::ComPtr<IMFMediaType> input_type_;   // guarded by mutex_
   VellRecorder::ComPtr<IMFMediaType> output_type_;  // guarded by mutex_
   VellRecorder::ComPtr<IMFSample> pending_;         // guarded by mutex_

@@ -1,32 +1,19 @@
 #include "comserver/comserver.h"
 
+#include <mfapi.h>
+
 #include <new>
 #include <utility>
+
+#include "comserver/comobject.h"
 
 namespace VellStandin {
 namespace {
 
-class ClassFactory : public IClassFactory {
+class ClassFactory final : public ComObject<IClassFactory> {
  public:
   explicit ClassFactory(CreateObject create) : create_(std::move(create)) {}
-  virtual ~ClassFactory() = default;
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (riid != IID_IUnknown && riid != IID_IClassFactory) {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    *object = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG refs = InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
-    return refs;
-  }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
     if (!object) return E_POINTER;
     *object = nullptr;
@@ -37,7 +24,6 @@ class ClassFactory : public IClassFactory {
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
  private:
-  LONG refs_ = 1;
   const CreateObject create_;
 };
 
@@ -55,13 +41,7 @@ LSTATUS SetText(const std::wstring& key, const wchar_t* value_name, const std::w
 }  // namespace
 
 HRESULT GetClassFactory(CreateObject create, REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  auto* factory = new (std::nothrow) ClassFactory(std::move(create));
-  if (!factory) return E_OUTOFMEMORY;
-  const HRESULT hr = factory->QueryInterface(riid, object);
-  factory->Release();
-  return hr;
+  return HandOut(new (std::nothrow) ClassFactory(std::move(create)), S_OK, riid, object);
 }
 
 HRESULT ThisModulePath(std::wstring* path) {
@@ -89,5 +69,16 @@ HRESULT RegisterInprocClass(const CLSID& clsid, const std::wstring& name) {
 }
 
 void UnregisterInprocClass(const CLSID& clsid) { RegDeleteTreeW(HKEY_LOCAL_MACHINE, ClassKey(clsid).c_str()); }
+
+ServedClass TransformClass(const CLSID& clsid, const std::wstring& name, CreateObject create, const GUID& category,
+                           UINT32 flags, MFT_REGISTER_TYPE_INFO input, MFT_REGISTER_TYPE_INFO output) {
+  // MFTRegister only reads what it is given, though its parameters are not const.
+  auto enrol = [clsid, name, category, flags, input, output] {
+    return MFTRegister(clsid, category, const_cast<LPWSTR>(name.c_str()), flags, 1,
+                       const_cast<MFT_REGISTER_TYPE_INFO*>(&input), 1, const_cast<MFT_REGISTER_TYPE_INFO*>(&output),
+                       nullptr);
+  };
+  return {clsid, name, std::move(create), std::move(enrol), [clsid] { MFTUnregister(clsid); }};
+}
 
 }  // namespace VellStandin

@@ -12,27 +12,12 @@ constexpr GUID kTextureTracker = {0x6c0b4b5e, 0x2c3a, 0x4e0f, {0x9c, 0x1e, 0x5a,
 
 // Held by a texture as private data: Direct3D releases it when the texture is destroyed, which is how the
 // stand-in counts textures still alive (a reference kept too long shows up as a texture that stays).
-class TextureTracker final : public IUnknown {
+class TextureTracker final : public VellStandin::ComObject<IUnknown> {
  public:
   TextureTracker() { Faults::TextureCreated(); }
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (riid != IID_IUnknown) return E_NOINTERFACE;
-    *object = this;
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
 
  private:
-  ~TextureTracker() { Faults::TextureDestroyed(); }
-  std::atomic<ULONG> references_{1};
+  ~TextureTracker() override { Faults::TextureDestroyed(); }
 };
 
 LARGE_INTEGER Now() {
@@ -61,23 +46,9 @@ OutputDuplication::~OutputDuplication() {
   Faults::DuplicationDestroyed();
 }
 
-HRESULT OutputDuplication::QueryInterface(REFIID riid, void** object) {
-  if (object == nullptr) return E_POINTER;
-  *object = nullptr;
-  if (riid != IID_IUnknown && riid != __uuidof(IDXGIObject) && riid != __uuidof(IDXGIOutputDuplication)) {
-    return E_NOINTERFACE;
-  }
-  *object = static_cast<IDXGIOutputDuplication*>(this);
-  AddRef();
-  return S_OK;
-}
-
-ULONG OutputDuplication::AddRef() { return ++references_; }
-
-ULONG OutputDuplication::Release() {
-  const ULONG left = --references_;
-  if (left == 0) delete this;
-  return left;
+void* OutputDuplication::Find(REFIID riid) {
+  if (riid == __uuidof(IDXGIObject)) return static_cast<IDXGIOutputDuplication*>(this);
+  return ComObject::Find(riid);
 }
 
 HRESULT OutputDuplication::GetParent(REFIID riid, void** parent) { return output_->QueryInterface(riid, parent); }

@@ -6,24 +6,20 @@
 #include <d3d11.h>
 #include <dxgi1_2.h>
 
-#include <atomic>
 #include <cstdint>
 #include <vector>
 
+#include "comserver/comobject.h"
 #include "utils/comptr.h"
 
 namespace VellRecorder::StandIn {
 
 // Like the real one, used by one thread at a time (the capturing one); the reference count is atomic.
-class OutputDuplication final : public IDXGIOutputDuplication {
+class OutputDuplication final : public VellStandin::ComObject<IDXGIOutputDuplication> {
  public:
   // `generation`: the fault generation at creation; a later loss makes the duplication lost for good.
   OutputDuplication(IDXGIOutput* output, ID3D11Device* device, uint64_t generation);
 
-  // IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
   // IDXGIObject: private data is not kept; the parent is the output.
   HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override { return E_NOTIMPL; }
@@ -42,7 +38,9 @@ class OutputDuplication final : public IDXGIOutputDuplication {
   HRESULT STDMETHODCALLTYPE ReleaseFrame() override;
 
  private:
-  ~OutputDuplication();
+  ~OutputDuplication() override;
+  // IDXGIOutputDuplication's ancestor IDXGIObject answers too.
+  void* Find(REFIID riid) override;
   bool IsLost() const;
   bool IsTurned() const;
   // The desktop image's size: the output's, with the sides swapped when it is turned by a quarter.
@@ -51,7 +49,6 @@ class OutputDuplication final : public IDXGIOutputDuplication {
   HRESULT CopyDesktop();
   void ReportPointer(DXGI_OUTDUPL_FRAME_INFO* info);
 
-  std::atomic<ULONG> references_{1};
   ComPtr<IDXGIOutput> output_;
   ComPtr<ID3D11Device> device_;
   ComPtr<ID3D11DeviceContext> context_;

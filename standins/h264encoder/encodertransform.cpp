@@ -45,12 +45,8 @@ bool HasSubtype(IMFMediaType* type, const GUID& subtype) {
 
 HRESULT EncoderTransform::Create(Mode mode, REFIID riid, void** object) {
   auto* transform = new (std::nothrow) EncoderTransform(mode);
-  if (!transform) return E_OUTOFMEMORY;
-  HRESULT hr = transform->attributes_ ? S_OK : E_OUTOFMEMORY;
-  if (SUCCEEDED(hr) && mode == Mode::kAsync && !transform->events_) hr = E_OUTOFMEMORY;
-  if (SUCCEEDED(hr)) hr = transform->QueryInterface(riid, object);
-  transform->Release();
-  return hr;
+  const bool ready = transform && transform->attributes_ && (mode != Mode::kAsync || transform->events_);
+  return HandOut(transform, ready ? S_OK : E_OUTOFMEMORY, riid, object);
 }
 
 EncoderTransform::EncoderTransform(Mode mode)
@@ -73,30 +69,9 @@ EncoderTransform::~EncoderTransform() {
   if (events_) events_->Shutdown();
 }
 
-HRESULT EncoderTransform::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  if (riid == IID_IUnknown || riid == IID_IMFTransform) {
-    *object = static_cast<IMFTransform*>(this);
-  } else if (riid == IID_IMFShutdown) {
-    *object = static_cast<IMFShutdown*>(this);
-  } else if (riid == IID_ICodecAPI) {
-    *object = static_cast<ICodecAPI*>(this);
-  } else if (riid == IID_IMFMediaEventGenerator && mode_ == Mode::kAsync) {
-    *object = static_cast<IMFMediaEventGenerator*>(this);
-  } else {
-    return E_NOINTERFACE;
-  }
-  AddRef();
-  return S_OK;
-}
-
-ULONG EncoderTransform::AddRef() { return InterlockedIncrement(&refs_); }
-
-ULONG EncoderTransform::Release() {
-  const ULONG refs = InterlockedDecrement(&refs_);
-  if (refs == 0) delete this;
-  return refs;
+void* EncoderTransform::Find(REFIID riid) {
+  if (riid == IID_IMFMediaEventGenerator && mode_ != Mode::kAsync) return nullptr;
+  return OneStreamTransform::Find(riid);
 }
 
 HRESULT EncoderTransform::CheckUsable() const {
@@ -153,9 +128,7 @@ HRESULT EncoderTransform::GetOutputStreamInfo(DWORD id, MFT_OUTPUT_STREAM_INFO* 
 HRESULT EncoderTransform::GetAttributes(IMFAttributes** attributes) {
   if (!attributes) return E_POINTER;
   if (hide_attributes_) return E_NOTIMPL;
-  *attributes = attributes_.Get();
-  (*attributes)->AddRef();
-  return S_OK;
+  return OneStreamTransform::GetAttributes(attributes);
 }
 
 HRESULT EncoderTransform::GetInputAvailableType(DWORD id, DWORD index, IMFMediaType** type) {

@@ -18,8 +18,13 @@
 #include <mutex>
 #include <vector>
 
+#include "comserver/onestreamtransform.h"
 #include "h264core.h"
 #include "utils/comptr.h"
+
+// mingw's strmif.h declares ICodecAPI without the uuid that __uuidof needs (its icodecapi.h, which has it, is
+// then skipped by the shared include guard).
+__CRT_UUID_DECL(ICodecAPI, 0x901db4c7, 0x31ce, 0x41a2, 0x85, 0xdc, 0x8f, 0xa0, 0xbf, 0x41, 0xb8, 0xda)
 
 namespace VellStandin {
 
@@ -36,27 +41,17 @@ inline constexpr CLSID kSyncEncoderClsid = {
 
 // Threading: every method may be called from any thread; state is guarded by mutex_. GetEvent blocks on
 // the event queue without holding mutex_, so another thread can feed or drain the transform meanwhile.
-class EncoderTransform : public IMFTransform, public IMFMediaEventGenerator, public IMFShutdown, public ICodecAPI {
+class EncoderTransform : public OneStreamTransform<IMFMediaEventGenerator, IMFShutdown, ICodecAPI> {
  public:
   static constexpr size_t kLookahead = 2;
   static HRESULT Create(Mode mode, REFIID riid, void** object);
 
-  // IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
-
-  // IMFTransform
+  // IMFTransform (an asynchronous variant still locked, or one shut down, answers no stream question)
   HRESULT STDMETHODCALLTYPE GetStreamLimits(DWORD* in_min, DWORD* in_max, DWORD* out_min, DWORD* out_max) override;
   HRESULT STDMETHODCALLTYPE GetStreamCount(DWORD* inputs, DWORD* outputs) override;
-  HRESULT STDMETHODCALLTYPE GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetInputStreamInfo(DWORD id, MFT_INPUT_STREAM_INFO* info) override;
   HRESULT STDMETHODCALLTYPE GetOutputStreamInfo(DWORD id, MFT_OUTPUT_STREAM_INFO* info) override;
   HRESULT STDMETHODCALLTYPE GetAttributes(IMFAttributes** attributes) override;
-  HRESULT STDMETHODCALLTYPE GetInputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetOutputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DeleteInputStream(DWORD) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE AddInputStreams(DWORD, DWORD*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetInputAvailableType(DWORD id, DWORD index, IMFMediaType** type) override;
   HRESULT STDMETHODCALLTYPE GetOutputAvailableType(DWORD id, DWORD index, IMFMediaType** type) override;
   HRESULT STDMETHODCALLTYPE SetInputType(DWORD id, IMFMediaType* type, DWORD flags) override;
@@ -65,8 +60,6 @@ class EncoderTransform : public IMFTransform, public IMFMediaEventGenerator, pub
   HRESULT STDMETHODCALLTYPE GetOutputCurrentType(DWORD id, IMFMediaType** type) override;
   HRESULT STDMETHODCALLTYPE GetInputStatus(DWORD id, DWORD* flags) override;
   HRESULT STDMETHODCALLTYPE GetOutputStatus(DWORD* flags) override;
-  HRESULT STDMETHODCALLTYPE SetOutputBounds(LONGLONG, LONGLONG) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE ProcessEvent(DWORD, IMFMediaEvent*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR param) override;
   HRESULT STDMETHODCALLTYPE ProcessInput(DWORD id, IMFSample* sample, DWORD flags) override;
   HRESULT STDMETHODCALLTYPE ProcessOutput(DWORD flags, DWORD count, MFT_OUTPUT_DATA_BUFFER* buffers,
@@ -102,7 +95,10 @@ class EncoderTransform : public IMFTransform, public IMFMediaEventGenerator, pub
 
  private:
   explicit EncoderTransform(Mode mode);
-  virtual ~EncoderTransform();
+  ~EncoderTransform() override;
+
+  // Only the asynchronous variant is an event generator.
+  void* Find(REFIID riid) override;
 
   // MF_E_SHUTDOWN after Shutdown, MF_E_TRANSFORM_ASYNC_LOCKED before an asynchronous transform is unlocked.
   HRESULT CheckUsable() const;
@@ -116,10 +112,8 @@ class EncoderTransform : public IMFTransform, public IMFMediaEventGenerator, pub
   HRESULT DeliverIntoCaller(MFT_OUTPUT_DATA_BUFFER* buffer);
   void Flush();
 
-  LONG refs_ = 1;
   const Mode mode_;
   mutable std::mutex mutex_;
-  ComPtr<IMFAttributes> attributes_;
   ComPtr<IMFMediaEventQueue> events_;  // asynchronous variant; fixed after construction
   ComPtr<IMFMediaType> input_type_;
   ComPtr<IMFMediaType> output_type_;

@@ -1,16 +1,16 @@
 #include "videoprocessor/standinvideoprocessor.h"
 
 #include "comserver/comserver.h"
+#include <new>
+
 #include "utils/comptr.h"
 #include "videoprocessor/videoprocessortransform.h"
 
 namespace VellRecorder::StandIns {
 
 HRESULT CreateVideoProcessor(REFIID riid, void** object) {
-  auto* transform = new VideoProcessorTransform();
-  const HRESULT hr = transform->QueryInterface(riid, object);
-  transform->Release();
-  return hr;
+  auto* transform = new (std::nothrow) VideoProcessorTransform();
+  return VellStandin::HandOut(transform, transform && transform->HasAttributes() ? S_OK : E_OUTOFMEMORY, riid, object);
 }
 
 ScopedVideoProcessorRegistration::ScopedVideoProcessorRegistration(const CLSID& clsid) {

@@ -86,41 +86,6 @@ VideoProcessorTransform::VideoProcessorTransform() {
   }
 }
 
-HRESULT VideoProcessorTransform::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IMFTransform) {
-    *object = static_cast<IMFTransform*>(this);
-  } else if (riid == IID_IMFVideoProcessorControl) {
-    *object = static_cast<IMFVideoProcessorControl*>(this);
-  } else {
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  AddRef();
-  return S_OK;
-}
-
-ULONG VideoProcessorTransform::AddRef() { return ++refs_; }
-
-ULONG VideoProcessorTransform::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) delete this;
-  return left;
-}
-
-HRESULT VideoProcessorTransform::GetStreamLimits(DWORD* input_min, DWORD* input_max, DWORD* output_min,
-                                                 DWORD* output_max) {
-  if (!input_min || !input_max || !output_min || !output_max) return E_POINTER;
-  *input_min = *input_max = *output_min = *output_max = 1;
-  return S_OK;
-}
-
-HRESULT VideoProcessorTransform::GetStreamCount(DWORD* inputs, DWORD* outputs) {
-  if (!inputs || !outputs) return E_POINTER;
-  *inputs = *outputs = 1;
-  return S_OK;
-}
-
 HRESULT VideoProcessorTransform::GetInputStreamInfo(DWORD id, MFT_INPUT_STREAM_INFO* info) {
   if (id != 0) return MF_E_INVALIDSTREAMNUMBER;
   if (!info) return E_POINTER;
@@ -137,13 +102,6 @@ HRESULT VideoProcessorTransform::GetOutputStreamInfo(DWORD id, MFT_OUTPUT_STREAM
   info->dwFlags = MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_SINGLE_SAMPLE_PER_BUFFER |
                   MFT_OUTPUT_STREAM_FIXED_SAMPLE_SIZE | (ProvidesSamples() ? MFT_OUTPUT_STREAM_PROVIDES_SAMPLES : 0);
   info->cbSize = OutputBytes();
-  return S_OK;
-}
-
-HRESULT VideoProcessorTransform::GetAttributes(IMFAttributes** attributes) {
-  if (!attributes) return E_POINTER;
-  if (!attributes_) return E_OUTOFMEMORY;
-  *attributes = ComPtr<IMFAttributes>(attributes_).Detach();
   return S_OK;
 }
 

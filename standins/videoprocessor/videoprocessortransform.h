@@ -6,35 +6,23 @@
 #include <mfidl.h>
 #include <mftransform.h>
 
-#include <atomic>
 #include <mutex>
 
+#include "comserver/onestreamtransform.h"
 #include "utils/comptr.h"
 #include "videoprocessor/picturerenderer.h"
 
 namespace VellRecorder::StandIns {
 
-class VideoProcessorTransform final : public IMFTransform, public IMFVideoProcessorControl {
+class VideoProcessorTransform final : public VellStandin::OneStreamTransform<IMFVideoProcessorControl> {
  public:
+  // Check HasAttributes() before handing it out: the constructor may have failed to make the store.
   VideoProcessorTransform();
-
-  // IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
+  bool HasAttributes() const { return static_cast<bool>(attributes_); }
 
   // IMFTransform
-  HRESULT STDMETHODCALLTYPE GetStreamLimits(DWORD* input_min, DWORD* input_max, DWORD* output_min,
-                                            DWORD* output_max) override;
-  HRESULT STDMETHODCALLTYPE GetStreamCount(DWORD* inputs, DWORD* outputs) override;
-  HRESULT STDMETHODCALLTYPE GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetInputStreamInfo(DWORD id, MFT_INPUT_STREAM_INFO* info) override;
   HRESULT STDMETHODCALLTYPE GetOutputStreamInfo(DWORD id, MFT_OUTPUT_STREAM_INFO* info) override;
-  HRESULT STDMETHODCALLTYPE GetAttributes(IMFAttributes** attributes) override;
-  HRESULT STDMETHODCALLTYPE GetInputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetOutputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DeleteInputStream(DWORD) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE AddInputStreams(DWORD, DWORD*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetInputAvailableType(DWORD id, DWORD index, IMFMediaType** type) override;
   HRESULT STDMETHODCALLTYPE GetOutputAvailableType(DWORD id, DWORD index, IMFMediaType** type) override;
   HRESULT STDMETHODCALLTYPE SetInputType(DWORD id, IMFMediaType* type, DWORD flags) override;
@@ -43,8 +31,6 @@ class VideoProcessorTransform final : public IMFTransform, public IMFVideoProces
   HRESULT STDMETHODCALLTYPE GetOutputCurrentType(DWORD id, IMFMediaType** type) override;
   HRESULT STDMETHODCALLTYPE GetInputStatus(DWORD id, DWORD* flags) override;
   HRESULT STDMETHODCALLTYPE GetOutputStatus(DWORD* flags) override;
-  HRESULT STDMETHODCALLTYPE SetOutputBounds(LONGLONG, LONGLONG) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE ProcessEvent(DWORD, IMFMediaEvent*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR param) override;
   HRESULT STDMETHODCALLTYPE ProcessInput(DWORD id, IMFSample* sample, DWORD flags) override;
   HRESULT STDMETHODCALLTYPE ProcessOutput(DWORD flags, DWORD count, MFT_OUTPUT_DATA_BUFFER* buffers,
@@ -60,7 +46,7 @@ class VideoProcessorTransform final : public IMFTransform, public IMFVideoProces
   HRESULT STDMETHODCALLTYPE SetConstrictionSize(SIZE*) override { return E_NOTIMPL; }
 
  private:
-  ~VideoProcessorTransform() = default;
+  ~VideoProcessorTransform() override = default;
 
   bool ProvidesSamples() const;
   DWORD OutputBytes() const;
@@ -68,9 +54,6 @@ class VideoProcessorTransform final : public IMFTransform, public IMFVideoProces
   // Clockwise turn that undoes the input's declared rotation (less the output's).
   int Turn() const;
   HRESULT Render(IMFSample* input, IMFSample* output);
-
-  std::atomic<ULONG> refs_{1};
-  ComPtr<IMFAttributes> attributes_;  // internally synchronised; read and written without mutex_
 
   // Guards everything below: the recording thread streams while the control thread may configure or flush.
   std::mutex mutex_;

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "desktop/testwindow.h"
-#include "media_sources/patternwindow.h"
+#include "desktop/frozenwindow.h"
 #include "testing/decodedpicture.h"
 #include "testing/logcapture.h"
+#include "testing/testwindow.h"
 #include "utils/scopedhandle.h"
 #include "windowmanager.h"
 
@@ -169,7 +169,6 @@ TEST(WindowManagerTest, ListsVisibleTitledWindowsOfEveryProcessWithTheirValues) 
   for (const WindowInfo& info : list) EXPECT_FALSE(info.title.empty());
 }
 
-// A decoded PNG: size and pixels.
 std::wstring FileName(const std::wstring& path) { return path.substr(path.rfind(L'\\') + 1); }
 
 TEST(WindowManagerTest, PicturesShowTheWindowsContentAndGoToANewFolderWhenTheirsIsGone) {

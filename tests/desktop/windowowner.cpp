@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 
-#include "desktop/testwindow.h"
+#include "testing/testwindow.h"
 
 int main() {
   int argc = 0;

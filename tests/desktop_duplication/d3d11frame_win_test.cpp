@@ -13,8 +13,8 @@
 
 #include "d3d/d3d11frame.h"
 #include "desktop_duplication/texturereadback.h"
-#include "media_sources/patternwindow.h"
 #include "testing/logcapture.h"
+#include "testing/testwindow.h"
 #include "testing/watchdog.h"
 
 namespace VellRecorder {

@@ -14,8 +14,8 @@
 #include "desktop_duplication/texturereadback.h"
 #include "desktop_duplication/turnedmonitor.h"
 #include "duplicationstandin.h"
-#include "media_sources/patternwindow.h"
 #include "media_sources/video/ddasource.h"
+#include "testing/patternonscreen.h"
 #include "testing/watchdog.h"
 
 namespace VellRecorder {
@@ -28,25 +28,17 @@ SIZE OutputSize(RECT crop) {
 }
 
 using Testing::PatternColor;
-using Testing::PatternWindow;
+using Testing::PumpMessages;
 using Testing::RgbAt;
-
-constexpr RECT kPictureOnScreen{300, 200, 300 + 96, 200 + 64};
-constexpr int kPictureWidth = 96;
-constexpr int kPictureHeight = 64;
 
 // A frame and a source over the stand-in duplication of the real Wine desktop, on which a window of the
 // suite's own shows a known picture.
-class DDASourceTest : public ::testing::Test {
+class DDASourceTest : public Testing::PatternOnScreenTest {
  protected:
-  static void SetUpTestSuite() { window_ = std::make_unique<PatternWindow>(kPictureOnScreen); }
-  static void TearDownTestSuite() { window_.reset(); }
-
   void SetUp() override {
-    ASSERT_TRUE(window_->IsOpen());
+    PatternOnScreenTest::SetUp();
     ASSERT_EQ(StandIn::InstallDuplication(), S_OK);
     StandIn::ClearFaults();
-    MoveCursor(1800, 1000);
   }
   void TearDown() override {
     StandIn::ClearFaults();
@@ -66,12 +58,6 @@ class DDASourceTest : public ::testing::Test {
     auto source = std::make_unique<DDASource>(*settings_);
     EXPECT_EQ(source->Initialize(frame_.get()), S_OK);
     return source;
-  }
-
-  void MoveCursor(int x, int y) {
-    SetCursorPos(x, y);
-    SetCursor(LoadCursorW(nullptr, IDC_ARROW));
-    PatternWindow::Pump(150);
   }
 
   std::vector<uint8_t> FramePixels() { return Testing::ReadTexture(frame_->GetDevice(), frame_->GetTexture()); }
@@ -97,19 +83,10 @@ class DDASourceTest : public ::testing::Test {
     return upright;
   }
 
+  using PatternOnScreenTest::Differences;
+  // Of the frame's pixels.
   int Differences(int left, int top) {
     return Differences(FramePixels(), static_cast<int>(frame_->GetTextureDesc().Width), left, top);
-  }
-
-  // Pixels of the picture that differ from the pattern, the picture's corner at (left, top) of `pixels`.
-  static int Differences(const std::vector<uint8_t>& pixels, int width, int left, int top) {
-    int differing = 0;
-    for (int y = 0; y < kPictureHeight; ++y) {
-      for (int x = 0; x < kPictureWidth; ++x) {
-        differing += RgbAt(pixels, width, left + x, top + y) != PatternColor(x, y);
-      }
-    }
-    return differing;
   }
 
   int NonBlack() {
@@ -119,20 +96,9 @@ class DDASourceTest : public ::testing::Test {
     return lit;
   }
 
-  static POINT ArrowHotspot() {
-    ICONINFO info = {};
-    GetIconInfo(LoadCursorW(nullptr, IDC_ARROW), &info);
-    if (info.hbmMask) DeleteObject(info.hbmMask);
-    if (info.hbmColor) DeleteObject(info.hbmColor);
-    return POINT{static_cast<LONG>(info.xHotspot), static_cast<LONG>(info.yHotspot)};
-  }
-
-  static std::unique_ptr<PatternWindow> window_;
   std::unique_ptr<VideoRecordingSettings> settings_;
   std::unique_ptr<D3D11Frame> frame_;
 };
-
-std::unique_ptr<PatternWindow> DDASourceTest::window_;
 
 // Wine's own output has no duplication: this is where the hardware session gives way to the software one.
 TEST_F(DDASourceTest, WithoutTheStandInInitializeFailsAsWineDoes) {
@@ -159,12 +125,12 @@ TEST_F(DDASourceTest, CopiesTheCaptureRectangleOfTheDesktop) {
   }
   // Each capture is a new image of the desktop: with the window hidden its picture is gone.
   auto source = MakeSource(kPictureOnScreen);
-  ShowWindow(window_->Handle(), SW_HIDE);
-  PatternWindow::Pump(300);
+  ShowWindow(PictureWindow(), SW_HIDE);
+  PumpMessages(300);
   ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
   EXPECT_GT(Differences(0, 0), kPictureWidth * kPictureHeight / 2);
-  ShowWindow(window_->Handle(), SW_SHOWNOACTIVATE);
-  PatternWindow::Pump(300);
+  ShowWindow(PictureWindow(), SW_SHOWNOACTIVATE);
+  PumpMessages(300);
   ASSERT_EQ(source->CaptureToD3DFrame(), S_OK);
   EXPECT_EQ(Differences(0, 0), 0);
 }

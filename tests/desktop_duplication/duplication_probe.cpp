@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "desktop_duplication/texturereadback.h"
-#include "media_sources/patternwindow.h"
 #include "media_sources/video/ddasource.h"
+#include "testing/testwindow.h"
 
 namespace {
 

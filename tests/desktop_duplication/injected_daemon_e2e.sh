@@ -2,11 +2,8 @@
 # injected_daemon_e2e.sh BIN_DIR — the real daemon, started by the host CLI with the duplication stand-in's DLL
 # loaded into it before its main: the DLL is in (its line is in the daemon's log) and the daemon serves as
 # usual; a DLL that cannot be loaded stops the start instead of running the daemon without it.
-set -uo pipefail
-scenario=injected_daemon
-bin=$1
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/../e2e/e2e_lib.sh"
+source "$here/../e2e/e2e_lib.sh" injected_daemon "$1"
 
 host --inject-dll "$(winpath "$bin/vell-duplication.dll")" \
   '{"type":"check-mic-permissions"}' 'wait-for check-mic-permissions' \

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "hostcli/dllinjection.h"
-#include "media_sources/patternwindow.h"
+#include "testing/testwindow.h"
 #include "testing/watchdog.h"
 
 namespace VellRecorder {
@@ -48,7 +48,7 @@ DWORD RunProbe(const std::wstring& dll, const char* faults, int expected_refusal
 TEST(InjectionTest, TheInjectedDllGivesAnUnmodifiedProgramAWorkingDuplication) {
   std::wstring dll = VELL_DUPLICATION_DLL;
   std::replace(dll.begin(), dll.end(), L'/', L'\\');
-  Testing::PatternWindow window(kPictureOnScreen);
+  Testing::TestWindow window(L"pattern", kPictureOnScreen, Testing::WindowStyle::kOnTop);
   ASSERT_TRUE(window.IsOpen());
   SetCursorPos(1800, 1000);
   const struct {

@@ -8,7 +8,7 @@
 
 #include "d3d/d3d11frame.h"
 #include "duplicationstandin.h"
-#include "media_sources/patternwindow.h"
+#include "testing/testwindow.h"
 
 namespace VellRecorder {
 namespace {
@@ -28,7 +28,7 @@ TEST(DuplicationStandInTest, ReportsThePointerAndFollowsTheFaultScript) {
 
   SetCursorPos(500, 400);
   SetCursor(LoadCursorW(nullptr, IDC_ARROW));
-  Testing::PatternWindow::Pump(100);
+  Testing::PumpMessages(100);
   DXGI_OUTDUPL_FRAME_INFO info{};
   ComPtr<IDXGIResource> resource;
   ASSERT_EQ(duplication->AcquireNextFrame(0, &info, resource.ReleaseAndGetAddressOf()), S_OK);

@@ -2,18 +2,15 @@
 # camera_e2e.sh SCENARIO BIN_DIR — one end-to-end scenario of the camera query, against the stand-in cameras
 # that scripts/wine-run.sh registers in the test prefix ("Test Camera": largest format faster than 15 frames
 # per second 1920x1080; "Slow Camera": none).
-set -uo pipefail
-scenario=$1
-bin=$2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/e2e_lib.sh"
+source "$here/e2e_lib.sh" "$@"
 bounds() { # height width
   printf 'expect-raw {"payload":"{\\"height\\":%s,\\"width\\":%s}","type":"camera-bounds-info"}' "$1" "$2"
 }
 case "$scenario" in
 bounds)
-  d=$(private_daemon); preference_set "$d"
-  host --daemon "$d" \
+  own_daemon
+  host \
     '{"type":"get-camera-bounds","payload":{"cameraId":"Test Camera"}}' "$(bounds 1080 1920)" \
     '{"type":"get-camera-bounds","payload":{"cameraId":"Slow Camera"}}' "$(bounds 0 0)" \
     '{"type":"get-camera-bounds","payload":{"cameraId":"test camera"}}' "$(bounds 0 0)" \
@@ -23,8 +20,8 @@ bounds)
   ;;
 bad_payload)
   # Each bad request is reported and gets no reply; the next request is answered.
-  d=$(private_daemon); preference_set "$d"
-  host --daemon "$d" \
+  own_daemon
+  host \
     '{"type":"get-camera-bounds"}' '{"type":"get-camera-bounds","payload":{"cameraid":"Test Camera"}}' \
     '{"type":"get-camera-bounds","payload":{"cameraId":7}}' \
     '{"type":"get-camera-bounds","payload":{"cameraId":["Test Camera"]}}' \

@@ -1,15 +1,12 @@
 #!/usr/bin/env bash
 # channel_e2e.sh SCENARIO BIN_DIR — one end-to-end scenario of the control channel.
 # Runs inside the Wine test environment (scripts/wine-run.sh starts it when needed).
-set -uo pipefail
-scenario=$1
-bin=$2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/e2e_lib.sh"
+source "$here/e2e_lib.sh" "$@"
 case "$scenario" in
 handshake_permissions)
-  d=$(private_daemon); preference_set "$d"
-  host --daemon "$d" --secret 'top-secret-7781' --raw \
+  own_daemon
+  host --secret 'top-secret-7781' --raw \
     '{"type":"check-camera-permissions"}' \
     'expect-raw {"payload":"{\"granted\":true,\"status\":\"authorized\"}","type":"check-camera-permissions"}' \
     '{"type":"check-mic-permissions","payload":{}}' \
@@ -24,8 +21,8 @@ handshake_permissions)
     fail "argv record is not in the log format"
   ;;
 malformed_input)
-  d=$(private_daemon); preference_set "$d"
-  host --daemon "$d" \
+  own_daemon
+  host \
     'send-text this is not json' 'send-text {"payload":{}}' 'send-text {"type":5}' 'send-bytes 00000000' \
     'send-text [1,2,3]' \
     'send-split 6 {"type":"check-mic-permissions"}' 'expect check-mic-permissions' \
@@ -47,10 +44,10 @@ stalled_frame)
   # is dropped. Then the same stall from a host that keeps polling, every 0.7 s: its messages are read as the
   # stalled frame's bytes, which is dropped 2 s after its first byte all the same. The first poll, written with
   # the frame, is lost with it; polls after the drop are answered.
-  d=$(private_daemon); preference_set "$d"
+  own_daemon
   polls=()
   for _ in 1 2 3 4 5 6 7 8; do polls+=('{"type":"check-mic-permissions"}' 'sleep 700'); done
-  host --daemon "$d" 'send-bytes 00001000 7b22' 'expect-log Receiving a frame of 1048576 bytes over several reads' \
+  host 'send-bytes 00001000 7b22' 'expect-log Receiving a frame of 1048576 bytes over several reads' \
     'sleep 2200' 'expect-log Dropping an incomplete frame of 1048576 bytes after 2' \
     '{"type":"check-mic-permissions"}' 'expect check-mic-permissions' \
     'send-bytes 00001000 7b22' '{"type":"check-camera-permissions"}' "${polls[@]}" \
@@ -63,12 +60,12 @@ stalled_frame)
 long_frame)
   # A 5 MiB message written whole takes the daemon more than 2 s to read (80 KiB a poll): it is kept while it
   # arrives and answered, and its record holds the payload's first 4096 bytes and its length, not 5 MB.
-  d=$(private_daemon); preference_set "$d"
+  own_daemon
   python3 -c 'print("{\"type\":\"check-mic-permissions\",\"payload\":{\"pad\":\"" + "x" * (5 << 20) + "\"}}")' \
     > "$work/long.txt"
   printf '%s\n' 'expect check-mic-permissions' '{"type":"check-all-permissions"}' 'expect check-all-permissions' \
     >> "$work/long.txt"
-  host --daemon "$d" --timeout-ms 30000 --script "$(winpath "$work/long.txt")" > "$work/host.out"
+  host --timeout-ms 30000 --script "$(winpath "$work/long.txt")" > "$work/host.out"
   status=$?
   cut -c1-160 "$work/host.out"
   [ "$status" = 0 ] || fail "no answer to a long message"
@@ -78,20 +75,20 @@ long_frame)
   ;;
 deep_nesting)
   # 30,000 levels (60 KB): refused before it is copied or dumped, and the daemon goes on answering.
-  d=$(private_daemon); preference_set "$d"
+  own_daemon
   python3 -c 'n = 30000; print("{\"type\":\"check-mic-permissions\",\"payload\":" + "[" * n + "]" * n + "}")' \
     > "$work/deep.txt"
   printf '%s\n' '{"type":"check-all-permissions"}' 'expect check-all-permissions' \
     'expect-log nested deeper than 64 levels' >> "$work/deep.txt"
-  host --daemon "$d" --script "$(winpath "$work/deep.txt")" || fail "no answer after a deeply nested message"
+  host --script "$(winpath "$work/deep.txt")" || fail "no answer after a deeply nested message"
   ;;
 host_cli)
   # The CLI itself: an exit seen only after the limit fails; a daemon that does not exit fails at the limit,
   # it is not waited for; malformed numbers are usage errors (2) before anything starts. A CLI that hangs is
   # ended after 60 s (status 124).
-  d=$(private_daemon); preference_set "$d"
+  own_daemon
   host_timed() {
-    timeout 60 "$root/scripts/wine-run.sh" "$bin/vell-host.exe" --daemon "$d" "$@" 2>&1 | tr -d '\r' > "$work/cli.out"
+    timeout 60 "$root/scripts/wine-run.sh" "$bin/vell-host.exe" --daemon "$DAEMON" "$@" 2>&1 | tr -d '\r' > "$work/cli.out"
     return "${PIPESTATUS[0]}"
   }
   expect_status() { # status what
@@ -110,20 +107,20 @@ host_cli)
   grep -q 'daemon started' "$work/cli.out" && fail "a usage error started the daemon"
   ;;
 queue_order)
-  d=$(private_daemon); preference_set "$d"
+  own_daemon
   types=(camera mic all camera mic all camera mic all camera)
   args=()
   for t in "${types[@]}"; do args+=("{\"type\":\"check-$t-permissions\"}"); done
   for t in "${types[@]}"; do args+=("expect check-$t-permissions"); done
-  host --daemon "$d" "${args[@]}" || fail "ten replies in order"
+  host "${args[@]}" || fail "ten replies in order"
   ;;
 pipe_closed)
-  d=$(private_daemon); preference_set "$d"
-  host --daemon "$d" 'close-pipe' 'expect-exit 0 within 250' || fail "daemon did not leave when the pipe closed"
+  own_daemon
+  host 'close-pipe' 'expect-exit 0 within 250' || fail "daemon did not leave when the pipe closed"
   ;;
 host_killed)
-  d=$(private_daemon); preference_set "$d"
-  host --daemon "$d" '{"type":"check-mic-permissions"}' 'expect check-mic-permissions' 'terminate' \
+  own_daemon
+  host '{"type":"check-mic-permissions"}' 'expect check-mic-permissions' 'terminate' \
     > "$work/host.out"
   cat "$work/host.out"
   for _ in $(seq 1 60); do

@@ -1,11 +1,8 @@
 #!/usr/bin/env bash
 # desktop_e2e.sh SCENARIO BIN_DIR — one end-to-end scenario of the window queries: the real daemon, the host
 # CLI and a window owned by a third process, under Wine (scripts/wine-run.sh starts the environment).
-set -uo pipefail
-scenario=$1
-bin=$2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/e2e_lib.sh"
+source "$here/e2e_lib.sh" "$@"
 
 title='Vell E2E Notes - Owner App'
 owner_pid=

@@ -1,4 +1,8 @@
-# Shared by the end-to-end scenario scripts: sourced after setting $scenario and $bin.
+# Shared by the end-to-end scenario scripts: `source e2e_lib.sh SCENARIO BIN_DIR` (without arguments, the
+# sourcing script's own first two).
+set -uo pipefail
+scenario=$1
+bin=$2
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # Every program a scenario starts has a bound (the host CLI bounds its own waits; this bounds the whole run), so
 # that a hang fails the scenario with a record instead of waiting for CTest's time-out.
@@ -122,12 +126,34 @@ play_tone() { # frequency
   sleep 0.5
 }
 
-# The "recorder-init" message for the virtual screen at 1920x1080 into FOLDER, with a microphone (or "") and
-# system audio (true or false).
-recorder_init() { # folder microphone system-audio
-  printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","displayId":%s,"width":1920,"height":1080,"audioDeviceId":"%s","recordInternalAudio":%s}}}' \
-    "$(winpath_json "$1")" "$DISPLAY_ID" "$2" "$3"
+# The "recorder-init" message for display $DISPLAY_ID at 1920x1080 without sound into FOLDER (a Linux path),
+# changed by options: size=WIDTHxHEIGHT, microphone=NAME, system-audio (recordInternalAudio true), folder-as-is
+# (FOLDER goes into the JSON as given: a drive path, or a folder that is none), and JSON fragments of further
+# recording options (',"cropRect":...', see crop_rect). An empty option is none.
+recorder_init() { # folder [option...]
+  local folder=$1 width=1920 height=1080 microphone= system=false extra= as_is= option
+  shift
+  for option; do
+    case $option in
+    size=*x*)
+      width=${option#size=}
+      height=${width#*x}
+      width=${width%x*}
+      ;;
+    microphone=*) microphone=${option#microphone=} ;;
+    system-audio) system=true ;;
+    folder-as-is) as_is=1 ;;
+    ,*) extra+=$option ;;
+    "") ;;
+    *) echo "recorder_init: unknown option $option" >&2; return 2 ;;
+    esac
+  done
+  [ -n "$as_is" ] || folder=$(winpath_json "$folder")
+  printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","displayId":%s,"width":%s,"height":%s,"audioDeviceId":"%s","recordInternalAudio":%s%s}}}' \
+    "$folder" "$DISPLAY_ID" "$width" "$height" "$microphone" "$system" "$extra"
 }
+# The recording option that crops the display (in the host's points).
+crop_rect() { printf ',"cropRect":{"X":%s,"Y":%s,"Width":%s,"Height":%s}' "$@"; }
 
 # Decodes with the stream's own 90 kHz time base: frames carry their real capture times, which ffmpeg would
 # otherwise round onto a guessed constant rate and then report two frames on one tick.
@@ -256,6 +282,12 @@ reg_key='HKCU\Software\Microsoft\DirectX\UserGpuPreferences'
 private_daemon() {
   cp "$bin/VellRecorder.exe" "$work/VellRecorder.exe"
   winpath "$work/VellRecorder.exe"
+}
+# The daemon `host` starts from here on: a private copy whose GPU preference is set, so that it introduces itself
+# without asking for a restart.
+own_daemon() {
+  DAEMON=$(private_daemon)
+  preference_set "$DAEMON"
 }
 # Marks the daemon's GPU preference as already set, so that no "pending-restart" follows the introduction.
 # A write to a busy prefix's registry has been seen lost once, so it is read back.

@@ -3,20 +3,12 @@
 # encoders cannot take and crops off the display are refused before anything is recorded (an error record,
 # no "recorder-initialized", exit status 1, and at once, even for a size that would need gigabytes); a crop
 # that reaches past the display's edge records the part that lies on it.
-set -uo pipefail
-scenario=$1
-bin=$2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/e2e_lib.sh"
-DAEMON=$(private_daemon)
-preference_set "$DAEMON"
+source "$here/e2e_lib.sh" "$@"
+own_daemon
 
 out="$work/out"
-init() { # width height [extra-options-json-fragment]
-  printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","displayId":%s,"width":%s,"height":%s,"audioDeviceId":"","recordInternalAudio":false%s}}}' \
-    "$(winpath_json "$out")" "$DISPLAY_ID" "$1" "$2" "${3:-}"
-}
-crop() { printf ',"cropRect":{"X":%s,"Y":%s,"Width":%s,"Height":%s}' "$@"; }
+init() { recorder_init "$out" "size=$1x$2" "${3:-}"; } # width height [crop]
 
 case "$scenario" in
 refused_sizes)
@@ -36,14 +28,14 @@ refused_sizes)
   refused 'output size 4x4 is not one' 3 3
   refused 'output size 65536x2 is not one' 65536 2
   refused 'output size 65536x65536 is not one' 65536 65536
-  refused 'output size 2x2 is not one' 1920 1080 "$(crop 500 500 1 1)"
-  refused 'crop lies outside' 1920 1080 "$(crop 1920 0 100 100)"
-  refused 'crop lies outside' 1920 1080 "$(crop 2147483000 0 1000 100)"
-  refused 'crop lies outside' 1920 1080 "$(crop -2147483648 -2147483648 2147483647 2147483647)"
+  refused 'output size 2x2 is not one' 1920 1080 "$(crop_rect 500 500 1 1)"
+  refused 'crop lies outside' 1920 1080 "$(crop_rect 1920 0 100 100)"
+  refused 'crop lies outside' 1920 1080 "$(crop_rect 2147483000 0 1000 100)"
+  refused 'crop lies outside' 1920 1080 "$(crop_rect -2147483648 -2147483648 2147483647 2147483647)"
   ;;
 crop_past_edge)
   start_pattern
-  host --timeout-ms 20000 "$(init 1920 1080 "$(crop 1200 600 800 600)")" 'expect recorder-initialized' \
+  host --timeout-ms 20000 "$(init 1920 1080 "$(crop_rect 1200 600 800 600)")" 'expect recorder-initialized' \
     '{"type":"recorder-start"}' 'expect recorder-started' 'sleep 2500' '{"type":"finish"}' \
     'wait-for recorder-finished' > "$work/host.out" || fail "crop past the edge"
   cat "$work/host.out"

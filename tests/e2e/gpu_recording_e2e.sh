@@ -7,18 +7,13 @@
 #             prefix: the same recording goes through duplication, video processor and H.264 transform.
 #   lost_for_good  as gpu, but every re-creation of the duplication is refused after 10 images: the daemon goes
 #             on in software, says so once in the log and in the metrics, and the parts go on to the end.
-set -uo pipefail
-scenario=$1
-bin=$2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/e2e_lib.sh"
-DAEMON=$(private_daemon)
-preference_set "$DAEMON"
+source "$here/e2e_lib.sh" "$@"
+own_daemon
 start_pattern
 
 out="$work/out"
-init='{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"'"$(winpath_json "$out")"'","displayId":'
-init+="$DISPLAY_ID"',"width":1920,"height":1080,"audioDeviceId":"","recordInternalAudio":false}}}'
+init=$(recorder_init "$out")
 
 pause_ms=6000
 record() { # host options...

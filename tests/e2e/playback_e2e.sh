@@ -8,23 +8,19 @@
 #          stream-copies a part into TS and MP4 and all parts into one MP4 without a word; the parts' times run on
 #          across boundaries; every SPS and PPS keeps the first one's id.
 # Every check runs, and the scenario fails with the list of those that failed.
-set -uo pipefail
-scenario=$1
-bin=$2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # One test environment for the whole scenario: the sound played here must reach the PulseAudio the daemon hears.
 if [ "${VELL_WINE_ENV_ACTIVE:-}" != 1 ]; then
   exec "$here/../../scripts/wine-run.sh" bash "${BASH_SOURCE[0]}" "$@"
 fi
-source "$here/e2e_lib.sh"
+source "$here/e2e_lib.sh" "$@"
 checks="$here/stream_checks.py"
 # The browser driver and hls.js, installed by scripts/bootstrap.sh for this package and lock file.
 modules=${VELL_DEPS_CACHE:-/var/cache/vellrecorder}/npm/player
 [ -x /usr/bin/chromium ] || fail "no /usr/bin/chromium: run scripts/bootstrap.sh"
 [ -f "$modules/.complete" ] && cmp -s "$here/player/package-lock.json" "$modules/package-lock.json" ||
   fail "the player's npm packages in $modules are missing or not those of tests/e2e/player: run scripts/bootstrap.sh"
-DAEMON=$(private_daemon)
-preference_set "$DAEMON"
+own_daemon
 own_pulseaudio
 
 failed=()
@@ -64,7 +60,7 @@ hlsjs)
   out="$work/out"
   # About 11 s recorded, away from the 4 s cuts: a recording finished just past a cut ends in a part of a frame
   # or two, without sound (seen at 12 s), which is not what this scenario is about.
-  host --timeout-ms 30000 "$(recorder_init "$out" "Monitor of Null Output" false)" 'expect recorder-initialized' \
+  host --timeout-ms 30000 "$(recorder_init "$out" "microphone=Monitor of Null Output")" 'expect recorder-initialized' \
     '{"type":"recorder-start"}' 'expect recorder-started' 'sleep 6000' '{"type":"pause"}' \
     'wait-for recorder-paused' 'sleep 1500' '{"type":"resume"}' 'wait-for recorder-resumed' 'sleep 5000' \
     '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out" || fail "recording"

@@ -1,25 +1,17 @@
 #!/usr/bin/env bash
 # recording_e2e.sh SCENARIO BIN_DIR — one end-to-end recording scenario: the real daemon driven by the host
 # CLI over the named pipe, recording the virtual screen while a moving test pattern plays on it.
-set -uo pipefail
-scenario=$1
-bin=$2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/e2e_lib.sh"
-DAEMON=$(private_daemon)
-preference_set "$DAEMON"
+source "$here/e2e_lib.sh" "$@"
+own_daemon
 start_pattern
 
 out="$work/out"
-init() { # folder [extra-options-json-fragment]
-  printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","displayId":%s,"width":1920,"height":1080,"audioDeviceId":"","recordInternalAudio":false%s}}}' \
-    "$(winpath_json "$1")" "$DISPLAY_ID" "${2:-}"
-}
 
 case "$scenario" in
 full_cycle)
   host --timeout-ms 20000 '{"type":"get-display-screenshots"}' 'expect display-info' \
-    "$(init "$out")" 'expect recorder-initialized' '{"type":"recorder-start"}' 'expect recorder-started' \
+    "$(recorder_init "$out")" 'expect recorder-initialized' '{"type":"recorder-start"}' 'expect recorder-started' \
     'sleep 5000' '{"type":"pause"}' 'wait-for recorder-paused' 'sleep 3000' \
     '{"type":"resume"}' 'wait-for recorder-resumed' 'sleep 4500' '{"type":"finish"}' \
     'wait-for recorder-finished' > "$work/host.out" || fail "recording cycle"
@@ -31,7 +23,7 @@ full_cycle)
   check_no_gap "$out" "$work/host.out"
   ;;
 cancel)
-  host --timeout-ms 20000 "$(init "$out")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+  host --timeout-ms 20000 "$(recorder_init "$out")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
     'expect recorder-started' 'sleep 5000' '{"type":"cancel"}' 'wait-for hls-part-written' \
     'wait-for recorder-finished' > "$work/host.out" || fail "cancel"
   cat "$work/host.out"
@@ -41,8 +33,8 @@ cancel)
 second_init)
   # A second "recorder-init" into the folder of a running recording: the first's open part is reported before
   # "recorder-initialized", the first's parts stay as they were, and the second's are numbered after them.
-  host_live --timeout-ms 20000 "$(init "$out")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
-    'expect recorder-started' 'sleep 4500' "$(init "$out")" 'expect hls-part-written' \
+  host_live --timeout-ms 20000 "$(recorder_init "$out")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+    'expect recorder-started' 'sleep 4500' "$(recorder_init "$out")" 'expect hls-part-written' \
     'wait-for recorder-initialized' 'sleep 3000' '{"type":"recorder-start"}' 'expect recorder-started' \
     'sleep 2000' '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out" &
   host_pid=$!
@@ -61,7 +53,7 @@ second_init)
   check_parts "$work/host.out" "$out" 1920 1080
   ;;
 crop)
-  host --timeout-ms 20000 "$(init "$out" ',"cropRect":{"X":101,"Y":50,"Width":641,"Height":359}')" \
+  host --timeout-ms 20000 "$(recorder_init "$out" "$(crop_rect 101 50 641 359)")" \
     'expect recorder-initialized' '{"type":"recorder-start"}' 'expect recorder-started' 'sleep 3000' \
     '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out" || fail "crop"
   cat "$work/host.out"
@@ -73,7 +65,7 @@ crop_hidpi)
   # At 144 DPI the host's points are 1.5 pixels: the crop {10, 20, 300, 200} captures {15, 30, 465, 330}.
   dpi_key='HKCU\Control Panel\Desktop'
   run "$wine" reg add "$dpi_key" /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
-  host --timeout-ms 20000 "$(init "$out" ',"cropRect":{"X":10,"Y":20,"Width":300,"Height":200}')" \
+  host --timeout-ms 20000 "$(recorder_init "$out" "$(crop_rect 10 20 300 200)")" \
     'expect recorder-initialized' '{"type":"recorder-start"}' 'expect recorder-started' 'sleep 2500' \
     '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out"
   status=$?
@@ -84,14 +76,14 @@ crop_hidpi)
   ;;
 unknown_display)
   DISPLAY_ID=7
-  host --timeout-ms 20000 "$(init "$out")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+  host --timeout-ms 20000 "$(recorder_init "$out")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
     'expect recorder-started' 'sleep 2500' '{"type":"finish"}' 'wait-for recorder-finished' \
     > "$work/host.out" || fail "unknown display"
   cat "$work/host.out"
   check_parts "$work/host.out" "$out" 1920 1080
   ;;
 host_killed)
-  host --timeout-ms 20000 "$(init "$out")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+  host --timeout-ms 20000 "$(recorder_init "$out")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
     'expect recorder-started' 'sleep 5000' 'terminate' > "$work/host.out"
   cat "$work/host.out"
   wait_for_log 'host application went away' || fail "daemon still running after the host died"
@@ -102,7 +94,7 @@ host_killed)
   echo "parts after the host died: $(ls "$out" | tr '\n' ' ')"
   ;;
 bad_init)
-  host --timeout-ms 20000 "$(init "$out")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+  host --timeout-ms 20000 "$(recorder_init "$out")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
     'expect recorder-started' 'sleep 2500' \
     '{"type":"recorder-init","payload":{"recordingOptions":{"displayId":1,"width":640,"height":480}}}' \
     'expect hls-part-written' 'expect-exit 1 within 5000' > "$work/host.out" || fail "bad init"

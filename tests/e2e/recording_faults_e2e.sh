@@ -2,13 +2,9 @@
 # recording_faults_e2e.sh SCENARIO BIN_DIR — the real daemon driven by the host CLI when things go wrong:
 # recording messages out of order, and output folders or disks that do not take the recording.
 # Exit status 77: the scenario cannot run here (a tmpfs cannot be mounted); CTest counts it as skipped.
-set -uo pipefail
-scenario=$1
-bin=$2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/e2e_lib.sh"
-DAEMON=$(private_daemon)
-preference_set "$DAEMON"
+source "$here/e2e_lib.sh" "$@"
+own_daemon
 
 out="$work/out"
 mounts=()
@@ -21,10 +17,6 @@ cleanup_faults() {
 }
 trap cleanup_faults EXIT
 
-init() { # folder-as-json-text [extra-options-json-fragment]
-  printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","displayId":%s,"width":1920,"height":1080,"audioDeviceId":"","recordInternalAudio":false%s}}}' \
-    "$1" "$DISPLAY_ID" "${2:-}"
-}
 small_disk() { # folder size [mount-options]
   mkdir -p "$1"
   mount -t tmpfs -o "size=$2${3:+,$3}" tmpfs "$1" 2>/dev/null || { echo "SKIP: cannot mount a tmpfs here"; exit 77; }
@@ -40,11 +32,11 @@ after_stop)
   # works.
   start_pattern
   host_live --timeout-ms 20000 \
-    "$(init "$(winpath_json "$out/first")")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+    "$(recorder_init "$out/first")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
     'expect recorder-started' 'sleep 2500' '{"type":"cancel"}' 'wait-for recorder-finished' 'sleep 2000' \
     '{"type":"recorder-start"}' 'expect-quiet 1500' \
     'expect-log Refused to start: the recording has been stopped; its parts are final' \
-    "$(init "$(winpath_json "$out/second")")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+    "$(recorder_init "$out/second")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
     'expect recorder-started' 'sleep 2500' '{"type":"finish"}' 'wait-for recorder-finished' 'sleep 2000' \
     '{"type":"recorder-start"}' '{"type":"pause"}' '{"type":"resume"}' 'expect-quiet 2000' \
     'expect-log Refused to pause: the recording has been stopped' \
@@ -68,7 +60,7 @@ second_start)
   # A second "recorder-start" while recording is refused: no second reply, the start time stays, so the
   # frame rate still agrees with the parts over the whole recording.
   start_pattern
-  host --timeout-ms 20000 "$(init "$(winpath_json "$out")")" 'expect recorder-initialized' \
+  host --timeout-ms 20000 "$(recorder_init "$out")" 'expect recorder-initialized' \
     '{"type":"recorder-start"}' 'expect recorder-started' 'sleep 6000' '{"type":"recorder-start"}' \
     'sleep 2000' 'expect-log Refused to start: the recording is already running' '{"type":"finish"}' \
     'wait-for recorder-finished' > "$work/host.out" || fail "second start"
@@ -81,7 +73,7 @@ pause_before_start)
   # "resume" and "pause" before the start are refused without a reply; the recording then starts running,
   # not paused.
   start_pattern
-  host --timeout-ms 20000 "$(init "$(winpath_json "$out")")" 'expect recorder-initialized' \
+  host --timeout-ms 20000 "$(recorder_init "$out")" 'expect recorder-initialized' \
     '{"type":"resume"}' '{"type":"pause"}' 'expect-quiet 1500' \
     'expect-log Refused to pause: the recording has not been started' \
     '{"type":"recorder-start"}' 'expect recorder-started' 'sleep 3000' '{"type":"finish"}' \
@@ -106,7 +98,7 @@ bad_folder)
   for entry in "${cases[@]}"; do
     folder=${entry#*=}; folder=${folder%%|*}
     reason=${entry#*|}
-    host --timeout-ms 10000 "$(init "$folder")" 'expect-exit 1 within 10000' > "$work/host.out" ||
+    host --timeout-ms 10000 "$(recorder_init "$folder" folder-as-is)" 'expect-exit 1 within 10000' > "$work/host.out" ||
       { cat "$work/host.out"; fail "\"$folder\" was not refused"; }
     grep -q "Failed to initialize the recording: .*Unusable output folder.*: $reason" "$work/daemon.log" ||
       fail "\"$folder\": no \"$reason\" in the log"
@@ -119,7 +111,7 @@ bad_folder)
 read_only)
   small_disk "$work/ro" 1m ro
   for folder in "$work/ro" "$work/ro/rec"; do
-    host --timeout-ms 10000 "$(init "$(winpath_json "$folder")")" 'expect-exit 1 within 10000' \
+    host --timeout-ms 10000 "$(recorder_init "$folder")" 'expect-exit 1 within 10000' \
       > "$work/host.out" || { cat "$work/host.out"; fail "$folder was not refused"; }
     grep "Failed to initialize the recording" "$work/daemon.log" | sed 's/.*Unusable/Unusable/'
     grep -q "Unusable output folder.*: cannot .*(error [0-9]*)" "$work/daemon.log" || fail "$folder: no reason"
@@ -136,8 +128,7 @@ disk_full)
   start_pattern
   # A small picture keeps the frame rate, and with it the keyframe rate, up on a busy machine: parts are
   # cut at keyframes only.
-  crop=',"cropRect":{"X":0,"Y":0,"Width":640,"Height":360}'
-  host_live --timeout-ms 20000 "$(init "$(winpath_json "$small/rec")" "$crop")" 'expect recorder-initialized' \
+  host_live --timeout-ms 20000 "$(recorder_init "$small/rec" "$(crop_rect 0 0 640 360)")" 'expect recorder-initialized' \
     '{"type":"recorder-start"}' 'expect recorder-started' 'sleep 20000' '{"type":"finish"}' \
     'wait-for recorder-finished' > "$work/host.out" &
   host_pid=$!

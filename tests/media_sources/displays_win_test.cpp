@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -14,6 +12,7 @@
 #include "media_sources/video/displays.h"
 #include "media_sources/video/videoframelayout.h"
 #include "media_sources/video/videorecordingsettings.h"
+#include "testing/decodedpicture.h"
 
 namespace VellRecorder {
 namespace {
@@ -42,16 +41,11 @@ TEST(DisplaysTest, VirtualScreenIsOnePrimaryMonitorWithItsHashedId) {
   EXPECT_EQ(GetRotation(kDevice), 0);
 }
 
-// Width and height from a PNG file's header chunk; zeros when the file cannot be read.
-std::pair<uint32_t, uint32_t> PngSize(const std::wstring& path) {
-  std::ifstream file(std::filesystem::path(path), std::ios::binary);
-  unsigned char header[24] = {};
-  if (!file.read(reinterpret_cast<char*>(header), sizeof(header))) return {0, 0};
-  auto big_endian = [&header](int at) {
-    return (uint32_t{header[at]} << 24) | (uint32_t{header[at + 1]} << 16) | (uint32_t{header[at + 2]} << 8) |
-           header[at + 3];
-  };
-  return {big_endian(16), big_endian(20)};
+// Width and height of a PNG file; zeros when it is none.
+std::pair<UINT, UINT> PngSize(const std::wstring& path) {
+  const Testing::DecodedPicture picture(path);
+  if (!picture.IsPng()) return {0, 0};
+  return {picture.Width(), picture.Height()};
 }
 
 // Xvfb cannot turn its screen, so the list is given a portrait primary monitor and, right of it, one turned
@@ -69,7 +63,7 @@ TEST(DisplaysTest, TurnedMonitorsAreCapturedFromTheirDesktopRectangles) {
   EXPECT_TRUE(SameRect(list[0].bounds, RECT{0, 0, 1920, 1080}));
   EXPECT_TRUE(SameRect(list[1].bounds, RECT{0, 1080, 1920, 2160}));
   for (const DisplayInfo& display : list) {
-    EXPECT_EQ(PngSize(display.screenshotPath), (std::pair<uint32_t, uint32_t>{1080, 1920}))
+    EXPECT_EQ(PngSize(display.screenshotPath), (std::pair<UINT, UINT>{1080, 1920}))
         << "screenshot of " << display.screenshotPath;
   }
   EXPECT_TRUE(SameRect(list[1].desktopBounds, RECT{1080, 0, 2160, 1920}));

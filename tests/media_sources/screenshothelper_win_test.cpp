@@ -2,16 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "media_sources/patternwindow.h"
 #include "media_sources/video/displays.h"
 #include "media_sources/video/videorecordingsettings.h"
 #include "screenshothelper.h"
 #include "testing/decodedpicture.h"
 #include "testing/logcapture.h"
+#include "testing/testwindow.h"
 
 namespace VellRecorder {
 namespace {
@@ -37,14 +36,6 @@ int CountFolders(const std::wstring& parent) {
   return folders;
 }
 
-bool HasPngSignature(const std::wstring& path) {
-  std::ifstream file(path.c_str(), std::ios::binary);
-  char head[8] = {};
-  file.read(head, sizeof(head));
-  return file && std::string(head, 8) == std::string("\x89PNG\r\n\x1a\n", 8);
-}
-
-// A PNG decoded by GDI+: its size, and the colour of pixels on request.
 TEST(ScreenshotFolderTest, LookupsWithoutScreenshotsLeaveNoFolderBehind) {
   const std::wstring temp = TempPath();
   const int before = CountFolders(temp);
@@ -59,7 +50,7 @@ TEST(ScreenshotFolderTest, LookupsWithoutScreenshotsLeaveNoFolderBehind) {
 
 TEST(ScreenshotTest, DisplayPictureIsAPngOfTheDisplayNamedAfterItsId) {
   const RECT picture_rect{500, 400, 564, 440};
-  Testing::PatternWindow window(picture_rect);
+  Testing::TestWindow window(L"pattern", picture_rect, Testing::WindowStyle::kOnTop);
   ASSERT_TRUE(window.IsOpen());
   SetCursorPos(1900, 1070);
 
@@ -78,9 +69,9 @@ TEST(ScreenshotTest, DisplayPictureIsAPngOfTheDisplayNamedAfterItsId) {
   EXPECT_EQ(file.substr(file.size() - 4), L".png");
   EXPECT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
 
-  EXPECT_TRUE(HasPngSignature(path));
   const DecodedPicture decoded(path);
   ASSERT_TRUE(decoded.Decoded());
+  EXPECT_TRUE(decoded.IsPng());
   EXPECT_EQ(decoded.Width(), 1920u);
   EXPECT_EQ(decoded.Height(), 1080u);
   for (int y : {0, 17, 39}) {

@@ -14,10 +14,7 @@
 namespace VellRecorder::Testing {
 namespace {
 
-LRESULT CALLBACK BlocksProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (message != WM_PAINT) return DefWindowProcW(window, message, wparam, lparam);
-  PAINTSTRUCT paint;
-  HDC dc = BeginPaint(window, &paint);
+void PaintBlocks(HWND window, HDC dc) {
   RECT client;
   GetClientRect(window, &client);
   for (int i = 0; i < 4; ++i) {
@@ -27,8 +24,6 @@ LRESULT CALLBACK BlocksProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
     FillRect(dc, &block, brush);
     DeleteObject(brush);
   }
-  EndPaint(window, &paint);
-  return 0;
 }
 
 }  // namespace
@@ -38,34 +33,11 @@ Yuv ToYuv(const Rgb& c) {
              128 + (112 * c.r - 94 * c.g - 18 * c.b + 128) / 256};
 }
 
-void PumpFor(DWORD milliseconds) {
-  const ULONGLONG end = GetTickCount64() + milliseconds;
-  do {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-    Sleep(10);
-  } while (GetTickCount64() < end);
-}
-
-BlocksWindow::BlocksWindow(RECT screen_rect) : rect_(screen_rect) {
-  WNDCLASSW window_class = {};
-  window_class.lpfnWndProc = &BlocksProc;
-  window_class.hInstance = GetModuleHandleW(nullptr);
-  window_class.lpszClassName = L"VellColourBlocks";
-  RegisterClassW(&window_class);
-  window_ = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, window_class.lpszClassName, L"blocks",
-                            WS_POPUP | WS_VISIBLE, rect_.left, rect_.top, rect_.right - rect_.left,
-                            rect_.bottom - rect_.top, nullptr, nullptr, window_class.hInstance, nullptr);
-  if (window_ != nullptr) UpdateWindow(window_);
-  PumpFor(300);
-}
-
-BlocksWindow::~BlocksWindow() {
-  if (window_ != nullptr) DestroyWindow(window_);
-}
+BlocksWindow::BlocksWindow(RECT screen_rect)
+    : rect_(screen_rect), window_(L"blocks", screen_rect, WindowStyle::kOnTop, &PaintBlocks) {}
 
 bool BlocksWindow::IsShown() const {
-  if (window_ == nullptr) return false;
+  if (!window_.IsOpen()) return false;
   HDC screen = GetDC(nullptr);
   const COLORREF shown = GetPixel(screen, BlockCentre(0).x, BlockCentre(0).y);
   ReleaseDC(nullptr, screen);

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "testing/testwindow.h"
+
 namespace VellRecorder::Testing {
 
 struct Rgb {
@@ -23,17 +25,11 @@ inline constexpr Rgb kBlocks[] = {{220, 20, 20}, {20, 200, 40}, {30, 40, 220}, {
 // BT.601 limited range, as the converters compute it.
 Yuv ToYuv(const Rgb& c);
 
-// Processes this thread's window messages for a while.
-void PumpFor(DWORD milliseconds);
-
 // A top-most window over `screen_rect` showing the blocks in its quadrants: kBlocks[0] top left, [1] top right,
 // [2] bottom left, [3] bottom right.
 class BlocksWindow {
  public:
   explicit BlocksWindow(RECT screen_rect);
-  ~BlocksWindow();
-  BlocksWindow(const BlocksWindow&) = delete;
-  BlocksWindow& operator=(const BlocksWindow&) = delete;
 
   // Open and showing its first block on the screen.
   bool IsShown() const;
@@ -42,7 +38,7 @@ class BlocksWindow {
 
  private:
   RECT rect_;
-  HWND window_ = nullptr;
+  TestWindow window_;
 };
 
 struct Picture {

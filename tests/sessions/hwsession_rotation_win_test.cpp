@@ -55,7 +55,7 @@ class HWSessionRotationTest : public ::testing::Test {
       EXPECT_EQ(session.Initialize(), S_OK);
       session.Start(MonotonicNowNs());
       const ULONGLONG deadline = GetTickCount64() + 30000;
-      while (sink.VideoFrameCount() < 6 && GetTickCount64() < deadline) Testing::PumpFor(50);
+      while (sink.VideoFrameCount() < 6 && GetTickCount64() < deadline) Testing::PumpMessages(50);
       Testing::WithinOrDie(Testing::kHangLimit, "HWScreenRecordingSession::Stop", [&] { session.Stop(); });
       sink.Finish();
       EXPECT_GE(sink.VideoFrameCount(), 6u) << "too few frames recorded within 30 s";

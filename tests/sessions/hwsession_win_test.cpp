@@ -12,10 +12,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +25,7 @@
 #include "muxers/ts_muxer.h"
 #include "muxers/ts_reader.h"
 #include "sessions/hwscreenrecordingsession.h"
+#include "sessions/sessionrecording.h"
 #include "testing/logcapture.h"
 #include "testing/watchdog.h"
 #include "utils/clock.h"
@@ -39,10 +38,7 @@ namespace {
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 
-fs::path DumpRoot() {
-  if (const char* dir = std::getenv("VELL_HWSESSION_DUMP_DIR")) return fs::path(dir);
-  return fs::temp_directory_path() / "vell-hwsession";
-}
+fs::path DumpRoot() { return Testing::DumpRoot("VELL_HWSESSION_DUMP_DIR", "vell-hwsession"); }
 // The decode check reads every recording it finds: none may be left from an earlier run.
 [[maybe_unused]] const bool kDumpRootCleared = (fs::remove_all(DumpRoot()), true);
 
@@ -67,35 +63,27 @@ bool HasIdrSlice(const std::vector<uint8_t>& au) {
 
 using EndReason = HWScreenRecordingSession::EndReason;
 
-// One recording into a folder of its own; `images` counts the desktop images the duplication delivered.
-class Recording {
+// One recording into a folder of its own under DumpRoot(); `images` counts the desktop images the duplication
+// delivered.
+class Recording : public Testing::SessionRecording<HWScreenRecordingSession> {
  public:
-  Recording(const std::string& name, SIZE output)
-      : folder_(DumpRoot() / name),
-        settings_(L"", RECT{}, output),
-        sink_((fs::create_directories(folder_), folder_.wstring()), [this](std::wstring p) { OnPart(p); }),
-        session_(settings_, &sink_) {
-    session_.SetEndedCallback([this](EndReason reason) { ended_ = static_cast<int>(reason); });
+  Recording(const std::string& name, SIZE output) : SessionRecording(DumpRoot() / name, RECT{}, output) {
+    Session().SetEndedCallback([this](EndReason reason) { ended_ = static_cast<int>(reason); });
   }
 
-  HWScreenRecordingSession& Session() { return session_; }
-  HLSSink& Sink() { return sink_; }
   long Images() const { return StandIn::GetCounts().images - images_at_start_; }
 
   void Start() {
     images_at_start_ = StandIn::GetCounts().images;
-    start_ns_ = MonotonicNowNs();
-    session_.Start(start_ns_);
+    SessionRecording::Start();
   }
-  void Pause() { pause_ns_ = MonotonicNowNs(), session_.Pause(); }
-  void Resume() { paused_ns_ += MonotonicNowNs() - pause_ns_, session_.Resume(); }
   // Waits until the sink has `frames` video frames; a recording that does not get there in a minute fails.
   // Returns the milliseconds since Start. Counts, not times: the machine may be slow.
   int64_t WaitForFrames(uint64_t frames) {
     Testing::WithinOrDie(milliseconds(60000), "waiting for frames", [&] {
-      while (sink_.VideoFrameCount() < frames) Sleep(10);
+      while (Sink().VideoFrameCount() < frames) Sleep(10);
     });
-    return (MonotonicNowNs() - start_ns_) / 1000000;
+    return (MonotonicNowNs() - StartNs()) / 1000000;
   }
   // The reason the thread gave when it ended on its own; a thread that does not end in a minute fails.
   EndReason WaitForEnd() {
@@ -105,28 +93,15 @@ class Recording {
     return static_cast<EndReason>(ended_.load());
   }
   bool Ended() const { return ended_ >= 0; }
-  // A recording cut short on purpose is left out of the decode check, which wants frames up to the end.
-  void Stop(bool decode_check = true) {
-    Testing::WithinOrDie(milliseconds(5000), "Stop", [this] { session_.Stop(); });
-    const int64_t wall_ms = (MonotonicNowNs() - start_ns_) / 1000000;
-    sink_.Finish();
-    if (!decode_check) return;
-    std::ofstream(folder_ / "recording.txt")
-        << "width=" << settings_.OutputSize().cx << "\nheight=" << settings_.OutputSize().cy
-        << "\nframes=" << sink_.VideoFrameCount() << "\nparts=" << parts_.size() << "\nwall_ms=" << wall_ms
-        << "\npaused_ms=" << paused_ns_ / 1000000 << "\n";
-  }
+  // The GPU session's waits are all bounded: its Stop returns within 5 s.
+  void Stop(bool decode_check = true) { Finish(decode_check, milliseconds(5000)); }
 
-  size_t PartCount() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return parts_.size();
-  }
+  size_t PartCount() { return Parts().size(); }
 
   // Every video frame of every reported part, in order.
   std::vector<Frame> Frames() {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Frame> frames;
-    for (const std::wstring& part : parts_) {
+    for (const std::wstring& part : Parts()) {
       std::vector<std::string> errors;
       const auto pes = Testing::ReadPes(fs::path(part), TsMuxer::kVideoPid, &errors);
       for (const std::string& error : errors) ADD_FAILURE() << error;
@@ -136,22 +111,8 @@ class Recording {
   }
 
  private:
-  void OnPart(const std::wstring& path) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    parts_.push_back(path);
-  }
-
-  std::mutex mutex_;
-  std::vector<std::wstring> parts_;  // guarded by mutex_; appended on the capture thread or in Finish
-  fs::path folder_;
-  VideoRecordingSettings settings_;
-  HLSSink sink_;
-  HWScreenRecordingSession session_;
   std::atomic<int> ended_{-1};  // an EndReason, set on the capture thread
   long images_at_start_ = 0;
-  int64_t start_ns_ = 0;
-  int64_t pause_ns_ = 0;
-  int64_t paused_ns_ = 0;
 };
 
 // The synchronous stand-in is chosen when the asynchronous one cannot be configured.

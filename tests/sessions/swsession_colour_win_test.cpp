@@ -59,7 +59,7 @@ TEST_P(SWSessionColourTest, ScaledRecordingShowsEachBlockInItsColourAndPlace) {
     session.Start(MonotonicNowNs());
     // A few frames through every stage; the window is kept painted meanwhile.
     const ULONGLONG deadline = GetTickCount64() + 30000;
-    while (sink.VideoFrameCount() < 4 && GetTickCount64() < deadline) Testing::PumpFor(50);
+    while (sink.VideoFrameCount() < 4 && GetTickCount64() < deadline) Testing::PumpMessages(50);
     Testing::WithinOrDie(std::chrono::seconds(20), "SWScreenRecordingSession::Stop", [&] { session.Stop(); });
     sink.Finish();
     ASSERT_GE(sink.VideoFrameCount(), 4u) << "too few frames recorded within 30 s";

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,6 +23,7 @@
 #include "muxers/hlssink.h"
 #include "muxers/ts_muxer.h"
 #include "muxers/ts_reader.h"
+#include "sessions/sessionrecording.h"
 #include "sessions/swscreenrecordingsession.h"
 #include "testing/watchdog.h"
 #include "utils/clock.h"
@@ -36,88 +36,17 @@ using std::chrono::milliseconds;
 using Testing::kHangLimit;
 using Testing::WithinOrDie;
 
-fs::path DumpRoot() {
-  if (const char* dir = std::getenv("VELL_SWSESSION_DUMP_DIR")) return fs::path(dir);
-  return fs::temp_directory_path() / "vell-swsession";
-}
+fs::path DumpRoot() { return Testing::DumpRoot("VELL_SWSESSION_DUMP_DIR", "vell-swsession"); }
 
 // The decode check reads every recording it finds: none may be left from an earlier run.
 [[maybe_unused]] const bool kDumpRootCleared = (fs::remove_all(DumpRoot()), true);
 
 void Sleep(int ms) { std::this_thread::sleep_for(milliseconds(ms)); }
 
-// One recording into a folder of its own: the session, its sink and what the sink reported.
-class Recording {
+// One recording into a folder of its own under DumpRoot().
+class Recording : public Testing::SessionRecording<SWScreenRecordingSession> {
  public:
-  Recording(const std::string& name, RECT crop, SIZE output)
-      : folder_(DumpRoot() / name),
-        settings_(L"", crop, output),
-        sink_(PrepareFolder(folder_), [this](std::wstring path) { OnPart(std::move(path)); }),
-        session_(settings_, &sink_) {}
-
-  SWScreenRecordingSession& Session() { return session_; }
-  HLSSink& Sink() { return sink_; }
-  const VideoRecordingSettings& Settings() const { return settings_; }
-  int64_t StartNs() const { return start_ns_; }
-
-  void Start() {
-    start_ns_ = MonotonicNowNs();
-    session_.Start(start_ns_);
-  }
-  void Pause() {
-    pause_ns_ = MonotonicNowNs();
-    session_.Pause();
-  }
-  void Resume() {
-    paused_ns_ += MonotonicNowNs() - pause_ns_;
-    session_.Resume();
-  }
-
-  // Stops the session, closes the last part and writes what the decode check needs to know; the reported
-  // parts are the next index each (the check decodes them by index).
-  void Finish() {
-    WithinOrDie(kHangLimit, "SWScreenRecordingSession::Stop", [this] { session_.Stop(); });
-    const int64_t wall_ms = (MonotonicNowNs() - start_ns_) / 1000000;
-    WithinOrDie(kHangLimit, "HLSSink::Finish", [this] { sink_.Finish(); });
-    std::ofstream info(folder_ / "recording.txt");
-    info << "width=" << settings_.OutputSize().cx << "\nheight=" << settings_.OutputSize().cy
-         << "\nframes=" << sink_.VideoFrameCount() << "\nparts=" << Parts().size() << "\nwall_ms=" << wall_ms
-         << "\npaused_ms=" << paused_ns_ / 1000000 << "\n";
-    const std::vector<std::wstring> parts = Parts();
-    for (size_t i = 0; i < parts.size(); ++i) {
-      const fs::path part = folder_ / (L"part-" + std::to_wstring(i) + L".ts");
-      EXPECT_EQ(fs::path(parts[i]).filename(), part.filename());
-      EXPECT_GT(fs::exists(part) ? fs::file_size(part) : 0u, 0u) << part;
-    }
-  }
-
-  std::vector<std::wstring> Parts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return parts_;
-  }
-
- private:
-  static std::wstring PrepareFolder(const fs::path& folder) {
-    fs::remove_all(folder);  // parts of an earlier run would be taken for this one's
-    fs::create_directories(folder);
-    return folder.wstring();
-  }
-
-  void OnPart(std::wstring path) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    parts_.push_back(std::move(path));
-  }
-
-  // Declared before the sink, whose destructor may still report a part.
-  std::mutex mutex_;
-  std::vector<std::wstring> parts_;  // guarded by mutex_; appended on the encode thread
-  fs::path folder_;
-  VideoRecordingSettings settings_;
-  HLSSink sink_;
-  SWScreenRecordingSession session_;
-  int64_t start_ns_ = 0;
-  int64_t pause_ns_ = 0;
-  int64_t paused_ns_ = 0;
+  Recording(const std::string& name, RECT crop, SIZE output) : SessionRecording(DumpRoot() / name, crop, output) {}
 };
 
 void StopOrDie(SWScreenRecordingSession& session) {

@@ -1,4 +1,5 @@
-// A PNG (or any picture GDI+ reads) decoded for pixel checks: its size and the colour of pixels on request.
+// A PNG (or any picture GDI+ reads) decoded for checks: whether it is a PNG, its size and the colour of pixels on
+// request. The one picture reader of the tests.
 #pragma once
 
 #include <windows.h>
@@ -30,6 +31,12 @@ class DecodedPicture {
   DecodedPicture& operator=(const DecodedPicture&) = delete;
 
   bool Decoded() const { return bitmap_ != nullptr; }
+  // GDI+ found a PNG in the file (it tells formats by their signatures), not another format it reads as well.
+  bool IsPng() const {
+    GUID format = GUID_NULL;
+    return bitmap_ != nullptr && Gdiplus::DllExports::GdipGetImageRawFormat(bitmap_, &format) == Gdiplus::Ok &&
+           format == Gdiplus::ImageFormatPNG;
+  }
   UINT Width() const { return width_; }
   UINT Height() const { return height_; }
   // 0x00RRGGBB.

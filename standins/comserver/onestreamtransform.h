@@ -1,0 +1,48 @@
+// What every stand-in transform answers alike, as the system's single-stream transforms do: one input and one
+// output stream, fixed; no stream attributes, output bounds or events; the attribute store, where the class
+// has one. `More`: the interfaces a transform offers beside IMFTransform.
+#pragma once
+
+#include <windows.h>
+#include <mfidl.h>
+#include <mftransform.h>
+
+#include "comserver/comobject.h"
+#include "utils/comptr.h"
+
+namespace VellStandin {
+
+template <typename... More>
+class OneStreamTransform : public ComObject<IMFTransform, More...> {
+ public:
+  HRESULT STDMETHODCALLTYPE GetStreamLimits(DWORD* input_min, DWORD* input_max, DWORD* output_min,
+                                            DWORD* output_max) override {
+    if (!input_min || !input_max || !output_min || !output_max) return E_POINTER;
+    *input_min = *input_max = *output_min = *output_max = 1;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetStreamCount(DWORD* inputs, DWORD* outputs) override {
+    if (!inputs || !outputs) return E_POINTER;
+    *inputs = *outputs = 1;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetAttributes(IMFAttributes** attributes) override {
+    if (!attributes) return E_POINTER;
+    if (!attributes_) return E_NOTIMPL;
+    *attributes = VellRecorder::ComPtr<IMFAttributes>(attributes_).Detach();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetInputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetOutputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE DeleteInputStream(DWORD) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE AddInputStreams(DWORD, DWORD*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetOutputBounds(LONGLONG, LONGLONG) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ProcessEvent(DWORD, IMFMediaEvent*) override { return E_NOTIMPL; }
+
+ protected:
+  // Made by the constructor of a class that has one, fixed afterwards; the store synchronises itself.
+  VellRecorder::ComPtr<IMFAttributes> attributes_;
+};
+
+}  // namespace VellStandin
