@@ -1,14 +1,11 @@
 #include "sessions/audiorecordingsession.h"
 
-#include <mmsystem.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
 
 #include "muxers/hlssink.h"
-#include "muxers/wavwriter_win.h"
 #include "tracehr.h"
 #include "utils/clock.h"
 #include "utils/guardedthread.h"
@@ -17,30 +14,9 @@
 namespace VellRecorder {
 namespace {
 
-constexpr int64_t kRecordingRate = 48000;  // samples per second after resampling
-constexpr size_t kBytesPerSample = 2;
-
 // "system audio" or "microphone \"name\"", for the records about a source.
 std::wstring Describe(const AudioSourceConfig& config) {
   return config.flow == 0 ? L"system audio" : L"microphone \"" + config.device_name + L"\"";
-}
-
-// The recording format as a plain wave format (the encoder's input and the silence image's format).
-WAVEFORMATEX RecordingWaveFormat() {
-  WAVEFORMATEX format = {};
-  format.nChannels = 1;
-  format.nSamplesPerSec = kRecordingRate;
-  format.nAvgBytesPerSec = kRecordingRate * kBytesPerSample;
-  format.nBlockAlign = kBytesPerSample;
-  format.wBitsPerSample = 16;
-  return format;
-}
-
-// PlaySound reads the image for as long as the sound loops, and stopping it is asynchronous on some systems:
-// one image for the life of the process can never be freed under a playing sound.
-const std::vector<uint8_t>& SilenceImage() {
-  static const std::vector<uint8_t> image = MakeSilenceWav(RecordingWaveFormat());
-  return image;
 }
 
 // The system text and the code: WASAPI's codes have no system text.
@@ -104,17 +80,9 @@ HRESULT AudioRecordingSession::Initialize() {
     encoder_.reset();
     return VELL_TRACE_FAILURE(hr);
   }
-  const std::vector<uint8_t>& silence = SilenceImage();
-  silence_playing_ = PlaySoundA(reinterpret_cast<LPCSTR>(silence.data()), nullptr, SND_ASYNC | SND_MEMORY | SND_LOOP);
-  if (!silence_playing_) LOG_ERROR << "the silence loop does not play: system audio may pause when nothing plays";
+  silence_.Start();
   frame_buffer_.resize(settings.in_wfx.nAvgBytesPerSec);
   return S_OK;
-}
-
-void AudioRecordingSession::StopSilence() {
-  if (!silence_playing_) return;
-  PlaySoundA(nullptr, nullptr, 0);
-  silence_playing_ = false;
 }
 
 void AudioRecordingSession::Start(int64_t start_ns) {
@@ -172,7 +140,7 @@ void AudioRecordingSession::Stop() {
       capture_thread_.join();
     }
   }
-  StopSilence();
+  silence_.Stop();
 }
 
 std::vector<AudioRecordingSession::SourceFigures> AudioRecordingSession::GetSourceFigures() const {

@@ -28,6 +28,7 @@
 #include "sessions/audiomixer.h"
 #include "sessions/audiotimeline.h"
 #include "sessions/captureplacement.h"
+#include "sessions/silenceloop.h"
 
 namespace VellRecorder {
 
@@ -97,7 +98,6 @@ class AudioRecordingSession {
 
   static std::unique_ptr<Lane> OpenLane(const AudioSourceConfig& config);
   HRESULT Initialize();
-  void StopSilence();
 
   // Capture thread.
   void CaptureLoop();
@@ -131,7 +131,7 @@ class AudioRecordingSession {
   std::vector<Lane*> lanes_;  // the present sources in mixing order, fixed by Start
   std::unique_ptr<MediaFoundation::AACEncoder> encoder_;
   int64_t start_ns_ = 0;
-  bool silence_playing_ = false;  // control thread only
+  SilenceLoop silence_;  // control thread only
 
   // Capture thread only.
   std::unique_ptr<AudioMixer> mixer_;

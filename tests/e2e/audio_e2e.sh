@@ -7,6 +7,8 @@
 #   internal_only system audio alone, which Wine cannot capture: the recording still completes, with its picture
 #   avsync        the screen flashes and beeps at the same instants: each flash has its beep, not far off
 #   pause_resume  the same across a pause: neither time line keeps the pause, and the offset stays where it was
+#   server_lost   the sound server ends while the microphone records: "cancel" is answered within 2 s, and the
+#                 daemon leaves when the host closes the pipe
 set -uo pipefail
 scenario=$1
 bin=$2
@@ -57,6 +59,30 @@ record() { # microphone system-audio directive...
   shift 2
   host --timeout-ms 30000 "$(init "$mic" "$system")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
     'expect recorder-started' "$@" '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out"
+}
+# The same in the background, ending with STOP ("finish" or "cancel") and the directives after it, for a shell that
+# acts while it records.
+record_live() { # microphone stop directive...
+  local mic=$1 stop=$2
+  shift 2
+  host_live --timeout-ms 30000 "$(init "$mic" false)" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+    'expect recorder-started' "$@" "{\"type\":\"$stop\"}" 'wait-for recorder-finished' "${after_stop[@]}" \
+    > "$work/host.out" &
+  host_pid=$!
+  wait_in_transcript '<- recorder-started' 60
+}
+after_stop=()
+# "recorder-finished" came within LIMIT ms of the request, as the host saw it.
+answered_within() { # request limit-ms
+  python3 - "$work/host.out" "$1" "$2" <<'PY' || fail "\"$1\" was not answered within $2 ms"
+import re, sys
+text, kind, limit = open(sys.argv[1]).read(), sys.argv[2], float(sys.argv[3])
+sent = re.search(r"\[ *([0-9.]+) ms\] -> \{\"type\":\"" + kind + r"\"\}", text)
+answer = re.search(r"\[ *([0-9.]+) ms\] <- recorder-finished", text[sent.end():])
+took = float(answer.group(1)) - float(sent.group(1))
+print(f"\"{kind}\" answered after {took:.0f} ms")
+sys.exit(0 if took <= limit else 1)
+PY
 }
 all_parts() {
   cat $(reported_parts "$work/host.out") > "$work/all.ts"
@@ -184,6 +210,17 @@ print(f"median offset changed by {change:+.0f} ms across the pause")
 assert abs(change) <= 150
 assert all(abs(o) <= 300 for o in before + after)
 PY
+  ;;
+server_lost)
+  start_pattern
+  after_stop=(close-pipe 'expect-exit 0 within 5000')
+  record_live "$microphone" cancel 'sleep 8000'
+  sleep 3
+  kill "$pulse_pid"
+  wait_for_host "$host_pid" 60 || fail "the recording or the daemon's exit"
+  cat "$work/host.out"
+  answered_within cancel 2000
+  check_parts "$work/host.out" "$out" 1920 1080
   ;;
 *) fail "unknown scenario $scenario" ;;
 esac
