@@ -15,8 +15,8 @@ namespace VellRecorder {
 // plays one sound per process.
 class SilenceLoop {
  public:
-  // Stopping takes up to half a second when all is well.
-  static constexpr std::chrono::milliseconds kDeadline{1000};
+  // A call that works returns within tens of milliseconds.
+  static constexpr std::chrono::milliseconds kDeadline{500};
 
   SilenceLoop() = default;
   ~SilenceLoop() { Stop(); }

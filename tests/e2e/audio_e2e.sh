@@ -9,6 +9,8 @@
 #   pause_resume  the same across a pause: neither time line keeps the pause, and the offset stays where it was
 #   server_lost   the sound server ends while the microphone records: "cancel" is answered within 2 s, and the
 #                 daemon leaves when the host closes the pipe
+#   device_lost   the microphone's device goes away (the null sink unloaded) and comes back with the tone: silence
+#                 stands for it meanwhile in every part, the tone is back after it, "finish" is answered within 2 s
 set -uo pipefail
 scenario=$1
 bin=$2
@@ -119,6 +121,16 @@ sync_report() {
   python3 "$root/scripts/avsync_analyse.py" "${stimulus[@]}" "$work/all.ts"
 }
 
+# A 440 Hz tone into the null sink for longer than any scenario records (its player ends with the sink).
+start_tone() {
+  [ -f "$work/tone.wav" ] ||
+    ffmpeg -nostdin -v error -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=120" "$work/tone.wav" ||
+    fail "no tone"
+  paplay "$work/tone.wav" &
+  player_pid=$!
+  sleep 0.5
+}
+
 start_stimulus() { # seconds
   run "$bin/vell-avsync-stimulus.exe" "$1" > "$work/stimulus.out" 2>&1 &
   stimulus_pid=$!
@@ -133,11 +145,7 @@ start_stimulus() { # seconds
 case "$scenario" in
 tone)
   start_pattern
-  ffmpeg -nostdin -v error -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=120" "$work/tone.wav" ||
-    fail "no tone"
-  paplay "$work/tone.wav" &
-  player_pid=$!
-  sleep 0.5
+  start_tone
   record "$microphone" false 'sleep 10000' || fail "recording"
   cat "$work/host.out"
   check_parts "$work/host.out" "$out" 1920 1080
@@ -209,6 +217,51 @@ change = after[len(after) // 2] - before[len(before) // 2]
 print(f"median offset changed by {change:+.0f} ms across the pause")
 assert abs(change) <= 150
 assert all(abs(o) <= 300 for o in before + after)
+PY
+  ;;
+device_lost)
+  start_pattern
+  start_tone
+  record_live "$microphone" finish 'sleep 16000'
+  started=$(date +%s.%N)
+  sleep 5
+  lost=$(date +%s.%N)
+  pactl unload-module "$(pactl list short modules | awk '$2 == "module-null-sink" { print $1 }')" ||
+    fail "the null sink could not be unloaded"
+  sleep 5
+  pactl load-module module-null-sink sink_name=vsink >/dev/null || fail "the null sink could not be loaded again"
+  back=$(date +%s.%N)
+  start_tone
+  wait_for_host "$host_pid" 60 || fail "the recording"
+  cat "$work/host.out"
+  answered_within finish 2000
+  check_parts "$work/host.out" "$out" 1920 1080
+  all=$(all_parts)
+  # Silence or sound under every picture, but for the last AAC frame's rounding.
+  python3 "$checks" covered "$all" 22 $(reported_parts "$work/host.out") || fail "a picture without sound"
+  lost=$(echo "$lost - $started" | bc) back=$(echo "$back - $started" | bc)
+  echo "device lost at $lost s, back at $back s"
+  # The edges move by the messages' latency; the sound starts and comes back up to two seconds late (the first
+  # packet after opening the device), and the device is looked for once a second.
+  python3 "$checks" tone-between "$all" 440 2.5 "$(echo "$lost - 1" | bc)" || fail "no tone before the loss"
+  python3 "$checks" tone-between "$all" 0 "$(echo "$lost + 1" | bc)" "$(echo "$back - 0.5" | bc)" ||
+    fail "sound while the device was gone"
+  python3 "$checks" tone-between "$all" 440 "$(echo "$back + 3" | bc)" 15 || fail "the tone did not come back"
+  [ "$(grep -c 'stopped delivering sound' "$work/daemon.log")" = 1 ] || fail "not one record of the loss"
+  [ "$(grep -c 'is back after' "$work/daemon.log")" = 1 ] || fail "not one record of the return"
+  traces=$(grep -c 'audiosource.cpp' "$work/daemon.log")
+  echo "$traces trace lines of the audio source"
+  [ "$traces" -le 20 ] || fail "the lost device floods the log"
+  python3 - "$work/host.out" "$lost" "$back" <<'PY' || fail "metrics"
+import json, re, sys
+text, lost, back = open(sys.argv[1]).read(), float(sys.argv[2]), float(sys.argv[3])
+metrics = json.loads(re.findall(r"<- recorder-finished (\{.*\})", text)[-1])["recordingMetrics"]
+named = {(m["metric_name"], tuple(map(tuple, m["tags"]))): m["metric_value"] for m in metrics}
+mic = ("device_name", "Monitor of Null Output")
+assert ("audio_discontinuities_per_minute", (mic,)) in named, metrics
+lost_ms = named[("audio_lost_ms", (mic, ("recorded", "true")))]
+print(f"audio_lost_ms {lost_ms} for a device gone {back - lost:.1f} s")
+assert (back - lost) * 1000 - 1000 <= lost_ms <= (back - lost) * 1000 + 3500, lost_ms
 PY
   ;;
 server_lost)
