@@ -93,6 +93,8 @@ HRESULT AudioSource::LoadDevice(const std::wstring& name) {
   return S_OK;
 }
 
+// An endpoint whose name cannot be read (being removed, or a driver's broken property store) is passed over: the
+// one named may still come after it.
 HRESULT AudioSource::FindDeviceByName(IMMDeviceEnumerator* enumerator, EDataFlow flow, const std::wstring& name,
                                       ComPtr<IMMDevice>* found) {
   found->Reset();
@@ -103,13 +105,15 @@ HRESULT AudioSource::FindDeviceByName(IMMDeviceEnumerator* enumerator, EDataFlow
   for (UINT i = 0; i < count; ++i) {
     ComPtr<IMMDevice> device;
     ComPtr<IPropertyStore> properties;
-    RETURN_IF_FAILED(devices->Item(i, device.ReleaseAndGetAddressOf()));
-    RETURN_IF_FAILED(device->OpenPropertyStore(STGM_READ, properties.ReleaseAndGetAddressOf()));
+    if (FAILED(devices->Item(i, device.ReleaseAndGetAddressOf())) ||
+        FAILED(device->OpenPropertyStore(STGM_READ, properties.ReleaseAndGetAddressOf()))) {
+      continue;
+    }
     PROPVARIANT value;
     PropVariantInit(&value);
-    RETURN_IF_FAILED(properties->GetValue(kFriendlyNameKey, &value));
     // Exact, case-sensitive: the host application names the device as the capture-device list gave it.
-    const bool match = value.vt == VT_LPWSTR && value.pwszVal != nullptr && name == value.pwszVal;
+    const bool match = SUCCEEDED(properties->GetValue(kFriendlyNameKey, &value)) && value.vt == VT_LPWSTR &&
+                       value.pwszVal != nullptr && name == value.pwszVal;
     PropVariantClear(&value);
     if (match) {
       *found = std::move(device);
@@ -213,14 +217,23 @@ HRESULT AudioSource::Capture(AudioRingBuffer* ring, CaptureResult* result) {
   return taken != 0 ? S_OK : AUDCLNT_S_BUFFER_EMPTY;
 }
 
+// At most what the endpoint's buffer holds, and nothing after a packet of no frames: an endpoint that announced
+// packets faster than they were taken, or packets it then handed out empty, held the capture thread (and a Stop
+// waiting for it) for ever. What is left waits for the next poll.
 HRESULT AudioSource::DrainPackets(AudioRingBuffer* ring, CaptureResult* written, uint64_t* taken) {
+  uint64_t frames_left = buffer_frames_;
   UINT32 next_packet_frames = 0;
   RETURN_IF_FAILED(capture_client_->GetNextPacketSize(&next_packet_frames));
-  while (next_packet_frames != 0) {
+  while (next_packet_frames != 0 && frames_left != 0) {
     UINT32 frames = 0;
     RETURN_IF_FAILED(TakePacket(ring, written, &frames));
-    if (frames == 0) LOG_ERROR << "IAudioCaptureClient::GetBuffer said to read 0 frames";
+    if (frames == 0) {
+      if (!empty_packet_logged_) LOG_ERROR << "IAudioCaptureClient::GetBuffer said to read 0 frames";
+      empty_packet_logged_ = true;
+      return S_OK;
+    }
     *taken += static_cast<uint64_t>(capture_format_.Format.nBlockAlign) * frames;
+    frames_left -= std::min<uint64_t>(frames, frames_left);
     RETURN_IF_FAILED(capture_client_->GetNextPacketSize(&next_packet_frames));
   }
   return S_OK;

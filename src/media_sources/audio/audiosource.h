@@ -83,7 +83,7 @@ class AudioSource {
 
  private:
   static HRESULT CreateEnumerator(ComPtr<IMMDeviceEnumerator>* enumerator);
-  // The first active endpoint of that name; *found stays empty when there is none.
+  // The first active endpoint of that name whose name can be read; *found stays empty when there is none.
   static HRESULT FindDeviceByName(IMMDeviceEnumerator* enumerator, EDataFlow flow, const std::wstring& name,
                                   ComPtr<IMMDevice>* found);
   static std::wstring EndpointId(IMMDevice* device);
@@ -110,6 +110,7 @@ class AudioSource {
   uint64_t discontinuity_count_ = 0;
   uint64_t dropped_bytes_ = 0;
   bool gap_pending_ = false;  // sound was lost since the last packet written
+  bool empty_packet_logged_ = false;
   std::vector<uint8_t> silence_;  // zeros standing in for packets flagged silent
 };
 
