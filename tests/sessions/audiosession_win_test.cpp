@@ -185,29 +185,29 @@ class RefusingFactory : public IClassFactory {
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 };
 
-// No source that opens, or no encoder: no thread runs, the record says why, and pause, resume and Stop return.
+// No source that opens (none by that name, or no resampler for it), or no encoder: no thread runs, the record says
+// why, and pause, resume and Stop return.
 TEST(AudioRecordingSessionTest, NothingToRecordWithItsReason) {
   const struct {
     const wchar_t* microphone;
-    bool refuse_encoder;
+    const CLSID* refused;  // a transform that cannot be built
     const char* record;
-  } cases[] = {{L"No Such Microphone", false, "no audio source could be opened: the recording has no sound"},
-               {kMonitor, true, "no AAC encoder: the recording has no sound"}};
+  } cases[] = {{L"No Such Microphone", nullptr, "no audio source could be opened: the recording has no sound"},
+               {kMonitor, &CLSID_CResamplerMediaObject, "cannot be resampled and is left out of the recording"},
+               {kMonitor, &__uuidof(AACMFTEncoder), "no AAC encoder: the recording has no sound"}};
   static RefusingFactory factory;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.record);
     DWORD cookie = 0;
-    if (c.refuse_encoder) {
-      ASSERT_EQ(CoRegisterClassObject(__uuidof(AACMFTEncoder), &factory, CLSCTX_INPROC_SERVER,
-                                      REGCLS_MULTIPLEUSE, &cookie),
-                S_OK);
+    if (c.refused != nullptr) {
+      ASSERT_EQ(CoRegisterClassObject(*c.refused, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie), S_OK);
     }
     Testing::LogCapture log;
     HLSSink sink((fs::temp_directory_path() / "vell-audiosession-nothing").wstring(), [](std::wstring) {});
     AudioRecordingSession session(&sink);
     session.SetMicrophoneSource(c.microphone);
     session.Start(MonotonicNowNs());
-    if (c.refuse_encoder) CoRevokeClassObject(cookie);
+    if (c.refused != nullptr) CoRevokeClassObject(cookie);
     EXPECT_FALSE(session.IsRecording());
     EXPECT_TRUE(log.Contains(c.record)) << log.Text();
     session.Pause();
