@@ -111,6 +111,7 @@ class AudioRecordingSession {
     std::unique_ptr<MediaFoundation::AudioResampler> resampler;
     std::vector<uint8_t> staged;     // captured bytes the resampler has not accepted yet
     CapturePlacement placement;      // begun by the stretch's first bytes
+    MixerPadding padding;            // counted into captured_bytes from its entry into the mix
     uint64_t captured_bytes = 0;     // placed in the stretch: with the silence put in, without the bytes dropped
     bool in_mix = false;             // the stretch's first resampled bytes reached the mixer
     std::vector<uint8_t> held;       // resampled before the placement settled: not in the mix yet

@@ -85,6 +85,9 @@ void AudioRecordingSession::AppendResampled(size_t index, Lane* lane, const uint
 
 void AudioRecordingSession::EnterMix(size_t index, Lane* lane) {
   PlaceInStretch(index, lane);
+  // The padding so far is in the place just given; what comes later is counted with the source's bytes.
+  lane->padding.Restart(mixer_->SilenceFilledBytes(index), lane->format.Format.nAvgBytesPerSec,
+                        lane->format.Format.nBlockAlign);
   lane->in_mix = true;
   mixer_->Append(index, lane->held.data(), lane->held.size());
   lane->held.clear();
@@ -124,6 +127,9 @@ void AudioRecordingSession::MixAndEncode(bool stretch_ends) {
   // At the end of a stretch a source that lags is padded: the others' last sound is not held back for it.
   const size_t mixed = stretch_ends ? mixer_->Drain(&mix_) : mixer_->Mix(&mix_);
   timeline_.Mixed(mixed / kBytesPerSample);
+  for (size_t i = 0; i < lanes_.size(); ++i) {
+    if (lanes_[i]->in_mix) lanes_[i]->captured_bytes += lanes_[i]->padding.Grown(mixer_->SilenceFilledBytes(i));
+  }
   if (!chunker_.HasOrigin()) return;
   chunker_.TakeChunks(&mix_, [this](const uint8_t* pcm, size_t length, int64_t time, int64_t duration) {
     EncodeChunk(pcm, length, time, duration);
