@@ -17,6 +17,7 @@
 #include "media_transforms/mftestsupport.h"
 #include "muxers/hlssink.h"
 #include "sessions/audiorecordingsession.h"
+#include "testing/fakeendpoints.h"
 #include "testing/logcapture.h"
 #include "testing/watchdog.h"
 #include "utils/clock.h"
@@ -220,6 +221,28 @@ TEST(AudioRecordingSessionTest, NothingToRecordWithItsReason) {
     EXPECT_EQ(figures[0].name, c.microphone);
     EXPECT_FALSE(figures[0].recorded);
   }
+}
+
+// System audio follows the default output device when it changes (stand-in endpoints: Wine captures no
+// loopback), within the second between two looks, and the sound goes on.
+TEST(AudioRecordingSessionTest, SystemAudioFollowsTheDefaultOutputDevice) {
+  Testing::FakeEndpoints endpoints;
+  endpoints.Add(L"{speakers}", L"Speakers", true);
+  const auto headphones = endpoints.Add(L"{headphones}", L"Headphones", true);
+  Testing::LogCapture log;
+  HLSSink sink((fs::temp_directory_path() / "vell-audiosession-default").wstring(), [](std::wstring) {});
+  AudioRecordingSession session(&sink);
+  session.SetSystemAudioSource();
+  session.Start(MonotonicNowNs());
+  ASSERT_TRUE(WaitForFrames(session, 20)) << log.Text();
+  endpoints.SetDefaultRender(L"{headphones}");
+  const uint64_t at_switch = session.FramesMuxed();
+  for (int waited = 0; waited < 5000 && headphones->frames == 0; waited += 50) Sleep(50);
+  EXPECT_EQ(headphones->streams, 1);
+  EXPECT_GT(headphones->frames, 0u) << "the new default device was not recorded";
+  EXPECT_TRUE(WaitForFrames(session, at_switch + 100, milliseconds(5000))) << "the sound stopped";
+  WithinOrDie(kHangLimit, "AudioRecordingSession::Stop", [&session] { session.Stop(); });
+  EXPECT_TRUE(log.Contains("system audio follows the default device to another endpoint")) << log.Text();
 }
 
 }  // namespace
