@@ -28,6 +28,12 @@ void LogWinErr(const char* message) {
 
 std::string HrText(HRESULT hr) { return std::system_category().message(static_cast<int>(hr)); }
 
+std::string HrTextWithCode(HRESULT hr) {
+  char code[16];
+  wsprintfA(code, "0x%08lX", static_cast<unsigned long>(hr));
+  return HrText(hr) + " (" + code + ")";
+}
+
 HRESULT TraceFailure(const char* pretty_function, const char* file, int line, HRESULT hr) {
   if (Log::IsEnabled(Log::Severity::kDebug)) {
     Log::Write(Log::Severity::kDebug, Log::QualifiedFunctionName(pretty_function), line, "HRERROR: " + HrText(hr));

@@ -19,6 +19,8 @@ void LogWinErr(const char* message);
 
 // The standard system error category's text for an HRESULT (the "HRERROR: " record's text).
 std::string HrText(HRESULT hr);
+// The same followed by the code in hexadecimal, for records: many codes (WASAPI's) have no system text.
+std::string HrTextWithCode(HRESULT hr);
 
 // See VELL_TRACE_FAILURE.
 HRESULT TraceFailure(const char* pretty_function, const char* file, int line, HRESULT hr);

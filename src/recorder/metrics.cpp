@@ -13,11 +13,22 @@ std::vector<Metric> ComputeMetrics(const RecordingFigures& figures) {
 
   std::vector<Metric> metrics;
   for (const auto& source : figures.audio_sources) {
+    if (!source.recorded) continue;
     Metric metric;
     metric.name = L"audio_discontinuities_per_minute";
     metric.value = static_cast<int64_t>(source.discontinuities / static_cast<uint64_t>(minutes));
     metric.tags[L"device_name"] = source.flow != 0 ? source.name : L"loopback";
     metrics.push_back(std::move(metric));
+  }
+  // Sound a host may want to tell of: a source that lost its device for a while, or was never recorded at all
+  // (then the whole recording, pauses included, like the other figures' duration).
+  for (const auto& source : figures.audio_sources) {
+    Metric lost;
+    lost.name = L"audio_lost_ms";
+    lost.value = (source.recorded ? source.lost_ns : duration) / 1'000'000LL;
+    lost.tags[L"device_name"] = source.flow != 0 ? source.name : L"loopback";
+    lost.tags[L"recorded"] = source.recorded ? L"true" : L"false";
+    metrics.push_back(std::move(lost));
   }
   if (!figures.hardware_ended_reason.empty()) {
     // Whole seconds from the start, pauses included: when the GPU capture ended, and what recorded after it.

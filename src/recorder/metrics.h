@@ -25,10 +25,12 @@ struct RecordingFigures {
     int flow = 0;            // 0: system audio (loopback), otherwise a microphone
     std::wstring name;       // the microphone as configured
     uint64_t discontinuities = 0;
+    int64_t lost_ns = 0;     // of its sound replaced by silence
+    bool recorded = true;    // false: asked for, but none of its sound is in the recording
   };
   int64_t start_ns = 0;
   int64_t stop_ns = 0;
-  std::vector<AudioSource> audio_sources;  // system audio first, then the microphone
+  std::vector<AudioSource> audio_sources;  // asked for: system audio first, then the microphone
   uint64_t video_frames = 0;
   int64_t height = 0;
   bool hardware_screen = false;  // the GPU screen session recorded to the end
@@ -40,8 +42,9 @@ struct RecordingFigures {
   bool software_took_over = false;
 };
 
-// The audio metrics in source order, then "hardware_capture_ended" when the GPU screen session ended
-// mid-recording, then "frames_per_second".
+// "audio_discontinuities_per_minute" of each recorded audio source and "audio_lost_ms" of each one asked for, in
+// source order; then "hardware_capture_ended" when the GPU screen session ended mid-recording; then
+// "frames_per_second".
 std::vector<Metric> ComputeMetrics(const RecordingFigures& figures);
 
 nlohmann::json MetricToJson(const Metric& metric);

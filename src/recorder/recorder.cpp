@@ -101,6 +101,7 @@ void Recorder::Stop() {
   if (camera_session_) camera_session_->Stop();
   if (audio_session_) audio_session_->Stop();
   if (screen_) screen_->Stop();
+  if (audio_session_) audio_session_->StopSilence();
   sink_.Finish();
   const int64_t first_frame_ns = sink_.FirstVideoFrameNs();
   if (first_frame_ns != 0) {
@@ -125,7 +126,8 @@ std::vector<Metric> Recorder::GetMetrics() const {
   figures.camera = camera_session_ != nullptr;
   if (audio_session_) {
     for (const AudioRecordingSession::SourceFigures& source : audio_session_->GetSourceFigures()) {
-      figures.audio_sources.push_back({source.flow, source.name, source.discontinuities});
+      figures.audio_sources.push_back(
+          {source.flow, source.name, source.discontinuities, source.lost_ns, source.recorded});
     }
   }
   return ComputeMetrics(figures);

@@ -10,7 +10,6 @@ AudioMixer::AudioMixer(size_t source_count) : sources_(source_count) {}
 void AudioMixer::Append(size_t source, const uint8_t* pcm, size_t length) {
   Source& s = sources_.at(source);
   if (length == 0) return;
-  const size_t old_size = s.samples.size();
   size_t taken = 0;
   if (s.has_odd_byte) {
     s.samples.push_back(s.odd_byte);
@@ -25,54 +24,28 @@ void AudioMixer::Append(size_t source, const uint8_t* pcm, size_t length) {
     s.has_odd_byte = true;
     s.odd_byte = pcm[taken];
   }
-  s.fresh += s.samples.size() - old_size;
 }
 
-size_t AudioMixer::FurthestExcept(size_t skip) const {
+size_t AudioMixer::Furthest() const {
   size_t furthest = 0;
-  for (size_t i = 0; i < sources_.size(); ++i) {
-    if (i != skip) furthest = std::max(furthest, sources_[i].samples.size());
-  }
+  for (const Source& s : sources_) furthest = std::max(furthest, s.samples.size());
   return furthest;
 }
 
-void AudioMixer::Pad(Source* source, size_t at, size_t count) {
-  source->samples.insert(source->samples.begin() + static_cast<std::ptrdiff_t>(at), count, 0);
+void AudioMixer::Pad(Source* source, size_t count) {
+  source->samples.insert(source->samples.end(), count, 0);
   source->silence_filled += count;
 }
 
-void AudioMixer::AlignReturningSources() {
-  for (size_t i = 0; i < sources_.size(); ++i) {
-    Source& s = sources_[i];
-    if (!s.padded || s.fresh == 0) continue;
-    const size_t present = FurthestExcept(i);
-    const size_t fresh_at = s.samples.size() - s.fresh;
-    if (s.samples.size() < present) {
-      Pad(&s, fresh_at, present - s.samples.size());
-    } else {
-      const size_t late = std::min(s.samples.size() - present, s.fresh);
-      s.samples.erase(s.samples.begin() + static_cast<std::ptrdiff_t>(fresh_at),
-                      s.samples.begin() + static_cast<std::ptrdiff_t>(fresh_at + late));
-      s.discarded += late;
-    }
-    s.padded = false;
-    s.fresh = 0;
-  }
-}
-
 void AudioMixer::PadLaggingSources() {
-  const size_t furthest = FurthestExcept(sources_.size());
+  const size_t furthest = Furthest();
   for (Source& s : sources_) {
-    if (furthest - s.samples.size() <= kMaxLagBytes) continue;
-    Pad(&s, s.samples.size(), furthest - s.samples.size());
-    s.padded = true;
-    s.fresh = 0;
+    if (furthest - s.samples.size() > kMaxLagBytes) Pad(&s, furthest - s.samples.size());
   }
 }
 
 size_t AudioMixer::Mix(std::vector<uint8_t>* out) {
   if (sources_.empty()) return 0;
-  AlignReturningSources();
   PadLaggingSources();
   size_t n = std::numeric_limits<size_t>::max();
   for (const Source& s : sources_) n = std::min(n, s.samples.size());
@@ -93,17 +66,13 @@ size_t AudioMixer::Mix(std::vector<uint8_t>* out) {
       mixed[byte + 1] = static_cast<uint8_t>((sum >> 8) & 0xFF);
     }
   }
-  for (Source& s : sources_) {
-    s.samples.erase(s.samples.begin(), s.samples.begin() + static_cast<std::ptrdiff_t>(n));
-    s.fresh = std::min(s.fresh, s.samples.size());
-  }
+  for (Source& s : sources_) s.samples.erase(s.samples.begin(), s.samples.begin() + static_cast<std::ptrdiff_t>(n));
   return n;
 }
 
 size_t AudioMixer::Drain(std::vector<uint8_t>* out) {
-  AlignReturningSources();
-  const size_t furthest = FurthestExcept(sources_.size());
-  for (Source& s : sources_) Pad(&s, s.samples.size(), furthest - s.samples.size());
+  const size_t furthest = Furthest();
+  for (Source& s : sources_) Pad(&s, furthest - s.samples.size());
   return Mix(out);
 }
 
@@ -114,14 +83,10 @@ size_t AudioMixer::Pending(size_t source) const {
 
 uint64_t AudioMixer::SilenceFilledBytes(size_t source) const { return sources_.at(source).silence_filled; }
 
-uint64_t AudioMixer::DiscardedLateBytes(size_t source) const { return sources_.at(source).discarded; }
-
 void AudioMixer::Clear() {
   for (Source& s : sources_) {
     s.samples.clear();
     s.has_odd_byte = false;
-    s.padded = false;
-    s.fresh = 0;
   }
 }
 

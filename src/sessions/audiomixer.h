@@ -9,11 +9,10 @@ namespace VellRecorder {
 
 // Mixes N sources of 48 kHz mono signed 16-bit little-endian PCM sample by sample, saturating each sum to
 // [-32768, 32767]. The mix advances by what every source has delivered, with one bound: a source that lags the
-// furthest source by more than kMaxLagBytes (loopback with nothing playing, an unplugged microphone) is padded
-// with silence up to it, so the others are still heard and their pending bytes stay bounded. When a padded
-// source delivers again, its new bytes are placed so that they end where the furthest other source ends: they
-// were captured now, so they belong beside the others' newest bytes, not where the source stalled. Bytes of
-// its that would land on silence already mixed arrived too late to be heard and are discarded (counted).
+// furthest source by more than kMaxLagBytes (loopback with nothing playing, a stalled microphone) is padded
+// with silence up to it, so the others are still heard and their pending bytes stay bounded. The mixer only pads:
+// where a padded source's later sound belongs is for the caller to say, which counts the padding with the rest of
+// what the source delivered (SilenceFilledBytes) and adds silence or leaves sound out by the source's capture times.
 // Used by one thread (the audio capture thread); no lock.
 class AudioMixer {
  public:
@@ -33,8 +32,8 @@ class AudioMixer {
   // At the end of a recording: pads every source with silence up to the furthest and mixes everything.
   size_t Drain(std::vector<uint8_t>* out);
   size_t Pending(size_t source) const;
+  // Silence put in for the source so far, by Mix and by Drain.
   uint64_t SilenceFilledBytes(size_t source) const;
-  uint64_t DiscardedLateBytes(size_t source) const;
   void Clear();  // drops everything pending (used when recording resumes after a pause); counts stay
 
  private:
@@ -42,16 +41,12 @@ class AudioMixer {
     std::vector<uint8_t> samples;  // whole samples waiting to be mixed
     bool has_odd_byte = false;     // the first byte of a sample whose second byte has not arrived
     uint8_t odd_byte = 0;
-    bool padded = false;           // padded with silence and not delivered since
-    size_t fresh = 0;              // bytes appended to `samples` since it was last padded
     uint64_t silence_filled = 0;
-    uint64_t discarded = 0;
   };
 
-  size_t FurthestExcept(size_t skip) const;
-  void AlignReturningSources();
+  size_t Furthest() const;
   void PadLaggingSources();
-  static void Pad(Source* source, size_t at, size_t count);
+  static void Pad(Source* source, size_t count);
 
   std::vector<Source> sources_;
 };

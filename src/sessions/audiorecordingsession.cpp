@@ -1,64 +1,24 @@
 #include "sessions/audiorecordingsession.h"
 
-#include <mmsystem.h>
-
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <string>
 
 #include "muxers/hlssink.h"
-#include "muxers/wavwriter_win.h"
 #include "tracehr.h"
 #include "utils/clock.h"
 #include "utils/guardedthread.h"
 #include "utils/log.h"
 
 namespace VellRecorder {
-namespace {
-
-constexpr int64_t kRecordingRate = 48000;  // samples per second after resampling
-constexpr size_t kBytesPerSample = 2;
-
-// "system audio" or "microphone \"name\"", for the records about a source.
-std::wstring Describe(const AudioSourceConfig& config) {
-  return config.flow == 0 ? L"system audio" : L"microphone \"" + config.device_name + L"\"";
-}
-
-// The recording format as a plain wave format (the encoder's input and the silence image's format).
-WAVEFORMATEX RecordingWaveFormat() {
-  WAVEFORMATEX format = {};
-  format.nChannels = 1;
-  format.nSamplesPerSec = kRecordingRate;
-  format.nAvgBytesPerSec = kRecordingRate * kBytesPerSample;
-  format.nBlockAlign = kBytesPerSample;
-  format.wBitsPerSample = 16;
-  return format;
-}
-
-// PlaySound reads the image for as long as the sound loops, and stopping it is asynchronous on some systems:
-// one image for the life of the process can never be freed under a playing sound.
-const std::vector<uint8_t>& SilenceImage() {
-  static const std::vector<uint8_t> image = MakeSilenceWav(RecordingWaveFormat());
-  return image;
-}
-
-// The system text and the code: WASAPI's codes have no system text.
-std::string Reason(HRESULT hr) {
-  char code[16];
-  std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
-  return HrText(hr) + " (" + code + ")";
-}
-
-}  // namespace
-
 AudioRecordingSession::AudioRecordingSession(HLSSink* sink) : sink_(sink) {}
 
 AudioRecordingSession::~AudioRecordingSession() {
   Stop();
+  StopSilence();
   // The microphone before the system audio; the encoder after the sources.
-  microphone_.reset();
-  system_audio_.reset();
+  microphone_.lane.reset();
+  system_audio_.lane.reset();
   encoder_.reset();
 }
 
@@ -69,30 +29,38 @@ std::unique_ptr<AudioRecordingSession::Lane> AudioRecordingSession::OpenLane(con
   HRESULT hr = lane->source->Initialize();
   if (SUCCEEDED(hr) && !lane->source->IsInitialized()) hr = E_UNEXPECTED;
   if (FAILED(hr)) {
-    LOG_ERROR << Describe(config) << " cannot be recorded and is left out of the recording: " << Reason(hr);
+    LOG_ERROR << DescribeSource(config) << " cannot be recorded and is left out of the recording: " << HrTextWithCode(hr);
     return nullptr;
   }
-  const WAVEFORMATEXTENSIBLE& format = *lane->source->GetCaptureFormatExtensible();
-  lane->ring = std::make_unique<AudioRingBuffer>(format.Format.nAvgBytesPerSec);
-  lane->staged.reserve(format.Format.nAvgBytesPerSec);
-  lane->resampler = std::make_unique<MediaFoundation::AudioResampler>(
-      format, MediaFoundation::AudioResampler::RecordingFormat());
-  hr = lane->resampler->Initialize();
+  hr = BuildConversion(lane.get());
   if (FAILED(hr)) {
-    LOG_ERROR << Describe(config) << " cannot be resampled and is left out of the recording: " << Reason(hr);
+    LOG_ERROR << DescribeSource(config) << " cannot be resampled and is left out of the recording: " << HrTextWithCode(hr);
     return nullptr;
   }
   return lane;
 }
 
+HRESULT AudioRecordingSession::BuildConversion(Lane* lane) {
+  lane->format = *lane->source->GetCaptureFormatExtensible();
+  const uint32_t bytes_per_second = lane->format.Format.nAvgBytesPerSec;
+  lane->ring = std::make_unique<AudioRingBuffer>(bytes_per_second);
+  lane->staged.clear();
+  lane->staged.reserve(bytes_per_second);
+  lane->resampler.reset();
+  lane->resampler = std::make_unique<MediaFoundation::AudioResampler>(
+      lane->format, MediaFoundation::AudioResampler::RecordingFormat());
+  RETURN_IF_FAILED(lane->resampler->Initialize());
+  return S_OK;
+}
+
 void AudioRecordingSession::SetSystemAudioSource() {
-  system_audio_.reset();
-  system_audio_ = OpenLane(AudioSourceConfig{0, L""});
+  system_audio_ = Requested{true, AudioSourceConfig{0, L""}, nullptr};
+  system_audio_.lane = OpenLane(system_audio_.config);
 }
 
 void AudioRecordingSession::SetMicrophoneSource(const std::wstring& name) {
-  microphone_.reset();
-  microphone_ = OpenLane(AudioSourceConfig{1, name});
+  microphone_ = Requested{true, AudioSourceConfig{1, name}, nullptr};
+  microphone_.lane = OpenLane(microphone_.config);
 }
 
 HRESULT AudioRecordingSession::Initialize() {
@@ -104,17 +72,9 @@ HRESULT AudioRecordingSession::Initialize() {
     encoder_.reset();
     return VELL_TRACE_FAILURE(hr);
   }
-  const std::vector<uint8_t>& silence = SilenceImage();
-  silence_playing_ = PlaySoundA(reinterpret_cast<LPCSTR>(silence.data()), nullptr, SND_ASYNC | SND_MEMORY | SND_LOOP);
-  if (!silence_playing_) LOG_ERROR << "the silence loop does not play: system audio may pause when nothing plays";
+  silence_.Start();
   frame_buffer_.resize(settings.in_wfx.nAvgBytesPerSec);
   return S_OK;
-}
-
-void AudioRecordingSession::StopSilence() {
-  if (!silence_playing_) return;
-  PlaySoundA(nullptr, nullptr, 0);
-  silence_playing_ = false;
 }
 
 void AudioRecordingSession::Start(int64_t start_ns) {
@@ -123,13 +83,14 @@ void AudioRecordingSession::Start(int64_t start_ns) {
     return;
   }
   lanes_.clear();
-  if (system_audio_) lanes_.push_back(system_audio_.get());
-  if (microphone_) lanes_.push_back(microphone_.get());
+  if (system_audio_.lane) lanes_.push_back(system_audio_.lane.get());
+  if (microphone_.lane) lanes_.push_back(microphone_.lane.get());
   if (lanes_.empty()) {
     LOG_ERROR << "no audio source could be opened: the recording has no sound";
     return;
   }
   if (FAILED(Initialize())) {
+    encoder_failed_ = true;
     LOG_ERROR << "no AAC encoder: the recording has no sound";
     return;
   }
@@ -172,17 +133,21 @@ void AudioRecordingSession::Stop() {
       capture_thread_.join();
     }
   }
-  StopSilence();
 }
 
 std::vector<AudioRecordingSession::SourceFigures> AudioRecordingSession::GetSourceFigures() const {
   std::vector<SourceFigures> figures;
-  for (const Lane* lane : {system_audio_.get(), microphone_.get()}) {
-    if (!lane) continue;
-    const AudioSourceConfig& config = lane->source->GetConfig();
-    const uint64_t count = lane->source->GetDiscontinuityCount();
-    const uint64_t excused = lane->excused_discontinuities.load();
-    figures.push_back({config.flow, config.device_name, count > excused ? count - excused : 0});
+  for (const Requested* requested : {&system_audio_, &microphone_}) {
+    if (!requested->wanted) continue;
+    SourceFigures source{requested->config.flow, requested->config.device_name};
+    if (const Lane* lane = requested->lane.get()) {
+      source.recorded = !encoder_failed_;
+      const uint64_t count = lane->source->GetDiscontinuityCount();
+      const uint64_t excused = lane->excused_discontinuities.load();
+      source.discontinuities = count > excused ? count - excused : 0;
+      source.lost_ns = lane->lost_ns;
+    }
+    figures.push_back(std::move(source));
   }
   return figures;
 }
@@ -227,105 +192,34 @@ bool AudioRecordingSession::WaitForNextTurn(int64_t turn_start_ns) {
 }
 
 void AudioRecordingSession::RunTurn(bool stretch_ends) {
-  for (Lane* lane : lanes_) Capture(lane);
-  for (size_t i = 0; i < lanes_.size(); ++i) Resample(i, lanes_[i]);
+  const int64_t now = MonotonicNowNs();
+  for (Lane* lane : lanes_) {
+    Watch(lane, now);
+    Capture(lane, now);
+  }
+  for (size_t i = 0; i < lanes_.size(); ++i) {
+    Resample(i, lanes_[i]);
+    FillWhileLost(i, lanes_[i], now);
+  }
   MixAndEncode(stretch_ends);
 }
 
 void AudioRecordingSession::BeginStretch() {
   for (Lane* lane : lanes_) {
-    // Whatever the endpoint queued meanwhile is taken and thrown away; an overrun it reports was caused by
-    // not polling, not by a glitch in the recorded sound.
-    const uint64_t before = lane->source->GetDiscontinuityCount();
-    lane->source->Capture(lane->ring.get());
-    lane->excused_discontinuities += lane->source->GetDiscontinuityCount() - before;
-    lane->ring->Clear();
-    lane->staged.clear();
-    lane->resampler->GetTransform()->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0);
-    lane->placement.Reset();
-    lane->captured_bytes = 0;
-    lane->held.clear();
-    lane->in_mix = false;
+    if (!lane->lost) {
+      // Whatever the endpoint queued meanwhile is taken and thrown away; an overrun it reports was caused by
+      // not polling, not by a glitch in the recorded sound.
+      const uint64_t before = lane->source->GetDiscontinuityCount();
+      const HRESULT hr = lane->source->Capture(lane->ring.get());
+      lane->excused_discontinuities += lane->source->GetDiscontinuityCount() - before;
+      if (FAILED(hr)) Lose(lane, HrTextWithCode(hr));
+    }
+    ResetStretch(lane);
+    lane->sound_at_ns = MonotonicNowNs();
   }
   mixer_->Clear();
   // Less than a chunk of the previous stretch: it cannot be stamped consistently with the next one.
   mix_.clear();
-}
-
-void AudioRecordingSession::Capture(Lane* lane) {
-  CaptureResult result;
-  const HRESULT hr = lane->source->Capture(lane->ring.get(), &result);
-  if (FAILED(hr) || result.bytes == 0) return;
-  const WAVEFORMATEX& format = *lane->source->GetCaptureFormat();
-  // Without a device position, the bytes were captured over the time they last, up to now at the latest.
-  const int64_t first_ns =
-      result.first_packet_qpc_100ns > 0
-          ? result.first_packet_qpc_100ns * 100
-          : MonotonicNowNs() - CounterToNanoseconds(static_cast<int64_t>(result.bytes), format.nAvgBytesPerSec);
-  if (!lane->placement.Begun()) {
-    lane->placement.Begin(first_ns, format.nAvgBytesPerSec, format.nBlockAlign);
-    lane->captured_bytes = result.bytes;
-    return;
-  }
-  int64_t correction = 0;
-  if (result.gap_qpc_100ns > 0) {
-    FillLostSound(lane, result);
-    // The packet after the gap, behind the silence put before it.
-    correction = lane->placement.Observe(result.gap_qpc_100ns * 100, lane->captured_bytes + result.bytes_before_gap);
-  } else {
-    correction = lane->placement.Observe(first_ns, lane->captured_bytes);
-  }
-  lane->captured_bytes += result.bytes;
-  if (correction != 0) Correct(lane, correction);
-}
-
-// Samples are stamped by their count, so sound the endpoint lost (an overrun while the thread was held up) or
-// that did not fit the ring would pull all later sound earlier than its picture. Silence takes the lost sound's
-// place, between the bytes before the gap and those after it (both wait in the ring, behind the staged bytes).
-void AudioRecordingSession::FillLostSound(Lane* lane, const CaptureResult& result) {
-  const uint64_t silence =
-      lane->placement.GapSilence(result.gap_qpc_100ns * 100, lane->captured_bytes + result.bytes_before_gap);
-  if (silence == 0) return;
-  const size_t staged = lane->staged.size();
-  lane->staged.resize(staged + result.bytes_before_gap);
-  lane->ring->Read(lane->staged.data() + staged, result.bytes_before_gap);
-  AppendSilence(lane, silence);
-  if (!fill_logged_) {
-    fill_logged_ = true;
-    const uint32_t rate = lane->source->GetCaptureFormat()->nAvgBytesPerSec;
-    LOG_WARNING << Describe(lane->source->GetConfig()) << " lost "
-                << CounterToNanoseconds(static_cast<int64_t>(silence), rate) / 1000000
-                << " ms of sound: silence takes its place; later losses are only counted";
-  }
-}
-
-// Silence after the staged bytes, placed and counted as sound the endpoint did not deliver.
-void AudioRecordingSession::AppendSilence(Lane* lane, uint64_t bytes) {
-  lane->staged.insert(lane->staged.end(), static_cast<size_t>(bytes), 0);
-  lane->captured_bytes += bytes;
-  filled_bytes_ += bytes;
-}
-
-// Brings the sound placed so far back to its capture times (see CapturePlacement): silence after it, or its last
-// bytes left out, as many as wait for the resampler.
-void AudioRecordingSession::Correct(Lane* lane, int64_t bytes) {
-  lane->ring->ReadAll(&lane->staged);
-  if (bytes > 0) {
-    AppendSilence(lane, static_cast<uint64_t>(bytes));
-    return;
-  }
-  const WAVEFORMATEX& format = *lane->source->GetCaptureFormat();
-  const uint32_t block = format.nBlockAlign;
-  size_t drop = std::min(static_cast<size_t>(-bytes), lane->staged.size());
-  drop -= drop % block;
-  lane->staged.resize(lane->staged.size() - drop);
-  lane->captured_bytes -= drop;
-  dropped_ahead_bytes_ += drop;
-  if (drop_logged_ || drop == 0) return;
-  drop_logged_ = true;
-  LOG_WARNING << Describe(lane->source->GetConfig()) << " ran "
-              << CounterToNanoseconds(static_cast<int64_t>(drop), format.nAvgBytesPerSec) / 1000000
-              << " ms ahead of its capture times: that much is left out; later corrections are only counted";
 }
 
 }  // namespace VellRecorder

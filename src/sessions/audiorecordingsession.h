@@ -4,6 +4,11 @@
 // one second of silence plays in a loop on the default output device, so that loopback capture keeps receiving
 // packets when nothing else plays.
 //
+// A source whose endpoint fails while it records (unplugged, its sound server gone) keeps its place: silence stands
+// for it, in real time, and its endpoint is looked for every second and opened again when it is back (a
+// microphone by its name; system audio on whatever is the default output device, which it also follows when
+// that changes). One error record tells of the loss and one of the return.
+//
 // Time line: see AudioTimeline.
 #pragma once
 
@@ -28,6 +33,7 @@
 #include "sessions/audiomixer.h"
 #include "sessions/audiotimeline.h"
 #include "sessions/captureplacement.h"
+#include "sessions/silenceloop.h"
 
 namespace VellRecorder {
 
@@ -36,12 +42,27 @@ class HLSSink;
 class AudioRecordingSession {
  public:
   static constexpr int64_t kLoopIntervalUs = 25000;  // half the sources' 50 ms endpoint buffer
+  // How often a lost endpoint is looked for, and the default output device compared with the one recorded.
+  static constexpr int64_t kCheckIntervalNs = 1000000000;
+  // A lost source's silence is put in up to this long before the present: a live source's sound reaches the mix
+  // about that late, and the silence must not run ahead of the sound that comes when the source is back.
+  static constexpr int64_t kLostFillLagNs = 100000000;
+  // A microphone that delivers no packet for this long is lost like one whose endpoint fails; after an opening,
+  // its first packet may take seconds.
+  static constexpr int64_t kSilenceLostNs = 1000000000;
+  static constexpr int64_t kFirstPacketLostNs = 4000000000;
 
   // What the metrics need of one source.
   struct SourceFigures {
     int32_t flow = 0;  // 0: system audio, 1: microphone
     std::wstring name;
+    // False: none of its sound is in the recording (it could not be opened or resampled, or nothing could be
+    // encoded).
+    bool recorded = false;
     uint64_t discontinuities = 0;
+    // Of its time line, silence in place of sound it lost: while its endpoint was gone, and gaps the endpoint
+    // reported.
+    int64_t lost_ns = 0;
   };
 
   // The sink is borrowed and must outlive the session.
@@ -64,10 +85,12 @@ class AudioRecordingSession {
   void Pause();
   void Resume();
   // Returns once the thread delivered its last frame and ended (also while paused); nothing reaches the sink
-  // afterwards. Stops the silence loop.
+  // afterwards. The silence loop plays on until StopSilence (or destruction): stopping it may take a second, which
+  // must not hold up the other sessions' stop and leave their last frames without sound.
   void Stop();
+  void StopSilence() { silence_.Stop(); }
 
-  // The sources being recorded, system audio first. Read after Stop.
+  // The sources asked for, system audio first, recorded or not. Read after Stop.
   std::vector<SourceFigures> GetSourceFigures() const;
   bool IsRecording() const { return capture_thread_.joinable(); }
   uint64_t FramesMuxed() const { return frames_muxed_.load(); }
@@ -76,7 +99,7 @@ class AudioRecordingSession {
   uint64_t BytesRefusedByEncoder() const { return refused_bytes_[kEncoderRefusal].load(); }
   // Silence put in place of sound an endpoint lost, in bytes of its capture format, over all sources.
   uint64_t BytesFilledForLostSound() const { return filled_bytes_.load(); }
-  // Captured bytes left out because they ran ahead of their capture times.
+  // Bytes of sound left out because they came after their capture times had passed (captured or resampled).
   uint64_t BytesDroppedAheadOfTime() const { return dropped_ahead_bytes_.load(); }
 
  private:
@@ -88,16 +111,34 @@ class AudioRecordingSession {
     std::unique_ptr<MediaFoundation::AudioResampler> resampler;
     std::vector<uint8_t> staged;     // captured bytes the resampler has not accepted yet
     CapturePlacement placement;      // begun by the stretch's first bytes
+    MixerPadding padding;            // counted into captured_bytes from its entry into the mix
     uint64_t captured_bytes = 0;     // placed in the stretch: with the silence put in, without the bytes dropped
     bool in_mix = false;             // the stretch's first resampled bytes reached the mixer
     std::vector<uint8_t> held;       // resampled before the placement settled: not in the mix yet
     std::atomic<uint64_t> excused_discontinuities{0};  // overruns caused by not polling while paused
+    WAVEFORMATEXTENSIBLE format{};   // the capture format the ring and the resampler are built for
+    // The endpoint failed: silence stands for the source until it is opened again.
+    bool lost = false;
+    int64_t lost_at_ns = 0;
+    // Opened again in this stretch and no packet taken yet: silence still stands for it.
+    bool awaiting_sound = false;
+    bool reopened = false;           // in this stretch: its first sound follows a loss
+    int64_t next_check_ns = 0;       // next look for the endpoint (lost) or at the default device (system audio)
+    int64_t sound_at_ns = 0;         // when it last delivered, or was opened or resumed
+    int64_t lost_ns = 0;             // see SourceFigures; read after Stop
+  };
+  // A source asked for, and its lane when it could be opened.
+  struct Requested {
+    bool wanted = false;
+    AudioSourceConfig config;
+    std::unique_ptr<Lane> lane;
   };
   enum Refusal { kResamplerRefusal = 0, kEncoderRefusal = 1, kRefusalKinds = 2 };
 
   static std::unique_ptr<Lane> OpenLane(const AudioSourceConfig& config);
+  // Builds the ring and the resampler for the source's capture format.
+  static HRESULT BuildConversion(Lane* lane);
   HRESULT Initialize();
-  void StopSilence();
 
   // Capture thread.
   void CaptureLoop();
@@ -107,7 +148,15 @@ class AudioRecordingSession {
   void RunTurn(bool stretch_ends);
   // Drops what the endpoints and the pipeline hold, so that the next stretch begins with fresh sound.
   void BeginStretch();
-  void Capture(Lane* lane);
+  void Capture(Lane* lane, int64_t now_ns);
+  void Place(Lane* lane, const CaptureResult& result);
+  void Lose(Lane* lane, const std::string& why);
+  // Once a second: a lost endpoint looked for, the default output device compared.
+  void Watch(Lane* lane, int64_t now_ns);
+  void Reopen(Lane* lane, int64_t now_ns);
+  void ResetStretch(Lane* lane);
+  // Silence up to shortly before now for a source that delivers nothing because it is lost.
+  void FillWhileLost(size_t index, Lane* lane, int64_t now_ns);
   void FillLostSound(Lane* lane, const CaptureResult& result);
   void AppendSilence(Lane* lane, uint64_t bytes);
   void Correct(Lane* lane, int64_t bytes);
@@ -115,6 +164,8 @@ class AudioRecordingSession {
   void CollectResampled(size_t index, Lane* lane);
   void AppendResampled(size_t index, Lane* lane, const uint8_t* pcm, size_t length);
   void EnterMix(size_t index, Lane* lane);
+  // Samples of the source mixed or waiting in the mixer in this stretch.
+  uint64_t LanePosition(size_t index) const;
   void PlaceInStretch(size_t index, Lane* lane);
   void MixAndEncode(bool stretch_ends);
   void EncodeChunk(const uint8_t* pcm, size_t length, int64_t time_100ns, int64_t duration_100ns);
@@ -125,13 +176,14 @@ class AudioRecordingSession {
 
   HLSSink* const sink_;  // borrowed; serialises its callers
 
-  // Set on the control thread before Start; the capture thread uses them while it runs.
-  std::unique_ptr<Lane> system_audio_;
-  std::unique_ptr<Lane> microphone_;
+  // Set on the control thread before Start; the capture thread uses their lanes while it runs.
+  Requested system_audio_;
+  Requested microphone_;
   std::vector<Lane*> lanes_;  // the present sources in mixing order, fixed by Start
   std::unique_ptr<MediaFoundation::AACEncoder> encoder_;
+  bool encoder_failed_ = false;  // at Start: no sound is recorded
   int64_t start_ns_ = 0;
-  bool silence_playing_ = false;  // control thread only
+  SilenceLoop silence_;  // control thread only
 
   // Capture thread only.
   std::unique_ptr<AudioMixer> mixer_;

@@ -10,6 +10,7 @@
 #include "muxers/hlssink.h"
 #include "sessions/audiorecordingsession.h"
 #include "tracehr.h"
+#include "utils/clock.h"
 #include "utils/log.h"
 
 namespace VellRecorder {
@@ -84,20 +85,36 @@ void AudioRecordingSession::AppendResampled(size_t index, Lane* lane, const uint
 
 void AudioRecordingSession::EnterMix(size_t index, Lane* lane) {
   PlaceInStretch(index, lane);
+  // The padding so far is in the place just given; what comes later is counted with the source's bytes.
+  lane->padding.Restart(mixer_->SilenceFilledBytes(index), lane->format.Format.nAvgBytesPerSec,
+                        lane->format.Format.nBlockAlign);
   lane->in_mix = true;
   mixer_->Append(index, lane->held.data(), lane->held.size());
   lane->held.clear();
 }
 
+uint64_t AudioRecordingSession::LanePosition(size_t index) const {
+  return timeline_.StretchSamples() + mixer_->Pending(index) / kBytesPerSample;
+}
+
 // A stretch begins on the time line where it began on the clock (the recording's start, or the resume); each
 // source's first sound is preceded by silence up to its own capture time, so that the sources stay aligned and
-// the sound lasts as long as the picture even though an endpoint's first packet comes late.
+// the sound lasts as long as the picture even though an endpoint's first packet comes late. Sound captured before
+// the place it would take (the silence that stood for a lost source ran past it, or the previous stretch ended
+// after this one's start) is left out: what follows it stays at its capture time.
 void AudioRecordingSession::PlaceInStretch(size_t index, Lane* lane) {
   if (!timeline_.Anchored()) timeline_.Anchor(stretch_began_ns_, &chunker_);
-  const uint64_t position = timeline_.StretchSamples() + mixer_->Pending(index) / kBytesPerSample;
-  const uint64_t samples = timeline_.LeadingSilence(lane->placement.FirstCaptureNs(), position);
-  const std::vector<uint8_t> silence(samples * kBytesPerSample);
-  if (!silence.empty()) mixer_->Append(index, silence.data(), silence.size());
+  const int64_t offset = timeline_.Offset(lane->placement.FirstCaptureNs(), LanePosition(index));
+  if (offset < 0) {
+    const size_t early = std::min(static_cast<size_t>(-offset) * kBytesPerSample, lane->held.size() & ~size_t{1});
+    lane->held.erase(lane->held.begin(), lane->held.begin() + static_cast<std::ptrdiff_t>(early));
+    dropped_ahead_bytes_ += early;
+  } else if (offset > 0) {
+    const std::vector<uint8_t> silence(static_cast<size_t>(offset) * kBytesPerSample);
+    mixer_->Append(index, silence.data(), silence.size());
+    if (lane->reopened) lane->lost_ns += CounterToNanoseconds(offset, AudioChunker::kSampleRate);
+  }
+  lane->reopened = false;
 }
 
 void AudioRecordingSession::MixAndEncode(bool stretch_ends) {
@@ -110,6 +127,9 @@ void AudioRecordingSession::MixAndEncode(bool stretch_ends) {
   // At the end of a stretch a source that lags is padded: the others' last sound is not held back for it.
   const size_t mixed = stretch_ends ? mixer_->Drain(&mix_) : mixer_->Mix(&mix_);
   timeline_.Mixed(mixed / kBytesPerSample);
+  for (size_t i = 0; i < lanes_.size(); ++i) {
+    if (lanes_[i]->in_mix) lanes_[i]->captured_bytes += lanes_[i]->padding.Grown(mixer_->SilenceFilledBytes(i));
+  }
   if (!chunker_.HasOrigin()) return;
   chunker_.TakeChunks(&mix_, [this](const uint8_t* pcm, size_t length, int64_t time, int64_t duration) {
     EncodeChunk(pcm, length, time, duration);

@@ -37,12 +37,15 @@ void AudioTimeline::Anchor(int64_t capture_ns, AudioChunker* chunker) {
   anchored_ = true;
 }
 
+int64_t AudioTimeline::Offset(int64_t capture_ns, uint64_t position) const {
+  if (!anchored_) return 0;
+  const int64_t wanted = Rescale(TimeOf(capture_ns) - stretch_origin_100ns_, k100nsPerSecond, kSamplesPerSecond);
+  const int64_t bound = kMaxLeadingSilenceSeconds * kSamplesPerSecond;
+  return std::max(-bound, std::min(bound, wanted - static_cast<int64_t>(position)));
+}
+
 uint64_t AudioTimeline::LeadingSilence(int64_t capture_ns, uint64_t position) const {
-  const int64_t offset = TimeOf(capture_ns) - stretch_origin_100ns_;
-  if (!anchored_ || offset <= 0) return 0;
-  const auto wanted = static_cast<uint64_t>(Rescale(offset, k100nsPerSecond, kSamplesPerSecond));
-  if (wanted <= position) return 0;
-  return std::min<uint64_t>(wanted - position, kMaxLeadingSilenceSeconds * kSamplesPerSecond);
+  return static_cast<uint64_t>(std::max<int64_t>(0, Offset(capture_ns, position)));
 }
 
 AudioTimeline::FrameTime AudioTimeline::TakeFrameTime(int64_t* time_100ns) {

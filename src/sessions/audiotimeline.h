@@ -38,9 +38,11 @@ class AudioTimeline {
   // The stretch's first sample was captured at `capture_ns` (monotonic clock): the chunker's next chunk begins
   // at its place on the time line.
   void Anchor(int64_t capture_ns, AudioChunker* chunker);
-  // How many samples of silence go before a source's first sample of the stretch, captured at `capture_ns`,
-  // when `position` samples of that source are already mixed or waiting in this stretch. At most
-  // kMaxLeadingSilenceSeconds.
+  // How far a source's sample captured at `capture_ns` is from where it would go now, `position` samples of that
+  // source being already mixed or waiting in this stretch: > 0, samples of silence go before it; < 0, it comes
+  // that many samples too late and as many are to be left out. At most kMaxLeadingSilenceSeconds either way.
+  int64_t Offset(int64_t capture_ns, uint64_t position) const;
+  // Offset's silence only.
   uint64_t LeadingSilence(int64_t capture_ns, uint64_t position) const;
   void Mixed(uint64_t samples) { stretch_samples_ += samples; }
   uint64_t StretchSamples() const { return stretch_samples_; }

@@ -8,6 +8,7 @@ namespace VellRecorder {
 namespace {
 
 constexpr int64_t kNsPerSecond = 1000000000;
+constexpr int64_t kMixBytesPerSecond = 96000;  // the mixer's 48 kHz mono 16-bit
 
 }  // namespace
 
@@ -53,6 +54,22 @@ int64_t CapturePlacement::Observe(int64_t capture_ns, uint64_t position) {
   if (window_least_ns_ > kToleranceNs) return static_cast<int64_t>(ToBytes(window_least_ns_));
   if (window_least_ns_ < -kToleranceNs) return -static_cast<int64_t>(ToBytes(-window_least_ns_));
   return 0;
+}
+
+void MixerPadding::Restart(uint64_t mixer_bytes, uint32_t bytes_per_second, uint32_t block_align) {
+  base_ = mixer_bytes;
+  counted_ = 0;
+  bytes_per_second_ = std::max<uint32_t>(bytes_per_second, 1);
+  block_align_ = std::max<uint32_t>(block_align, 1);
+}
+
+uint64_t MixerPadding::Grown(uint64_t mixer_bytes) {
+  const auto total = static_cast<uint64_t>(
+      Rescale(static_cast<int64_t>(mixer_bytes - base_), kMixBytesPerSecond, bytes_per_second_));
+  const uint64_t aligned = total - total % block_align_;
+  const uint64_t grown = aligned - counted_;
+  counted_ = aligned;
+  return grown;
 }
 
 }  // namespace VellRecorder

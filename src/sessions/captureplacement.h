@@ -60,4 +60,23 @@ class CapturePlacement {
   int64_t window_least_ns_ = std::numeric_limits<int64_t>::max();
 };
 
+// The silence the mixer puts in for a source while it lags the others (AudioMixer::SilenceFilledBytes, 48 kHz mono
+// 16-bit), as bytes of the source's capture format. The position CapturePlacement compares with capture times
+// counts it like any other silence placed for the source: left out, a stall the mixer had padded was made up a
+// second time by the placement a second later, and the source stayed that late.
+// Used by the audio capture thread only; no lock.
+class MixerPadding {
+ public:
+  // Counts from the mixer's count now, for a source of that format.
+  void Restart(uint64_t mixer_bytes, uint32_t bytes_per_second, uint32_t block_align);
+  // The source's bytes the padding grew by since the last call (block-aligned; nothing is lost to rounding).
+  uint64_t Grown(uint64_t mixer_bytes);
+
+ private:
+  uint64_t base_ = 0;
+  uint64_t counted_ = 0;
+  uint32_t bytes_per_second_ = 1;
+  uint32_t block_align_ = 1;
+};
+
 }  // namespace VellRecorder

@@ -108,10 +108,13 @@ void HWScreenRecordingSession::Start(int64_t start_time_ns) {
   capture_thread_ = LaunchGuardedThread([this] { CaptureLoop(); });
 }
 
-void HWScreenRecordingSession::Pause() { paused_ = true; }
+void HWScreenRecordingSession::Pause() {
+  pauses_.Paused(MonotonicNowNs());
+  paused_ = true;
+}
 
 void HWScreenRecordingSession::Resume() {
-  timeline_.Resumed(MonotonicNowNs());
+  pauses_.Resumed(MonotonicNowNs());
   paused_ = false;
   if (resume_event_.IsValid()) SetEvent(resume_event_.Get());
 }
@@ -199,7 +202,6 @@ void HWScreenRecordingSession::WaitWhilePaused() {
   // A resume signal left over from an earlier quick Pause/Resume does not end this pause: wait until the flag
   // itself is cleared (or Stop clears running_, and sets the event).
   while (paused_ && running_) WaitForSingleObject(resume_event_.Get(), INFINITE);
-  timeline_.Resumed(MonotonicNowNs());
 }
 
 HRESULT HWScreenRecordingSession::Capture(ComPtr<IMFSample>* sample) {
@@ -209,6 +211,7 @@ HRESULT HWScreenRecordingSession::Capture(ComPtr<IMFSample>* sample) {
   // Any other failure was traced by the source; the frame still shows the previous image.
   if (captured == DXGI_ERROR_ACCESS_LOST) RETURN_IF_FAILED(RecoverDuplication());
 
+  timeline_.Exclude(pauses_.TakeEnded());
   const SampleTimeline::Stamp stamp = timeline_.Next(MonotonicNowNs());
   RETURN_IF_FAILED(MFCreateSample(sample->ReleaseAndGetAddressOf()));
   RETURN_IF_FAILED((*sample)->AddBuffer(frame_.GetMFBuffer()));

@@ -20,6 +20,7 @@
 #include "media_transforms/media_foundation/h264encoder.h"
 #include "media_transforms/media_foundation/videoprocessor.h"
 #include "muxers/hlssink.h"
+#include "sessions/pauseledger.h"
 #include "sessions/sampletimeline.h"
 #include "utils/comptr.h"
 #include "utils/scopedhandle.h"
@@ -104,9 +105,10 @@ class HWScreenRecordingSession {
   HRESULT Drain();
   void MuxEncoded(IMFSample* encoded);
 
-  // Started by Start before the thread runs; then the capture thread stamps, and Resume and the capture thread
-  // restart its interval measurement (its own threading rules).
+  // Started by Start before the thread runs; then the capture thread's only.
   SampleTimeline timeline_;
+  // Pause and Resume mark it; the capture thread leaves what ended out of the timeline (its threading rules).
+  PauseLedger pauses_;
   // Capture thread only.
   KeyframeSchedule keyframes_;
   int failed_recreations_ = 0;  // re-creations of a lost duplication that failed in a row

@@ -3,11 +3,10 @@
 //
 // The first sample is stamped with the time from the start to its capture and the frame period; every later
 // sample follows the previous one by the previous duration, and its own duration is the measured interval
-// between the two captures before it. A resume restarts the interval measurement, so the time spent paused
-// never enters the timeline: the first sample after a pause follows the last one before it by one interval.
+// between the two captures before it. Time spent paused is left out of the intervals (Exclude), so it never
+// enters the timeline: the first sample after a pause follows the last one before it by one interval.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 namespace VellRecorder {
@@ -23,17 +22,16 @@ class SampleTimeline {
   void Start(int64_t start_ns, uint32_t frame_rate);
   // The stamp of a sample captured at `now_ns`.
   Stamp Next(int64_t now_ns);
-  // The recording resumes at `now_ns` (also called by the capture thread when it wakes from a pause).
-  void Resumed(int64_t now_ns) { last_capture_ns_.store(now_ns); }
+  // Leaves `ns` paused between the previous capture and the next out of the next interval.
+  void Exclude(int64_t ns) { last_capture_ns_ += ns; }
 
  private:
-  // Written and read by the capture thread only.
+  // The capture thread's only.
   int64_t start_ns_ = 0;
   int64_t next_time_ = 0;
   int64_t duration_ = 0;
   bool stamped_ = false;
-  // Also written by the control thread's resume, hence atomic.
-  std::atomic<int64_t> last_capture_ns_{0};
+  int64_t last_capture_ns_ = 0;
 };
 
 }  // namespace VellRecorder

@@ -130,12 +130,14 @@ void SWScreenRecordingSession::Stop() {
 }
 
 void SWScreenRecordingSession::Pause() {
+  pauses_.Paused(MonotonicNowNs());
   paused_ = true;
   // A capture thread waiting for the encoder goes to its pause at once: the paused time is counted from there.
   if (ready_event_.IsValid()) SetEvent(ready_event_.Get());
 }
 
 void SWScreenRecordingSession::Resume() {
+  pauses_.Resumed(MonotonicNowNs());
   paused_ = false;
   if (resume_event_.IsValid()) SetEvent(resume_event_.Get());
 }
@@ -169,6 +171,8 @@ void SWScreenRecordingSession::CapturingSession() {
     const int64_t taken_ns = MonotonicNowNs();
     pacer_.Taken(taken_ns);
     if (!CaptureFrame()) continue;  // a failed copy leaves the buffer unfilled: nothing to publish
+    // Whole microseconds, as the frame clock counts.
+    capture_.ExcludeFromClock(pauses_.TakeEnded() / 1000 * 1000);
     capture_.Stamp(taken_ns);
     gate_.Published(capture_.TimeUs());  // before any stage can see the frame, and so release it
     capture_.PublishTo(&captured_);
@@ -202,13 +206,10 @@ bool SWScreenRecordingSession::WaitUntilCaptureDue() {
 
 void SWScreenRecordingSession::WaitWhilePaused() {
   if (!paused_) return;
-  const int64_t from = MonotonicNowNs();
   const HANDLE handles[] = {resume_event_.Get(), stop_event_.Get()};
   // A resume signal left over from an earlier quick Pause/Resume must not end this pause: wait again
   // until the flag itself is cleared.
   while (paused_ && running_) WaitForMultipleObjects(2, handles, FALSE, INFINITE);
-  const int64_t waited_ns = MonotonicNowNs() - from;
-  capture_.ExcludeFromClock(waited_ns / 1000 * 1000);
   pacer_.Reset();
 }
 

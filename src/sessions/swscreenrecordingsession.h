@@ -35,6 +35,7 @@
 #include "muxers/hlssink.h"
 #include "sessions/capturegate.h"
 #include "sessions/framepacer.h"
+#include "sessions/pauseledger.h"
 #include "utils/scopedhandle.h"
 
 namespace VellRecorder {
@@ -94,6 +95,8 @@ class SWScreenRecordingSession {
 
   std::atomic<bool> running_{false};
   std::atomic<bool> paused_{false};
+  // Pause and Resume mark it; the capture thread leaves what ended out of its frame clock (its threading rules).
+  PauseLedger pauses_;
   int64_t start_time_ns_ = 0;  // control thread, before the threads start
 
   // Slot ownership: the named thread alone stamps, fills and publishes its own slots; the consumer of a

@@ -6,6 +6,10 @@
                                              within 2 x MAX_MS of the picture's end
     audio_checks.py gaps TS MAX_MS           neither time line has a hole of MAX_MS or more, and both increase
     audio_checks.py tone TS FREQUENCY        the sound holds a tone of FREQUENCY Hz (within 3 Hz in 3 of 4 windows)
+    audio_checks.py covered TS MAX_MS PART...    the sound of TS (all the parts) covers each part's picture, up to the
+                                             next part's first frame, but for at most MAX_MS
+    audio_checks.py tone-between TS FREQUENCY FROM TO    every half-second window of the sound from FROM to TO s (from
+                                             its start) holds the tone; with FREQUENCY 0, every one is silent
 Each prints what it measured and exits with 1 when the check fails.
 """
 import json
@@ -74,18 +78,7 @@ def gaps(ts: str, max_ms: float) -> bool:
 def tone(ts: str, frequency: float) -> bool:
     """Half-second windows: those at the tone's full level must all cross zero at twice its frequency. The first and
     last windows are left out: the stream's edges cut them short."""
-    out = subprocess.run(
-        ["ffmpeg", "-nostdin", "-v", "error", "-i", ts, "-map", "0:a:0", "-af",
-         "aresample=48000,asetnsamples=n=24000:p=0,astats=metadata=1:reset=1:measure_overall=none:"
-         "measure_perchannel=RMS_level+Zero_crossings_rate,ametadata=mode=print:file=-", "-f", "null", "-"],
-        capture_output=True, text=True, check=True).stdout
-    windows, rms = [], None
-    for line in out.splitlines():
-        if line.startswith("lavfi.astats.1.RMS_level="):
-            value = line.split("=", 1)[1]
-            rms = float("-inf") if value in ("-inf", "nan") else float(value)
-        elif line.startswith("lavfi.astats.1.Zero_crossings_rate=") and rms is not None:
-            windows.append((rms, float(line.split("=", 1)[1]) * 48000 / 2))
+    windows = [(r, f) for _, r, f in found_windows(ts)]
     windows = windows[1:-1]
     loud = [r for r, _ in windows if r > -40]
     if not loud:
@@ -101,10 +94,63 @@ def tone(ts: str, frequency: float) -> bool:
     return len(full) * 2 >= len(windows) and len(good) * 4 >= len(full) * 3
 
 
+def covered(ts: str, max_ms: float, parts: list) -> bool:
+    """Each part's picture, from its first frame to the next part's, is covered by the recording's sound (AAC frames
+    of 1024 samples at 48 kHz, wherever they were muxed) but for at most MAX_MS. The last part's picture ends where
+    the screen session stopped, after the sound's: it is not measured."""
+    sound = sorted(t for t, _ in packets(ts)["audio"])
+    frame = 1024 / 48000
+    starts = [min(t for t, _ in packets(p)["video"]) for p in parts]
+    ok = True
+    for part, v0, v1 in zip(parts, starts, starts[1:]):
+        heard, reached = 0.0, v0
+        for t in sound:
+            begin, end = max(t, reached), min(t + frame, v1)
+            if end > begin:
+                heard += end - begin
+                reached = end
+        missing = (v1 - v0 - heard) * 1000
+        print(f"{part}: picture {v0:.3f}..{v1:.3f} s, {missing:.0f} ms of it without sound")
+        ok = ok and missing <= max_ms
+    return ok
+
+
+def found_windows(ts: str) -> list:
+    """Half-second windows of the sound from its start: (start s, RMS dB, zero-crossing frequency)."""
+    out = subprocess.run(
+        ["ffmpeg", "-nostdin", "-v", "error", "-i", ts, "-map", "0:a:0", "-af",
+         "aresample=48000,asetnsamples=n=24000:p=0,astats=metadata=1:reset=1:measure_overall=none:"
+         "measure_perchannel=RMS_level+Zero_crossings_rate,ametadata=mode=print:file=-", "-f", "null", "-"],
+        capture_output=True, text=True, check=True).stdout
+    found, rms = [], None
+    for line in out.splitlines():
+        if line.startswith("lavfi.astats.1.RMS_level="):
+            value = line.split("=", 1)[1]
+            rms = float("-inf") if value in ("-inf", "nan") else float(value)
+        elif line.startswith("lavfi.astats.1.Zero_crossings_rate=") and rms is not None:
+            found.append((len(found) * 0.5, rms, float(line.split("=", 1)[1]) * 48000 / 2))
+    return found
+
+
+def tone_between(ts: str, frequency: float, start: float, end: float) -> bool:
+    inside = [(t, r, f) for t, r, f in found_windows(ts) if start <= t and t + 0.5 <= end]
+    if frequency == 0:
+        bad = [(round(t, 1), f"{r:.0f} dB") for t, r, _ in inside if r > -60]
+    else:
+        bad = [(round(t, 1), f"{r:.0f} dB", f"{f:.0f} Hz") for t, r, f in inside if r < -40 or abs(f - frequency) > 3]
+    print(f"{len(inside)} half-second windows from {start:.1f} to {end:.1f} s, "
+          f"{'sound' if frequency == 0 else 'without the tone'}: {bad}")
+    return bool(inside) and not bad
+
+
 def main() -> int:
     check, path = sys.argv[1], sys.argv[2]
     if check == "has-audio":
         return 0 if has_audio(path) else 1
+    if check == "covered":
+        return 0 if covered(path, float(sys.argv[3]), sys.argv[4:]) else 1
+    if check == "tone-between":
+        return 0 if tone_between(path, *(float(v) for v in sys.argv[3:6])) else 1
     argument = float(sys.argv[3])
     return 0 if {"spans": spans, "gaps": gaps, "tone": tone}[check](path, argument) else 1
 

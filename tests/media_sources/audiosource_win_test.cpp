@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "media_sources/audio/audiosource.h"
+#include "testing/fakeendpoints.h"
 #include "testing/logcapture.h"
 #include "testing/toneanalysis.h"
+#include "testing/watchdog.h"
 
 namespace VellRecorder {
 namespace {
@@ -105,6 +107,33 @@ TEST(AudioSourceTest, SourcesThatCannotOpen) {
     EXPECT_EQ(ring.Available(), sizeof(kept));
     EXPECT_EQ(result.bytes, 77u);
     EXPECT_EQ(result.first_packet_qpc_100ns, 88);
+  }
+}
+
+// The named endpoint is found past one whose name cannot be read.
+TEST(AudioSourceTest, AnEndpointWhoseNameCannotBeReadIsPassedOver) {
+  Testing::FakeEndpoints endpoints;
+  endpoints.Add(L"{1}", L"Headset")->unreadable = true;
+  const auto headset = endpoints.Add(L"{2}", L"Headset");
+  AudioSource source(AudioSourceConfig{1, L"Headset"});
+  EXPECT_EQ(source.Initialize(), S_OK);
+  EXPECT_EQ(headset->streams, 1);
+}
+
+// However many packets an endpoint announces, one Capture takes at most its buffer (200 ms) and stops at a packet
+// handed out empty: the capture thread, and a Stop waiting for it, are never held.
+TEST(AudioSourceTest, ACaptureTakesAtMostOneBuffer) {
+  Testing::FakeEndpoints endpoints;
+  endpoints.Add(L"{1}", L"Endless")->endless = true;
+  endpoints.Add(L"{2}", L"Empty")->empty_packets = true;
+  for (const auto& [name, bytes] : {std::pair<const wchar_t*, uint64_t>{L"Endless", 48000 / 5 * 4}, {L"Empty", 0}}) {
+    AudioSource source(AudioSourceConfig{1, name});
+    ASSERT_EQ(source.Initialize(), S_OK);
+    AudioRingBuffer ring(1 << 20);
+    CaptureResult result;
+    Testing::WithinOrDie(std::chrono::milliseconds(5000), "AudioSource::Capture",
+                         [&] { EXPECT_TRUE(SUCCEEDED(source.Capture(&ring, &result))); });
+    EXPECT_EQ(result.bytes, bytes);
   }
 }
 

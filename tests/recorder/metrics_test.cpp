@@ -20,18 +20,40 @@ TEST(MetricsTest, RatesUseTruncatedWholeSecondsAndMinutesOfAtLeastOne) {
   RecordingFigures ninety = Figures(90 * kSecond, 2700);
   ninety.audio_sources = {{1, L"Mic", 7}};
   auto m = ComputeMetrics(ninety);
-  ASSERT_EQ(m.size(), 2u);
-  EXPECT_EQ(m[1].value, 30);
+  ASSERT_EQ(m.size(), 3u);
+  EXPECT_EQ(m[2].value, 30);
   EXPECT_EQ(m[0].value, 7);  // minutes = 1
 
   EXPECT_EQ(ComputeMetrics(Figures(1500'000'000, 44))[0].value, 44);  // 1.5 s counts as 1 s
   EXPECT_EQ(ComputeMetrics(Figures(0, 10))[0].value, 10);             // never a division by zero
+  // Under a minute the discontinuities are counted over one minute, not divided by zero.
+  RecordingFigures short_one = Figures(20 * kSecond, 600);
+  short_one.audio_sources = {{1, L"Mic", 3}};
+  EXPECT_EQ(ComputeMetrics(short_one)[0].value, 3);
 
   RecordingFigures long_one = Figures(150 * kSecond, 4500);
   long_one.audio_sources = {{1, L"Mic", 5}};
   m = ComputeMetrics(long_one);
   EXPECT_EQ(m[0].value, 2);  // 5 / 2 minutes, truncated
-  EXPECT_EQ(m[1].value, 30);
+  EXPECT_EQ(m[2].value, 30);
+}
+
+// Every source asked for tells how much of its sound is missing: a recorded one its lost stretches, one never
+// recorded the whole recording (and it has no discontinuity rate).
+TEST(MetricsTest, SoundLostIsToldForEverySourceAskedFor) {
+  RecordingFigures f = Figures(30 * kSecond + 400'000'000, 900);
+  f.audio_sources = {{0, L"", 0, 0, false}, {1, L"Headset", 2, 6'789'000'000}};
+  const auto m = ComputeMetrics(f);
+  ASSERT_EQ(m.size(), 4u);
+  EXPECT_EQ(m[0].name, L"audio_discontinuities_per_minute");
+  EXPECT_EQ(m[0].tags.at(L"device_name"), L"Headset");
+  for (size_t i : {1, 2}) EXPECT_EQ(m[i].name, L"audio_lost_ms");
+  EXPECT_EQ(m[1].value, 30400);
+  EXPECT_EQ(m[1].tags, (std::map<std::wstring, std::wstring>{{L"device_name", L"loopback"}, {L"recorded", L"false"}}));
+  EXPECT_EQ(m[2].value, 6789);
+  EXPECT_EQ(MetricToJson(m[2]).dump(),
+            R"({"metric_name":"audio_lost_ms","metric_type":"histogram","metric_value":6789,)"
+            R"("tags":[["device_name","Headset"],["recorded","true"]]})");
 }
 
 TEST(MetricsTest, AudioSourcesInOrderThenFramesWithTheirTags) {
@@ -40,13 +62,13 @@ TEST(MetricsTest, AudioSourcesInOrderThenFramesWithTheirTags) {
   f.hardware_screen = true;
   f.height = 720;
   const auto m = ComputeMetrics(f);
-  ASSERT_EQ(m.size(), 3u);
+  ASSERT_EQ(m.size(), 5u);
   EXPECT_EQ(m[0].tags.at(L"device_name"), L"loopback");
   EXPECT_EQ(m[1].tags.at(L"device_name"), L"Headset (USB)");
-  EXPECT_EQ(m[2].name, L"frames_per_second");
-  EXPECT_EQ(m[2].tags.at(L"resolution"), L"720p");
-  EXPECT_EQ(m[2].tags.at(L"acceleration"), L"hardware");
-  EXPECT_EQ(m[2].tags.at(L"video_source"), L"screen");
+  EXPECT_EQ(m[4].name, L"frames_per_second");
+  EXPECT_EQ(m[4].tags.at(L"resolution"), L"720p");
+  EXPECT_EQ(m[4].tags.at(L"acceleration"), L"hardware");
+  EXPECT_EQ(m[4].tags.at(L"video_source"), L"screen");
 
   RecordingFigures camera = Figures(60 * kSecond, 1800);
   camera.camera = true;
@@ -66,14 +88,14 @@ TEST(MetricsTest, AGpuCaptureThatEndedMidRecordingIsToldBeforeTheFrames) {
   for (const bool took_over : {true, false}) {
     f.software_took_over = took_over;
     const auto m = ComputeMetrics(f);
-    ASSERT_EQ(m.size(), 3u);
-    EXPECT_EQ(m[1].name, L"hardware_capture_ended");
-    EXPECT_EQ(m[1].value, 12);  // whole seconds from the start
-    EXPECT_EQ(m[1].tags, (std::map<std::wstring, std::wstring>{{L"continued_in", took_over ? L"software" : L"nothing"},
+    ASSERT_EQ(m.size(), 4u);
+    EXPECT_EQ(m[2].name, L"hardware_capture_ended");
+    EXPECT_EQ(m[2].value, 12);  // whole seconds from the start
+    EXPECT_EQ(m[2].tags, (std::map<std::wstring, std::wstring>{{L"continued_in", took_over ? L"software" : L"nothing"},
                                                                {L"reason", L"duplication_lost"}}));
-    EXPECT_EQ(m[2].tags.at(L"acceleration"), L"software");
+    EXPECT_EQ(m[3].tags.at(L"acceleration"), L"software");
   }
-  EXPECT_EQ(MetricToJson(ComputeMetrics(f)[1]).dump(),
+  EXPECT_EQ(MetricToJson(ComputeMetrics(f)[2]).dump(),
             R"({"metric_name":"hardware_capture_ended","metric_type":"histogram","metric_value":12,)"
             R"("tags":[["continued_in","nothing"],["reason","duplication_lost"]]})");
 }

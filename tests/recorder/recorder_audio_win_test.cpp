@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,14 +25,20 @@ struct Expected {
   const char* name;
   bool system_audio;
   const wchar_t* microphone;
-  std::vector<std::wstring> audio_devices;  // "device_name" of each audio metric, in order
+  std::vector<std::wstring> audio_devices;  // "device_name" of each discontinuity metric, in order
+  std::vector<std::map<std::wstring, std::wstring>> lost;  // tags of each "audio_lost_ms", in order
 };
 
+// A source that cannot be recorded is named with "recorded" false: the host learns that the sound it asked for is
+// not in the recording.
 TEST(RecorderAudioTest, AudioMetricsNameTheRecordedSourcesAndVideoGoesOn) {
+  const std::map<std::wstring, std::wstring> monitor{{L"device_name", L"Monitor of Null Output"}, {L"recorded", L"true"}};
   const Expected cases[] = {
-      {"microphone", false, L"Monitor of Null Output", {L"Monitor of Null Output"}},
-      {"loopback-left-out", true, L"Monitor of Null Output", {L"Monitor of Null Output"}},
-      {"unknown-microphone", false, L"No Such Microphone", {}},
+      {"microphone", false, L"Monitor of Null Output", {L"Monitor of Null Output"}, {monitor}},
+      {"loopback-left-out", true, L"Monitor of Null Output", {L"Monitor of Null Output"},
+       {{{L"device_name", L"loopback"}, {L"recorded", L"false"}}, monitor}},
+      {"unknown-microphone", false, L"No Such Microphone", {},
+       {{{L"device_name", L"No Such Microphone"}, {L"recorded", L"false"}}}},
   };
   for (const Expected& c : cases) {
     SCOPED_TRACE(c.name);
@@ -46,10 +53,21 @@ TEST(RecorderAudioTest, AudioMetricsNameTheRecordedSourcesAndVideoGoesOn) {
     Testing::WithinOrDie(Testing::kHangLimit, "Recorder::Stop", [&recorder] { recorder.Stop(); });
 
     const std::vector<Metric> metrics = recorder.GetMetrics();
-    ASSERT_EQ(metrics.size(), c.audio_devices.size() + 1);
+    ASSERT_EQ(metrics.size(), c.audio_devices.size() + c.lost.size() + 1);
     for (size_t i = 0; i < c.audio_devices.size(); ++i) {
       EXPECT_EQ(metrics[i].name, L"audio_discontinuities_per_minute");
       EXPECT_EQ(metrics[i].tags, (std::map<std::wstring, std::wstring>{{L"device_name", c.audio_devices[i]}}));
+    }
+    for (size_t i = 0; i < c.lost.size(); ++i) {
+      const Metric& lost = metrics[c.audio_devices.size() + i];
+      EXPECT_EQ(lost.name, L"audio_lost_ms");
+      EXPECT_EQ(lost.tags, c.lost[i]);
+      // Nothing of a recorded source was lost; one never recorded misses the whole recording.
+      if (lost.tags.at(L"recorded") == L"true") {
+        EXPECT_EQ(lost.value, 0);
+      } else {
+        EXPECT_GE(lost.value, 3000);
+      }
     }
     EXPECT_EQ(metrics.back().name, L"frames_per_second");
     EXPECT_GT(metrics.back().value, 0) << "no video was recorded";

@@ -17,6 +17,7 @@
 #include "media_transforms/mftestsupport.h"
 #include "muxers/hlssink.h"
 #include "sessions/audiorecordingsession.h"
+#include "testing/fakeendpoints.h"
 #include "testing/logcapture.h"
 #include "testing/watchdog.h"
 #include "utils/clock.h"
@@ -109,9 +110,10 @@ TEST(AudioRecordingSessionTest, RecordsTheToneFromTheMicrophone) {
   Recording recording("microphone");
   recording.Session().SetMicrophoneSource(kMonitor);
   const auto figures = recording.Session().GetSourceFigures();
-  ASSERT_EQ(figures.size(), 1u) << "the monitor endpoint did not open:\n" << log.Text();
+  ASSERT_EQ(figures.size(), 1u);
   EXPECT_EQ(figures[0].flow, 1);
   EXPECT_EQ(figures[0].name, kMonitor);
+  EXPECT_TRUE(figures[0].recorded) << "the monitor endpoint did not open:\n" << log.Text();
   recording.Start();
   ASSERT_TRUE(recording.Session().IsRecording());
   ASSERT_TRUE(WaitForFrames(recording.Session(), 1)) << "no AAC frame at all";
@@ -156,8 +158,10 @@ TEST(AudioRecordingSessionTest, SystemAudioThatCannotBeCapturedLeavesTheMicropho
   // AUDCLNT_E_WRONG_ENDPOINT_TYPE from the capture client of a loopback stream.
   EXPECT_TRUE(log.Contains("system audio cannot be recorded") && log.Contains("(0x88890003)")) << log.Text();
   const auto figures = recording.Session().GetSourceFigures();
-  ASSERT_EQ(figures.size(), 1u);
-  EXPECT_EQ(figures[0].flow, 1);
+  ASSERT_EQ(figures.size(), 2u);
+  EXPECT_EQ(figures[0].flow, 0);
+  EXPECT_FALSE(figures[0].recorded);
+  EXPECT_TRUE(figures[1].recorded);
   recording.Start();
   EXPECT_TRUE(WaitForFrames(recording.Session(), 50)) << "the microphone was not recorded";
   Sleep(2000);
@@ -182,38 +186,63 @@ class RefusingFactory : public IClassFactory {
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 };
 
-// No source that opens, or no encoder: no thread runs, the record says why, and pause, resume and Stop return.
+// No source that opens (none by that name, or no resampler for it), or no encoder: no thread runs, the record says
+// why, and pause, resume and Stop return.
 TEST(AudioRecordingSessionTest, NothingToRecordWithItsReason) {
   const struct {
     const wchar_t* microphone;
-    bool refuse_encoder;
-    size_t sources;
+    const CLSID* refused;  // a transform that cannot be built
     const char* record;
-  } cases[] = {{L"No Such Microphone", false, 0, "no audio source could be opened: the recording has no sound"},
-               {kMonitor, true, 1, "no AAC encoder: the recording has no sound"}};
+  } cases[] = {{L"No Such Microphone", nullptr, "no audio source could be opened: the recording has no sound"},
+               {kMonitor, &CLSID_CResamplerMediaObject, "cannot be resampled and is left out of the recording"},
+               {kMonitor, &__uuidof(AACMFTEncoder), "no AAC encoder: the recording has no sound"}};
   static RefusingFactory factory;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.record);
     DWORD cookie = 0;
-    if (c.refuse_encoder) {
-      ASSERT_EQ(CoRegisterClassObject(__uuidof(AACMFTEncoder), &factory, CLSCTX_INPROC_SERVER,
-                                      REGCLS_MULTIPLEUSE, &cookie),
-                S_OK);
+    if (c.refused != nullptr) {
+      ASSERT_EQ(CoRegisterClassObject(*c.refused, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie), S_OK);
     }
     Testing::LogCapture log;
     HLSSink sink((fs::temp_directory_path() / "vell-audiosession-nothing").wstring(), [](std::wstring) {});
     AudioRecordingSession session(&sink);
     session.SetMicrophoneSource(c.microphone);
-    EXPECT_EQ(session.GetSourceFigures().size(), c.sources);
     session.Start(MonotonicNowNs());
-    if (c.refuse_encoder) CoRevokeClassObject(cookie);
+    if (c.refused != nullptr) CoRevokeClassObject(cookie);
     EXPECT_FALSE(session.IsRecording());
     EXPECT_TRUE(log.Contains(c.record)) << log.Text();
     session.Pause();
     session.Resume();
     WithinOrDie(kHangLimit, "AudioRecordingSession::Stop", [&session] { session.Stop(); });
     EXPECT_EQ(session.FramesMuxed(), 0u);
+    // Named for the metrics all the same, as not recorded.
+    const auto figures = session.GetSourceFigures();
+    ASSERT_EQ(figures.size(), 1u);
+    EXPECT_EQ(figures[0].name, c.microphone);
+    EXPECT_FALSE(figures[0].recorded);
   }
+}
+
+// System audio follows the default output device when it changes (stand-in endpoints: Wine captures no
+// loopback), within the second between two looks, and the sound goes on.
+TEST(AudioRecordingSessionTest, SystemAudioFollowsTheDefaultOutputDevice) {
+  Testing::FakeEndpoints endpoints;
+  endpoints.Add(L"{speakers}", L"Speakers", true);
+  const auto headphones = endpoints.Add(L"{headphones}", L"Headphones", true);
+  Testing::LogCapture log;
+  HLSSink sink((fs::temp_directory_path() / "vell-audiosession-default").wstring(), [](std::wstring) {});
+  AudioRecordingSession session(&sink);
+  session.SetSystemAudioSource();
+  session.Start(MonotonicNowNs());
+  ASSERT_TRUE(WaitForFrames(session, 20)) << log.Text();
+  endpoints.SetDefaultRender(L"{headphones}");
+  const uint64_t at_switch = session.FramesMuxed();
+  for (int waited = 0; waited < 5000 && headphones->frames == 0; waited += 50) Sleep(50);
+  EXPECT_EQ(headphones->streams, 1);
+  EXPECT_GT(headphones->frames, 0u) << "the new default device was not recorded";
+  EXPECT_TRUE(WaitForFrames(session, at_switch + 100, milliseconds(5000))) << "the sound stopped";
+  WithinOrDie(kHangLimit, "AudioRecordingSession::Stop", [&session] { session.Stop(); });
+  EXPECT_TRUE(log.Contains("system audio follows the default device to another endpoint")) << log.Text();
 }
 
 }  // namespace

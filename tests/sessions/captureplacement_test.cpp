@@ -3,12 +3,15 @@
 // packet's place is compared with its true capture time.
 #include "sessions/captureplacement.h"
 
+#include "sessions/audiomixer.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <algorithm>
 #include <cstdlib>
 #include <random>
+#include <vector>
 
 namespace VellRecorder {
 namespace {
@@ -17,6 +20,10 @@ constexpr uint32_t kBytesPerSecond = 192000;  // 48 kHz stereo 16-bit
 constexpr uint32_t kBlock = 4;
 constexpr uint64_t kPacketBytes = 1920;       // 10 ms
 constexpr int64_t kMs = 1000000;
+
+int16_t SampleAt(const std::vector<uint8_t>& bytes, size_t index) {
+  return static_cast<int16_t>(bytes[2 * index] | (bytes[2 * index + 1] << 8));
+}
 
 struct Endpoint {
   double ns_per_byte = 1e9 / kBytesPerSecond;  // the device's clock against the system's
@@ -112,6 +119,54 @@ TEST(CapturePlacementTest, OneCorrectionIsBounded) {
   EXPECT_TRUE(placement.Settled());
   EXPECT_EQ(placement.Observe(400 * kMs, 4 * kBytesPerSecond / 10), 0);
   EXPECT_EQ(placement.Observe(1400 * kMs, 3600u * kBytesPerSecond), -5 * int64_t{kBytesPerSecond});
+}
+
+// A source that sends no packet for 500 ms, without a discontinuity flag, beside a live one, driven as the audio
+// session drives them: the mixer pads it while it lags, the placement counts that padding (MixerPadding) with its
+// bytes, and its sound after the stall is at its capture times. Before, the placement did not see the padding and
+// put the whole stall in again a second later: the source stayed half a second late.
+TEST(CapturePlacementTest, AStallBesideAnotherSourceIsMadeUpOnce) {
+  constexpr size_t kTurnFrames = 1200;  // 25 ms at 48 kHz, stereo 16-bit
+  constexpr int64_t kTurnNs = 25 * kMs;
+  AudioMixer mixer(2);
+  CapturePlacement placement;
+  MixerPadding padding;
+  std::vector<uint8_t> out, packet;
+  const std::vector<uint8_t> live(kTurnFrames * 2, 0);
+  uint64_t placed = 0;
+  for (int turn = 0; turn < 160; ++turn) {
+    mixer.Append(0, live.data(), live.size());
+    if (turn < 40 || turn >= 60) {
+      // Its packet of this turn, resampled to mono: each sample numbers the instant it was captured at (in steps of
+      // four samples, so that the numbers repeat only every 2.5 s).
+      const int64_t captured = 1000 * kMs + turn * kTurnNs;
+      packet.clear();
+      for (size_t i = 0; i < kTurnFrames; ++i) {
+        const uint16_t instant = static_cast<uint16_t>((turn * kTurnFrames + i) / 4 % 30000 + 1);
+        packet.push_back(static_cast<uint8_t>(instant & 0xFF));
+        packet.push_back(static_cast<uint8_t>(instant >> 8));
+      }
+      int64_t correction = 0;
+      if (!placement.Begun()) {
+        placement.Begin(captured, kBytesPerSecond, kBlock);
+        padding.Restart(mixer.SilenceFilledBytes(1), kBytesPerSecond, kBlock);
+      } else {
+        correction = placement.Observe(captured, placed);
+      }
+      placed += kTurnFrames * kBlock + correction;
+      // Silence after the packet, or its last bytes left out: four capture bytes are one mono sample.
+      packet.resize(static_cast<size_t>(static_cast<int64_t>(packet.size()) + correction / 2), 0);
+      mixer.Append(1, packet.data(), packet.size());
+    }
+    mixer.Mix(&out);
+    placed += padding.Grown(mixer.SilenceFilledBytes(1));
+  }
+  // Where the last sound mixed lies against the instant it was captured at.
+  size_t at = out.size() / 2;
+  while (at > 0 && SampleAt(out, at - 1) == 0) --at;
+  ASSERT_GT(at, 0u);
+  const int64_t late = (static_cast<int64_t>(at - 1) - 4 * (SampleAt(out, at - 1) - 1) + 180000) % 120000 - 60000;
+  EXPECT_LE(std::llabs(late) * kMs / 48, CapturePlacement::kToleranceNs) << late << " samples late";
 }
 
 }  // namespace

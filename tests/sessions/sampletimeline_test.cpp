@@ -1,5 +1,7 @@
 #include "sessions/sampletimeline.h"
 
+#include "sessions/pauseledger.h"
+
 #include <gtest/gtest.h>
 
 namespace VellRecorder {
@@ -44,11 +46,33 @@ TEST(SampleTimelineTest, TenSecondsPausedLeaveNoGap) {
   SampleTimeline::Stamp last{};
   for (int i = 0; i < 5; ++i) last = timeline.Next(now += 33 * kMs);
   now += 10000 * kMs;
-  timeline.Resumed(now);
+  timeline.Exclude(10000 * kMs);
   const SampleTimeline::Stamp after = timeline.Next(now += 33 * kMs);
   EXPECT_EQ(after.time, last.time + last.duration);
   EXPECT_EQ(after.time - last.time, 330000);
-  EXPECT_EQ(timeline.Next(now + 33 * kMs).time, after.time + 330000);  // measured from the resume
+  EXPECT_EQ(timeline.Next(now + 33 * kMs).time, after.time + 330000);  // without the pause
+}
+
+// Pauses as the control thread times them, each falling between two captures (the capture thread sees a pause
+// only at its next frame, and one of 10 ms perhaps not at all): every sample gets the stamp it would have had in
+// the same recording without the pauses.
+TEST(SampleTimelineTest, PausesBetweenCapturesLeaveOnlyTheRecordedTime) {
+  SampleTimeline paused, unpaused;
+  PauseLedger pauses;
+  paused.Start(kStart, 30);
+  unpaused.Start(kStart, 30);
+  int64_t now = kStart, recorded = kStart;
+  for (int i = 0; i < 30; ++i) {
+    const int64_t pause_ms = i % 2 ? 100 : 10;
+    pauses.Paused(now + 20 * kMs);  // 20 ms recorded after the previous capture, 5 ms before the next
+    pauses.Resumed(now + (20 + pause_ms) * kMs);
+    now += (25 + pause_ms) * kMs;
+    recorded += 25 * kMs;
+    paused.Exclude(pauses.TakeEnded());
+    const SampleTimeline::Stamp stamp = paused.Next(now), expected = unpaused.Next(recorded);
+    ASSERT_EQ(stamp.time, expected.time) << i;
+    ASSERT_EQ(stamp.duration, expected.duration) << i;
+  }
 }
 
 }  // namespace

@@ -55,35 +55,49 @@ AudioSource::~AudioSource() {
 
 HRESULT AudioSource::Initialize() {
   initialized_ = false;
-  // Initialising again replaces the stream: the running one is stopped before its client is let go.
+  // Initialising again replaces the stream (a lost endpoint reopened): the running one is stopped before its
+  // client is let go. The counts go on: they are the recording's.
   if (started_) audio_client_->Stop();
   started_ = false;
+  gap_pending_ = false;
   RETURN_IF_FAILED(LoadDevice(config_.device_name));
   RETURN_IF_FAILED(device_->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
                                      reinterpret_cast<void**>(audio_client_.ReleaseAndGetAddressOf())));
   RETURN_IF_FAILED(LoadAudioCaptureClient());
   RETURN_IF_FAILED(audio_client_->Start());
   started_ = true;
-  discontinuity_count_ = 0;
-  dropped_bytes_ = 0;
   initialized_ = true;
   return S_OK;
 }
 
-HRESULT AudioSource::LoadDevice(const std::wstring& name) {
-  ComPtr<IMMDeviceEnumerator> enumerator;
-  RETURN_IF_FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
-                                    __uuidof(IMMDeviceEnumerator),
-                                    reinterpret_cast<void**>(enumerator.ReleaseAndGetAddressOf())));
-  const EDataFlow flow = config_.flow != 0 ? eCapture : eRender;
-  if (name.empty()) {
-    RETURN_IF_FAILED(enumerator->GetDefaultAudioEndpoint(flow, eConsole, device_.ReleaseAndGetAddressOf()));
-    return S_OK;
-  }
-  return FindDeviceByName(enumerator.Get(), flow, name);
+HRESULT AudioSource::CreateEnumerator(ComPtr<IMMDeviceEnumerator>* enumerator) {
+  RETURN_IF_FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
+                                    reinterpret_cast<void**>(enumerator->ReleaseAndGetAddressOf())));
+  return S_OK;
 }
 
-HRESULT AudioSource::FindDeviceByName(IMMDeviceEnumerator* enumerator, EDataFlow flow, const std::wstring& name) {
+EDataFlow AudioSource::DataFlow() const { return config_.flow != 0 ? eCapture : eRender; }
+
+HRESULT AudioSource::LoadDevice(const std::wstring& name) {
+  ComPtr<IMMDeviceEnumerator> enumerator;
+  RETURN_IF_FAILED(CreateEnumerator(&enumerator));
+  if (name.empty()) {
+    RETURN_IF_FAILED(enumerator->GetDefaultAudioEndpoint(DataFlow(), eConsole, device_.ReleaseAndGetAddressOf()));
+    return S_OK;
+  }
+  RETURN_IF_FAILED(FindDeviceByName(enumerator.Get(), DataFlow(), name, &device_));
+  if (!device_) {
+    LOG_ERROR << "no audio device found with name: " << name;
+    return E_UNEXPECTED;
+  }
+  return S_OK;
+}
+
+// An endpoint whose name cannot be read (being removed, or a driver's broken property store) is passed over: the
+// one named may still come after it.
+HRESULT AudioSource::FindDeviceByName(IMMDeviceEnumerator* enumerator, EDataFlow flow, const std::wstring& name,
+                                      ComPtr<IMMDevice>* found) {
+  found->Reset();
   ComPtr<IMMDeviceCollection> devices;
   RETURN_IF_FAILED(enumerator->EnumAudioEndpoints(flow, DEVICE_STATE_ACTIVE, devices.ReleaseAndGetAddressOf()));
   UINT count = 0;
@@ -91,21 +105,51 @@ HRESULT AudioSource::FindDeviceByName(IMMDeviceEnumerator* enumerator, EDataFlow
   for (UINT i = 0; i < count; ++i) {
     ComPtr<IMMDevice> device;
     ComPtr<IPropertyStore> properties;
-    RETURN_IF_FAILED(devices->Item(i, device.ReleaseAndGetAddressOf()));
-    RETURN_IF_FAILED(device->OpenPropertyStore(STGM_READ, properties.ReleaseAndGetAddressOf()));
+    if (FAILED(devices->Item(i, device.ReleaseAndGetAddressOf())) ||
+        FAILED(device->OpenPropertyStore(STGM_READ, properties.ReleaseAndGetAddressOf()))) {
+      continue;
+    }
     PROPVARIANT value;
     PropVariantInit(&value);
-    RETURN_IF_FAILED(properties->GetValue(kFriendlyNameKey, &value));
     // Exact, case-sensitive: the host application names the device as the capture-device list gave it.
-    const bool match = value.vt == VT_LPWSTR && value.pwszVal != nullptr && name == value.pwszVal;
+    const bool match = SUCCEEDED(properties->GetValue(kFriendlyNameKey, &value)) && value.vt == VT_LPWSTR &&
+                       value.pwszVal != nullptr && name == value.pwszVal;
     PropVariantClear(&value);
     if (match) {
-      device_ = std::move(device);
+      *found = std::move(device);
       return S_OK;
     }
   }
-  LOG_ERROR << "no audio device found with name: " << name;
-  return E_UNEXPECTED;
+  return S_OK;
+}
+
+bool AudioSource::EndpointPresent() const {
+  ComPtr<IMMDeviceEnumerator> enumerator;
+  if (FAILED(CreateEnumerator(&enumerator))) return false;
+  ComPtr<IMMDevice> device;
+  if (config_.device_name.empty()) {
+    return SUCCEEDED(enumerator->GetDefaultAudioEndpoint(DataFlow(), eConsole, device.ReleaseAndGetAddressOf()));
+  }
+  return SUCCEEDED(FindDeviceByName(enumerator.Get(), DataFlow(), config_.device_name, &device)) && device;
+}
+
+bool AudioSource::DefaultEndpointMoved() const {
+  if (!config_.device_name.empty() || !device_) return false;
+  ComPtr<IMMDeviceEnumerator> enumerator;
+  ComPtr<IMMDevice> current;
+  if (FAILED(CreateEnumerator(&enumerator)) ||
+      FAILED(enumerator->GetDefaultAudioEndpoint(DataFlow(), eConsole, current.ReleaseAndGetAddressOf()))) {
+    return false;
+  }
+  return EndpointId(current.Get()) != EndpointId(device_.Get());
+}
+
+std::wstring AudioSource::EndpointId(IMMDevice* device) {
+  LPWSTR id = nullptr;
+  if (FAILED(device->GetId(&id)) || id == nullptr) return std::wstring();
+  std::wstring text(id);
+  CoTaskMemFree(id);
+  return text;
 }
 
 HRESULT AudioSource::LoadAudioCaptureClient() {
@@ -173,14 +217,23 @@ HRESULT AudioSource::Capture(AudioRingBuffer* ring, CaptureResult* result) {
   return taken != 0 ? S_OK : AUDCLNT_S_BUFFER_EMPTY;
 }
 
+// At most what the endpoint's buffer holds, and nothing after a packet of no frames: an endpoint that announced
+// packets faster than they were taken, or packets it then handed out empty, held the capture thread (and a Stop
+// waiting for it) for ever. What is left waits for the next poll.
 HRESULT AudioSource::DrainPackets(AudioRingBuffer* ring, CaptureResult* written, uint64_t* taken) {
+  uint64_t frames_left = buffer_frames_;
   UINT32 next_packet_frames = 0;
   RETURN_IF_FAILED(capture_client_->GetNextPacketSize(&next_packet_frames));
-  while (next_packet_frames != 0) {
+  while (next_packet_frames != 0 && frames_left != 0) {
     UINT32 frames = 0;
     RETURN_IF_FAILED(TakePacket(ring, written, &frames));
-    if (frames == 0) LOG_ERROR << "IAudioCaptureClient::GetBuffer said to read 0 frames";
+    if (frames == 0) {
+      if (!empty_packet_logged_) LOG_ERROR << "IAudioCaptureClient::GetBuffer said to read 0 frames";
+      empty_packet_logged_ = true;
+      return S_OK;
+    }
     *taken += static_cast<uint64_t>(capture_format_.Format.nBlockAlign) * frames;
+    frames_left -= std::min<uint64_t>(frames, frames_left);
     RETURN_IF_FAILED(capture_client_->GetNextPacketSize(&next_packet_frames));
   }
   return S_OK;

@@ -24,6 +24,11 @@ struct AudioSourceConfig {
   std::wstring device_name;  // friendly name, matched exactly; empty: the default endpoint
 };
 
+// "system audio" or "microphone \"name\"", for the records about a source.
+inline std::wstring DescribeSource(const AudioSourceConfig& config) {
+  return config.flow == 0 ? L"system audio" : L"microphone \"" + config.device_name + L"\"";
+}
+
 struct CaptureResult {
   uint64_t bytes = 0;  // written into the ring this call
   // The performance-counter time, in 100-ns units, of the first packet the call wrote into the ring, as the
@@ -35,8 +40,9 @@ struct CaptureResult {
   uint64_t bytes_before_gap = 0;
 };
 
-// Threading: Initialize and destruction on the thread that configures the recording, while no capture thread
-// runs; Capture and every accessor the capture thread uses afterwards on that one thread. No lock.
+// Threading: one thread at a time, no lock. Initialize and destruction on the thread that configures the
+// recording while no capture thread runs; then Capture, Initialize again (to reopen a lost endpoint), the
+// endpoint checks and every accessor the capture thread uses on that one thread.
 class AudioSource {
  public:
   explicit AudioSource(AudioSourceConfig config);
@@ -46,8 +52,14 @@ class AudioSource {
 
   // Opens the endpoint, sets up the capture format and starts the stream. The first failing step is logged
   // and returned. A microphone that refuses access shows a message box and throws Exception("Missing
-  // permissions to access the microphone").
+  // permissions to access the microphone"). Called again, it opens the endpoint anew (a lost one come back, or
+  // another default device); the counts go on.
   HRESULT Initialize();
+  // Whether the endpoint to open is listed now: the named one, or a default one. Logs nothing, so that a lost
+  // endpoint can be looked for every second.
+  bool EndpointPresent() const;
+  // The default endpoint this source follows (it has no name) is another one than it opened.
+  bool DefaultEndpointMoved() const;
   // Initialize succeeded: there is a capture format and a capture client.
   bool IsInitialized() const { return initialized_; }
 
@@ -70,8 +82,13 @@ class AudioSource {
   static WAVEFORMATEXTENSIBLE CaptureFormatFor(const WAVEFORMATEX& mix);
 
  private:
+  static HRESULT CreateEnumerator(ComPtr<IMMDeviceEnumerator>* enumerator);
+  // The first active endpoint of that name whose name can be read; *found stays empty when there is none.
+  static HRESULT FindDeviceByName(IMMDeviceEnumerator* enumerator, EDataFlow flow, const std::wstring& name,
+                                  ComPtr<IMMDevice>* found);
+  static std::wstring EndpointId(IMMDevice* device);
+  EDataFlow DataFlow() const;
   HRESULT LoadDevice(const std::wstring& name);
-  HRESULT FindDeviceByName(IMMDeviceEnumerator* enumerator, EDataFlow flow, const std::wstring& name);
   HRESULT LoadAudioCaptureClient();
   HRESULT ReadCaptureFormat();
   [[noreturn]] void RefuseMicrophoneAccess() const;
@@ -93,6 +110,7 @@ class AudioSource {
   uint64_t discontinuity_count_ = 0;
   uint64_t dropped_bytes_ = 0;
   bool gap_pending_ = false;  // sound was lost since the last packet written
+  bool empty_packet_logged_ = false;
   std::vector<uint8_t> silence_;  // zeros standing in for packets flagged silent
 };
 
