@@ -1,12 +1,14 @@
 #include "testing/fakeendpoints.h"
 
+// The stand-ins' COM server (with Media Foundation's headers) before WASAPI's: mingw's strmif.h redefines what
+// ksmedia.h (through audioclient.h) already declared, and refuses to build in the other order.
+#include "comserver/comserver.h"
+
 #include <audioclient.h>
 #include <mmdeviceapi.h>
 #include <propsys.h>
 
 #include <gtest/gtest.h>
-
-#include "comserver/comserver.h"
 #include "utils/clock.h"
 
 namespace VellRecorder::Testing {
