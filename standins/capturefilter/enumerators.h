@@ -7,32 +7,17 @@
 #include <functional>
 #include <new>
 
+#include "comserver/comobject.h"
+
 namespace VellStandin {
 
 template <typename Interface, typename Item>
-class IndexEnumerator : public Interface {
+class IndexEnumerator : public ComObject<Interface> {
  public:
   using Make = std::function<Item(ULONG index)>;  // a new reference or allocation per call
 
   static Interface* Create(ULONG count, Make make, IUnknown* owner, ULONG position = 0) {
     return new (std::nothrow) IndexEnumerator(count, std::move(make), owner, position);
-  }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (riid != IID_IUnknown && riid != __uuidof(Interface)) {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    *object = static_cast<Interface*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG refs = InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
-    return refs;
   }
 
   HRESULT STDMETHODCALLTYPE Next(ULONG wanted, Item* items, ULONG* fetched) override {
@@ -66,9 +51,8 @@ class IndexEnumerator : public Interface {
       : count_(count), make_(std::move(make)), owner_(owner), position_(position) {
     owner_->AddRef();
   }
-  virtual ~IndexEnumerator() { owner_->Release(); }
+  ~IndexEnumerator() override { owner_->Release(); }
 
-  LONG refs_ = 1;
   const ULONG count_;
   const Make make_;
   IUnknown* const owner_;  // counted: keeps what make_ refers to alive

@@ -1,32 +1,17 @@
 #include "comserver/comserver.h"
 
+#include "comserver/comobject.h"
+
 #include <new>
 #include <utility>
 
 namespace VellStandin {
 namespace {
 
-class ClassFactory : public IClassFactory {
+class ClassFactory final : public ComObject<IClassFactory> {
  public:
   explicit ClassFactory(CreateObject create) : create_(std::move(create)) {}
-  virtual ~ClassFactory() = default;
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (riid != IID_IUnknown && riid != IID_IClassFactory) {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    *object = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG refs = InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
-    return refs;
-  }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
     if (!object) return E_POINTER;
     *object = nullptr;
@@ -37,7 +22,6 @@ class ClassFactory : public IClassFactory {
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
  private:
-  LONG refs_ = 1;
   const CreateObject create_;
 };
 
