@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# camera_e2e.sh SCENARIO BIN_DIR — one end-to-end scenario of the camera query, against the stand-in cameras
-# that scripts/wine-run.sh registers in the test prefix ("Test Camera": largest format faster than 15 frames
-# per second 1920x1080; "Slow Camera": none).
+# camera_e2e.sh SCENARIO BIN_DIR — one end-to-end scenario of the camera query and of camera recordings, against
+# the stand-in cameras that scripts/wine-run.sh registers in the test prefix ("Test Camera": largest format faster
+# than 15 frames per second 1920x1080; "Slow Camera": none). Recordings give the daemon the camera stand-in's DLL,
+# which lists those cameras to Media Foundation and plays a clip (320x240) as each.
 set -uo pipefail
 scenario=$1
 bin=$2
@@ -33,6 +34,35 @@ bad_payload)
   [ "$(grep -c 'Failed to handle message get-camera-bounds: .*cameraId' "$work/daemon.log")" = 4 ] ||
     fail "not one error record per bad request"
   grep -q 'cameraId.*number' "$work/daemon.log" || fail "the error record does not name the wrong type"
+  ;;
+record)
+  # The camera get-camera-bounds answers for is the one a camera recording opens, with the microphone, across a
+  # pause: each part decodes, the picture moves, and sound and picture cover the same time in every part.
+  own_pulseaudio
+  play_tone 440
+  bash "$root/tests/sessions/make_camera_clip.sh" "$work/clip.avi" || fail "no clip"
+  export VELL_CAMERA_CLIP
+  VELL_CAMERA_CLIP=$(winpath "$work/clip.avi")
+  out=$work/rec
+  init=$(printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","camOnly":true,"videoDeviceId":"Test Camera","width":1280,"height":720,"audioDeviceId":"Monitor of Null Output","recordInternalAudio":false}}}' "$(winpath_json "$out")")
+  pause_ms=2500
+  host --inject-dll "$(winpath "$bin/vell-camera.dll")" --timeout-ms 30000 \
+    '{"type":"get-camera-bounds","payload":{"cameraId":"Test Camera"}}' "$(bounds 1080 1920)" \
+    "$init" 'expect recorder-initialized' '{"type":"recorder-start"}' 'expect recorder-started' 'sleep 3000' \
+    '{"type":"pause"}' 'wait-for recorder-paused' "sleep $pause_ms" '{"type":"resume"}' 'wait-for recorder-resumed' \
+    'sleep 4500' '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out" || fail "camera recording"
+  cat "$work/host.out"
+  grep 'vell-camera: listed' "$work/daemon.log" || fail "the daemon did not ask the camera stand-in"
+  grep -q '\["video_source","camera"\]' "$work/host.out" || fail "the metrics do not name the camera"
+  check_parts "$work/host.out" "$out" 320 240
+  check_last_part_before_finished "$work/host.out"
+  moving_picture
+  while read -r part; do
+    python3 "$here/audio_checks.py" part-spans "$part" 400 || fail "sound and picture differ in $part"
+  done < <(reported_parts "$work/host.out")
+  cat $(reported_parts "$work/host.out") > "$work/all.ts"
+  python3 "$here/audio_checks.py" gaps "$work/all.ts" $((pause_ms / 2)) || fail "the pause is in a time line"
+  python3 "$here/audio_checks.py" tone "$work/all.ts" 440 || fail "the microphone's tone is not in the recording"
   ;;
 record_unknown)
   # Media Foundation lists no camera under Wine (nor the DirectShow stand-ins): a camera recording ends in order,
