@@ -11,6 +11,17 @@ source "$here/e2e_lib.sh"
 bounds() { # height width
   printf 'expect-raw {"payload":"{\\"height\\":%s,\\"width\\":%s}","type":"camera-bounds-info"}' "$1" "$2"
 }
+# The clip the camera stand-in plays, for recordings.
+camera_clip() {
+  bash "$root/tests/sessions/make_camera_clip.sh" "$work/clip.avi" || fail "no clip"
+  export VELL_CAMERA_CLIP
+  VELL_CAMERA_CLIP=$(winpath "$work/clip.avi")
+}
+out=$work/rec
+camera_init() { # camera microphone
+  printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","camOnly":true,"videoDeviceId":"%s","width":1280,"height":720,"audioDeviceId":"%s","recordInternalAudio":false}}}' \
+    "$(winpath_json "$out")" "$1" "$2"
+}
 case "$scenario" in
 bounds)
   d=$(private_daemon); preference_set "$d"
@@ -40,15 +51,12 @@ record)
   # pause: each part decodes, the picture moves, and sound and picture cover the same time in every part.
   own_pulseaudio
   play_tone 440
-  bash "$root/tests/sessions/make_camera_clip.sh" "$work/clip.avi" || fail "no clip"
-  export VELL_CAMERA_CLIP
-  VELL_CAMERA_CLIP=$(winpath "$work/clip.avi")
-  out=$work/rec
-  init=$(printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","camOnly":true,"videoDeviceId":"Test Camera","width":1280,"height":720,"audioDeviceId":"Monitor of Null Output","recordInternalAudio":false}}}' "$(winpath_json "$out")")
+  camera_clip
   pause_ms=2500
   host --inject-dll "$(winpath "$bin/vell-camera.dll")" --timeout-ms 30000 \
     '{"type":"get-camera-bounds","payload":{"cameraId":"Test Camera"}}' "$(bounds 1080 1920)" \
-    "$init" 'expect recorder-initialized' '{"type":"recorder-start"}' 'expect recorder-started' 'sleep 3000' \
+    "$(camera_init "Test Camera" "Monitor of Null Output")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+    'expect recorder-started' 'sleep 3000' \
     '{"type":"pause"}' 'wait-for recorder-paused' "sleep $pause_ms" '{"type":"resume"}' 'wait-for recorder-resumed' \
     'sleep 4500' '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out" || fail "camera recording"
   cat "$work/host.out"
@@ -63,6 +71,19 @@ record)
   cat $(reported_parts "$work/host.out") > "$work/all.ts"
   python3 "$here/audio_checks.py" gaps "$work/all.ts" $((pause_ms / 2)) || fail "the pause is in a time line"
   python3 "$here/audio_checks.py" tone "$work/all.ts" 440 || fail "the microphone's tone is not in the recording"
+  ;;
+record_described)
+  # A camera whose description differs from its friendly name is listed, and so named by the host, by its
+  # description ("Desk Camera"); Media Foundation knows only the friendly name ("USB Video Device"). A recording
+  # of "Desk Camera" records that camera.
+  camera_clip
+  host --inject-dll "$(winpath "$bin/vell-camera.dll")" --timeout-ms 30000 \
+    '{"type":"get-camera-bounds","payload":{"cameraId":"Desk Camera"}}' "$(bounds 480 640)" \
+    "$(camera_init "Desk Camera" "")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+    'expect recorder-started' 'sleep 2500' '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out" ||
+    fail "recording of the camera by its description"
+  cat "$work/host.out"
+  check_parts "$work/host.out" "$out" 320 240
   ;;
 record_unknown)
   # Media Foundation lists no camera under Wine (nor the DirectShow stand-ins): a camera recording ends in order,
