@@ -13,7 +13,10 @@
 
 namespace VellRecorder::MediaFoundation {
 
-H264Encoder::H264Encoder(const EncoderSettings& settings) : enc_settings_(settings) {}
+H264Encoder::H264Encoder(const EncoderSettings& settings) : enc_settings_(settings) {
+  // Hardware encoders keep frames in flight even in low-latency mode and pass each frame's time on.
+  outputs_carry_input_times_ = true;
+}
 
 H264Encoder::~H264Encoder() {
   if (activate_) activate_->ShutdownObject();
