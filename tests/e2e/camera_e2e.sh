@@ -75,8 +75,10 @@ record)
 record_described)
   # A camera whose description differs from its friendly name is listed, and so named by the host, by its
   # description ("Desk Camera"); Media Foundation knows only the friendly name ("USB Video Device"). A recording
-  # of "Desk Camera" records that camera.
+  # of "Desk Camera" records that camera. Its encoder keeps the parameter sets out of band (in its output type
+  # only), as some hardware encoders do: the part still starts with them and decodes.
   camera_clip
+  export VELL_H264_STANDIN_STRICT=sps-out-of-band
   host --inject-dll "$(winpath "$bin/vell-camera.dll")" --timeout-ms 30000 \
     '{"type":"get-camera-bounds","payload":{"cameraId":"Desk Camera"}}' "$(bounds 480 640)" \
     "$(camera_init "Desk Camera" "")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
