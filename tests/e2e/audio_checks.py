@@ -8,8 +8,9 @@
                                              each other
     audio_checks.py gaps TS MAX_MS           neither time line has a hole of MAX_MS or more, and both increase
     audio_checks.py tone TS FREQUENCY        the sound holds a tone of FREQUENCY Hz (within 3 Hz in 3 of 4 windows)
-    audio_checks.py tone TS F1,F2            the sound holds both tones at once (each a fifth of the sound or
-                                             more in half the windows or more)
+    audio_checks.py tones TS F1[,F2...]      the sound holds every tone at once (each a fifth of the sound or
+                                             more in half the windows or more): mixed sources, and short parts
+                                             where a click or two would fail the zero-crossing count
 Each prints what it measured and exits with 1 when the check fails.
 """
 import array
@@ -89,12 +90,7 @@ def gaps(ts: str, max_ms: float) -> bool:
     return ok
 
 
-def tone(ts: str, frequencies: str) -> bool:
-    wanted = [float(f) for f in frequencies.split(",")]
-    return one_tone(ts, wanted[0]) if len(wanted) == 1 else tones(ts, wanted)
-
-
-def one_tone(ts: str, frequency: float) -> bool:
+def tone(ts: str, frequency: float) -> bool:
     """Half-second windows: those at the tone's full level must all cross zero at twice its frequency. The first and
     last windows are left out: the stream's edges cut them short."""
     out = subprocess.run(
@@ -125,7 +121,7 @@ def one_tone(ts: str, frequency: float) -> bool:
 
 
 def decoded_windows(ts: str):
-    """The sound as 48 kHz mono samples, in half-second windows, the first and last left out as in one_tone."""
+    """The sound as 48 kHz mono samples, in half-second windows, the first and last left out as in tone."""
     raw = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", ts, "-map", "0:a:0", "-ac", "1", "-ar", "48000",
                           "-f", "s16le", "-"], capture_output=True, check=True).stdout
     samples = array.array("h", raw[:len(raw) // 2 * 2])
@@ -166,10 +162,10 @@ def main() -> int:
     check, path = sys.argv[1], sys.argv[2]
     if check == "has-audio":
         return 0 if has_audio(path) else 1
-    if check == "tone":
-        return 0 if tone(path, sys.argv[3]) else 1
+    if check == "tones":
+        return 0 if tones(path, [float(f) for f in sys.argv[3].split(",")]) else 1
     argument = float(sys.argv[3])
-    return 0 if {"spans": spans, "part-spans": part_spans, "gaps": gaps}[check](path, argument) else 1
+    return 0 if {"spans": spans, "part-spans": part_spans, "gaps": gaps, "tone": tone}[check](path, argument) else 1
 
 
 if __name__ == "__main__":

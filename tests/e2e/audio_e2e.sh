@@ -112,7 +112,7 @@ play_into() { # sink frequency
 tone_in_every_part() { # frequencies
   local part
   while read -r part; do
-    python3 "$checks" tone "$part" "$1" || fail "$part does not hold $1 Hz"
+    python3 "$checks" tones "$part" "$1" || fail "$part does not hold $1 Hz"
   done < <(reported_parts "$work/host.out")
 }
 
