@@ -4,7 +4,6 @@
 #include <uuids.h>
 
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "tracehr.h"
@@ -45,6 +44,12 @@ std::optional<std::wstring> ReadString(IPropertyBag* bag, const wchar_t* key) {
   return std::wstring(value.Get()->bstrVal, SysStringLen(value.Get()->bstrVal));
 }
 
+// What the list, and so the host, calls a device.
+std::optional<std::wstring> DisplayName(IPropertyBag* bag) {
+  std::optional<std::wstring> name = ReadString(bag, L"Description");
+  return name ? name : ReadString(bag, L"FriendlyName");
+}
+
 bool HasValue(IPropertyBag* bag, const wchar_t* key) {
   ScopedVariant value;
   return SUCCEEDED(bag->Read(key, value.Get(), nullptr));
@@ -81,7 +86,35 @@ std::vector<VideoFormat> FilterFormats(IBaseFilter* filter) {
   return formats;
 }
 
+// Null in *enumerator (and S_OK) when the category lists nothing.
+HRESULT EnumerateDevices(REFGUID category, IEnumMoniker** enumerator) {
+  *enumerator = nullptr;
+  // Failures are traced once, by the caller.
+  ComPtr<ICreateDevEnum> device_enum;
+  const HRESULT hr = CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
+                                      reinterpret_cast<void**>(device_enum.ReleaseAndGetAddressOf()));
+  if (FAILED(hr)) return hr;
+  // S_FALSE and no enumerator: the category is empty or absent.
+  return device_enum->CreateClassEnumerator(category, enumerator, 0);
+}
+
 }  // namespace
+
+std::optional<std::wstring> CameraDevicePath(const std::wstring& name) {
+  ComPtr<IEnumMoniker> enumerator;
+  if (FAILED(EnumerateDevices(CLSID_VideoInputDeviceCategory, enumerator.ReleaseAndGetAddressOf())) || !enumerator) {
+    return std::nullopt;
+  }
+  for (ComPtr<IMoniker> moniker; enumerator->Next(1, moniker.ReleaseAndGetAddressOf(), nullptr) == S_OK;) {
+    ComPtr<IPropertyBag> bag;
+    if (moniker && SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag,
+                                                    reinterpret_cast<void**>(bag.ReleaseAndGetAddressOf()))) &&
+        DisplayName(bag.Get()) == name) {
+      if (std::optional<std::wstring> path = ReadString(bag.Get(), L"DevicePath")) return path;
+    }
+  }
+  return std::nullopt;
+}
 
 HRESULT CaptureDevices::LoadDevices() {
   for (const GUID& category : categories_) {
@@ -92,17 +125,6 @@ HRESULT CaptureDevices::LoadDevices() {
     RETURN_IF_FAILED(DisplayDeviceInformation(enumerator.Get()));
   }
   return S_OK;
-}
-
-HRESULT CaptureDevices::EnumerateDevices(REFGUID category, IEnumMoniker** enumerator) {
-  *enumerator = nullptr;
-  // Failures are traced once, by the caller.
-  ComPtr<ICreateDevEnum> device_enum;
-  const HRESULT hr = CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
-                                      reinterpret_cast<void**>(device_enum.ReleaseAndGetAddressOf()));
-  if (FAILED(hr)) return hr;
-  // S_FALSE and no enumerator: the category is empty or absent.
-  return device_enum->CreateClassEnumerator(category, enumerator, 0);
 }
 
 HRESULT CaptureDevices::DisplayDeviceInformation(IEnumMoniker* enumerator) {
@@ -125,8 +147,7 @@ void CaptureDevices::AddDevice(IMoniker* moniker, IBindCtx* bind_context) {
                                     reinterpret_cast<void**>(bag.ReleaseAndGetAddressOf())))) {
     return;
   }
-  std::optional<std::wstring> name = ReadString(bag.Get(), L"Description");
-  if (!name) name = ReadString(bag.Get(), L"FriendlyName");
+  const std::optional<std::wstring> name = DisplayName(bag.Get());
   if (!name) return;
   if (HasValue(bag.Get(), L"WaveInID")) list_.Add({*name, kAudioCaptureDevice, {}});
   if (!HasValue(bag.Get(), L"DevicePath")) return;

@@ -6,6 +6,7 @@
 #include <strmif.h>
 #include <uuids.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +14,10 @@
 #include "capturedevicelist.h"
 
 namespace VellRecorder {
+
+// The "DevicePath" of the camera listed under `name` (the name the list gives it: its "Description", else its
+// "FriendlyName"), if DirectShow lists one. COM must be initialised on the calling thread.
+std::optional<std::wstring> CameraDevicePath(const std::wstring& name);
 
 class CaptureDevices {
  public:
@@ -28,8 +33,6 @@ class CaptureDevices {
   const std::vector<CaptureDevice>& Devices() const { return list_.Devices(); }
 
  private:
-  // Null in *enumerator (and S_OK) when the category lists nothing.
-  HRESULT EnumerateDevices(REFGUID category, IEnumMoniker** enumerator);
   HRESULT DisplayDeviceInformation(IEnumMoniker* enumerator);
   void AddDevice(IMoniker* moniker, IBindCtx* bind_context);
 

@@ -64,6 +64,10 @@ void HLSSink::MuxRaw(const uint8_t* data, uint32_t length, int64_t time_us, Stre
   bool keyframe = false;
   switch (kind) {
     case StreamKind::kVideo:
+      if (const std::vector<uint8_t>* completed = parameter_sets_.Complete(data, length)) {
+        data = completed->data();
+        length = static_cast<uint32_t>(completed->size());
+      }
       keyframe = IsKeyframe(data, length);
       block = muxer_.MuxVideoFrame(data, length, pts, &block_length);
       break;
@@ -87,6 +91,16 @@ void HLSSink::MuxRaw(const uint8_t* data, uint32_t length, int64_t time_us, Stre
       video_frame_count_.fetch_add(1, std::memory_order_relaxed) == 0) {
     first_video_frame_ns_.store(MonotonicNowNs(), std::memory_order_relaxed);
   }
+}
+
+void HLSSink::SetSequenceHeader(const uint8_t* data, size_t length) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  parameter_sets_.SetSequenceHeader(data, length);
+}
+
+bool HLSSink::KnowsParameterSets() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return parameter_sets_.Known();
 }
 
 void HLSSink::Finish() {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "muxers/parametersets.h"
 #include "muxers/partfile.h"
 #include "muxers/ts_muxer.h"
 
@@ -53,6 +54,12 @@ class HLSSink {
   // on the recording's time line. Safe to call from several threads.
   void MuxRaw(const uint8_t* data, uint32_t length, int64_t time_us, StreamKind kind);
 
+  // The encoder's sequence header (Annex-B SPS and PPS), for encoders that keep the parameter sets out of band:
+  // every IDR picture that comes without them gets them ahead of it. Sets carried in the stream replace it.
+  void SetSequenceHeader(const uint8_t* data, size_t length);
+  // Whether the video's parameter sets are known (from the stream or a sequence header).
+  bool KnowsParameterSets();
+
   // Closes and reports the open part. A later MuxRaw opens the next index: a reported part is never
   // written again.
   void Finish();
@@ -82,6 +89,7 @@ class HLSSink {
   // the muxer's returned block is written out before the next frame is muxed.
   std::mutex mutex_;
   TsMuxer muxer_;            // guarded by mutex_
+  ParameterSets parameter_sets_;  // guarded by mutex_
   PartFile part_file_;       // guarded by mutex_
   // The part index counts 4-second slots from the recording's start and decides the cuts; the file number is
   // the index plus first_number_, which keeps the names clear of files already in the folder.

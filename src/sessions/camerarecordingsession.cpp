@@ -4,6 +4,7 @@
 #include <mfapi.h>
 #include <mferror.h>
 
+#include "capturedevices.h"
 #include "media_transforms/media_foundation/h264encoder.h"
 #include "sessions/samplegrabber.h"
 #include "tracehr.h"
@@ -13,6 +14,28 @@
 
 namespace VellRecorder {
 
+namespace {
+
+std::wstring ReadString(IMFActivate* device, REFGUID key) {
+  wchar_t* text = nullptr;
+  UINT32 length = 0;
+  if (FAILED(device->GetAllocatedString(key, &text, &length))) return {};
+  std::wstring value(text, length);
+  CoTaskMemFree(text);
+  return value;
+}
+
+// `path`: the device path DirectShow lists under the name, if any.
+bool IsNamedCamera(IMFActivate* device, const std::wstring& name, const std::optional<std::wstring>& path) {
+  if (ReadString(device, MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME) == name) return true;
+  if (!path || path->empty()) return false;
+  // Device paths are compared without case, as Windows compares them.
+  const std::wstring link = ReadString(device, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK);
+  return _wcsicmp(link.c_str(), path->c_str()) == 0;
+}
+
+}  // namespace
+
 HRESULT OpenCameraByName(const std::wstring& camera_name, IMFMediaSource** source) {
   ComPtr<IMFAttributes> attributes;
   RETURN_IF_FAILED(MFCreateAttributes(attributes.ReleaseAndGetAddressOf(), 0));
@@ -21,14 +44,12 @@ HRESULT OpenCameraByName(const std::wstring& camera_name, IMFMediaSource** sourc
   RETURN_IF_FAILED(attributes->SetString(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, camera_name.c_str()));
   ScopedActivationObject devices;
   RETURN_IF_FAILED(devices.EnumDeviceSources(attributes.Get()));
+  // The host names a camera as the capture-device list does, by its description when it has one, which Media
+  // Foundation does not know: such a camera is the device at the path listed under that name.
+  const std::optional<std::wstring> path = CameraDevicePath(camera_name);
   // The enumeration does not filter by name: with several cameras attached, the named one is activated.
   for (UINT32 i = 0; i < devices.Count(); ++i) {
-    wchar_t* name = nullptr;
-    UINT32 length = 0;
-    if (FAILED(devices[i]->GetAllocatedString(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, &name, &length))) continue;
-    const bool match = camera_name == std::wstring(name, length);
-    CoTaskMemFree(name);
-    if (!match) continue;
+    if (!IsNamedCamera(devices[i], camera_name, path)) continue;
     RETURN_IF_FAILED(devices[i]->ActivateObject(IID_IMFMediaSource, reinterpret_cast<void**>(source)));
     return S_OK;
   }

@@ -83,6 +83,7 @@ HRESULT HWScreenRecordingSession::LoadEncoder() {
   // One encoder instance at a time: hardware encoders limit their sessions.
   encoder_.reset();
   encoder_ = std::make_unique<MediaFoundation::H264Encoder>(encoder_settings);
+  sequence_header_given_ = false;
   const HRESULT hr = encoder_->Initialize();
   if (FAILED(hr)) encoder_.reset();  // nothing is to be drained from an encoder that never started
   RETURN_IF_FAILED(hr);
@@ -318,6 +319,12 @@ void HWScreenRecordingSession::MuxEncoded(IMFSample* encoded) {
   DWORD length = 0;
   // A sample without bytes (after a stream change) is not a frame of the stream.
   if (!encoded || FAILED(encoded->GetTotalLength(&length)) || length == 0) return;
+  // Encoders that keep the parameter sets out of band publish them by their first output; each encoder's own.
+  if (!sequence_header_given_ && encoder_) {
+    const std::vector<uint8_t> header = encoder_->SequenceHeader();
+    sequence_header_given_ = !header.empty();
+    if (sequence_header_given_) sink_->SetSequenceHeader(header.data(), header.size());
+  }
   sink_->Mux(encoded, StreamKind::kVideo);
 }
 

@@ -113,6 +113,7 @@ class HWScreenRecordingSession {
   KeyframeSchedule keyframes_;
   int failed_recreations_ = 0;  // re-creations of a lost duplication that failed in a row
   int held_inputs_ = 0;         // processor inputs in a row without an output
+  bool sequence_header_given_ = false;  // the encoder's out-of-band parameter sets went to the sink
   EndedCallback on_ended_;      // set before Start, called by the capture thread
 
   const VideoRecordingSettings settings_;

@@ -3,12 +3,14 @@
 #include <new>
 
 #include "muxers/hlssink.h"
+#include "muxers/parametersets.h"
 
 namespace VellRecorder {
 
-HRESULT CSampleGrabber::CreateInstance(HLSSink* sink, KeyframeRequest request_keyframe, CSampleGrabber** grabber) {
+HRESULT CSampleGrabber::CreateInstance(HLSSink* sink, KeyframeRequest request_keyframe,
+                                       SequenceHeaderSource sequence_header, CSampleGrabber** grabber) {
   if (!grabber) return E_POINTER;
-  *grabber = new (std::nothrow) CSampleGrabber(sink, std::move(request_keyframe));
+  *grabber = new (std::nothrow) CSampleGrabber(sink, std::move(request_keyframe), std::move(sequence_header));
   return *grabber ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -41,7 +43,15 @@ STDMETHODIMP CSampleGrabber::OnProcessSample(REFGUID, DWORD, LONGLONG sample_tim
                                              const BYTE* buffer, DWORD size) {
   if (!buffer || size == 0) return S_OK;
   std::lock_guard<std::mutex> lock(mutex_);
-  const std::optional<int64_t> time_us = timeline_.Stamp(sample_time, HLSSink::IsKeyframe(buffer, size));
+  // Encoders that keep the parameter sets out of band publish them by their first output.
+  if (!sequence_header_given_ && sequence_header_) {
+    const std::vector<uint8_t> header = sequence_header_();
+    sequence_header_given_ = !header.empty();
+    if (sequence_header_given_) sink_->SetSequenceHeader(header.data(), header.size());
+  }
+  // An IDR picture without its SPS is a keyframe too: the sink puts the parameter sets ahead of it.
+  const bool keyframe = HLSSink::IsKeyframe(buffer, size) || IsIdrAccessUnit(buffer, size);
+  const std::optional<int64_t> time_us = timeline_.Stamp(sample_time, keyframe);
   if (!time_us) return S_OK;
   sink_->MuxRaw(buffer, size, *time_us, StreamKind::kVideo);
   // The frames reach this callback after the encoder: the keyframe is asked for one frame ahead, so that it

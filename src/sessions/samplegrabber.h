@@ -9,6 +9,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 #include "muxers/hlssink.h"
 #include "sessions/cameratimeline.h"
@@ -20,9 +21,12 @@ class CSampleGrabber : public IMFSampleGrabberSinkCallback {
  public:
   // Asks the encoder for a keyframe; called on Media Foundation's thread with the grabber's lock held.
   using KeyframeRequest = std::function<void()>;
+  // The encoder's sequence header (out-of-band SPS and PPS), empty when it has none; on Media Foundation's thread.
+  using SequenceHeaderSource = std::function<std::vector<uint8_t>()>;
 
   // A new grabber for the borrowed sink in *grabber, with its one reference for the caller.
-  static HRESULT CreateInstance(HLSSink* sink, KeyframeRequest request_keyframe, CSampleGrabber** grabber);
+  static HRESULT CreateInstance(HLSSink* sink, KeyframeRequest request_keyframe, SequenceHeaderSource sequence_header,
+                                CSampleGrabber** grabber);
 
   // IUnknown: IMFSampleGrabberSinkCallback, IMFClockStateSink and IUnknown are this object.
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override;
@@ -52,8 +56,8 @@ class CSampleGrabber : public IMFSampleGrabberSinkCallback {
   void Stop();
 
  private:
-  CSampleGrabber(HLSSink* sink, KeyframeRequest request_keyframe)
-      : sink_(sink), request_keyframe_(std::move(request_keyframe)) {}
+  CSampleGrabber(HLSSink* sink, KeyframeRequest request_keyframe, SequenceHeaderSource sequence_header)
+      : sink_(sink), request_keyframe_(std::move(request_keyframe)), sequence_header_(std::move(sequence_header)) {}
   virtual ~CSampleGrabber() = default;
   // The presentation clock's time, 0 without a clock. Under mutex_.
   int64_t ClockTime() const;
@@ -61,6 +65,7 @@ class CSampleGrabber : public IMFSampleGrabberSinkCallback {
   std::atomic<ULONG> refs_{1};
   HLSSink* const sink_;  // borrowed; outlives the session
   const KeyframeRequest request_keyframe_;
+  const SequenceHeaderSource sequence_header_;
   // Held for each frame from its stamp to the end of its mux, and by every control call: a Stop that returned
   // cannot be followed by a frame, and a pause cannot split a frame's stamp from its write. Taken before the
   // sink's own mutex, never after it.
@@ -68,6 +73,7 @@ class CSampleGrabber : public IMFSampleGrabberSinkCallback {
   ComPtr<IMFPresentationClock> clock_;  // guarded by mutex_
   CameraTimeline timeline_;             // guarded by mutex_
   KeyframeSchedule keyframes_;          // guarded by mutex_
+  bool sequence_header_given_ = false;  // guarded by mutex_
 };
 
 }  // namespace VellRecorder

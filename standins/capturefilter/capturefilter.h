@@ -26,6 +26,7 @@ struct CameraProfile {
   const wchar_t* instanceKey;
   const wchar_t* devicePath;
   std::vector<CameraFormat> formats;
+  const wchar_t* description = nullptr;  // a "Description" beside the FriendlyName, as some cameras have
 };
 
 const std::vector<CameraProfile>& CameraProfiles();

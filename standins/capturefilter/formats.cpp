@@ -19,13 +19,15 @@ constexpr REFERENCE_TIME k10Fps = 1'000'000;
 // {5B1F6A3C-2E7D-4C11-9A55-7D0C31E2A001} and ...A002
 const CLSID kTestCameraClsid = {0x5b1f6a3c, 0x2e7d, 0x4c11, {0x9a, 0x55, 0x7d, 0x0c, 0x31, 0xe2, 0xa0, 0x01}};
 const CLSID kSlowCameraClsid = {0x5b1f6a3c, 0x2e7d, 0x4c11, {0x9a, 0x55, 0x7d, 0x0c, 0x31, 0xe2, 0xa0, 0x02}};
+const CLSID kDescribedCameraClsid = {0x5b1f6a3c, 0x2e7d, 0x4c11, {0x9a, 0x55, 0x7d, 0x0c, 0x31, 0xe2, 0xa0, 0x03}};
 
 WORD BitCount(const GUID& subtype) { return subtype == MEDIASUBTYPE_YUY2 ? 16 : 24; }
 
 }  // namespace
 
 // A camera like a common USB one: uncompressed formats at small sizes, MJPG up to 4K, where 4K runs at only
-// 15 frames per second; one format in the VideoInfo2 layout. And a camera with no format faster than 15.
+// 15 frames per second; one format in the VideoInfo2 layout. A camera with no format faster than 15. And a camera
+// whose "Description" differs from its FriendlyName: listed, and named by the host, by its description.
 const std::vector<CameraProfile>& CameraProfiles() {
   static const std::vector<CameraProfile> profiles = {
       {&kTestCameraClsid, L"Test Camera", L"TestCamera0", L"\\\\?\\vell#testcamera#0",
@@ -38,6 +40,8 @@ const std::vector<CameraProfile>& CameraProfiles() {
       {&kSlowCameraClsid, L"Slow Camera", L"SlowCamera0", L"\\\\?\\vell#slowcamera#0",
        {{&MEDIASUBTYPE_YUY2, &FORMAT_VideoInfo, 1280, 720, k15Fps},
         {&MEDIASUBTYPE_MJPG, &FORMAT_VideoInfo, 1920, 1080, k10Fps}}},
+      {&kDescribedCameraClsid, L"USB Video Device", L"DescribedCamera0", L"\\\\?\\vell#describedcamera#0",
+       {{&MEDIASUBTYPE_YUY2, &FORMAT_VideoInfo, 640, 480, k30Fps}}, L"Desk Camera"},
   };
   return profiles;
 }

@@ -1,5 +1,6 @@
-// The in-process COM server of the stand-in cameras: registration as COM classes and as video input devices
-// (the filter mapper's instance entry, plus the "DevicePath" a real camera carries).
+// The in-process COM server of the stand-in cameras: registration as COM classes and as
+// video input devices (the filter mapper's instance entry, plus the "DevicePath" a real camera carries, and a
+// "Description" where the profile has one).
 #include <windows.h>
 #include <dshow.h>
 #include <uuids.h>
@@ -12,6 +13,16 @@ namespace VellStandin {
 namespace {
 
 using VellRecorder::ComPtr;
+
+HRESULT WriteText(IPropertyBag* bag, const wchar_t* key, const wchar_t* text) {
+  VARIANT value;
+  VariantInit(&value);
+  value.vt = VT_BSTR;
+  value.bstrVal = SysAllocString(text);
+  const HRESULT hr = value.bstrVal ? bag->Write(key, &value) : E_OUTOFMEMORY;
+  VariantClear(&value);
+  return hr;
+}
 
 // The device entry: FriendlyName and CLSID come from the mapper, DevicePath is written through its moniker.
 HRESULT RegisterDevice(IFilterMapper2* mapper, const CameraProfile& profile) {
@@ -35,12 +46,8 @@ HRESULT RegisterDevice(IFilterMapper2* mapper, const CameraProfile& profile) {
   ComPtr<IPropertyBag> bag;
   hr = moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(bag.ReleaseAndGetAddressOf()));
   if (FAILED(hr)) return hr;
-  VARIANT path;
-  VariantInit(&path);
-  path.vt = VT_BSTR;
-  path.bstrVal = SysAllocString(profile.devicePath);
-  hr = path.bstrVal ? bag->Write(L"DevicePath", &path) : E_OUTOFMEMORY;
-  VariantClear(&path);
+  hr = WriteText(bag.Get(), L"DevicePath", profile.devicePath);
+  if (SUCCEEDED(hr) && profile.description) hr = WriteText(bag.Get(), L"Description", profile.description);
   return hr;
 }
 

@@ -12,17 +12,13 @@
 
 #include "duplicationstandin.h"
 #include "importredirect.h"
+#include "injection.h"
 
 namespace {
 
 using namespace VellRecorder::StandIn;
 
-// The process's standard error: the daemon's log when the host CLI keeps one.
-void Say(const std::string& text) {
-  DWORD written = 0;
-  const std::string line = "vell-duplication: " + text + "\n";
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-}
+void Say(const std::string& text) { VellRecorder::StandIn::Say("vell-duplication", text); }
 
 void InstallOnFirstUse() {
   static const HRESULT installed = InstallDuplication();
@@ -48,11 +44,8 @@ HRESULT WINAPI D3D11CreateDeviceHook(IDXGIAdapter* adapter, D3D_DRIVER_TYPE type
 }
 
 void Arm() {
-  char faults[256] = {};
-  const DWORD length = GetEnvironmentVariableA("VELL_DUPLICATION_FAULTS", faults, sizeof(faults));
-  if (length > 0 && length < sizeof(faults) && !ApplyFaults(faults)) {
-    Say(std::string("ignoring VELL_DUPLICATION_FAULTS=") + faults);
-  }
+  const std::string faults = EnvironmentText("VELL_DUPLICATION_FAULTS");
+  if (!faults.empty() && !ApplyFaults(faults)) Say("ignoring VELL_DUPLICATION_FAULTS=" + faults);
   HMODULE program = GetModuleHandleW(nullptr);
   int redirected = 0;
   redirected +=
@@ -62,15 +55,11 @@ void Arm() {
   redirected +=
       RedirectImport(program, "d3d11.dll", "D3D11CreateDevice", reinterpret_cast<void*>(&D3D11CreateDeviceHook));
   Say("DuplicateOutput stand-in armed on " + std::to_string(redirected) + " imports" +
-      (length > 0 ? std::string(", faults ") + faults : std::string()));
+      (faults.empty() ? std::string() : ", faults " + faults));
 }
 
 }  // namespace
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    DisableThreadLibraryCalls(instance);
-    Arm();
-  }
-  return TRUE;
+  return VellRecorder::StandIn::ArmOnLoad(instance, reason, &Arm);
 }

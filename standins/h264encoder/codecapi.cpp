@@ -49,7 +49,7 @@ HRESULT EncoderTransform::SetValue(const GUID* api, VARIANT* value) {
     // Write-only, any time while streaming: the next frame given to the encoder becomes a keyframe.
     if (value->vt != VT_UI4) return E_INVALIDARG;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (value->ulVal != 0) encoder_.ForceKeyframe();
+    if (value->ulVal != 0 && !strictness_.ignore_keyframe_requests) encoder_.ForceKeyframe();
     return S_OK;
   }
   if (!Known(*api)) return E_NOTIMPL;

@@ -5,6 +5,7 @@
 // After the Windows headers, so that the codec property identifiers are declared with their GUIDs.
 #include <codecapi.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "encodertransform.h"
@@ -54,7 +55,8 @@ HRESULT EncoderTransform::StartEncoder() {
   const UINT32 type_bitrate = MFGetAttributeUINT32(output_type_.Get(), MF_MT_AVG_BITRATE, 2000000);
   config.mean_bitrate = MFGetAttributeUINT32(codec, CODECAPI_AVEncCommonMeanBitRate, type_bitrate);
   config.max_bitrate = MFGetAttributeUINT32(codec, CODECAPI_AVEncCommonMaxBitRate, 0);
-  lookahead_ = MFGetAttributeUINT32(codec, CODECAPI_AVLowLatencyMode, 0) != 0 ? 0 : kLookahead;
+  const size_t lookahead = MFGetAttributeUINT32(codec, CODECAPI_AVLowLatencyMode, 0) != 0 ? 0 : kLookahead;
+  lookahead_ = std::max(lookahead, strictness_.hold);
   config_ = config;
   return encoder_.Start(config);
 }
@@ -70,6 +72,10 @@ HRESULT EncoderTransform::EncodeInput(IMFSample* sample) {
   sample->GetSampleDuration(&unit.duration);
   hr = encoder_.Encode(frame_, &unit);
   if (FAILED(hr)) return hr;
+  if (unit.keyframe) {
+    const std::vector<uint8_t> sets = ParameterSets(&unit.bytes, strictness_.sps_out_of_band);
+    output_type_->SetBlob(MF_MT_MPEG_SEQUENCE_HEADER, sets.data(), static_cast<UINT32>(sets.size()));
+  }
   held_.push_back(std::move(unit));
   ReleaseHeld(false);
   return S_OK;

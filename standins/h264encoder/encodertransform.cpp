@@ -53,7 +53,8 @@ EncoderTransform::EncoderTransform(Mode mode)
     : mode_(mode),
       fail_output_type_(Requested(L"VELL_H264_STANDIN_FAIL", mode)),
       hide_attributes_(mode == Mode::kSync && Requested(L"VELL_H264_STANDIN_NO_ATTRIBUTES", mode)),
-      silent_after_(mode == Mode::kAsync ? SilentAfter() : -1) {
+      silent_after_(mode == Mode::kAsync ? SilentAfter() : -1),
+      strictness_(StrictnessFromEnvironment(mode == Mode::kAsync)) {
   if (FAILED(MFCreateAttributes(attributes_.ReleaseAndGetAddressOf(), 8))) return;
   attributes_->SetString(MFT_FRIENDLY_NAME_Attribute, mode == Mode::kAsync
                                                           ? L"Vell Stand-in H.264 Encoder (asynchronous)"
@@ -179,7 +180,13 @@ HRESULT EncoderTransform::SetOutputType(DWORD id, IMFMediaType* type, DWORD flag
       in_height != height) {
     input_type_.Reset();
   }
-  output_type_ = ComPtr<IMFMediaType>(type);
+  // A copy, as transforms keep: the sequence header is added to it, not to the caller's type.
+  output_type_.Reset();
+  if (type) {
+    HRESULT hr = MFCreateMediaType(output_type_.ReleaseAndGetAddressOf());
+    if (SUCCEEDED(hr)) hr = type->CopyAllItems(output_type_.Get());
+    if (FAILED(hr)) return hr;
+  }
   Flush();
   encoder_ = AccessUnitEncoder();
   return S_OK;

@@ -5,8 +5,10 @@
 // driven by ProcessInput/ProcessOutput with caller-allocated output buffers. Both take NV12 in system
 // memory or in a DXGI surface, read the codec properties from their attribute store (GOP size, mean and
 // peak bitrate, low latency; set there or through ICodecAPI, which writes the same store), and put out
-// Annex-B access units with SPS and PPS ahead of every IDR frame. Without low latency the encoder holds kLookahead access units back until more input arrives or the
-// stream is drained, as encoders with a look-ahead do.
+// Annex-B access units with SPS and PPS ahead of every IDR frame, and in the output type's
+// MF_MT_MPEG_SEQUENCE_HEADER. Without low latency the encoder holds kLookahead access units back until more input
+// arrives or the stream is drained, as encoders with a look-ahead do. Stricter behaviours, some on by default,
+// are set from the environment (strictness.h).
 #pragma once
 
 #include <windows.h>
@@ -20,6 +22,7 @@
 
 #include "comserver/onestreamtransform.h"
 #include "h264core.h"
+#include "strictness.h"
 #include "utils/comptr.h"
 
 // mingw's strmif.h declares ICodecAPI without the uuid that __uuidof needs (its icodecapi.h, which has it, is
@@ -129,6 +132,7 @@ class EncoderTransform : public OneStreamTransform<IMFMediaEventGenerator, IMFSh
   const bool fail_output_type_;
   const bool hide_attributes_;  // synchronous variant only: an asynchronous one must be unlocked
   const long silent_after_;     // inputs after which no event is queued any more; -1: never
+  const Strictness strictness_;
   long inputs_ = 0;             // accepted so far
   bool shut_down_ = false;
 };

@@ -125,6 +125,30 @@ HRESULT AccessUnitEncoder::Start(const EncoderConfig& config) {
   return S_OK;
 }
 
+std::vector<uint8_t> ParameterSets(std::vector<uint8_t>* bytes, bool remove) {
+  // Start codes of 3 or 4 bytes; each NAL unit runs to the next start code.
+  std::vector<size_t> starts;
+  for (size_t i = 0; i + 3 <= bytes->size(); ++i) {
+    if ((*bytes)[i] == 0 && (*bytes)[i + 1] == 0 && (*bytes)[i + 2] == 1) {
+      starts.push_back(i > 0 && (*bytes)[i - 1] == 0 ? i - 1 : i);
+      i += 2;
+    }
+  }
+  std::vector<uint8_t> sets;
+  std::vector<uint8_t> rest;
+  for (size_t n = 0; n < starts.size(); ++n) {
+    const size_t begin = starts[n];
+    const size_t end = n + 1 < starts.size() ? starts[n + 1] : bytes->size();
+    const size_t header = begin + ((*bytes)[begin + 2] == 1 ? 3 : 4);
+    const int type = header < end ? (*bytes)[header] & 0x1f : 0;
+    std::vector<uint8_t>& into = type == 7 || type == 8 ? sets : rest;
+    into.insert(into.end(), bytes->begin() + static_cast<std::ptrdiff_t>(begin),
+                bytes->begin() + static_cast<std::ptrdiff_t>(end));
+  }
+  if (remove) *bytes = std::move(rest);
+  return sets;
+}
+
 HRESULT AccessUnitEncoder::Encode(const std::vector<uint8_t>& i420, AccessUnit* out) {
   const int width = static_cast<int>(config_.width);
   const int height = static_cast<int>(config_.height);

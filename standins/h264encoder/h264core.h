@@ -33,6 +33,10 @@ struct AccessUnit {
 // surface are copied through a staging texture, as a hardware encoder's input stage would read them.
 HRESULT ReadNV12Sample(IMFSample* sample, uint32_t width, uint32_t height, std::vector<uint8_t>* i420);
 
+// The SPS and PPS NAL units of an Annex-B access unit, with their start codes, in their order; removed from
+// `bytes` when `remove` is set.
+std::vector<uint8_t> ParameterSets(std::vector<uint8_t>* bytes, bool remove);
+
 // One encoder per stream; used under the transform's lock.
 class AccessUnitEncoder {
  public:

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "hostcli/dllinjection.h"
 #include "testing/testwindow.h"
@@ -31,7 +32,9 @@ DWORD RunProbe(const std::wstring& dll, const char* faults, int expected_refusal
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
   DWORD status = 0xDEAD;
-  const bool started = VellHost::StartProcess(probe, command_line, false, &startup, dll, &process);
+  std::vector<std::wstring> dlls;
+  if (!dll.empty()) dlls.push_back(dll);
+  const bool started = VellHost::StartProcess(probe, command_line, false, &startup, dlls, &process);
   SetEnvironmentVariableA("VELL_DUPLICATION_FAULTS", nullptr);  // the probe has its copy
   if (!started) return status;
   Testing::WithinOrDie(std::chrono::seconds(60), "the probe", [&] {
@@ -67,7 +70,7 @@ TEST(InjectionTest, TheInjectedDllGivesAnUnmodifiedProgramAWorkingDuplication) {
   startup.cb = sizeof(startup);
   std::wstring command_line = L"probe 0";
   EXPECT_FALSE(VellHost::StartProcess(Beside(L"duplication_probe.exe"), command_line, false, &startup,
-                                      L"Z:\\nowhere\\missing.dll", &process));
+                                      {L"Z:\\nowhere\\missing.dll"}, &process));
   EXPECT_EQ(process.hProcess, nullptr);
 }
 

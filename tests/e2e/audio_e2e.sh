@@ -12,6 +12,10 @@
 #                 daemon leaves when the host closes the pipe
 #   device_lost   the microphone's device goes away (the null sink unloaded) and comes back with the tone: silence
 #                 stands for it meanwhile in every part, the tone is back after it, "finish" is answered within 2 s
+#   loopback      system audio alone, through the loopback stand-in injected into the daemon (the default
+#                 output's monitor): a tone played on the default output is in every part, and the daemon's
+#                 silence plays there while it records
+#   loopback_mix  system audio and a microphone, each hearing a tone of its own: every part holds both tones
 set -uo pipefail
 scenario=$1
 bin=$2
@@ -56,11 +60,13 @@ init() { # microphone system-audio
   printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","displayId":%s,"width":1920,"height":1080,"audioDeviceId":"%s","recordInternalAudio":%s}}}' \
     "$(winpath_json "$out")" "$DISPLAY_ID" "$1" "$2"
 }
+# DLLs the daemon is started with.
+inject=()
 # Records with the given options; the directives between start and finish come after them.
 record() { # microphone system-audio directive...
   local mic=$1 system=$2
   shift 2
-  host --timeout-ms 30000 "$(init "$mic" "$system")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+  host "${inject[@]}" --timeout-ms 30000 "$(init "$mic" "$system")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
     'expect recorder-started' "$@" '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out"
 }
 # The same in the background, ending with STOP ("finish" or "cancel") and the directives after it, for a shell that
@@ -130,6 +136,23 @@ start_tone() {
   paplay "$work/tone.wav" &
   player_pid=$!
   sleep 0.5
+}
+
+# A tone of FREQUENCY Hz played into SINK for longer than any scenario records.
+play_into() { # sink frequency
+  ffmpeg -nostdin -v error -y -f lavfi -i "sine=frequency=$2:sample_rate=48000:duration=120" "$work/tone-$2.wav" ||
+    fail "no tone"
+  paplay --device="$1" "$work/tone-$2.wav" &
+  player_pid+=" $!"
+  sleep 0.5
+}
+
+# The tones (one frequency, or several separated by commas) are in each part.
+tone_in_every_part() { # frequencies
+  local part
+  while read -r part; do
+    python3 "$checks" tones "$part" "$1" || fail "$part does not hold $1 Hz"
+  done < <(reported_parts "$work/host.out")
 }
 
 start_stimulus() { # seconds
@@ -311,6 +334,45 @@ server_lost)
   cat "$work/host.out"
   answered_within cancel 2000
   check_parts "$work/host.out" "$out" 1920 1080
+  ;;
+loopback)
+  start_pattern
+  play_into vsink 440
+  inject=(--inject-dll "$(winpath "$bin/vell-loopback.dll")")
+  record "" true 'sleep 10000' &
+  recording=$!
+  # The daemon's silence loop is a stream of its own into the default output, beside the tone's player, while
+  # it records.
+  silence=
+  while [ -z "$silence" ] && kill -0 "$recording" 2>/dev/null; do
+    silence=$(pactl list sink-inputs | grep -i 'application.*VellRecorder')
+    sleep 0.25
+  done
+  wait_for_host "$recording" 60 || fail "recording"
+  cat "$work/host.out"
+  [ -n "$silence" ] || fail "no silence from the daemon played on the default output while it recorded"
+  echo "the daemon plays into the default output: $silence"
+  grep 'vell-loopback: the default output .* is heard through "Monitor of Null Output"' "$work/daemon.log" ||
+    fail "the loopback stand-in did not answer"
+  check_parts "$work/host.out" "$out" 1920 1080
+  decode_with_sound
+  tone_in_every_part 440
+  ;;
+loopback_mix)
+  start_pattern
+  # A second sink whose monitor is the microphone; the default output stays the first one.
+  pactl load-module module-null-sink sink_name=micsink sink_properties=device.description=Microphone >/dev/null ||
+    fail "no microphone sink"
+  pactl set-default-sink vsink
+  play_into vsink 440
+  play_into micsink 660
+  export VELL_LOOPBACK_MONITOR="Monitor of Null Output"
+  inject=(--inject-dll "$(winpath "$bin/vell-loopback.dll")")
+  record "Monitor of Microphone" true 'sleep 10000' || fail "recording"
+  cat "$work/host.out"
+  check_parts "$work/host.out" "$out" 1920 1080
+  decode_with_sound
+  tone_in_every_part 440,660
   ;;
 *) fail "unknown scenario $scenario" ;;
 esac

@@ -1,11 +1,23 @@
 #!/usr/bin/env bash
-# camera_e2e.sh SCENARIO BIN_DIR — one end-to-end scenario of the camera query, against the stand-in cameras
-# that scripts/wine-run.sh registers in the test prefix ("Test Camera": largest format faster than 15 frames
-# per second 1920x1080; "Slow Camera": none).
+# camera_e2e.sh SCENARIO BIN_DIR — one end-to-end scenario of the camera query and of camera recordings, against
+# the stand-in cameras that scripts/wine-run.sh registers in the test prefix ("Test Camera": largest format faster
+# than 15 frames per second 1920x1080; "Slow Camera": none). Recordings give the daemon the camera stand-in's DLL,
+# which lists those cameras to Media Foundation and plays a clip (320x240) as each.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/e2e_lib.sh" "$@"
 bounds() { # height width
   printf 'expect-raw {"payload":"{\\"height\\":%s,\\"width\\":%s}","type":"camera-bounds-info"}' "$1" "$2"
+}
+# The clip the camera stand-in plays, for recordings.
+camera_clip() {
+  bash "$root/tests/sessions/make_camera_clip.sh" "$work/clip.avi" || fail "no clip"
+  export VELL_CAMERA_CLIP
+  VELL_CAMERA_CLIP=$(winpath "$work/clip.avi")
+}
+out=$work/rec
+camera_init() { # camera microphone
+  printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","camOnly":true,"videoDeviceId":"%s","width":1280,"height":720,"audioDeviceId":"%s","recordInternalAudio":false}}}' \
+    "$(winpath_json "$out")" "$1" "$2"
 }
 case "$scenario" in
 bounds)
@@ -30,6 +42,47 @@ bad_payload)
   [ "$(grep -c 'Failed to handle message get-camera-bounds: .*cameraId' "$work/daemon.log")" = 4 ] ||
     fail "not one error record per bad request"
   grep -q 'cameraId.*number' "$work/daemon.log" || fail "the error record does not name the wrong type"
+  ;;
+record)
+  # The camera get-camera-bounds answers for is the one a camera recording opens, with the microphone, across a
+  # pause: each part decodes, the picture moves, and sound and picture cover the same time in every part.
+  own_pulseaudio
+  play_tone 440
+  camera_clip
+  pause_ms=2500
+  host --inject-dll "$(winpath "$bin/vell-camera.dll")" --timeout-ms 30000 \
+    '{"type":"get-camera-bounds","payload":{"cameraId":"Test Camera"}}' "$(bounds 1080 1920)" \
+    "$(camera_init "Test Camera" "Monitor of Null Output")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+    'expect recorder-started' 'sleep 3000' \
+    '{"type":"pause"}' 'wait-for recorder-paused' "sleep $pause_ms" '{"type":"resume"}' 'wait-for recorder-resumed' \
+    'sleep 4500' '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out" || fail "camera recording"
+  cat "$work/host.out"
+  grep 'vell-camera: listed' "$work/daemon.log" || fail "the daemon did not ask the camera stand-in"
+  grep -q '\["video_source","camera"\]' "$work/host.out" || fail "the metrics do not name the camera"
+  check_parts "$work/host.out" "$out" 320 240
+  check_last_part_before_finished "$work/host.out"
+  moving_picture
+  while read -r part; do
+    python3 "$here/audio_checks.py" part-spans "$part" 400 || fail "sound and picture differ in $part"
+  done < <(reported_parts "$work/host.out")
+  cat $(reported_parts "$work/host.out") > "$work/all.ts"
+  python3 "$here/audio_checks.py" gaps "$work/all.ts" $((pause_ms / 2)) || fail "the pause is in a time line"
+  python3 "$here/audio_checks.py" tone "$work/all.ts" 440 || fail "the microphone's tone is not in the recording"
+  ;;
+record_described)
+  # A camera whose description differs from its friendly name is listed, and so named by the host, by its
+  # description ("Desk Camera"); Media Foundation knows only the friendly name ("USB Video Device"). A recording
+  # of "Desk Camera" records that camera. Its encoder keeps the parameter sets out of band (in its output type
+  # only), as some hardware encoders do: the part still starts with them and decodes.
+  camera_clip
+  export VELL_H264_STANDIN_STRICT=sps-out-of-band
+  host --inject-dll "$(winpath "$bin/vell-camera.dll")" --timeout-ms 30000 \
+    '{"type":"get-camera-bounds","payload":{"cameraId":"Desk Camera"}}' "$(bounds 480 640)" \
+    "$(camera_init "Desk Camera" "")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+    'expect recorder-started' 'sleep 2500' '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out" ||
+    fail "recording of the camera by its description"
+  cat "$work/host.out"
+  check_parts "$work/host.out" "$out" 320 240
   ;;
 record_unknown)
   # Media Foundation lists no camera under Wine (nor the DirectShow stand-ins): a camera recording ends in order,

@@ -68,16 +68,6 @@ print(f"{len(t)} frames over {t[-1]-t[0]:.2f} s, largest gap {gap*1000:.0f} ms")
 sys.exit(0 if gap * 1000 < int(sys.argv[1]) / 2 else 1)' "$pause_ms" || fail "the pause left a gap in the time line"
 }
 
-# The moving pattern shows: the decoded pictures of the first part (or of the part given) are not all the same.
-moving_picture() { # [part]
-  local first distinct
-  first=${1:-$(reported_parts "$work/host.out" | head -n1)}
-  distinct=$(ffmpeg -nostdin -v error -i "$first" -fps_mode passthrough -f framemd5 - | grep -v '^#' |
-    awk -F, '{ print $NF }' | sort -u | wc -l)
-  echo "$distinct distinct pictures in $(basename "$first")"
-  [ "$distinct" -ge 10 ] || fail "the recorded picture does not move"
-}
-
 case "$scenario" in
 fallback)
   record || fail "recording"

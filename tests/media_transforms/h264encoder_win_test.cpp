@@ -186,7 +186,8 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
       .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-// Three seconds through the asynchronous encoder with a Direct3D device manager, fed as the hardware
+// Three seconds through the asynchronous encoder (which holds frames, as hardware encoders do) with a Direct3D
+// device manager, fed as the hardware
 // session's event loop feeds it under Wine: Wine's video processor hands out NV12 in system memory (and
 // mapping an NV12 staging texture hangs in Wine 8, so surface input cannot be exercised here).
 TEST(H264Encoder, AsyncEncoderStreamHonoursGopAndBitrate) {
@@ -213,6 +214,12 @@ TEST(H264Encoder, AsyncEncoderStreamHonoursGopAndBitrate) {
     const std::vector<uint8_t> bytes = ReadSample(sample);
     const std::vector<int> nals = NalTypes(bytes);
     EXPECT_EQ(CountSlices(nals), 1) << "access unit " << units;
+    // The encoder holds frames: each comes out later, drained ones together, but with its own input's timing.
+    LONGLONG time = -1, duration = -1;
+    sample->GetSampleTime(&time);
+    sample->GetSampleDuration(&duration);
+    EXPECT_EQ(time, units * 333333LL) << "access unit " << units;
+    EXPECT_EQ(duration, 333333) << "access unit " << units;
     if (!nals.empty() && nals.front() == kNalSps) keyframes.push_back(units);
     stream.insert(stream.end(), bytes.begin(), bytes.end());
     ++units;

@@ -109,6 +109,43 @@ TEST_F(HLSSinkTest, AfterAGapEachKeyframeAdvancesByOnePart) {
   EXPECT_EQ(reported_, Parts({0, 1, 2}));
 }
 
+// Some encoders write the parameter sets only into their first keyframe, or only into their output type (the
+// sequence header): every IDR picture without them gets the known ones ahead of its slices, after its delimiter,
+// so that it cuts a part and the part decodes. Sets carried in the stream replace the known ones.
+TEST_F(HLSSinkTest, IdrPicturesWithoutParameterSetsGetTheKnownOnes) {
+  const Bytes aud = {0x00, 0x00, 0x00, 0x01, 0x09, 0xF0};
+  const Bytes sps = {0x00, 0x00, 0x00, 0x01, 0x67, 0x42, 0x00, 0x1F};
+  const Bytes other_sps = {0x00, 0x00, 0x01, 0x67, 0x4D, 0x00, 0x28};
+  const Bytes pps = {0x00, 0x00, 0x00, 0x01, 0x68, 0xCE, 0x3C, 0x80};
+  const Bytes idr = {0x00, 0x00, 0x00, 0x01, 0x65, 0x88, 0x84, 0x21};
+  const auto join = [](std::initializer_list<Bytes> pieces) {
+    Bytes joined;
+    for (const Bytes& piece : pieces) joined.insert(joined.end(), piece.begin(), piece.end());
+    return joined;
+  };
+  const auto first_frame = [&](int part) {
+    std::vector<std::string> errors;
+    const std::vector<PesPacket> pes = ReadPes(FsPath(Part(part)), TsMuxer::kVideoPid, &errors);
+    EXPECT_TRUE(errors.empty());
+    return pes.empty() ? Bytes() : pes.front().data;
+  };
+  Video(idr, 0);  // none known yet: written as it is, and no keyframe
+  EXPECT_FALSE(sink_.KnowsParameterSets());
+  const Bytes header = join({sps, pps});
+  sink_.SetSequenceHeader(header.data(), header.size());
+  EXPECT_TRUE(sink_.KnowsParameterSets());
+  Video(join({aud, idr}), 4000001);
+  Video(kInterFrame, 4100000);
+  Video(join({other_sps, pps, idr}), 8000001);
+  Video(idr, 12000001);
+  sink_.Finish();
+  ASSERT_EQ(reported_, Parts({0, 1, 2, 3}));
+  EXPECT_EQ(first_frame(0), join({aud, idr}));  // the muxer puts a delimiter ahead of every frame without one
+  EXPECT_EQ(first_frame(1), join({aud, sps, pps, idr}));
+  EXPECT_EQ(first_frame(2), join({aud, other_sps, pps, idr}));
+  EXPECT_EQ(first_frame(3), join({aud, other_sps, pps, idr}));
+}
+
 // A session that makes a keyframe where the schedule asks gets a part for each boundary at any frame rate, cut at
 // the first frame past it; after a gap the schedule asks once, not for every boundary the gap passed.
 TEST_F(HLSSinkTest, KeyframesOnScheduleCutAtTheFirstFramePastEachBoundary) {

@@ -51,6 +51,7 @@ struct Frame {
   uint64_t pts;  // 90 kHz
   bool keyframe;
   bool starts_part;
+  bool parameter_sets;  // an SPS at its head
 };
 
 // Whether an access unit holds an IDR slice (NAL type 5): start codes cannot occur inside a NAL unit.
@@ -105,7 +106,8 @@ class Recording : public Testing::SessionRecording<HWScreenRecordingSession> {
       std::vector<std::string> errors;
       const auto pes = Testing::ReadPes(fs::path(part), TsMuxer::kVideoPid, &errors);
       for (const std::string& error : errors) ADD_FAILURE() << error;
-      for (size_t i = 0; i < pes.size(); ++i) frames.push_back({pes[i].pts, HasIdrSlice(pes[i].data), i == 0});
+      for (size_t i = 0; i < pes.size(); ++i) frames.push_back({pes[i].pts, HasIdrSlice(pes[i].data), i == 0,
+                        HLSSink::IsKeyframe(pes[i].data.data(), static_cast<uint32_t>(pes[i].data.size()))});
     }
     return frames;
   }
@@ -186,25 +188,33 @@ TEST_F(HWScreenRecordingSessionTest, EveryCapturedFrameReachesTheSinkWithItsTime
 }
 
 // Parts are cut by time at any frame rate: acquisitions of 180 ms give about 5 frames a second, at which the
-// encoder's 60-frame group of pictures would cut every 12 s. Each cut falls on the first frame past its boundary.
+// encoder's 60-frame group of pictures would cut every 12 s. Each cut falls on the first frame past its boundary,
+// and each part starts with the parameter sets, also from an encoder that keeps them out of band.
 TEST_F(HWScreenRecordingSessionTest, PartsAreCutEveryFourSecondsAtALowFrameRate) {
-  StandIn::SlowAcquisitions(180);
-  Recording recording("slow-capture", kScreen);
-  ASSERT_EQ(recording.Session().Initialize(), S_OK);
-  recording.Start();
-  Testing::WithinOrDie(milliseconds(40000), "two parts", [&recording] {
-    while (recording.PartCount() < 2) Sleep(100);
-  });
-  recording.Stop();
-  const std::vector<Frame> frames = recording.Frames();
-  uint64_t boundary = 0;
-  for (size_t i = 1; i < frames.size(); ++i) {
-    if (!frames[i].starts_part) continue;
-    boundary += kPartPts;
-    EXPECT_LE(frames[i - 1].pts, boundary) << "a part went on past its boundary";
-    EXPECT_GT(frames[i].pts, boundary) << "a part began before its boundary";
+  for (const char* strictness : {"", "sps-out-of-band"}) {
+    SCOPED_TRACE(strictness);
+    const std::wstring wide(strictness, strictness + std::char_traits<char>::length(strictness));
+    ScopedVariable variable(L"VELL_H264_STANDIN_STRICT", *strictness ? wide.c_str() : nullptr);
+    StandIn::SlowAcquisitions(180);
+    Recording recording(std::string("slow-capture") + (*strictness ? "-sps-out-of-band" : ""), kScreen);
+    ASSERT_EQ(recording.Session().Initialize(), S_OK);
+    recording.Start();
+    Testing::WithinOrDie(milliseconds(40000), "two parts", [&recording] {
+      while (recording.PartCount() < 2) Sleep(100);
+    });
+    recording.Stop();
+    const std::vector<Frame> frames = recording.Frames();
+    uint64_t boundary = 0;
+    for (size_t i = 0; i < frames.size(); ++i) {
+      if (!frames[i].starts_part) continue;
+      EXPECT_TRUE(frames[i].parameter_sets) << "a part without its parameter sets at frame " << i;
+      if (i == 0) continue;
+      boundary += kPartPts;
+      EXPECT_LE(frames[i - 1].pts, boundary) << "a part went on past its boundary";
+      EXPECT_GT(frames[i].pts, boundary) << "a part began before its boundary";
+    }
+    EXPECT_GE(boundary, 2 * kPartPts);
   }
-  EXPECT_GE(boundary, 2 * kPartPts);
 }
 
 // Wine's own processor converts at the capture size only: a session that could not scale a single frame is

@@ -43,15 +43,17 @@ bool LoadInto(HANDLE process, const std::wstring& dll) {
 }  // namespace
 
 bool StartProcess(const std::wstring& application, std::wstring& command_line, bool inherit_handles,
-                  STARTUPINFOW* startup, const std::wstring& dll, PROCESS_INFORMATION* process) {
-  const DWORD flags = dll.empty() ? 0 : CREATE_SUSPENDED;
+                  STARTUPINFOW* startup, const std::vector<std::wstring>& dlls, PROCESS_INFORMATION* process) {
+  const DWORD flags = dlls.empty() ? 0 : CREATE_SUSPENDED;
   if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, inherit_handles, flags, nullptr,
                       nullptr, startup, process)) {
     std::fprintf(stderr, "cannot start the process: %lu\n", GetLastError());
     return false;
   }
-  if (dll.empty()) return true;
-  if (!LoadInto(process->hProcess, dll) || ResumeThread(process->hThread) == static_cast<DWORD>(-1)) {
+  if (dlls.empty()) return true;
+  bool loaded = true;
+  for (const std::wstring& dll : dlls) loaded = loaded && LoadInto(process->hProcess, dll);
+  if (!loaded || ResumeThread(process->hThread) == static_cast<DWORD>(-1)) {
     TerminateProcess(process->hProcess, 1);
     CloseHandle(process->hThread);
     CloseHandle(process->hProcess);

@@ -4,7 +4,8 @@
 //   vell-host [--daemon PATH] [--inject-dll PATH] [--secret S] [--script FILE] [--daemon-log FILE]
 //             [--timeout-ms N] [--raw] [DIRECTIVE ...]
 //
-// --inject-dll loads a DLL into the daemon before its main (test stand-ins of system components).
+// --inject-dll loads a DLL into the daemon before its main (test stand-ins of system components); repeated, it
+// loads each in turn.
 //
 // Exit status: 0 all expectations held, 1 one failed, 2 the command line or script is not usable (nothing is
 // started then), or the daemon could not be started or did not connect.
@@ -32,7 +33,7 @@ using std::chrono::milliseconds;
 
 struct Options {
   std::wstring daemon;
-  std::wstring inject_dll;  // loaded into the daemon before its main (test stand-ins)
+  std::vector<std::wstring> inject_dlls;  // loaded into the daemon before its main (test stand-ins)
   std::string secret;
   ScriptOptions script;
   std::vector<std::string> lines;
@@ -75,7 +76,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options) {
     } else if (arg == "--daemon") {
       options->daemon = VellRecorder::ToWide(args[++i]);
     } else if (arg == "--inject-dll") {
-      options->inject_dll = VellRecorder::ToWide(args[++i]);
+      options->inject_dlls.push_back(VellRecorder::ToWide(args[++i]));
     } else if (arg == "--secret") {
       options->secret = args[++i];
     } else if (arg == "--daemon-log") {
@@ -135,7 +136,7 @@ int main() {
   HostPipe pipe;
   pipe.SetWriteTimeout(options.script.timeout);
   ScriptRunner runner(pipe, options.script, start);
-  if (!pipe.Start(options.daemon, options.secret, options.script.daemon_log, options.inject_dll)) return 2;
+  if (!pipe.Start(options.daemon, options.secret, options.script.daemon_log, options.inject_dlls)) return 2;
   std::printf("[%8.1f ms] daemon started, pid %lu, pipe %s\n", runner.Elapsed(), pipe.DaemonPid(),
               VellRecorder::ToUtf8(pipe.PipeName()).c_str());
   // Every message is printed as it arrives; the directives only check them.

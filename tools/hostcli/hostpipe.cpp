@@ -42,7 +42,7 @@ HostPipe::~HostPipe() {
 }
 
 bool HostPipe::Start(const std::wstring& daemon, const std::string& secret, const std::wstring& daemon_log,
-                     const std::wstring& inject_dll) {
+                     const std::vector<std::wstring>& inject_dlls) {
   pipe_name_ = L"\\\\.\\pipe\\vell-host-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                std::to_wstring(GetTickCount64());
   pipe_.Reset(CreateNamedPipeW(pipe_name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
@@ -53,12 +53,12 @@ bool HostPipe::Start(const std::wstring& daemon, const std::string& secret, cons
   }
   const nlohmann::json argument = {
       {"payload", {{"daemonOptions", {{"pipePath", VellRecorder::ToUtf8(pipe_name_)}, {"secret", secret}}}}}};
-  return StartDaemon(daemon, VellRecorder::ToWide(argument.dump()), daemon_log, inject_dll);
+  return StartDaemon(daemon, VellRecorder::ToWide(argument.dump()), daemon_log, inject_dlls);
 }
 
 // The one place the daemon process is created.
 bool HostPipe::StartDaemon(const std::wstring& daemon, const std::wstring& argument, const std::wstring& daemon_log,
-                           const std::wstring& inject_dll) {
+                           const std::vector<std::wstring>& inject_dlls) {
   std::wstring command_line = QuoteArgument(daemon) + L" " + QuoteArgument(argument);
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
@@ -77,7 +77,7 @@ bool HostPipe::StartDaemon(const std::wstring& daemon, const std::wstring& argum
     startup.hStdError = log_file.Get();
   }
   PROCESS_INFORMATION process = {};
-  if (!StartProcess(daemon, command_line, true, &startup, inject_dll, &process)) return false;
+  if (!StartProcess(daemon, command_line, true, &startup, inject_dlls, &process)) return false;
   CloseHandle(process.hThread);
   daemon_.Reset(process.hProcess);
   daemon_pid_ = process.dwProcessId;

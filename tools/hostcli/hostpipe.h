@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "utils/scopedhandle.h"
 
@@ -31,10 +32,10 @@ class HostPipe {
   ~HostPipe();
 
   // Creates a uniquely named pipe and starts the daemon with the launch argument. daemon_log: file for the
-  // daemon's standard output and error, or empty to share ours. inject_dll: a DLL loaded into the daemon before
-  // its main, or empty.
+  // daemon's standard output and error, or empty to share ours. inject_dlls: DLLs loaded into the daemon before
+  // its main, in order.
   bool Start(const std::wstring& daemon, const std::string& secret, const std::wstring& daemon_log,
-             const std::wstring& inject_dll = {});
+             const std::vector<std::wstring>& inject_dlls = {});
   // Starts reading once the daemon connected. on_received runs on the reading thread for every message as
   // it arrives, before the message can be taken with Next.
   bool WaitForConnection(std::chrono::milliseconds timeout, std::function<void(const Received&)> on_received);
@@ -58,7 +59,7 @@ class HostPipe {
  private:
   // Starts the daemon with the launch argument, its output into daemon_log when given.
   bool StartDaemon(const std::wstring& daemon, const std::wstring& argument, const std::wstring& daemon_log,
-                   const std::wstring& inject_dll);
+                   const std::vector<std::wstring>& inject_dlls);
   void ReadLoop();
 
   std::wstring pipe_name_;

@@ -13,7 +13,10 @@
 
 namespace VellRecorder::MediaFoundation {
 
-H264Encoder::H264Encoder(const EncoderSettings& settings) : enc_settings_(settings) {}
+H264Encoder::H264Encoder(const EncoderSettings& settings) : enc_settings_(settings) {
+  // Hardware encoders keep frames in flight even in low-latency mode and pass each frame's time on.
+  outputs_carry_input_times_ = true;
+}
 
 H264Encoder::~H264Encoder() {
   if (activate_) activate_->ShutdownObject();
@@ -119,6 +122,19 @@ HRESULT SetCodecProperty(IUnknown* encoder, const GUID& property, uint32_t value
 }
 
 HRESULT RequestKeyframe(IUnknown* encoder) { return SetCodecProperty(encoder, CODECAPI_AVEncVideoForceKeyFrame, 1); }
+
+std::vector<uint8_t> SequenceHeader(IMFTransform* encoder) {
+  ComPtr<IMFMediaType> type;
+  UINT8* blob = nullptr;
+  UINT32 size = 0;
+  if (!encoder || FAILED(encoder->GetOutputCurrentType(0, type.ReleaseAndGetAddressOf())) ||
+      FAILED(type->GetAllocatedBlob(MF_MT_MPEG_SEQUENCE_HEADER, &blob, &size))) {
+    return {};
+  }
+  std::vector<uint8_t> header(blob, blob + size);
+  CoTaskMemFree(blob);
+  return header;
+}
 
 HRESULT H264Encoder::CreateOutputType() {
   RETURN_IF_FAILED(MFCreateMediaType(output_type_.ReleaseAndGetAddressOf()));

@@ -8,6 +8,7 @@
 #include <mfobjects.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "media_transforms/encodersettings.h"
 #include "media_transforms/media_foundation/mft.h"
@@ -35,6 +36,9 @@ struct EncoderSettings {
 HRESULT SetCodecProperty(IUnknown* encoder, const GUID& property, uint32_t value, bool boolean = false);
 // Asks an encoder to make its next frame a keyframe; encoders that cannot keep their own schedule.
 HRESULT RequestKeyframe(IUnknown* encoder);
+// The encoder's sequence header (MF_MT_MPEG_SEQUENCE_HEADER of its output type: Annex-B SPS and PPS), empty when
+// it publishes none (yet).
+std::vector<uint8_t> SequenceHeader(IMFTransform* encoder);
 
 // Threading: as MFT. The device manager must outlive the encoder.
 class H264Encoder : public MFT {
@@ -50,6 +54,7 @@ class H264Encoder : public MFT {
   uint32_t GetBitrate() const;
   // The next frame given to the encoder is to be a keyframe. Logged at debug level when the encoder cannot.
   void RequestKeyframe();
+  std::vector<uint8_t> SequenceHeader() const { return MediaFoundation::SequenceHeader(transform_.Get()); }
 
  private:
   HRESULT SelectMFT();

@@ -219,6 +219,9 @@ MFT::Step MFT::CollectPiece(const MFT_OUTPUT_STREAM_INFO& info, IMFSample* resul
     *hr = E_UNEXPECTED;
     return Step::kStop;
   }
+  LONGLONG piece_time = 0;
+  piece_time_.reset();
+  if (SUCCEEDED(data.pSample->GetSampleTime(&piece_time))) piece_time_ = piece_time;
   ComPtr<IMFMediaBuffer> piece;
   *hr = data.pSample->ConvertToContiguousBuffer(piece.ReleaseAndGetAddressOf());
   if (SUCCEEDED(*hr)) *hr = result->AddBuffer(piece.Get());
@@ -260,11 +263,37 @@ HRESULT MFT::ProcessOutput(ComPtr<IMFSample>* out) {
   // Several pieces become one buffer: the sinks read one access unit per sample.
   ComPtr<IMFMediaBuffer> merged;
   (*out)->ConvertToContiguousBuffer(merged.ReleaseAndGetAddressOf());
-  (*out)->SetSampleTime(last_input_time_);
-  (*out)->SetSampleDuration(pending_duration_);
-  pending_duration_ = 0;
-  pending_inputs_.clear();
+  StampOutput(out->Get());
   return S_OK;
+}
+
+void MFT::StampOutput(IMFSample* out) {
+  size_t used = pending_inputs_.size();
+  if (outputs_carry_input_times_ && piece_time_) {
+    for (size_t i = 0; i + 1 < pending_inputs_.size(); ++i) {
+      LONGLONG time = 0;
+      if (SUCCEEDED(pending_inputs_[i]->GetSampleTime(&time)) && time == *piece_time_) {
+        used = i + 1;
+        break;
+      }
+    }
+  }
+  if (used == pending_inputs_.size()) {
+    out->SetSampleTime(last_input_time_);
+    out->SetSampleDuration(pending_duration_);
+    pending_duration_ = 0;
+    pending_inputs_.clear();
+    return;
+  }
+  int64_t duration = 0;
+  for (size_t i = 0; i < used; ++i) {
+    LONGLONG input_duration = 0;
+    if (SUCCEEDED(pending_inputs_[i]->GetSampleDuration(&input_duration))) duration += input_duration;
+  }
+  out->SetSampleTime(*piece_time_);
+  out->SetSampleDuration(duration);
+  pending_duration_ -= duration;
+  pending_inputs_.erase(pending_inputs_.begin(), pending_inputs_.begin() + static_cast<std::ptrdiff_t>(used));
 }
 
 HRESULT MFT::Encode(IMFSample* in, ComPtr<IMFSample>* out) {

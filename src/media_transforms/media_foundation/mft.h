@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "media_transforms/media_foundation/eventwait.h"
@@ -44,7 +45,9 @@ class MFT {
   // Collects what the transform has ready into one new sample in *out (whatever *out held is released):
   // everything a synchronous transform has, one piece for an asynchronous transform that provides its
   // samples. The sample carries the last accepted input's time and the summed durations of the inputs
-  // since the previous output, never the transform's own timestamps. S_OK with pieces; with none,
+  // since the previous output, never the transform's own timestamps; except that with
+  // outputs_carry_input_times_, an output whose own time is that of a pending input carries that input's time
+  // and the durations up to it, and the later inputs stay pending for the outputs still to come. S_OK with pieces; with none,
   // MF_E_TRANSFORM_NEED_MORE_INPUT or a failure, never S_OK. A stream change is renegotiated
   // (RenegotiateOutputType) and the output collected on; a transform that changes its stream again and again
   // within one call fails it with MF_E_TRANSFORM_STREAM_CHANGE.
@@ -102,10 +105,17 @@ class MFT {
   ComPtr<IMFMediaEventGenerator> event_generator_;  // asynchronous transforms, after the stream starts
   int64_t last_input_time_ = 0;   // 100-ns units
   int64_t pending_duration_ = 0;  // 100-ns units, inputs since the last assembled output
+  // Set by subclasses whose transform passes each input's time on to the output made from it and may hand that
+  // output out inputs later (encoders that hold frames): stamping each output with the last input's time would
+  // give held frames later times, all drained frames one time.
+  bool outputs_carry_input_times_ = false;
   EventWait event_wait_;          // of event_generator_
 
  private:
   enum class Step { kPiece, kLastPiece, kRenegotiated, kStop, kAbort };
+  // Stamps an assembled output with the timing of its inputs and lets go of them (see ProcessOutput).
+  void StampOutput(IMFSample* out);
+  std::optional<int64_t> piece_time_;  // the transform's own time on the last piece collected
   // One ProcessOutput call on the transform. kPiece/kLastPiece: a piece was appended to `result` (the
   // last one this call may take); kRenegotiated: the stream changed and the new output type is set;
   // kStop: the collection ends with *hr; kAbort: the whole call fails with *hr, whatever was collected.
