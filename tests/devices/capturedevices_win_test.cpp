@@ -20,7 +20,16 @@ using namespace std::chrono_literals;
 
 class CaptureDevicesTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
+  void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    // In a new prefix, right after the stand-ins were registered, Wine's first listing has been seen without the
+    // sound server's inputs, and a later one with them: the tests begin once the inputs are listed, or after 5 s.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      CaptureDevices inputs({CLSID_AudioInputDeviceCategory});
+      if (SUCCEEDED(Load(&inputs)) && !inputs.Devices().empty()) return;
+      Sleep(250);
+    }
+  }
   void TearDown() override { CoUninitialize(); }
 
   HRESULT Load(CaptureDevices* devices) {
