@@ -2,6 +2,7 @@
 
 // The stand-ins' COM server (with Media Foundation's headers) before WASAPI's: mingw's strmif.h redefines what
 // ksmedia.h (through audioclient.h) already declared, and refuses to build in the other order.
+#include "comserver/comobject.h"
 #include "comserver/comserver.h"
 
 #include <audioclient.h>
@@ -21,28 +22,9 @@ constexpr UINT32 kPacketFrames = 480;
 // Packets are stamped on the performance counter, as WASAPI's are.
 int64_t Now100ns() { return MonotonicNowNs() / 100; }
 
-// Counted references, deleted at the last Release.
+// Counted references, deleted at the last Release: the stand-ins' IUnknown.
 template <typename Interface>
-class Object : public Interface {
- public:
-  virtual ~Object() = default;
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    *out = nullptr;
-    if (iid != __uuidof(IUnknown) && iid != __uuidof(Interface)) return E_NOINTERFACE;
-    AddRef();
-    *out = static_cast<Interface*>(this);
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
-
- private:
-  std::atomic<ULONG> references_{1};
-};
+using Object = VellStandin::ComObject<Interface>;
 
 using Endpoint = std::shared_ptr<FakeEndpoint>;
 
