@@ -38,6 +38,11 @@ int NalTypeAt(const uint8_t* data, uint32_t length, uint32_t p) {
   return data[p + code] & 0x1F;
 }
 
+// How many part boundaries lie strictly before `time_us`: a time on a boundary is not past it.
+int64_t BoundariesPassed(int64_t time_us) {
+  return time_us > 0 ? (time_us - 1) / HLSSink::kTargetPartDurationUs : 0;
+}
+
 }  // namespace
 
 HLSSink::HLSSink(std::wstring output_folder, PartFinishedCallback on_part_finished)
@@ -57,40 +62,61 @@ bool HLSSink::IsKeyframe(const uint8_t* data, uint32_t length) {
 }
 
 void HLSSink::MuxRaw(const uint8_t* data, uint32_t length, int64_t time_us, StreamKind kind) {
+  if (kind != StreamKind::kVideo && kind != StreamKind::kAudio) {
+    LOG_ERROR << "Unsupported codec";
+    return;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
-  const uint32_t pts = ToPts(time_us);
+  interleaver_.Push(data, length, time_us, kind);
+  FrameInterleaver::Frame frame;
+  while (interleaver_.Next(&frame)) Write(frame);
+}
+
+void HLSSink::Write(const FrameInterleaver::Frame& frame) {
+  const uint8_t* data = frame.bytes.data();
+  uint32_t length = static_cast<uint32_t>(frame.bytes.size());
+  const uint32_t pts = ToPts(frame.time_us);
   const uint8_t* block = nullptr;
   uint32_t block_length = 0;
   bool keyframe = false;
-  switch (kind) {
-    case StreamKind::kVideo:
-      if (const std::vector<uint8_t>* completed = parameter_sets_.Complete(data, length)) {
-        data = completed->data();
-        length = static_cast<uint32_t>(completed->size());
-      }
-      keyframe = IsKeyframe(data, length);
-      block = muxer_.MuxVideoFrame(data, length, pts, &block_length);
-      break;
-    case StreamKind::kAudio:
-      block = muxer_.MuxAudioFrame(data, length, pts, &block_length);
-      break;
-    default:
-      LOG_ERROR << "Unsupported codec";
-      return;
+  if (frame.kind == StreamKind::kVideo) {
+    if (const std::vector<uint8_t>* completed = parameter_sets_.Complete(data, length)) {
+      data = completed->data();
+      length = static_cast<uint32_t>(completed->size());
+    }
+    keyframe = IsKeyframe(data, length);
+    last_video_us_ = frame.time_us;
+    block = muxer_.MuxVideoFrame(data, length, pts, &block_length);
+  } else {
+    block = muxer_.MuxAudioFrame(data, length, pts, &block_length);
   }
   if (block_length == 0) return;  // refused by the muxer, which said why
 
-  if (!in_part_) OpenNextPart();
-  if (keyframe && (int64_t{part_index_} + 1) * kTargetPartDurationUs < time_us) {
+  if (!in_part_) {
+    OpenNextPart();
+    part_start_us_ = frame.time_us;
+  }
+  if (CutsPart(frame, keyframe)) {
     FinishPart();
     OpenNextPart();
+    part_start_us_ = frame.time_us;
   }
   // After a failed write the part takes nothing more: the frames up to the next cut are lost, and the
-  // next part, which starts on a keyframe, is tried afresh.
-  if (part_file_.Write(block, block_length) && kind == StreamKind::kVideo &&
+  // next part is tried afresh.
+  if (part_file_.Write(block, block_length) && frame.kind == StreamKind::kVideo &&
       video_frame_count_.fetch_add(1, std::memory_order_relaxed) == 0) {
     first_video_frame_ns_.store(MonotonicNowNs(), std::memory_order_relaxed);
   }
+}
+
+bool HLSSink::CutsPart(const FrameInterleaver::Frame& frame, bool keyframe) const {
+  const bool past_boundary = (int64_t{part_index_} + 1) * kTargetPartDurationUs < frame.time_us;
+  if (frame.kind == StreamKind::kVideo) return keyframe && past_boundary;
+  // Sound cuts only once the picture has stopped: a recording that never had one stays one part, as its host
+  // expects, and one whose picture comes back is cut at its keyframes again from its first frame. The cuts keep
+  // to the 4-second grid: one in each slot of the time line, at its first sound.
+  return past_boundary && last_video_us_ && frame.time_us - *last_video_us_ > kVideoLostAfterUs &&
+         BoundariesPassed(frame.time_us) > BoundariesPassed(part_start_us_);
 }
 
 void HLSSink::SetSequenceHeader(const uint8_t* data, size_t length) {
@@ -105,6 +131,11 @@ bool HLSSink::KnowsParameterSets() {
 
 void HLSSink::Finish() {
   std::lock_guard<std::mutex> lock(mutex_);
+  FrameInterleaver::Frame frame;
+  while (interleaver_.Drain(&frame)) Write(frame);
+  // What follows is a recording of its own: its streams are waited for once they have delivered.
+  interleaver_.Reset();
+  last_video_us_.reset();
   if (!in_part_) return;
   FinishPart();
   in_part_ = false;
