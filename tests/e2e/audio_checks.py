@@ -10,6 +10,9 @@
     audio_checks.py tone TS FREQUENCY        the sound holds a tone of FREQUENCY Hz (within 3 Hz in 3 of 4 windows)
     audio_checks.py covered TS MAX_MS PART...    the sound of TS (all the parts) covers each part's picture, up to the
                                              next part's first frame, but for at most MAX_MS
+    audio_checks.py part-durations PART...   at every cut the sound is split where the picture is, and each part but
+                                             the first and the last (where the sources start and stop) holds as much
+                                             sound as picture, both within one AAC frame and the PTS rounding
     audio_checks.py tone-between TS FREQUENCY FROM TO    every half-second window of the sound from FROM to TO s (from
                                              its start) holds the tone; with FREQUENCY 0, every one is silent
     audio_checks.py tones TS F1[,F2...]      the sound holds every tone at once (each a fifth of the sound or
@@ -134,6 +137,39 @@ def covered(ts: str, max_ms: float, parts: list) -> bool:
     return ok
 
 
+def part_durations(parts: list) -> bool:
+    """A part's picture runs from its first frame to the next part's; its sound, from its first AAC frame to the
+    end of its last. The part is cut at a keyframe and each AAC frame goes into the part whose picture holds its
+    start, so the two differ by less than one AAC frame, plus the truncation of each time to 90 kHz ticks."""
+    found = [packets(p) for p in parts]
+    if len(found) < 2 or not all(p["audio"] and p["video"] for p in found):
+        print(f"{len(found)} parts, " + ", ".join(f"{len(p['audio'])}/{len(p['video'])}" for p in found) +
+              " audio/video packets: nothing to measure")
+        return False
+    ok = True
+    for i, (part, this) in enumerate(zip(parts, found)):
+        frame = this["audio"][0][1] or 1024 / 48000
+        bound = (frame + 4 / 90000) * 1000
+        (a0, a1), v0 = span(this["audio"]), min(t for t, _ in this["video"])
+        if i + 1 < len(found):
+            v1 = min(t for t, _ in found[i + 1]["video"])
+            # At the cut: the sound ends within a frame of the next part's first picture.
+            ok = ok and abs(a1 - v1) * 1000 <= bound
+            if 0 < i:
+                diff = ((a1 - a0) - (v1 - v0)) * 1000
+                print(f"{part}: sound {a0:.3f}..{a1:.3f} s, picture {v0:.3f}..{v1:.3f} s: sound {diff:+.1f} ms longer")
+                ok = ok and abs(diff) <= bound
+            else:
+                print(f"{part}: sound ends at {a1:.3f} s, the next picture starts at {v1:.3f} s")
+        if i > 0:
+            # After the cut: the sound starts with the picture, never before it.
+            ok = ok and -4 / 90 <= (a0 - v0) * 1000 <= bound
+            if i + 1 == len(found):
+                print(f"{part}: sound starts at {a0:.3f} s, picture at {v0:.3f} s")
+    print(f"bound {bound:.1f} ms")
+    return ok
+
+
 def found_windows(ts: str) -> list:
     """Half-second windows of the sound from its start: (start s, RMS dB, zero-crossing frequency)."""
     out = subprocess.run(
@@ -215,6 +251,8 @@ def main() -> int:
     check, path = sys.argv[1], sys.argv[2]
     if check == "has-audio":
         return 0 if has_audio(path) else 1
+    if check == "part-durations":
+        return 0 if part_durations(sys.argv[2:]) else 1
     if check == "covered":
         return 0 if covered(path, float(sys.argv[3]), sys.argv[4:]) else 1
     if check == "tone-between":

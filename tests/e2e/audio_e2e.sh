@@ -98,8 +98,13 @@ all_parts() {
   echo "$work/all.ts"
 }
 
+# Each part holds the sound of its picture's time span: the parts' durations match within an AAC frame.
+sound_follows_picture() {
+  python3 "$checks" part-durations $(reported_parts "$work/host.out") || fail "a part's sound is not its picture's"
+}
+
 # Every part carries sound and decodes without a warning in ffmpeg (with the stream's own timing) and in
-# GStreamer, picture and sound both.
+# GStreamer, picture and sound both; its sound is its picture's.
 decode_with_sound() {
   local part errors
   while read -r part; do
@@ -110,6 +115,7 @@ decode_with_sound() {
       fakesink d. ! queue ! aacparse ! avdec_aac ! fakesink 2>&1) || fail "$part: GStreamer failed: $errors"
     ! grep -qiE 'warn|error|critical' <<<"$errors" || fail "$part: GStreamer says: $errors"
   done < <(reported_parts "$work/host.out")
+  sound_follows_picture
 }
 
 # The flashes and beeps of the stimulus, measured in the recording. Flashes before the sound starts or after it
@@ -223,6 +229,7 @@ pause_resume)
   cat "$work/host.out"
   check_parts "$work/host.out" "$out" 1920 1080
   python3 "$checks" gaps "$(all_parts)" $((pause_ms / 2)) || fail "the pause is in a time line"
+  sound_follows_picture
   sync_report
   python3 - "$work/sync.json" "$work/host.out" <<'PY' || fail "the offset moved across the pause"
 import json, re, sys
@@ -262,8 +269,10 @@ device_lost)
   answered_within finish 2000
   check_parts "$work/host.out" "$out" 1920 1080
   all=$(all_parts)
-  # Silence or sound under every picture, but for the last AAC frame's rounding.
+  # Silence or sound under every picture, but for the last AAC frame's rounding, and in each part as much as
+  # its picture.
   python3 "$checks" covered "$all" 22 $(reported_parts "$work/host.out") || fail "a picture without sound"
+  sound_follows_picture
   lost=$(echo "$lost - $started" | bc) back=$(echo "$back - $started" | bc)
   echo "device lost at $lost s, back at $back s"
   # The edges move by the messages' latency; the sound starts and comes back up to two seconds late (the first

@@ -45,7 +45,8 @@ bad_payload)
   ;;
 record)
   # The camera get-camera-bounds answers for is the one a camera recording opens, with the microphone, across a
-  # pause: each part decodes, the picture moves, and sound and picture cover the same time in every part.
+  # pause: each part decodes, the picture moves, sound and picture cover the same time in every part, and
+  # each part holds the sound of its picture's time span.
   own_pulseaudio
   play_tone 440
   camera_clip
@@ -65,6 +66,8 @@ record)
   while read -r part; do
     python3 "$here/audio_checks.py" part-spans "$part" 400 || fail "sound and picture differ in $part"
   done < <(reported_parts "$work/host.out")
+  python3 "$here/audio_checks.py" part-durations $(reported_parts "$work/host.out") ||
+    fail "a part's sound is not its picture's"
   cat $(reported_parts "$work/host.out") > "$work/all.ts"
   python3 "$here/audio_checks.py" gaps "$work/all.ts" $((pause_ms / 2)) || fail "the pause is in a time line"
   python3 "$here/audio_checks.py" tone "$work/all.ts" 440 || fail "the microphone's tone is not in the recording"
