@@ -23,8 +23,7 @@ constexpr int64_t kAudioStepUs = 21333;  // 1024 samples at 48 kHz
 constexpr int64_t kAudioFrameTicks = 1920;
 
 struct Delivery {
-  int64_t arrival_us;  // when the session hands it over
-  int64_t time_us;     // its time on the recording's time line
+  int64_t arrival_us, time_us;  // when the session hands it over; its time on the recording's time line
   StreamKind kind;
   bool key;
 };
@@ -57,7 +56,6 @@ class HLSSinkTimingTest : public ::testing::Test {
       arrival = std::max(arrival, last * kAudioStepUs + lag_us(i / burst));
       deliveries_.push_back({arrival, i * kAudioStepUs, StreamKind::kAudio, false});
     }
-    audio_frames_ += static_cast<size_t>(count);
   }
   // Hands everything over in arrival order, each part read as it is reported; the reports made before
   // `mark_us` of arrival time are counted.
@@ -75,19 +73,18 @@ class HLSSinkTimingTest : public ::testing::Test {
       parts_.push_back(Read(path));
       audio += parts_.back().audio.size();
     }
-    EXPECT_EQ(audio, audio_frames_) << "every frame is written once";
+    EXPECT_EQ(audio, size_t(std::count_if(deliveries_.begin(), deliveries_.end(),
+                                          [](const Delivery& d) { return d.kind == StreamKind::kAudio; })))
+        << "every frame is written once";
   }
   static PartTimes Read(const std::wstring& path) {
     std::vector<std::string> errors;
-    const Bytes ts = ReadFile(FsPath(path));
-    const std::vector<TsPacket> packets = ParsePackets(ts, &errors);
     PartTimes part;
-    const std::vector<PesPacket> video = ReassemblePes(packets, TsMuxer::kVideoPid, &errors);
+    const std::vector<PesPacket> video = ReadPes(FsPath(path), TsMuxer::kVideoPid, &errors);
     for (const PesPacket& pes : video) part.video.push_back(pes.pts);
-    for (const PesPacket& pes : ReassemblePes(packets, TsMuxer::kAudioPid, &errors)) part.audio.push_back(pes.pts);
+    for (const PesPacket& pes : ReadPes(FsPath(path), TsMuxer::kAudioPid, &errors)) part.audio.push_back(pes.pts);
     part.starts_with_keyframe =
-        !video.empty() && std::search(video[0].data.begin(), video[0].data.end(), kKeyframe.begin(),
-                                      kKeyframe.end()) != video[0].data.end();
+        !video.empty() && HLSSink::IsKeyframe(video[0].data.data(), static_cast<uint32_t>(video[0].data.size()));
     EXPECT_TRUE(errors.empty()) << errors.front();
     return part;
   }
@@ -100,7 +97,6 @@ class HLSSinkTimingTest : public ::testing::Test {
   HLSSink sink_;
   KeyframeSchedule schedule_;
   std::vector<Delivery> deliveries_;
-  size_t audio_frames_ = 0;
   size_t reported_before_mark_ = 0;
   std::vector<PartTimes> parts_;
 };
