@@ -187,8 +187,11 @@ void CameraRecordingSession::EventLoop() {
   for (std::string why; RunMediaSession(&why);) {
     // A camera that keeps refusing to start is one loss, told once.
     if (!lost_ns_) {
-      lost_ns_ = MonotonicNowNs();
-      grabber_->Lost(*lost_ns_);
+      const int64_t now_ns = MonotonicNowNs();
+      grabber_->Lost(now_ns);
+      // Told from its last frame: a stalled camera is seen only a while after it.
+      const int64_t last_ns = grabber_->LastSampleNs();
+      lost_ns_ = last_ns > 0 ? last_ns : now_ns;
       LOG_ERROR << "camera \"" << camera_name_ << "\" stopped delivering video (" << why << "): looking for it every "
                 << kReopenIntervalMs << " ms";
     }

@@ -147,7 +147,8 @@ class CameraRecordingSession {
   bool stopped_ = false;
   // Written by the control thread, read by the event thread (an end of stream closes the session unless paused).
   std::atomic<bool> paused_{false};
-  // Event thread: since when the camera is lost (monotonic clock), until a media session of it started again.
+  // Event thread: since when the camera is lost (its last frame, monotonic clock), until a media session of it
+  // started again.
   std::optional<int64_t> lost_ns_;
   // Manual-reset: set by the event thread as it ends, and by Stop for a reopening event thread.
   ScopedHandle event_thread_ended_;

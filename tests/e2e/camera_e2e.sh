@@ -25,7 +25,7 @@ record_camera() {
   local microphone=$1
   shift
   host --inject-dll "$(winpath "$bin/vell-camera.dll")" --timeout-ms 30000 \
-    "$(camera_init "Test Camera" "$microphone")" 'expect recorder-initialized' '{"type":"recorder-start"}' \
+    "$(camera_init "Test Camera" "$microphone")" 'wait-for recorder-initialized' '{"type":"recorder-start"}' \
     'expect recorder-started' "$@" '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out" ||
     fail "camera recording"
   cat "$work/host.out"
