@@ -30,6 +30,14 @@ std::vector<Metric> ComputeMetrics(const RecordingFigures& figures) {
     lost.tags[L"recorded"] = source.recorded ? L"true" : L"false";
     metrics.push_back(std::move(lost));
   }
+  if (figures.camera) {
+    // Video a host may want to tell of: a camera lost for a while, or an encoder late with a keyframe.
+    Metric lost;
+    lost.name = L"camera_video_lost_ms";
+    lost.value = figures.camera_lost_ms;
+    lost.tags[L"device_name"] = figures.camera_name;
+    metrics.push_back(std::move(lost));
+  }
   if (!figures.hardware_ended_reason.empty()) {
     // Whole seconds from the start, pauses included: when the GPU capture ended, and what recorded after it.
     Metric ended;

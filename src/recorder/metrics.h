@@ -35,6 +35,8 @@ struct RecordingFigures {
   int64_t height = 0;
   bool hardware_screen = false;  // the GPU screen session recorded to the end
   bool camera = false;
+  std::wstring camera_name;  // as the host named it
+  int64_t camera_lost_ms = 0;  // of the recording without the camera's video
   // The GPU screen session ended mid-recording: why ("duplication_lost", ...; empty when it did not), when (on
   // the monotonic clock), and whether the software session took over.
   std::string hardware_ended_reason;
@@ -43,8 +45,8 @@ struct RecordingFigures {
 };
 
 // "audio_discontinuities_per_minute" of each recorded audio source and "audio_lost_ms" of each one asked for, in
-// source order; then "hardware_capture_ended" when the GPU screen session ended mid-recording; then
-// "frames_per_second".
+// source order; then "camera_video_lost_ms" of a camera recording; then "hardware_capture_ended" when the GPU
+// screen session ended mid-recording; then "frames_per_second".
 std::vector<Metric> ComputeMetrics(const RecordingFigures& figures);
 
 nlohmann::json MetricToJson(const Metric& metric);

@@ -124,6 +124,10 @@ std::vector<Metric> Recorder::GetMetrics() const {
     figures.software_took_over = screen.software_took_over;
   }
   figures.camera = camera_session_ != nullptr;
+  if (camera_session_) {
+    figures.camera_name = camera_session_->CameraName();
+    figures.camera_lost_ms = camera_session_->VideoLostMs();
+  }
   if (audio_session_) {
     for (const AudioRecordingSession::SourceFigures& source : audio_session_->GetSourceFigures()) {
       figures.audio_sources.push_back(

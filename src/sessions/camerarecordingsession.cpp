@@ -53,8 +53,7 @@ HRESULT OpenCameraByName(const std::wstring& camera_name, IMFMediaSource** sourc
     RETURN_IF_FAILED(devices[i]->ActivateObject(IID_IMFMediaSource, reinterpret_cast<void**>(source)));
     return S_OK;
   }
-  LOG_ERROR << "no cameras named " << camera_name << " were found";
-  return E_FAIL;
+  return kNoSuchCamera;
 }
 
 CameraRecordingSession::CameraRecordingSession(std::wstring camera_name, uint32_t max_width, uint32_t height,
@@ -64,7 +63,8 @@ CameraRecordingSession::CameraRecordingSession(std::wstring camera_name, uint32_
       height_(height),
       sink_(sink),
       opener_(std::move(opener)),
-      event_thread_ended_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+      event_thread_ended_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      stop_requested_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 CameraRecordingSession::~CameraRecordingSession() {
   Stop();
@@ -73,19 +73,34 @@ CameraRecordingSession::~CameraRecordingSession() {
 
 HRESULT CameraRecordingSession::Initialize() {
   if (initialized_ || stopped_) return E_UNEXPECTED;
-  if (!event_thread_ended_.Get()) return VELL_TRACE_FAILURE(HRESULT_FROM_WIN32(GetLastError()));
-  RETURN_IF_FAILED(opener_(camera_name_, source_.ReleaseAndGetAddressOf()));
+  if (!event_thread_ended_.Get() || !stop_requested_.Get()) {
+    return VELL_TRACE_FAILURE(HRESULT_FROM_WIN32(GetLastError()));
+  }
+  std::lock_guard<std::mutex> lock(media_mutex_);
+  const HRESULT hr = OpenMedia();
+  if (hr == kNoSuchCamera) {
+    LOG_ERROR << "no cameras named " << camera_name_ << " were found";
+    return E_FAIL;
+  }
+  RETURN_IF_FAILED(hr);
+  initialized_ = true;
+  return S_OK;
+}
+
+HRESULT CameraRecordingSession::OpenMedia() {
+  const HRESULT hr = opener_(camera_name_, source_.ReleaseAndGetAddressOf());
+  if (hr == kNoSuchCamera) return hr;
+  RETURN_IF_FAILED(hr);
   RETURN_IF_FAILED(InitializeTopology());
   RETURN_IF_FAILED(MFCreateMediaSession(nullptr, session_.ReleaseAndGetAddressOf()));
   RETURN_IF_FAILED(session_->SetTopology(0, topology_.Get()));
-  initialized_ = true;
   return S_OK;
 }
 
 void CameraRecordingSession::Start(int64_t start_time_ns) {
   if (!initialized_ || started_ || stopped_) return;
   started_ = true;
-  start_time_ns_ = start_time_ns;
+  grabber_->Start(start_time_ns);
   event_thread_ = std::thread([this] { EventLoop(); });
 }
 
@@ -105,21 +120,41 @@ void CameraRecordingSession::Resume() {
 }
 
 void CameraRecordingSession::RequestKeyframe() {
-  // Without it the sink waits for the encoder's next regular keyframe.
+  // Without it the sink waits for the encoder's next regular keyframe. While a lost camera is opened again there
+  // is no encoder to ask, and its first frame is a keyframe anyway.
+  std::unique_lock<std::mutex> lock(media_mutex_, std::try_to_lock);
+  if (!lock.owns_lock() || !encoder_) return;
   const HRESULT hr = MediaFoundation::RequestKeyframe(encoder_.Get());
   if (FAILED(hr) && hr != E_NOINTERFACE) LOG_DEBUG << "no keyframe on request: " << HrText(hr);
 }
+
+std::vector<uint8_t> CameraRecordingSession::SequenceHeader() {
+  // Asked again at the next frame when a camera is being opened again.
+  std::unique_lock<std::mutex> lock(media_mutex_, std::try_to_lock);
+  if (!lock.owns_lock() || !encoder_) return {};
+  return MediaFoundation::SequenceHeader(encoder_.Get());
+}
+
+int64_t CameraRecordingSession::VideoLostMs() const { return grabber_ ? grabber_->LostUs() / 1000 : 0; }
 
 void CameraRecordingSession::Stop() {
   if (!initialized_ || stopped_) return;
   stopped_ = true;
   grabber_->Stop();
+  ComPtr<IMFMediaSession> session;
+  {
+    std::lock_guard<std::mutex> lock(media_mutex_);
+    stopping_ = true;
+    session = session_;
+  }
+  SetEvent(stop_requested_.Get());
   if (event_thread_.joinable()) {
-    // Each failure is recorded; the session is shut down regardless, which also ends the event thread.
-    HRESULT hr = session_->Stop();
+    // Each failure is recorded; the session is shut down regardless, which also ends the event thread. A
+    // session lost and not yet back has nothing to stop.
+    HRESULT hr = session ? session->Stop() : S_OK;
     if (FAILED(hr)) VELL_TRACE_FAILURE(hr);
-    hr = session_->Close();
-    if (FAILED(hr)) VELL_TRACE_FAILURE(hr);
+    hr = session ? session->Close() : E_ABORT;
+    if (FAILED(hr) && hr != E_ABORT) VELL_TRACE_FAILURE(hr);
     if (SUCCEEDED(hr) && WaitForSingleObject(event_thread_ended_.Get(), kCloseTimeoutMs) != WAIT_OBJECT_0) {
       LOG_ERROR << "the camera's media session did not close within " << kCloseTimeoutMs << " ms";
     }
@@ -130,51 +165,124 @@ void CameraRecordingSession::Stop() {
   ShutDownMedia();
 }
 
+bool CameraRecordingSession::Stopping() {
+  std::lock_guard<std::mutex> lock(media_mutex_);
+  return stopping_;
+}
+
 void CameraRecordingSession::ShutDownMedia() {
-  if (media_shut_down_) return;
-  media_shut_down_ = true;
+  std::lock_guard<std::mutex> lock(media_mutex_);
+  ShutDownMediaLocked();
+}
+
+void CameraRecordingSession::ShutDownMediaLocked() {
   if (session_) session_->Shutdown();
   // The media session leaves the source to its owner.
   if (source_) source_->Shutdown();
+  session_.Reset();
+  source_.Reset();
 }
 
 void CameraRecordingSession::EventLoop() {
+  for (std::string why; RunMediaSession(&why);) {
+    // A camera that keeps refusing to start is one loss, told once.
+    if (!lost_ns_) {
+      const int64_t now_ns = MonotonicNowNs();
+      grabber_->Lost(now_ns);
+      // Told from its last frame: a stalled camera is seen only a while after it.
+      const int64_t last_ns = grabber_->LastSampleNs();
+      lost_ns_ = last_ns > 0 ? last_ns : now_ns;
+      LOG_ERROR << "camera \"" << camera_name_ << "\" stopped delivering video (" << why << "): looking for it every "
+                << kReopenIntervalMs << " ms";
+    }
+    ShutDownMedia();
+    if (!Reopen()) break;
+  }
+  SetEvent(event_thread_ended_.Get());
+}
+
+bool CameraRecordingSession::RunMediaSession(std::string* why) {
+  ComPtr<IMFMediaSession> session;
+  {
+    std::lock_guard<std::mutex> lock(media_mutex_);
+    session = session_;
+  }
+  if (!session) return false;
   PROPVARIANT start_position;
   PropVariantInit(&start_position);  // VT_EMPTY: from the current position
-  HRESULT hr = session_->Start(&GUID_NULL, &start_position);
+  const int64_t started_ns = MonotonicNowNs();
+  const HRESULT hr = session->Start(&GUID_NULL, &start_position);
   if (FAILED(hr)) {
     VELL_TRACE_FAILURE(hr);
-    LOG_ERROR << "Failed to start the camera's media session: " << HrText(hr);
+    *why = "the media session did not start: " + HrText(hr);
+    return !Stopping();
   }
-  for (bool closed = FAILED(hr); !closed;) {
-    ComPtr<IMFMediaEvent> event;
-    hr = session_->GetEvent(0, event.ReleaseAndGetAddressOf());
-    if (FAILED(hr)) {
-      // MF_E_SHUTDOWN: Stop shut the session down.
-      if (hr != MF_E_SHUTDOWN) LOG_ERROR << "no more media session events: " << HrText(hr);
-      break;
-    }
+  for (;;) {
+    const ComPtr<IMFMediaEvent> event = NextEvent(session.Get(), started_ns, why);
+    if (!event) return !why->empty();
     MediaEventType type = MEUnknown;
     HRESULT status = S_OK;
     if (FAILED(event->GetType(&type)) || FAILED(event->GetStatus(&status))) continue;
     LOG_DEBUG << "media session event " << type << ", status 0x" << std::hex << static_cast<uint32_t>(status);
+    // A camera that fails (or fails to start) is gone from this session; a failure while stopping is not a loss.
+    if (FAILED(status) && (type == MEError || type == MESessionStarted) && !Stopping()) {
+      *why = HrText(status);
+      return true;
+    }
     if (FAILED(status)) LOG_ERROR << "event status: " << HrText(status) << " (event " << type << ")";
     switch (type) {
       case MESessionStarted:
-        if (SUCCEEDED(status)) grabber_->SessionStarted((MonotonicNowNs() - start_time_ns_) / 1000);
+        grabber_->SessionStarted();
+        if (lost_ns_) {
+          LOG_ERROR << "camera \"" << camera_name_ << "\" is back after " << (MonotonicNowNs() - *lost_ns_) / 1000000
+                    << " ms: recorded again";
+          lost_ns_.reset();
+        }
         break;
       case MESessionEnded:
         LOG_WARNING << "the camera's stream ended";
-        if (!paused_) session_->Close();
+        if (!paused_) session->Close();
         break;
       case MESessionClosed:
-        closed = true;
-        break;
+        return false;
       default:
         break;
     }
   }
-  SetEvent(event_thread_ended_.Get());
+}
+
+ComPtr<IMFMediaEvent> CameraRecordingSession::NextEvent(IMFMediaSession* session, int64_t started_ns,
+                                                        std::string* why) {
+  why->clear();
+  for (;;) {
+    ComPtr<IMFMediaEvent> event;
+    const HRESULT hr = session->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.ReleaseAndGetAddressOf());
+    if (SUCCEEDED(hr)) return event;
+    if (hr != MF_E_NO_EVENTS_AVAILABLE) {
+      // MF_E_SHUTDOWN: Stop shut the session down.
+      if (hr != MF_E_SHUTDOWN) LOG_ERROR << "no more media session events: " << HrText(hr);
+      return nullptr;
+    }
+    Sleep(kEventPollMs);
+    // A stopping session may wait for its close; its frames end before it.
+    const int64_t last_ns = grabber_->LastSampleNs();
+    const int64_t since_ns = last_ns > started_ns ? last_ns : started_ns;
+    const int64_t allowed_ns = last_ns > started_ns ? kStalledNs : kFirstFrameNs;
+    if (MonotonicNowNs() - since_ns > allowed_ns && !Stopping()) {
+      *why = "no frame for " + std::to_string(allowed_ns / 1000000) + " ms";
+      return nullptr;
+    }
+  }
+}
+
+bool CameraRecordingSession::Reopen() {
+  for (;;) {
+    if (WaitForSingleObject(stop_requested_.Get(), kReopenIntervalMs) != WAIT_TIMEOUT) return false;
+    std::lock_guard<std::mutex> lock(media_mutex_);
+    if (stopping_) return false;
+    if (SUCCEEDED(OpenMedia())) return true;
+    ShutDownMediaLocked();
+  }
 }
 
 }  // namespace VellRecorder

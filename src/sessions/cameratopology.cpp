@@ -256,9 +256,10 @@ HRESULT CameraRecordingSession::CreateH264MediaTypes() {
 }
 
 HRESULT CameraRecordingSession::AddOutputNode() {
-  RETURN_IF_FAILED(CSampleGrabber::CreateInstance(
-      sink_, [this] { RequestKeyframe(); }, [this] { return MediaFoundation::SequenceHeader(encoder_.Get()); },
-      grabber_.ReleaseAndGetAddressOf()));
+  if (!grabber_) {
+    RETURN_IF_FAILED(CSampleGrabber::CreateInstance(
+        sink_, [this] { RequestKeyframe(); }, [this] { return SequenceHeader(); }, grabber_.ReleaseAndGetAddressOf()));
+  }
   ComPtr<IMFActivate> sink_activate;
   RETURN_IF_FAILED(MFCreateSampleGrabberSinkActivate(h264_type_.Get(), grabber_.Get(),
                                                      sink_activate.ReleaseAndGetAddressOf()));

@@ -4,6 +4,7 @@
 
 #include "muxers/hlssink.h"
 #include "muxers/parametersets.h"
+#include "utils/clock.h"
 
 namespace VellRecorder {
 
@@ -41,6 +42,7 @@ STDMETHODIMP CSampleGrabber::OnSetPresentationClock(IMFPresentationClock* clock)
 
 STDMETHODIMP CSampleGrabber::OnProcessSample(REFGUID, DWORD, LONGLONG sample_time, LONGLONG duration,
                                              const BYTE* buffer, DWORD size) {
+  last_sample_ns_ = MonotonicNowNs();
   if (!buffer || size == 0) return S_OK;
   std::lock_guard<std::mutex> lock(mutex_);
   // Encoders that keep the parameter sets out of band publish them by their first output.
@@ -52,7 +54,11 @@ STDMETHODIMP CSampleGrabber::OnProcessSample(REFGUID, DWORD, LONGLONG sample_tim
   // An IDR picture without its SPS is a keyframe too: the sink puts the parameter sets ahead of it.
   const bool keyframe = HLSSink::IsKeyframe(buffer, size) || IsIdrAccessUnit(buffer, size);
   const std::optional<int64_t> time_us = timeline_.Stamp(sample_time, keyframe);
-  if (!time_us) return S_OK;
+  if (!time_us) {
+    RequestKeyframeWhileWaiting(sample_time);
+    return S_OK;
+  }
+  waiting_request_time_.reset();
   sink_->MuxRaw(buffer, size, *time_us, StreamKind::kVideo);
   // The frames reach this callback after the encoder: the keyframe is asked for one frame ahead, so that it
   // falls on the first frame past the boundary (later by the frames the encoder holds).
@@ -66,9 +72,35 @@ STDMETHODIMP CSampleGrabber::OnShutdown() {
   return S_OK;
 }
 
-void CSampleGrabber::SessionStarted(int64_t delay_us) {
+void CSampleGrabber::RequestKeyframeWhileWaiting(int64_t sample_time) {
+  // The request at a resume may be lost on an encoder that takes a while to honour one, or ignored: asked again
+  // once a second, the video comes back at the first the encoder honours, or else at its own next keyframe.
+  if (!request_keyframe_ || !timeline_.WaitingForKeyframe()) return;
+  if (waiting_request_time_ && sample_time - *waiting_request_time_ < kKeyframeRequestInterval) return;
+  waiting_request_time_ = sample_time;
+  request_keyframe_();
+}
+
+void CSampleGrabber::Start(int64_t start_ns) {
   std::lock_guard<std::mutex> lock(mutex_);
-  timeline_.SessionStarted(delay_us);
+  timeline_.Start(start_ns);
+}
+
+void CSampleGrabber::SessionStarted() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  timeline_.SessionStarted(ClockTime(), MonotonicNowNs());
+  sequence_header_given_ = false;
+  waiting_request_time_.reset();
+}
+
+void CSampleGrabber::Lost(int64_t now_ns) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  timeline_.Lost(now_ns);
+}
+
+int64_t CSampleGrabber::LostUs() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return timeline_.LostUs();
 }
 
 int64_t CSampleGrabber::ClockTime() const {
@@ -79,17 +111,17 @@ int64_t CSampleGrabber::ClockTime() const {
 
 void CSampleGrabber::Pause() {
   std::lock_guard<std::mutex> lock(mutex_);
-  timeline_.Pause(ClockTime());
+  timeline_.Pause(ClockTime(), MonotonicNowNs());
 }
 
 void CSampleGrabber::Resume() {
   std::lock_guard<std::mutex> lock(mutex_);
-  timeline_.Resume(ClockTime());
+  timeline_.Resume(ClockTime(), MonotonicNowNs());
 }
 
 void CSampleGrabber::Stop() {
   std::lock_guard<std::mutex> lock(mutex_);
-  timeline_.Stop();
+  timeline_.Stop(MonotonicNowNs());
 }
 
 }  // namespace VellRecorder

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "muxers/hlssink.h"
@@ -47,13 +48,20 @@ class CSampleGrabber : public IMFSampleGrabberSinkCallback {
   // Lets the clock go: it holds the sink, which holds this callback.
   STDMETHODIMP OnShutdown() override;
 
-  // From the session's threads.
-  void SessionStarted(int64_t delay_us);
+  // From the session's threads. The recording started at `start_ns` (monotonic clock), before any session.
+  void Start(int64_t start_ns);
+  // A media session started (its clock is read now); the camera was lost.
+  void SessionStarted();
+  void Lost(int64_t now_ns);
   // Read the presentation clock: the paused interval is cut out of the time line.
   void Pause();
   void Resume();
   // Once this returns no frame is written any more.
   void Stop();
+  // Microseconds without the camera's video (CameraTimeline::LostUs), final after Stop.
+  int64_t LostUs() const;
+  // When the last frame came from the encoder, written or not (monotonic clock; 0 before any).
+  int64_t LastSampleNs() const { return last_sample_ns_; }
 
  private:
   CSampleGrabber(HLSSink* sink, KeyframeRequest request_keyframe, SequenceHeaderSource sequence_header)
@@ -61,8 +69,13 @@ class CSampleGrabber : public IMFSampleGrabberSinkCallback {
   virtual ~CSampleGrabber() = default;
   // The presentation clock's time, 0 without a clock. Under mutex_.
   int64_t ClockTime() const;
+  // Under mutex_, for a frame the time line did not take.
+  void RequestKeyframeWhileWaiting(int64_t sample_time);
+
+  static constexpr int64_t kKeyframeRequestInterval = 10000000;  // 100 ns
 
   std::atomic<ULONG> refs_{1};
+  std::atomic<int64_t> last_sample_ns_{0};
   HLSSink* const sink_;  // borrowed; outlives the session
   const KeyframeRequest request_keyframe_;
   const SequenceHeaderSource sequence_header_;
@@ -73,7 +86,9 @@ class CSampleGrabber : public IMFSampleGrabberSinkCallback {
   ComPtr<IMFPresentationClock> clock_;  // guarded by mutex_
   CameraTimeline timeline_;             // guarded by mutex_
   KeyframeSchedule keyframes_;          // guarded by mutex_
-  bool sequence_header_given_ = false;  // guarded by mutex_
+  bool sequence_header_given_ = false;  // guarded by mutex_; each session's encoder gives its own
+  // Sample time of the last keyframe asked for while waiting for one; guarded by mutex_.
+  std::optional<int64_t> waiting_request_time_;
 };
 
 }  // namespace VellRecorder

@@ -1,12 +1,14 @@
 // A camera's activation object: its attributes are kept in a Media Foundation attribute store, and activating it
 // opens the clip camera, once, as a device source is created once until it is shut down.
 #include <mfapi.h>
+#include <mferror.h>
 
 #include <mutex>
 #include <new>
 
 #include "camerasource/camerasource.h"
 #include "cameraactivate.h"
+#include "camerafaults.h"
 #include "comserver/comobject.h"
 #include "utils/comptr.h"
 
@@ -33,10 +35,12 @@ class CameraActivate final : public VellStandin::ComObject<IMFActivate> {
 
   STDMETHODIMP ActivateObject(REFIID riid, void** object) override {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (CamerasGone()) return MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED;
     if (!source_) {
       // A missing clip fails here, as a camera that cannot be opened does.
       const HRESULT hr = StandIns::OpenClipCamera(clip_, source_.ReleaseAndGetAddressOf());
       if (FAILED(hr)) return hr;
+      WatchCameraSource(source_.Get());
     }
     return source_->QueryInterface(riid, object);
   }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cameraactivate.h"
+#include "camerafaults.h"
 #include "importredirect.h"
 #include "injection.h"
 
@@ -28,7 +29,8 @@ bool AsksForCameras(IMFAttributes* attributes) {
 HRESULT WINAPI EnumDeviceSourcesHook(IMFAttributes* attributes, IMFActivate*** sources, UINT32* count) {
   if (!AsksForCameras(attributes)) return MFEnumDeviceSources(attributes, sources, count);
   if (!sources || !count) return E_POINTER;
-  const std::vector<CameraDevice> cameras = DirectShowCameras();
+  // A lost camera is not listed, as an unplugged one is not.
+  const std::vector<CameraDevice> cameras = CamerasGone() ? std::vector<CameraDevice>{} : DirectShowCameras();
   const HRESULT hr = CreateCameraActivates(cameras, EnvironmentWide(L"VELL_CAMERA_CLIP"), sources, count);
   Say("listed " + std::to_string(SUCCEEDED(hr) ? *count : 0) + " cameras");
   return hr;

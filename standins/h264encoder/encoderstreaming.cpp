@@ -51,7 +51,7 @@ HRESULT EncoderTransform::StartEncoder() {
     config.frame_rate = rate / rate_denominator;
   }
   IMFAttributes* codec = attributes_.Get();
-  config.gop_size = MFGetAttributeUINT32(codec, CODECAPI_AVEncMPVGOPSize, 0);
+  config.gop_size = strictness_.gop ? *strictness_.gop : MFGetAttributeUINT32(codec, CODECAPI_AVEncMPVGOPSize, 0);
   const UINT32 type_bitrate = MFGetAttributeUINT32(output_type_.Get(), MF_MT_AVG_BITRATE, 2000000);
   config.mean_bitrate = MFGetAttributeUINT32(codec, CODECAPI_AVEncCommonMeanBitRate, type_bitrate);
   config.max_bitrate = MFGetAttributeUINT32(codec, CODECAPI_AVEncCommonMaxBitRate, 0);

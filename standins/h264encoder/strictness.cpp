@@ -18,6 +18,11 @@ bool ParseStrictness(const std::wstring& text, bool asynchronous, Strictness* st
       const long hold = std::wcstol(item.c_str() + 5, &end, 10);
       if (*end != L'\0' || item.size() == 5 || hold < 0 || hold > 64) return false;
       parsed.hold = static_cast<size_t>(hold);
+    } else if (item.rfind(L"gop=", 0) == 0) {
+      wchar_t* end = nullptr;
+      const unsigned long gop = std::wcstoul(item.c_str() + 4, &end, 10);
+      if (*end != L'\0' || item.size() == 4) return false;
+      parsed.gop = static_cast<uint32_t>(gop);
     } else if (item == L"sps-out-of-band") {
       parsed.sps_out_of_band = true;
     } else if (item == L"ignore-keyframe-requests") {

@@ -8,9 +8,13 @@
 //                             MF_MT_MPEG_SEQUENCE_HEADER (which every keyframe updates in either case).
 //   ignore-keyframe-requests  CODECAPI_AVEncVideoForceKeyFrame is accepted and ignored: keyframes come only at
 //                             the GOP's interval.
+//   gop=N                     keyframes every N frames whatever the caller set (CODECAPI_AVEncMPVGOPSize);
+//                             0: only the first frame.
 //   lenient                   none of the above (hold=0).
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace VellStandin {
@@ -19,6 +23,7 @@ struct Strictness {
   size_t hold = 0;
   bool sps_out_of_band = false;
   bool ignore_keyframe_requests = false;
+  std::optional<uint32_t> gop;  // the caller's when unset
 };
 
 // The defaults for the variant, changed by `text`; false (and the defaults) when `text` has anything else.

@@ -7,6 +7,8 @@
     audio_checks.py part-spans PART MAX_MS   within one part, sound and picture start and end within MAX_MS of
                                              each other
     audio_checks.py gaps TS MAX_MS           neither time line has a hole of MAX_MS or more, and both increase
+    audio_checks.py video-back TS MIN_MS     the picture has a hole of MIN_MS or more with frames after it, the
+                                             sound none
     audio_checks.py tone TS FREQUENCY        the sound holds a tone of FREQUENCY Hz (within 3 Hz in 3 of 4 windows)
     audio_checks.py covered TS MAX_MS PART...    the sound of TS (all the parts) covers each part's picture, up to the
                                              next part's first frame, but for at most MAX_MS
@@ -95,6 +97,21 @@ def gaps(ts: str, max_ms: float) -> bool:
         print(f"{kind}: {len(times)} packets, largest step {max(steps) * 1000:.0f} ms, smallest {min(steps) * 1000:.1f} ms")
         ok = ok and max(steps) * 1000 < max_ms and min(steps) > 0
     return ok
+
+
+def video_back(ts: str, min_ms: float) -> bool:
+    """The video has a hole of at least MIN_MS (a lost camera, at its time) with frames after it, and the sound has
+    none (its largest step within a few AAC frames)."""
+    p = packets(ts)
+    video, sound = sorted(t for t, _ in p["video"]), sorted(t for t, _ in p["audio"])
+    if len(video) < 2 or len(sound) < 2:
+        print(f"{len(video)} video and {len(sound)} audio packets")
+        return False
+    hole, at = max((b - a, i + 1) for i, (a, b) in enumerate(zip(video, video[1:])))
+    sound_step = max(b - a for a, b in zip(sound, sound[1:]))
+    print(f"video: {len(video)} frames, hole of {hole * 1000:.0f} ms at {video[at - 1]:.3f} s, {len(video) - at} "
+          f"frames after it; sound: largest step {sound_step * 1000:.0f} ms")
+    return hole * 1000 >= min_ms and len(video) - at >= 20 and sound_step < 0.2
 
 
 def tone(ts: str, frequency: float) -> bool:
@@ -260,7 +277,8 @@ def main() -> int:
     if check == "tones":
         return 0 if tones(path, [float(f) for f in sys.argv[3].split(",")]) else 1
     argument = float(sys.argv[3])
-    return 0 if {"spans": spans, "part-spans": part_spans, "gaps": gaps, "tone": tone}[check](path, argument) else 1
+    checks = {"spans": spans, "part-spans": part_spans, "gaps": gaps, "tone": tone, "video-back": video_back}
+    return 0 if checks[check](path, argument) else 1
 
 
 if __name__ == "__main__":

@@ -19,6 +19,28 @@ camera_init() { # camera microphone
   printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","camOnly":true,"videoDeviceId":"%s","width":1280,"height":720,"audioDeviceId":"%s","recordInternalAudio":false}}}' \
     "$(winpath_json "$out")" "$1" "$2"
 }
+# A camera recording of "Test Camera" through the camera stand-in: `record_camera MICROPHONE STEP...` runs the
+# host with the init, the start, the steps given, the finish and its reply, into $work/host.out.
+record_camera() {
+  local microphone=$1
+  shift
+  host --inject-dll "$(winpath "$bin/vell-camera.dll")" --timeout-ms 30000 \
+    "$(camera_init "Test Camera" "$microphone")" 'wait-for recorder-initialized' '{"type":"recorder-start"}' \
+    'expect recorder-started' "$@" '{"type":"finish"}' 'wait-for recorder-finished' > "$work/host.out" ||
+    fail "camera recording"
+  cat "$work/host.out"
+}
+# The value of a metric in "recorder-finished" (nothing when there is none).
+metric_value() { # name
+  sed -n 's/.*<- recorder-finished //p' "$work/host.out" | python3 -c '
+import json, sys
+print(next((m["metric_value"] for m in json.load(sys.stdin)["recordingMetrics"] if m["metric_name"] == sys.argv[1]), ""))' "$1"
+}
+# Every reported part decodes; all of them together in $work/all.ts.
+parts_decode() {
+  while read -r part; do decode_clean "$part" || fail "$part does not decode cleanly"; done < <(reported_parts "$work/host.out")
+  cat $(reported_parts "$work/host.out") > "$work/all.ts"
+}
 case "$scenario" in
 bounds)
   own_daemon
@@ -86,6 +108,39 @@ record_described)
     fail "recording of the camera by its description"
   cat "$work/host.out"
   check_parts "$work/host.out" "$out" 320 240
+  ;;
+record_lost)
+  # The camera is lost 2 s after it was opened and back 1.5 s later: the recording goes on with the sound and is
+  # finished as usual; the loss is logged once and counted; the camera's video goes on after its return, at its
+  # own time and decoding. (How parts are cut while no video comes is the sink's, not checked here.)
+  own_pulseaudio
+  play_tone 440
+  camera_clip
+  export VELL_CAMERA_FAULTS=lose-after-ms=2000,return-after-ms=1500
+  record_camera "Monitor of Null Output" 'sleep 9000'
+  grep 'vell-camera: camera lost' "$work/daemon.log" || fail "the stand-in did not lose the camera"
+  [ "$(grep -c 'stopped delivering video' "$work/daemon.log")" = 1 ] || fail "the loss is not logged once"
+  grep 'is back after' "$work/daemon.log" || fail "the camera's return is not logged"
+  lost=$(metric_value camera_video_lost_ms)
+  echo "camera_video_lost_ms: $lost"
+  # At least the time the camera was gone; at most the recording.
+  [ -n "$lost" ] && [ "$lost" -ge 1400 ] && [ "$lost" -le 12000 ] || fail "implausible camera_video_lost_ms $lost"
+  parts_decode
+  python3 "$here/audio_checks.py" video-back "$work/all.ts" 1400 || fail "the video does not go on after the return"
+  python3 "$here/audio_checks.py" tone "$work/all.ts" 440 || fail "the microphone's tone is not in the recording"
+  ;;
+record_no_keyframe)
+  # An encoder that ignores keyframe requests and makes no keyframe after its first: after a resume the video
+  # cannot go on (its frames reference frames dropped in the pause). Nothing undecodable is written, and the time
+  # without video is counted.
+  camera_clip
+  export VELL_H264_STANDIN_STRICT=ignore-keyframe-requests,gop=0
+  record_camera "" 'sleep 2000' '{"type":"pause"}' 'wait-for recorder-paused' 'sleep 500' '{"type":"resume"}' \
+    'wait-for recorder-resumed' 'sleep 3000'
+  lost=$(metric_value camera_video_lost_ms)
+  echo "camera_video_lost_ms: $lost"
+  [ -n "$lost" ] && [ "$lost" -ge 2000 ] || fail "the video missing after the resume is not counted"
+  parts_decode
   ;;
 record_unknown)
   # Media Foundation lists no camera under Wine (nor the DirectShow stand-ins): a camera recording ends in order,

@@ -73,9 +73,26 @@ TEST(MetricsTest, AudioSourcesInOrderThenFramesWithTheirTags) {
   RecordingFigures camera = Figures(60 * kSecond, 1800);
   camera.camera = true;
   const auto c = ComputeMetrics(camera);
-  ASSERT_EQ(c.size(), 1u);
-  EXPECT_EQ(c[0].tags.at(L"video_source"), L"camera");
-  EXPECT_EQ(c[0].tags.at(L"acceleration"), L"software");
+  ASSERT_EQ(c.size(), 2u);
+  EXPECT_EQ(c[1].tags.at(L"video_source"), L"camera");
+  EXPECT_EQ(c[1].tags.at(L"acceleration"), L"software");
+}
+
+// A camera recording tells how much of its video is missing, after the sound's figures and before the frames
+// (none when nothing is: a host can tell the figure from a camera without one).
+TEST(MetricsTest, CameraVideoLostIsToldAfterTheSound) {
+  RecordingFigures f = Figures(60 * kSecond, 1800);
+  f.audio_sources = {{1, L"Mic", 0}};
+  f.camera = true;
+  f.camera_name = L"Integrated Camera";
+  f.camera_lost_ms = 5230;
+  const auto m = ComputeMetrics(f);
+  ASSERT_EQ(m.size(), 4u);
+  EXPECT_EQ(m[1].name, L"audio_lost_ms");
+  EXPECT_EQ(MetricToJson(m[2]).dump(),
+            R"({"metric_name":"camera_video_lost_ms","metric_type":"histogram","metric_value":5230,)"
+            R"("tags":[["device_name","Integrated Camera"]]})");
+  EXPECT_EQ(m[3].name, L"frames_per_second");
 }
 
 // A GPU capture that ended mid-recording is told between the audio metrics and the frames, whether or not the

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <mfapi.h>
 #include <mfidl.h>
+#include <mferror.h>
 
 #include <gtest/gtest.h>
 
@@ -254,6 +255,89 @@ TEST_F(CameraRecordingSessionTest, StopAndDestructionNeverHang) {
   });
   EXPECT_EQ(failed.Frames(), 0u);
   EXPECT_FALSE(log.Contains("resumed encoding")) << log.Text();
+}
+
+// A clip camera that can be unplugged: it fails as a lost device source does (an error event, then shut down),
+// and no camera of the name is found until it is plugged in again.
+class UnpluggableCamera {
+ public:
+  CameraSourceOpener Opener() {
+    return [this](const std::wstring&, IMFMediaSource** source) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (unplugged_) {
+        ++looked_for_;
+        return kNoSuchCamera;
+      }
+      const HRESULT hr = StandIns::OpenClipCamera(ClipPath(), source);
+      if (SUCCEEDED(hr)) source_ = ComPtr<IMFMediaSource>(*source);
+      return hr;
+    };
+  }
+  void Unplug() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    unplugged_ = true;
+    looked_for_ = 0;
+    source_->QueueEvent(MEError, GUID_NULL, MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED, nullptr);
+    source_->Shutdown();
+  }
+  void PlugIn() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    unplugged_ = false;
+  }
+  // Once the session looked for it again: it saw the loss.
+  void WaitUntilLookedFor() {
+    Testing::WithinOrDie(milliseconds(30000), "waiting for the camera to be looked for", [this] {
+      for (;;) {
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          if (looked_for_ > 0) return;
+        }
+        Sleep(20);
+      }
+    });
+  }
+
+ private:
+  std::mutex mutex_;
+  bool unplugged_ = false;
+  int looked_for_ = 0;
+  ComPtr<IMFMediaSource> source_;
+};
+
+// A camera lost while recording is looked for again and recorded on the same time line when it is back, its
+// first frame a keyframe; the time without its video is counted, the loss logged once. Lost again for good, the
+// session still stops promptly.
+TEST_F(CameraRecordingSessionTest, ALostCameraIsRecordedAgainWhenItIsBack) {
+  Testing::LogCapture log;
+  UnpluggableCamera camera;
+  Recording recording("lost", 1920, camera.Opener());
+  ASSERT_EQ(recording.Session().Initialize(), S_OK);
+  recording.Start();
+  recording.WaitForFrames(30);
+  camera.Unplug();
+  camera.WaitUntilLookedFor();
+  Sleep(1000);
+  const uint64_t at_return = recording.Frames();
+  camera.PlugIn();
+  recording.WaitForFrames(at_return + 30);
+  camera.Unplug();
+  camera.WaitUntilLookedFor();
+  recording.Stop();
+
+  const std::vector<Frame> frames = recording.ReadFrames();
+  ASSERT_GT(frames.size(), at_return);
+  EXPECT_TRUE(frames[at_return].keyframe) << "the first frame of the camera back";
+  for (size_t i = 1; i < frames.size(); ++i) ASSERT_GT(frames[i].pts, frames[i - 1].pts) << "frame " << i;
+  const uint64_t gap_ms = (frames[at_return].pts - frames[at_return - 1].pts) / 90;
+  EXPECT_GE(gap_ms, 1000u) << "the camera's return is not at its time";
+  // Both losses: the one it came back from, and the one up to the stop.
+  EXPECT_GT(recording.Session().VideoLostMs(), static_cast<int64_t>(gap_ms));
+  const std::string text = log.Text();
+  size_t losses = 0;
+  for (size_t at = 0; (at = text.find("stopped delivering video", at)) != std::string::npos; ++at) ++losses;
+  EXPECT_EQ(losses, 2u) << text;
+  EXPECT_TRUE(log.Contains("camera \"Clip Camera\" is back after")) << text;
+  EXPECT_FALSE(log.Contains("no cameras named")) << "looking for it is not an error each time";
 }
 
 // The camera's formats as Media Foundation lists them: the widest YUY2 or MJPEG no wider than the limit and the
