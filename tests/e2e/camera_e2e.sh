@@ -19,9 +19,10 @@ camera_init() { # camera microphone
   printf '{"type":"recorder-init","payload":{"recordingOptions":{"outputPath":"%s","camOnly":true,"videoDeviceId":"%s","width":1280,"height":720,"audioDeviceId":"%s","recordInternalAudio":false}}}' \
     "$(winpath_json "$out")" "$1" "$2"
 }
+# Every scenario's daemon introduces itself without asking for a restart, whichever prefix it runs in.
+own_daemon
 case "$scenario" in
 bounds)
-  own_daemon
   host \
     '{"type":"get-camera-bounds","payload":{"cameraId":"Test Camera"}}' "$(bounds 1080 1920)" \
     '{"type":"get-camera-bounds","payload":{"cameraId":"Slow Camera"}}' "$(bounds 0 0)" \
@@ -32,7 +33,6 @@ bounds)
   ;;
 bad_payload)
   # Each bad request is reported and gets no reply; the next request is answered.
-  own_daemon
   host \
     '{"type":"get-camera-bounds"}' '{"type":"get-camera-bounds","payload":{"cameraid":"Test Camera"}}' \
     '{"type":"get-camera-bounds","payload":{"cameraId":7}}' \
