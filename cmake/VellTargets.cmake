@@ -30,6 +30,8 @@ if(WIN32)
   find_package(GTest CONFIG REQUIRED)
   enable_language(RC)
   set(CMAKE_CROSSCOMPILING_EMULATOR "${PROJECT_SOURCE_DIR}/scripts/wine-run.sh")
+  # What a test script that starts Windows programs runs under, so that it moves to the desktop CTest gave it.
+  set(VELL_ON_DESKTOP "${PROJECT_SOURCE_DIR}/scripts/wine-run.sh")
 else()
   find_package(nlohmann_json 3 REQUIRED)
   find_package(GTest REQUIRED)
@@ -53,6 +55,12 @@ function(vell_library name)
   target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/src")
   target_compile_options(${name} PRIVATE ${VELL_WARNINGS})
   target_link_libraries(${name} PUBLIC vell_thirdparty ${ARG_LIBS})
+endfunction()
+
+# Tests that run Windows programs take one desktop (an X display, a sound server and a Wine prefix of its own;
+# scripts/wine-run.sh, VELL_WINE_DESKTOPS) when CTest runs them in parallel with tests/desktops.json.
+function(vell_on_desktop)
+  set_tests_properties(${ARGN} PROPERTIES RESOURCE_GROUPS "desktops:1")
 endfunction()
 
 # The exit status that makes CTest count a test as skipped (the automake convention); test scripts use it too.
@@ -84,6 +92,7 @@ function(vell_test name)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "windows;${ARG_LABELS}"
       SKIP_RETURN_CODE ${VELL_SKIPPED_EXIT_CODE})
+    vell_on_desktop(${name})
   else()
     include(GoogleTest)
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60

@@ -71,7 +71,21 @@ if build fuzz; then
     rm -rf "$corpus"
   done
 fi
-build windows && { section "Windows tests under Wine"; run_ctest windows scripts/wine-run.sh ctest --preset windows; }
+# Two tests at a time, each on a desktop of its own (X display, sound server, Wine prefix: scripts/wine-run.sh):
+# most of them wait on real time (recordings, time-outs) rather than on the processor.
+desktops=${VELL_TEST_DESKTOPS:-2}
+desktop_spec() { # count: CTest's resource specification, one "desktops" slot per desktop
+  local k ids=()
+  for ((k = 0; k < $1; k++)); do ids+=("{\"id\": \"$k\", \"slots\": 1}"); done
+  local IFS=,
+  printf '{"version": {"major": 1, "minor": 0}, "local": [{"desktops": [%s]}]}\n' "${ids[*]}"
+}
+build windows && {
+  section "Windows tests under Wine ($desktops at a time)"
+  desktop_spec "$desktops" > build/windows/desktops.json
+  run_ctest windows env VELL_WINE_DESKTOPS="$desktops" scripts/wine-run.sh ctest --preset windows -j"$desktops" \
+    --resource-spec-file "$root/build/windows/desktops.json"
+}
 
 section "summary"
 for f in "${failures[@]}"; do echo "failed: $f"; done

@@ -23,7 +23,29 @@ run_inner() {
   esac
 }
 
+# With several desktops (VELL_WINE_DESKTOPS=N, for `ctest -jN --resource-spec-file tests/desktops.json`), CTest
+# hands each test one desktop (CTEST_RESOURCE_GROUP_0_DESKTOPS="id:K,slots:1"): its own Xvfb, PulseAudio and Wine
+# prefix, so that two tests never see each other's windows, sound or named pipes. The first nested call of a test
+# moves to that desktop; the calls nested in it inherit it. A server a test chose itself (PULSE_RUNTIME_PATH in
+# its CTest environment) is kept.
+enter_desktop() {
+  local group=${CTEST_RESOURCE_GROUP_0_DESKTOPS:-} id var
+  [ -n "$group" ] || return 0
+  unset CTEST_RESOURCE_GROUP_0_DESKTOPS CTEST_RESOURCE_GROUP_COUNT CTEST_RESOURCE_GROUP_0
+  id=$(sed -E 's/^id:([0-9]+),.*/\1/' <<<"$group")
+  var=VELL_DESKTOP_$id
+  [ -n "${!var:-}" ] || { echo "[wine-run] desktop $id was not set up (VELL_WINE_DESKTOPS)" >&2; exit 1; }
+  local display prefix pulse
+  IFS='|' read -r display prefix pulse <<<"${!var}"
+  export DISPLAY=$display WINEPREFIX=$prefix
+  if [ "${PULSE_RUNTIME_PATH:-}" = "${VELL_DESKTOP_PULSE:-}" ]; then
+    if [ -n "$pulse" ]; then export PULSE_RUNTIME_PATH=$pulse; else unset PULSE_RUNTIME_PATH; fi
+  fi
+  export VELL_DESKTOP_PULSE=$pulse
+}
+
 if [ "${VELL_WINE_ENV_ACTIVE:-}" = 1 ]; then
+  enter_desktop
   run_inner "$@"
 fi
 
@@ -32,6 +54,7 @@ export WINEDEBUG=-all
 export WINEARCH=win64
 export WINEDLLOVERRIDES="mscoree,mshtml="
 started_pids=()
+started_prefixes=()
 
 log() { [ -n "${VELL_WINE_QUIET:-}" ] || printf '[wine-run] %s\n' "$*" >&2; }
 
@@ -104,7 +127,8 @@ register_standins() {
 }
 
 cleanup() {
-  "$WINESERVER" -k >/dev/null 2>&1
+  local prefix
+  for prefix in "${started_prefixes[@]}"; do WINEPREFIX=$prefix "$WINESERVER" -k >/dev/null 2>&1; done
   local pid
   for pid in "${started_pids[@]}"; do
     kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
@@ -113,14 +137,41 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-start_xvfb || exit 1
-start_pulse
-prepare_prefix
-# Persistent while we run, so each process start skips the server start. Wine's own service processes then
-# live as long as the server: start them here with no terminal, or they would hold the output pipe of
-# the first test that started them and CTest would wait for it forever.
-"$WINESERVER" -p >/dev/null 2>&1
-"$WINE" cmd /c exit </dev/null >/dev/null 2>&1
+# One desktop: the X display, sound server and prefix of the current environment.
+set_up_desktop() {
+  start_xvfb || exit 1
+  start_pulse
+  prepare_prefix
+  # Persistent while we run, so each process start skips the server start. Wine's own service processes then
+  # live as long as the server: start them here with no terminal, or they would hold the output pipe of
+  # the first test that started them and CTest would wait for it forever.
+  "$WINESERVER" -p >/dev/null 2>&1
+  started_prefixes+=("$WINEPREFIX")
+  "$WINE" cmd /c exit </dev/null >/dev/null 2>&1
+}
+
+desktops=${VELL_WINE_DESKTOPS:-1}
+# Several desktops share no sound server, the first included.
+if [ "$desktops" -gt 1 ] && [ -z "${PULSE_RUNTIME_PATH:-}" ]; then
+  export PULSE_RUNTIME_PATH="$WINEPREFIX.pulse"
+  mkdir -p "$PULSE_RUNTIME_PATH"
+fi
+set_up_desktop
+export VELL_DESKTOP_0="${DISPLAY}|${WINEPREFIX}|${PULSE_RUNTIME_PATH:-}" VELL_DESKTOP_PULSE=${PULSE_RUNTIME_PATH:-}
+displays=$DISPLAY
+first=("$DISPLAY" "$WINEPREFIX" "${PULSE_RUNTIME_PATH:-}")
+for ((k = 1; k < desktops; k++)); do
+  # Each further desktop gets a new display, a sound server of its own and a prefix beside the first.
+  export DISPLAY= WINEPREFIX="${first[1]}-desktop$k" PULSE_RUNTIME_PATH="${first[1]}-desktop$k.pulse"
+  mkdir -p "$PULSE_RUNTIME_PATH"
+  set_up_desktop
+  export "VELL_DESKTOP_$k=${DISPLAY}|${WINEPREFIX}|${PULSE_RUNTIME_PATH}"
+  displays="$displays $DISPLAY"
+done
+export DISPLAY=${first[0]} WINEPREFIX=${first[1]}
+if [ -n "${first[2]}" ]; then export PULSE_RUNTIME_PATH=${first[2]}; else unset PULSE_RUNTIME_PATH; fi
+# Every desktop's display, for fixtures that put something on all of them.
+export VELL_WINE_DISPLAYS=$displays
 export VELL_WINE_ENV_ACTIVE=1
 case "${1:-}" in
   *.exe|*.EXE) "$WINE" "$@" ;;

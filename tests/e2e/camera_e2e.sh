@@ -41,9 +41,10 @@ parts_decode() {
   while read -r part; do decode_clean "$part" || fail "$part does not decode cleanly"; done < <(reported_parts "$work/host.out")
   cat $(reported_parts "$work/host.out") > "$work/all.ts"
 }
+# Every scenario's daemon introduces itself without asking for a restart, whichever prefix it runs in.
+own_daemon
 case "$scenario" in
 bounds)
-  own_daemon
   host \
     '{"type":"get-camera-bounds","payload":{"cameraId":"Test Camera"}}' "$(bounds 1080 1920)" \
     '{"type":"get-camera-bounds","payload":{"cameraId":"Slow Camera"}}' "$(bounds 0 0)" \
@@ -54,7 +55,6 @@ bounds)
   ;;
 bad_payload)
   # Each bad request is reported and gets no reply; the next request is answered.
-  own_daemon
   host \
     '{"type":"get-camera-bounds"}' '{"type":"get-camera-bounds","payload":{"cameraid":"Test Camera"}}' \
     '{"type":"get-camera-bounds","payload":{"cameraId":7}}' \

@@ -3,6 +3,8 @@
 # CLI and a window owned by a third process, under Wine (scripts/wine-run.sh starts the environment).
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/e2e_lib.sh" "$@"
+# The daemon introduces itself without asking for a restart, whichever prefix the scenario runs in.
+own_daemon
 
 title='Vell E2E Notes - Owner App'
 owner_pid=

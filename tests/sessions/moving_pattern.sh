@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Puts a moving 1920x1080 test picture over the whole virtual screen ($DISPLAY, started by wine-run.sh) for
+# Puts a moving 1920x1080 test picture over the whole virtual screen (every display wine-run.sh started) for
 # screen capture tests, and takes it away again. A native X client: GDI captures of the Wine desktop see it.
 #   moving_pattern.sh start PIDFILE | moving_pattern.sh stop PIDFILE
 set -euo pipefail
@@ -7,21 +7,26 @@ action=$1 pidfile=$2
 case $action in
   start)
     [ -n "${DISPLAY:-}" ] || { echo "no DISPLAY: run the tests through scripts/wine-run.sh"; exit 1; }
-    # No terminal for the player: CTest waits for every holder of a test's output to go away.
-    setsid ffplay -f lavfi -i testsrc2=size=1920x1080:rate=30 -noborder -left 0 -top 0 -loglevel quiet \
-      </dev/null >/dev/null 2>&1 &
-    echo $! > "$pidfile"
-    sleep 2  # the window maps and shows its first pictures
-    kill -0 "$(cat "$pidfile")" || { echo "ffplay did not start"; exit 1; }
-    echo "moving pattern on $DISPLAY (pid $(cat "$pidfile"))"
+    : > "$pidfile"
+    # On every desktop of a parallel run: the tests that want it may run on any of them.
+    for display in ${VELL_WINE_DISPLAYS:-$DISPLAY}; do
+      # No terminal for the player: CTest waits for every holder of a test's output to go away.
+      DISPLAY=$display setsid ffplay -f lavfi -i testsrc2=size=1920x1080:rate=30 -noborder -left 0 -top 0 \
+        -loglevel quiet </dev/null >/dev/null 2>&1 &
+      echo $! >> "$pidfile"
+    done
+    sleep 2  # the windows map and show their first pictures
+    for pid in $(cat "$pidfile"); do kill -0 "$pid" || { echo "ffplay did not start"; exit 1; }; done
+    echo "moving pattern on ${VELL_WINE_DISPLAYS:-$DISPLAY} (pids $(echo $(cat "$pidfile")))"
     ;;
   stop)
     [ -s "$pidfile" ] || exit 0
-    pid=$(cat "$pidfile")
-    if kill "$pid" 2>/dev/null; then
-      for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-      kill -9 "$pid" 2>/dev/null || true
-    fi
+    for pid in $(cat "$pidfile"); do
+      if kill "$pid" 2>/dev/null; then
+        for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill -9 "$pid" 2>/dev/null || true
+      fi
+    done
     rm -f "$pidfile"
     ;;
   *) echo "usage: $0 start|stop PIDFILE"; exit 2 ;;
