@@ -3,7 +3,7 @@
 #include <mfapi.h>
 
 #include "media_sources/video/gdisource.h"
-#include "media_sources/video/videoframelayout.h"
+#include "media_transforms/videoframelayout.h"
 #include "media_transforms/bufferloader.h"
 #include "media_transforms/openh264/i420layout.h"
 #include "media_transforms/openh264/libyuvresizer.h"
@@ -54,7 +54,7 @@ HRESULT SWScreenRecordingSession::Initialize(std::unique_ptr<VideoSource> source
   if (!source) return VELL_TRACE_FAILURE(E_POINTER);
   source_ = std::move(source);
   converter_ = std::make_unique<Libyuv::ColorConverter>(
-      VideoFrameLayout(settings_, static_cast<uint8_t>(source_->GetBytesPerPixel())));
+      settings_.CaptureLayout(static_cast<uint8_t>(source_->GetBytesPerPixel())));
   const SIZE output = settings_.OutputSize();
   capture_pool_ = std::make_unique<MediaBufferPool>(
       static_cast<DWORD>(settings_.CaptureWidth()) * static_cast<DWORD>(settings_.CaptureHeight()) *

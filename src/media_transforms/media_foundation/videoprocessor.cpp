@@ -21,9 +21,9 @@ std::string Describe(const SIZE& size, UINT32 rotation) {
 
 }  // namespace
 
-VideoProcessorFormat VideoProcessorFormat::ForFrame(const D3D11Frame& frame, const VideoRecordingSettings& settings) {
+VideoProcessorFormat VideoProcessorFormat::ForFrame(const D3D11Frame& frame, SIZE output) {
   const D3D11_TEXTURE2D_DESC texture = frame.GetTextureDesc();
-  return {{static_cast<LONG>(texture.Width), static_cast<LONG>(texture.Height)}, settings.OutputSize(),
+  return {{static_cast<LONG>(texture.Width), static_cast<LONG>(texture.Height)}, output,
           frame.RotationDegrees()};
 }
 
