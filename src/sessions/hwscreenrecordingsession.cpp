@@ -266,32 +266,12 @@ HRESULT HWScreenRecordingSession::Encode(IMFSample* processed) {
 }
 
 HRESULT HWScreenRecordingSession::EncodeAsync(IMFSample* processed) {
-  // An encoder that hands out output before it asks for more input keeps this frame waiting, not dropped:
-  // every output is muxed until the encoder takes the frame.
-  for (;;) {
-    MediaEventType type = MEUnknown;
-    const HRESULT waited = WaitForEncoderEvent(&type);
-    if (waited == S_FALSE) return S_OK;  // stopping: the frame is left out, the drain follows
-    RETURN_IF_FAILED(waited);
-    switch (type) {
-      case METransformNeedInput: {
-        const HRESULT hr = encoder_->ProcessInput(processed);
-        if (hr != S_OK) return VELL_TRACE_FAILURE(hr);
-        return S_OK;
-      }
-      case METransformHaveOutput: {
-        ComPtr<IMFSample> encoded;
-        RETURN_IF_FAILED(encoder_->ProcessOutput(&encoded));
-        MuxEncoded(encoded.Get());
-        break;
-      }
-      case METransformDrainComplete:
-        return S_OK;
-      default:
-        LOG_ERROR << "mf event: " << static_cast<int>(type);
-        return E_FAIL;
-    }
-  }
+  // Left out when stopping (the drain follows) or when the encoder reported its drain complete. A failure
+  // was recorded where it happened.
+  const HRESULT hr = encoder_->FeedWhenAsked(
+      processed, [this](IMFSample* encoded) { MuxEncoded(encoded); },
+      [this](MediaEventType* type) { return WaitForEncoderEvent(type); });
+  return FAILED(hr) ? hr : S_OK;
 }
 
 HRESULT HWScreenRecordingSession::WaitForEncoderEvent(MediaEventType* type) {

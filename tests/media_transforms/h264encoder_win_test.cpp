@@ -225,21 +225,11 @@ TEST(H264Encoder, AsyncEncoderStreamHonoursGopAndBitrate) {
     ++units;
   };
   WithinOrDie(60s, "encoding and draining", [&] {
-    ComPtr<IMFSample> out;
-    for (int fed = 0; fed < kFrames;) {
-      MediaEventType type = MEUnknown;
-      ASSERT_EQ(encoder.WaitForEvent(&type), S_OK);
-      if (type == METransformHaveOutput) {
-        ASSERT_EQ(encoder.ProcessOutput(&out), S_OK);
-        collect(out.Get());
-        continue;
-      }
-      ASSERT_EQ(type, METransformNeedInput);
+    for (int fed = 0; fed < kFrames; ++fed) {
       const std::vector<uint8_t> i420 = MovingI420(kWidth, kHeight, fed);
       const std::vector<uint8_t> nv12 = I420ToNV12(i420, kWidth, kHeight);
-      ASSERT_EQ(encoder.ProcessInput(MakeSample(nv12, fed * 333333LL, 333333).Get()), S_OK);
+      ASSERT_EQ(encoder.FeedWhenAsked(MakeSample(nv12, fed * 333333LL, 333333).Get(), collect), S_OK);
       input.insert(input.end(), i420.begin(), i420.end());
-      ++fed;
     }
     ASSERT_EQ(encoder.DrainAndCollect(collect), S_OK);
   });

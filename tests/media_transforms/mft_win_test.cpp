@@ -114,25 +114,17 @@ TEST(MFTDriver, SyncDrainCollectsWhatTheTransformHeldBack) {
   EXPECT_EQ(slices, 5);
 }
 
-// Runs an asynchronous transform as its owner's event loop does, without losing a frame: a frame waits for
-// the next METransformNeedInput. Returns the access units in order.
+// Runs an asynchronous transform through the driver's event loop, a frame at a time, then drains it. Returns
+// the access units in order.
 std::vector<std::vector<uint8_t>> RunEventLoop(StandinMFT* mft, int frames) {
   std::vector<std::vector<uint8_t>> units;
+  const auto collect = [&](IMFSample* sample) { units.push_back(ReadSample(sample)); };
   WithinOrDie(20s, "event loop and drain", [&] {
-    ComPtr<IMFSample> out;
-    for (int fed = 0; fed < frames;) {
-      MediaEventType type = MEUnknown;
-      ASSERT_EQ(mft->WaitForEvent(&type), S_OK);
-      if (type == METransformNeedInput) {
-        ASSERT_EQ(mft->ProcessInput(MovingNV12Sample(kWidth, kHeight, fed, fed * 333333LL, 333333).Get()), S_OK);
-        ++fed;
-      } else {
-        ASSERT_EQ(type, METransformHaveOutput);
-        ASSERT_EQ(mft->ProcessOutput(&out), S_OK);
-        units.push_back(ReadSample(out.Get()));
-      }
+    for (int fed = 0; fed < frames; ++fed) {
+      ASSERT_EQ(mft->FeedWhenAsked(MovingNV12Sample(kWidth, kHeight, fed, fed * 333333LL, 333333).Get(), collect),
+                S_OK);
     }
-    ASSERT_EQ(mft->DrainAndCollect([&](IMFSample* sample) { units.push_back(ReadSample(sample)); }), S_OK);
+    ASSERT_EQ(mft->DrainAndCollect(collect), S_OK);
   });
   return units;
 }

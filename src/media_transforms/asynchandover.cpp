@@ -1,4 +1,4 @@
-#include "sessions/asynchandover.h"
+#include "media_transforms/asynchandover.h"
 
 #include "utils/log.h"
 
@@ -29,11 +29,31 @@ EncodeStep HandOverFrame(AsyncEncoderPort& port) {
       case EncoderEvent::kDrainComplete:
         step.drained = true;
         return step;
+      case EncoderEvent::kStopping:
+        return step;
       case EncoderEvent::kOther:
         LOG_ERROR << "mf event: " << raw_type;
         step.status = kUnexpectedEvent;
         return step;
     }
+  }
+}
+
+EncodeStep DrainOutputs(AsyncEncoderPort& port) {
+  EncodeStep step;
+  for (;;) {
+    EncoderEvent event = EncoderEvent::kOther;
+    uint32_t raw_type = 0;
+    step.status = port.WaitForEvent(&event, &raw_type);
+    if (step.status < 0 || event == EncoderEvent::kStopping) return step;
+    if (event == EncoderEvent::kDrainComplete) {
+      step.drained = true;
+      return step;
+    }
+    if (event != EncoderEvent::kHaveOutput) continue;
+    step.status = port.DeliverOutput();
+    if (step.status < 0) return step;
+    ++step.delivered;
   }
 }
 

@@ -1,4 +1,4 @@
-#include "sessions/asynchandover.h"
+#include "media_transforms/asynchandover.h"
 
 #include <gtest/gtest.h>
 
@@ -42,6 +42,7 @@ class ScriptedPort : public AsyncEncoderPort {
 constexpr ScriptedPort::Event kNeed{EncoderEvent::kNeedInput, 601};
 constexpr ScriptedPort::Event kHave{EncoderEvent::kHaveOutput, 602};
 constexpr ScriptedPort::Event kDone{EncoderEvent::kDrainComplete, 603};
+constexpr ScriptedPort::Event kStop{EncoderEvent::kStopping, 0};
 
 // An encoder as hardware ones (and the asynchronous stand-in) behave: one request at the start, then for each
 // input its output followed by the next request. The frame a step feeds is the step's number.
@@ -102,6 +103,7 @@ TEST(AsyncHandOverTest, StepsEndOnTheRequestOnDrainCompleteOrOnTheFirstFailure) 
   const Row rows[] = {
       {"outputs first", {kHave, kHave, kNeed, kHave}, 0, 0, {0, true, 2, false}, ""},
       {"drain complete", {kHave, kDone, kNeed}, 0, 0, {0, false, 1, true}, ""},
+      {"owner stops", {kHave, kStop, kNeed}, 0, 0, {0, false, 1, false}, ""},
       {"unknown event", {{EncoderEvent::kOther, 605}, kNeed}, 0, 0, {kFail, false, 0, false}, "mf event: 605"},
       {"wait fails", {kHave}, 0, 0, {kNotAccepting, false, 1, false}, ""},
       {"delivery fails", {kHave, kNeed}, 0, kFail, {kFail, false, 0, false}, ""},
@@ -122,6 +124,33 @@ TEST(AsyncHandOverTest, StepsEndOnTheRequestOnDrainCompleteOrOnTheFirstFailure) 
     if (*row.log == '\0') {
       EXPECT_FALSE(log.Contains("mf event")) << log.Text();
     }
+  }
+}
+
+// The drain never feeds (a scripted feed would fail the row) and passes over what is not an output.
+TEST(AsyncHandOverTest, DrainDeliversUntilDrainCompleteTheOwnerStopsOrAFailure) {
+  struct Row {
+    const char* name;
+    std::deque<ScriptedPort::Event> script;
+    int32_t deliver_status;
+    EncodeStep expected;
+  };
+  const Row rows[] = {
+      {"to the end", {kHave, kNeed, {EncoderEvent::kOther, 605}, kHave, kDone, kHave}, 0, {0, false, 2, true}},
+      {"owner stops", {kHave, kStop, kHave}, 0, {0, false, 1, false}},
+      {"wait fails", {kHave}, 0, {kNotAccepting, false, 1, false}},
+      {"delivery fails", {kHave, kDone}, kFail, {kFail, false, 0, false}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptedPort port(row.script);
+    port.feed_status = kFail;
+    port.deliver_status = row.deliver_status;
+    const EncodeStep step = DrainOutputs(port);
+    EXPECT_EQ(step.status, row.expected.status);
+    EXPECT_EQ(step.fed, row.expected.fed);
+    EXPECT_EQ(step.delivered, row.expected.delivered);
+    EXPECT_EQ(step.drained, row.expected.drained);
   }
 }
 
