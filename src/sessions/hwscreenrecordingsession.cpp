@@ -71,14 +71,9 @@ IMFDXGIDeviceManager* HWScreenRecordingSession::GetD3DManagerPtr() {
 }
 
 HRESULT HWScreenRecordingSession::LoadEncoder() {
-  MediaFoundation::EncoderSettings encoder_settings;
   const SIZE output = settings_.OutputSize();
-  encoder_settings.width = static_cast<uint32_t>(output.cx);
-  encoder_settings.height = static_cast<uint32_t>(output.cy);
-  encoder_settings.frame_rate = kFrameRate;
-  encoder_settings.quality_vs_speed = 70;
-  encoder_settings.gop_size = 60;
-  encoder_settings.max_bitrate_factor = 1.2;
+  MediaFoundation::EncoderSettings encoder_settings = MediaFoundation::EncoderSettings::Recording(
+      static_cast<uint32_t>(output.cx), static_cast<uint32_t>(output.cy), kFrameRate);
   encoder_settings.device_manager = GetD3DManagerPtr();
   // One encoder instance at a time: hardware encoders limit their sessions.
   encoder_.reset();

@@ -128,6 +128,39 @@ TEST(H264Encoder, DestructionShutsDownAndReleasesTheTransform) {
   }
 }
 
+// A camera's encoder: the recording's settings at the camera's own rate, configured for a media session, which
+// starts the stream and shuts the transform down itself.
+TEST(H264Encoder, HandsAnUnstartedTransformAtTheCamerasRateToAMediaSession) {
+  EncoderSettings settings = EncoderSettings::Recording(320, 240, 30000, 1001);
+  EXPECT_EQ(settings.gop_size, 58);  // two seconds of whole frames
+  settings.media_session_streams = true;
+  auto encoder = std::make_unique<H264Encoder>(settings);
+  ASSERT_EQ(encoder->Initialize(), S_OK);
+  ASSERT_TRUE(encoder->IsAsync());
+  ComPtr<IMFTransform> transform = encoder->HandOverTransform();
+  ASSERT_TRUE(transform);
+  EXPECT_EQ(encoder->GetTransform(), nullptr);
+  encoder.reset();
+  ComPtr<IMFMediaType> types[2];
+  ASSERT_EQ(transform->GetInputCurrentType(0, types[0].ReleaseAndGetAddressOf()), S_OK);
+  ASSERT_EQ(transform->GetOutputCurrentType(0, types[1].ReleaseAndGetAddressOf()), S_OK);
+  for (const ComPtr<IMFMediaType>& type : types) {
+    UINT32 numerator = 0, denominator = 0;
+    EXPECT_EQ(MFGetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, &numerator, &denominator), S_OK);
+    EXPECT_EQ(numerator, 30000u);
+    EXPECT_EQ(denominator, 1001u);
+  }
+  // No request for input before the media session starts the stream.
+  ComPtr<IMFMediaEventGenerator> events;
+  ASSERT_EQ(transform.As(&events), S_OK);
+  ComPtr<IMFMediaEvent> event;
+  EXPECT_EQ(events->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.ReleaseAndGetAddressOf()), MF_E_NO_EVENTS_AVAILABLE);
+  ComPtr<IMFShutdown> shutdown;
+  ASSERT_EQ(transform.As(&shutdown), S_OK);
+  MFSHUTDOWN_STATUS status = MFSHUTDOWN_COMPLETED;
+  EXPECT_EQ(shutdown->GetShutdownStatus(&status), MF_E_INVALIDREQUEST) << "the encoder shut the transform down";
+}
+
 // The value of a codec property as the encoder reports it through ICodecAPI (-1 when it has none).
 int64_t CodecValue(IMFTransform* transform, const GUID& property) {
   ComPtr<ICodecAPI> codec_api;
