@@ -51,6 +51,17 @@ void FrameRateOf(IMFMediaType* camera_type, UINT32* numerator, UINT32* denominat
   *denominator = format.rate_denominator;
 }
 
+// The recording's encoder settings at the camera's size and rate, for a media session to drive the encoder.
+MediaFoundation::EncoderSettings EncoderSettingsFor(IMFMediaType* camera_type, uint32_t width, uint32_t height) {
+  UINT32 numerator = 0;
+  UINT32 denominator = 1;
+  FrameRateOf(camera_type, &numerator, &denominator);
+  MediaFoundation::EncoderSettings settings =
+      MediaFoundation::EncoderSettings::Recording(width, height, numerator, denominator);
+  settings.media_session_streams = true;
+  return settings;
+}
+
 }  // namespace
 
 HRESULT CameraRecordingSession::InitializeTopology() {
@@ -177,13 +188,7 @@ HRESULT CameraRecordingSession::AddColorConversionNode() {
 }
 
 HRESULT CameraRecordingSession::AddEncoderNode() {
-  UINT32 numerator = 0;
-  UINT32 denominator = 1;
-  FrameRateOf(camera_type_.Get(), &numerator, &denominator);
-  MediaFoundation::EncoderSettings settings =
-      MediaFoundation::EncoderSettings::Recording(width_, height_, numerator, denominator);
-  settings.media_session_streams = true;
-  MediaFoundation::H264Encoder encoder(settings);
+  MediaFoundation::H264Encoder encoder(EncoderSettingsFor(camera_type_.Get(), width_, height_));
   RETURN_IF_FAILED(encoder.Initialize());
   encoder_ = encoder.HandOverTransform();
   // The encoder's own output type: the sample grabber expects what the encoder was set up to give.
@@ -200,17 +205,8 @@ HRESULT CameraRecordingSession::AddEncoderNode() {
 
 // The NV12 type between the converter and the encoder; the H.264 type is the encoder's (AddEncoderNode).
 HRESULT CameraRecordingSession::CreateH264MediaTypes() {
-  UINT32 rate_numerator = 0;
-  UINT32 rate_denominator = 1;
-  FrameRateOf(camera_type_.Get(), &rate_numerator, &rate_denominator);
-  RETURN_IF_FAILED(MFCreateMediaType(nv12_type_.ReleaseAndGetAddressOf()));
-  IMFMediaType* nv12 = nv12_type_.Get();
-  RETURN_IF_FAILED(nv12->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
-  RETURN_IF_FAILED(nv12->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12));
-  RETURN_IF_FAILED(MFSetAttributeSize(nv12, MF_MT_FRAME_SIZE, width_, height_));
-  RETURN_IF_FAILED(nv12->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
-  RETURN_IF_FAILED(MFSetAttributeRatio(nv12, MF_MT_FRAME_RATE, rate_numerator, rate_denominator));
-  RETURN_IF_FAILED(MFSetAttributeRatio(nv12, MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
+  RETURN_IF_FAILED(MediaFoundation::CreateEncoderType(
+      MFVideoFormat_NV12, EncoderSettingsFor(camera_type_.Get(), width_, height_), &nv12_type_));
   return S_OK;
 }
 

@@ -65,15 +65,11 @@ HRESULT GDISource::CaptureToSystemMemory(uint8_t** destination) {
 }
 
 HRESULT GDISource::DrawCursor(HDC target) {
-  CURSORINFO cursor = {};
-  cursor.cbSize = sizeof(cursor);
-  if (!GetCursorInfo(&cursor)) return E_FAIL;
-  CursorCopy icon(cursor.hCursor);
-  if (cursor.flags != CURSOR_SHOWING) return E_FAIL;
-  icon.FallBackToArrow();
-  if (!icon.ReadInfo()) return E_FAIL;
+  CursorCopy icon;
+  // No cursor showing is no cursor drawn, reported as a failure.
+  if (icon.CopyCurrent() != S_OK) return E_FAIL;
   const CursorPlacement place =
-      PlaceCursor(cursor.ptScreenPos.x, cursor.ptScreenPos.y, static_cast<int32_t>(icon.Info().xHotspot),
+      PlaceCursor(icon.Position().x, icon.Position().y, static_cast<int32_t>(icon.Info().xHotspot),
                   static_cast<int32_t>(icon.Info().yHotspot), ToDisplayRect(settings_.CaptureRect()));
   if (!place.draw) return S_OK;
   return DrawIcon(target, place.x, place.y, icon.Get()) ? S_OK : E_FAIL;

@@ -158,34 +158,31 @@ std::vector<uint8_t> SequenceHeader(IMFTransform* encoder) {
   return header;
 }
 
+HRESULT CreateEncoderType(const GUID& subtype, const EncoderSettings& settings, ComPtr<IMFMediaType>* type) {
+  RETURN_IF_FAILED(CreateVideoType(subtype, settings.width, settings.height, type));
+  RETURN_IF_FAILED(
+      MFSetAttributeRatio(type->Get(), MF_MT_FRAME_RATE, settings.frame_rate, settings.frame_rate_denominator));
+  RETURN_IF_FAILED(MFSetAttributeRatio(type->Get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
+  return S_OK;
+}
+
 HRESULT H264Encoder::CreateOutputType() {
-  RETURN_IF_FAILED(MFCreateMediaType(output_type_.ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED(CreateEncoderType(MFVideoFormat_H264, enc_settings_, &output_type_));
   IMFMediaType* type = output_type_.Get();
-  RETURN_IF_FAILED(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
-  RETURN_IF_FAILED(type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264));
   RETURN_IF_FAILED(type->SetUINT32(MF_MT_AVG_BITRATE, GetBitrate()));
-  RETURN_IF_FAILED(MFSetAttributeRatio(type, MF_MT_FRAME_RATE, enc_settings_.frame_rate, enc_settings_.frame_rate_denominator));
-  RETURN_IF_FAILED(MFSetAttributeSize(type, MF_MT_FRAME_SIZE, enc_settings_.width, enc_settings_.height));
-  RETURN_IF_FAILED(type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
   RETURN_IF_FAILED(type->SetUINT32(MF_MT_MPEG2_PROFILE, eAVEncH264VProfile_Base));
   // The encoder chooses the level.
   RETURN_IF_FAILED(type->SetUINT32(MF_MT_MPEG2_LEVEL, 0xFFFFFFFFu));
-  RETURN_IF_FAILED(MFSetAttributeRatio(type, MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
   LOG_DEBUG << "OUTPUT -- H264 " << enc_settings_.width << "x" << enc_settings_.height << " at "
-            << enc_settings_.frame_rate << "/" << enc_settings_.frame_rate_denominator << " fps, " << GetBitrate() << " bit/s";
+            << enc_settings_.frame_rate << "/" << enc_settings_.frame_rate_denominator << " fps, " << GetBitrate()
+            << " bit/s";
   RETURN_IF_FAILED(transform_->SetOutputType(0, type, 0));
   return S_OK;
 }
 
 HRESULT H264Encoder::CreateInputType() {
-  RETURN_IF_FAILED(MFCreateMediaType(input_type_.ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED(CreateEncoderType(MFVideoFormat_NV12, enc_settings_, &input_type_));
   IMFMediaType* type = input_type_.Get();
-  RETURN_IF_FAILED(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
-  RETURN_IF_FAILED(type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12));
-  RETURN_IF_FAILED(MFSetAttributeSize(type, MF_MT_FRAME_SIZE, enc_settings_.width, enc_settings_.height));
-  RETURN_IF_FAILED(type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
-  RETURN_IF_FAILED(MFSetAttributeRatio(type, MF_MT_FRAME_RATE, enc_settings_.frame_rate, enc_settings_.frame_rate_denominator));
-  RETURN_IF_FAILED(MFSetAttributeRatio(type, MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
   LOG_DEBUG << "INPUT -- NV12 " << enc_settings_.width << "x" << enc_settings_.height;
   RETURN_IF_FAILED(transform_->SetInputType(0, type, 0));
   return S_OK;

@@ -43,6 +43,9 @@ struct EncoderSettings {
 // Sets one codec property of an encoder through its ICodecAPI (E_NOINTERFACE when it has none), as VT_BOOL or
 // VT_UI4. Encoders read their properties there; many ignore the attribute store.
 HRESULT SetCodecProperty(IUnknown* encoder, const GUID& property, uint32_t value, bool boolean = false);
+// A new type of the encoder's input (NV12) or output (H.264): the settings' size and rate, progressive, square
+// pixels. A media session's topology states the encoder's input with it.
+HRESULT CreateEncoderType(const GUID& subtype, const EncoderSettings& settings, ComPtr<IMFMediaType>* type);
 // Asks an encoder to make its next frame a keyframe; encoders that cannot keep their own schedule.
 HRESULT RequestKeyframe(IUnknown* encoder);
 // The encoder's sequence header (MF_MT_MPEG_SEQUENCE_HEADER of its output type: Annex-B SPS and PPS), empty when

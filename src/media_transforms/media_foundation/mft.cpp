@@ -16,6 +16,15 @@ constexpr int kStreamChangesPerCall = 2;
 
 }  // namespace
 
+HRESULT CreateVideoType(const GUID& subtype, UINT32 width, UINT32 height, ComPtr<IMFMediaType>* type) {
+  RETURN_IF_FAILED(MFCreateMediaType(type->ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED((*type)->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
+  RETURN_IF_FAILED((*type)->SetGUID(MF_MT_SUBTYPE, subtype));
+  RETURN_IF_FAILED(MFSetAttributeSize(type->Get(), MF_MT_FRAME_SIZE, width, height));
+  RETURN_IF_FAILED((*type)->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
+  return S_OK;
+}
+
 MFT::~MFT() {
   pending_inputs_.clear();
   if (transform_) ShutdownTransform();

@@ -19,6 +19,10 @@
 
 namespace VellRecorder::MediaFoundation {
 
+// A new video media type with what every type of the daemon's transforms states: major type, subtype, frame
+// size and progressive frames.
+HRESULT CreateVideoType(const GUID& subtype, UINT32 width, UINT32 height, ComPtr<IMFMediaType>* type);
+
 // Threading: no lock. One thread drives a transform at a time: the owner initialises and destroys it while no
 // encoding thread runs, and the encoding thread alone calls Encode, ProcessInput, ProcessOutput, WaitForEvent
 // and Drain.
