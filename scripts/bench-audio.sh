@@ -38,7 +38,7 @@ trap cleanup EXIT
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 # A PulseAudio server of the benchmark's own: other programs' sound must not reach the recordings, nor the end of
 # a shared server stop them.
-source "$root/tests/testing/ownpulse.sh"
+source "$root/tests/testing/fixture.sh"
 started=0
 start_own_pulse "$work/pulse" && started=1
 pulse=$own_pulse_pid

@@ -4,7 +4,7 @@ set -uo pipefail
 scenario=$1
 bin=$2
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-source "$root/tests/testing/ownpulse.sh"
+source "$root/tests/testing/fixture.sh"
 # Every program a scenario starts has a bound (the host CLI bounds its own waits; this bounds the whole run), so
 # that a hang fails the scenario with a record instead of waiting for CTest's time-out.
 run_limit_s=${VELL_E2E_RUN_LIMIT_S:-120}

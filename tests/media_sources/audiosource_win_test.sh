@@ -14,7 +14,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-source "$root/tests/testing/ownpulse.sh"
+source "$root/tests/testing/fixture.sh"
 started=0
 start_own_pulse "$work" && started=1
 pids+=("$own_pulse_pid")

@@ -19,8 +19,6 @@ namespace {
 using namespace Testing;
 using namespace std::chrono_literals;
 
-constexpr CLSID kAsyncStandin = {0xf072a1f6, 0xc10b, 0x416b, {0x8a, 0x44, 0x98, 0xfc, 0x4d, 0x8f, 0x45, 0xd0}};
-constexpr CLSID kSyncStandin = {0xf9e065c5, 0xaffd, 0x4265, {0x9e, 0x6c, 0x9f, 0x44, 0x3e, 0xd9, 0x5f, 0x32}};
 constexpr uint32_t kWidth = 160, kHeight = 96;
 
 // The driver with the media types an encoder's owner would set; the stand-ins hold two access units back

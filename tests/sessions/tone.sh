@@ -6,23 +6,12 @@
 set -euo pipefail
 action=$1 dir=$2
 export PULSE_RUNTIME_PATH=$dir/run PULSE_STATE_PATH=$dir/state
-source "$(dirname "${BASH_SOURCE[0]}")/../testing/ownpulse.sh"
-
-stop_pid() {
-  local file=$1 pid
-  [ -s "$file" ] || return 0
-  pid=$(cat "$file")
-  if kill "$pid" 2>/dev/null; then
-    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null || true
-  fi
-  rm -f "$file"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../testing/fixture.sh"
 
 case $action in
   start)
-    stop_pid "$dir/tone.pid"
-    stop_pid "$dir/pulse.pid"
+    stop_pid_file "$dir/tone.pid"
+    stop_pid_file "$dir/pulse.pid"
     rm -rf "$dir/run" "$dir/state"
     started=0
     start_own_pulse "$dir" && started=1
@@ -37,8 +26,8 @@ case $action in
     echo "440 Hz tone into the null sink of the server in $dir (pids $(cat "$dir/pulse.pid") $(cat "$dir/tone.pid"))"
     ;;
   stop)
-    stop_pid "$dir/tone.pid"
-    stop_pid "$dir/pulse.pid"
+    stop_pid_file "$dir/tone.pid"
+    stop_pid_file "$dir/pulse.pid"
     ;;
   *) echo "usage: $0 start|stop DIR"; exit 2 ;;
 esac

@@ -1,4 +1,19 @@
-# Sourced, not run. A PulseAudio server of the caller's own, for audio tests, scenarios and benchmarks: other
+# Sourced, not run: what test fixtures, scenarios and benchmarks start and stop.
+
+# stop_pid_file FILE: ends the process whose pid FILE holds (asked first, killed after a second), then removes
+# FILE. Nothing to do without FILE.
+stop_pid_file() {
+  local file=$1 pid
+  [ -s "$file" ] || return 0
+  pid=$(cat "$file")
+  if kill "$pid" 2>/dev/null; then
+    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null || true
+  fi
+  rm -f "$file"
+}
+
+# A PulseAudio server of the caller's own, for audio tests, scenarios and benchmarks: other
 # programs' sound must not reach what they record, nor the end of a shared server stop them, and scenarios that
 # unload sinks must not break anyone else. Its null sink "vsink" has the monitor that Wine lists as the
 # microphone "Monitor of Null Output"; every program started afterwards finds the server through the exported
