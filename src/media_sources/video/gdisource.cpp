@@ -5,6 +5,7 @@
 #include "media_sources/video/cursorcopy.h"
 #include "media_sources/video/displaygeometry.h"
 #include "media_sources/video/rectconv.h"
+#include "media_sources/video/topdownbitmap.h"
 #include "tracehr.h"
 
 namespace VellRecorder {
@@ -30,13 +31,7 @@ GDISource::GDISource(VideoRecordingSettings settings) : VideoSource(std::move(se
   // The rows are always asked for as 32-bit BGRA, whatever the screen's own depth: the caller's buffer holds
   // four bytes per pixel, and at eight bits or fewer GDI would also write a colour table that BITMAPINFO has
   // no room for.
-  BITMAPINFOHEADER& header = bitmap_info_.bmiHeader;
-  header.biSize = sizeof(BITMAPINFOHEADER);
-  header.biWidth = width;
-  header.biHeight = -height;  // top-down rows
-  header.biPlanes = 1;
-  header.biBitCount = 32;
-  header.biCompression = BI_RGB;
+  bitmap_info_ = TopDownBgraBitmap(width, height);
 }
 
 GDISource::~GDISource() = default;
