@@ -30,6 +30,23 @@
 
 namespace VellStandin {
 
+// ProcessInput of a transform that works on one sample at a time: `sample` waits in `pending` for the output
+// made from it; the transform's lock is the caller's.
+inline HRESULT HoldPending(bool types_set, IMFSample* sample, VellRecorder::ComPtr<IMFSample>* pending) {
+  if (!types_set) return MF_E_TRANSFORM_TYPE_NOT_SET;
+  if (*pending) return MF_E_NOTACCEPTING;
+  *pending = VellRecorder::ComPtr<IMFSample>(sample);
+  return S_OK;
+}
+
+// The start of ProcessOutput for one output stream: one buffer asked for, no status yet.
+inline HRESULT BeginOutput(DWORD count, MFT_OUTPUT_DATA_BUFFER* buffers, DWORD* status) {
+  if (count != 1 || !buffers || !status) return E_INVALIDARG;
+  *status = 0;
+  buffers[0].dwStatus = 0;
+  return S_OK;
+}
+
 // GetInputCurrentType or GetOutputCurrentType of a transform that hands out the type it holds (not a copy).
 inline HRESULT HandOutHeldType(DWORD id, IMFMediaType* held, IMFMediaType** type) {
   if (id != 0) return MF_E_INVALIDSTREAMNUMBER;
