@@ -38,13 +38,11 @@ trap cleanup EXIT
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 # A PulseAudio server of the benchmark's own: other programs' sound must not reach the recordings, nor the end of
 # a shared server stop them.
-export PULSE_RUNTIME_PATH="$work/pulse/run" PULSE_STATE_PATH="$work/pulse/state"
-mkdir -p "$PULSE_RUNTIME_PATH" "$PULSE_STATE_PATH"
-setsid pulseaudio --daemonize=no -n --exit-idle-time=-1 --log-target=stderr --log-level=error \
-  --load="module-null-sink sink_name=vsink" --load=module-native-protocol-unix </dev/null >"$work/pulse.log" 2>&1 &
-pulse=$!
-for _ in $(seq 1 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-pactl info >/dev/null 2>&1 || { echo "PulseAudio did not start"; cat "$work/pulse.log"; exit 1; }
+source "$root/tests/testing/fixture.sh"
+started=0
+start_own_pulse "$work/pulse" && started=1
+pulse=$own_pulse_pid
+[ "$started" = 1 ] || exit 1
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores; recording $minutes min"
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "utils/log.h"
 #include "utils/textconv.h"
@@ -16,20 +17,26 @@ IPCChannel::IPCChannel() { RegisterHandlers(); }
 IPCChannel::~IPCChannel() { StopRecording(); }
 
 void IPCChannel::RegisterHandlers() {
+  using Handler = void (IPCChannel::*)(const json&);
   // Tested in this order; camera queries join as they are built.
-  dispatcher_.Register(L"change-active-window", [this](const json& p) { ChangeActiveWindow(p); });
-  dispatcher_.Register(L"check-camera-permissions", [this](const json& p) { CheckCameraPermissions(p); });
-  dispatcher_.Register(L"check-mic-permissions", [this](const json& p) { CheckMicPermissions(p); });
-  dispatcher_.Register(L"check-all-permissions", [this](const json& p) { CheckAllPermissions(p); });
-  dispatcher_.Register(L"get-display-screenshots", [this](const json& p) { GetDisplayScreenshots(p); });
-  dispatcher_.Register(L"get-camera-bounds", [this](const json& p) { GetCameraBounds(p); });
-  dispatcher_.Register(L"get-windows", [this](const json& p) { GetWindows(p); });
-  dispatcher_.Register(L"cancel", [this](const json& p) { Cancel(p); });
-  dispatcher_.Register(L"recorder-init", [this](const json& p) { RecorderInit(p); });
-  dispatcher_.Register(L"recorder-start", [this](const json& p) { RecorderStart(p); });
-  dispatcher_.Register(L"pause", [this](const json& p) { Pause(p); });
-  dispatcher_.Register(L"resume", [this](const json& p) { Resume(p); });
-  dispatcher_.Register(L"finish", [this](const json& p) { Finish(p); });
+  const std::pair<const wchar_t*, Handler> handlers[] = {
+      {L"change-active-window", &IPCChannel::ChangeActiveWindow},
+      {L"check-camera-permissions", &IPCChannel::CheckCameraPermissions},
+      {L"check-mic-permissions", &IPCChannel::CheckMicPermissions},
+      {L"check-all-permissions", &IPCChannel::CheckAllPermissions},
+      {L"get-display-screenshots", &IPCChannel::GetDisplayScreenshots},
+      {L"get-camera-bounds", &IPCChannel::GetCameraBounds},
+      {L"get-windows", &IPCChannel::GetWindows},
+      {L"cancel", &IPCChannel::Cancel},
+      {L"recorder-init", &IPCChannel::RecorderInit},
+      {L"recorder-start", &IPCChannel::RecorderStart},
+      {L"pause", &IPCChannel::Pause},
+      {L"resume", &IPCChannel::Resume},
+      {L"finish", &IPCChannel::Finish},
+  };
+  for (const auto& [type, handler] : handlers) {
+    dispatcher_.Register(type, [this, handler = handler](const json& payload) { (this->*handler)(payload); });
+  }
 }
 
 bool IPCChannel::Connect(const std::wstring& pipe_name, const std::wstring& secret) {

@@ -73,24 +73,23 @@ bool Recorder::Start() {
   return true;
 }
 
-bool Recorder::Pause() {
-  const RecordingState::Verdict verdict = Take(RecordingState::Step::kPause, "pause");
+template <typename Act>
+bool Recorder::TakeForEachSession(RecordingState::Step step, const char* what, Act act) {
+  const RecordingState::Verdict verdict = Take(step, what);
   if (verdict == RecordingState::Verdict::kAct) {
-    if (camera_session_) camera_session_->Pause();
-    if (audio_session_) audio_session_->Pause();
-    if (screen_) screen_->Pause();
+    if (camera_session_) act(*camera_session_);
+    if (audio_session_) act(*audio_session_);
+    if (screen_) act(*screen_);
   }
   return verdict != RecordingState::Verdict::kRefuse;
 }
 
+bool Recorder::Pause() {
+  return TakeForEachSession(RecordingState::Step::kPause, "pause", [](auto& session) { session.Pause(); });
+}
+
 bool Recorder::Resume() {
-  const RecordingState::Verdict verdict = Take(RecordingState::Step::kResume, "resume");
-  if (verdict == RecordingState::Verdict::kAct) {
-    if (camera_session_) camera_session_->Resume();
-    if (audio_session_) audio_session_->Resume();
-    if (screen_) screen_->Resume();
-  }
-  return verdict != RecordingState::Verdict::kRefuse;
+  return TakeForEachSession(RecordingState::Step::kResume, "resume", [](auto& session) { session.Resume(); });
 }
 
 void Recorder::Stop() {

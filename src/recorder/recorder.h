@@ -55,6 +55,9 @@ class Recorder {
  private:
   // Asks the state whether `step` may act; a refusal is logged, naming `what` was asked for.
   RecordingState::Verdict Take(RecordingState::Step step, const char* what);
+  // Take, then `act` on every session (camera first) when the step acts. False when the step was refused.
+  template <typename Act>
+  bool TakeForEachSession(RecordingState::Step step, const char* what, Act act);
 
   HLSSink sink_;
   RecordingState state_;  // main thread, like every operation

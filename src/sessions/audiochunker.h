@@ -6,6 +6,8 @@
 #include <functional>
 #include <vector>
 
+#include "media_transforms/recordingaudio.h"
+
 namespace VellRecorder {
 
 // Cuts mixed PCM (48 kHz mono 16-bit) into 1024-byte chunks (512 samples) and stamps each from the number of
@@ -17,7 +19,7 @@ namespace VellRecorder {
 class AudioChunker {
  public:
   static constexpr size_t kChunkBytes = 1024;
-  static constexpr uint32_t kSampleRate = 48000;
+  static constexpr uint32_t kSampleRate = RecordingAudio::kSampleRate;
 
   // Time of the first sample on the recording's time line (0 until set).
   void SetOrigin(int64_t origin_100ns);

@@ -7,17 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "media_transforms/recordingaudio.h"
 #include "sessions/audiorecordingsession.h"
 #include "tracehr.h"
 #include "utils/clock.h"
 #include "utils/log.h"
 
 namespace VellRecorder {
-namespace {
-
-constexpr size_t kBytesPerSample = 2;
-
-}  // namespace
 
 void AudioRecordingSession::Capture(Lane* lane, int64_t now_ns) {
   if (lane->lost) return;
@@ -125,7 +121,7 @@ void AudioRecordingSession::FillWhileLost(size_t index, Lane* lane, int64_t now_
   if (!timeline_.Anchored()) timeline_.Anchor(stretch_began_ns_, &chunker_);
   const uint64_t samples = timeline_.LeadingSilence(now_ns - kLostFillLagNs, LanePosition(index));
   if (samples == 0) return;
-  const std::vector<uint8_t> silence(static_cast<size_t>(samples) * kBytesPerSample);
+  const std::vector<uint8_t> silence(static_cast<size_t>(samples) * RecordingAudio::kBlockAlign);
   mixer_->Append(index, silence.data(), silence.size());
   lane->lost_ns += CounterToNanoseconds(static_cast<int64_t>(samples), AudioChunker::kSampleRate);
 }

@@ -8,6 +8,7 @@
 #include "media_transforms/adtsheader.h"
 #include "media_transforms/bufferloader.h"
 #include "muxers/hlssink.h"
+#include "media_transforms/recordingaudio.h"
 #include "sessions/audiorecordingsession.h"
 #include "tracehr.h"
 #include "utils/clock.h"
@@ -16,7 +17,6 @@
 namespace VellRecorder {
 namespace {
 
-constexpr size_t kBytesPerSample = 2;
 // A frame must fit the 13-bit length of its ADTS header.
 constexpr size_t kMaxAdtsPayload = 8191 - kAdtsHeaderSize;
 // Bounds the loops over a transform's output, so that one that never runs dry cannot hold the thread.
@@ -94,7 +94,7 @@ void AudioRecordingSession::EnterMix(size_t index, Lane* lane) {
 }
 
 uint64_t AudioRecordingSession::LanePosition(size_t index) const {
-  return timeline_.StretchSamples() + mixer_->Pending(index) / kBytesPerSample;
+  return timeline_.StretchSamples() + mixer_->Pending(index) / RecordingAudio::kBlockAlign;
 }
 
 // A stretch begins on the time line where it began on the clock (the recording's start, or the resume); each
@@ -106,11 +106,11 @@ void AudioRecordingSession::PlaceInStretch(size_t index, Lane* lane) {
   if (!timeline_.Anchored()) timeline_.Anchor(stretch_began_ns_, &chunker_);
   const int64_t offset = timeline_.Offset(lane->placement.FirstCaptureNs(), LanePosition(index));
   if (offset < 0) {
-    const size_t early = std::min(static_cast<size_t>(-offset) * kBytesPerSample, lane->held.size() & ~size_t{1});
+    const size_t early = std::min(static_cast<size_t>(-offset) * RecordingAudio::kBlockAlign, lane->held.size() & ~size_t{1});
     lane->held.erase(lane->held.begin(), lane->held.begin() + static_cast<std::ptrdiff_t>(early));
     dropped_ahead_bytes_ += early;
   } else if (offset > 0) {
-    const std::vector<uint8_t> silence(static_cast<size_t>(offset) * kBytesPerSample);
+    const std::vector<uint8_t> silence(static_cast<size_t>(offset) * RecordingAudio::kBlockAlign);
     mixer_->Append(index, silence.data(), silence.size());
     if (lane->reopened) lane->lost_ns += CounterToNanoseconds(offset, AudioChunker::kSampleRate);
   }
@@ -126,7 +126,7 @@ void AudioRecordingSession::MixAndEncode(bool stretch_ends) {
   }
   // At the end of a stretch a source that lags is padded: the others' last sound is not held back for it.
   const size_t mixed = stretch_ends ? mixer_->Drain(&mix_) : mixer_->Mix(&mix_);
-  timeline_.Mixed(mixed / kBytesPerSample);
+  timeline_.Mixed(mixed / RecordingAudio::kBlockAlign);
   for (size_t i = 0; i < lanes_.size(); ++i) {
     if (lanes_[i]->in_mix) lanes_[i]->captured_bytes += lanes_[i]->padding.Grown(mixer_->SilenceFilledBytes(i));
   }

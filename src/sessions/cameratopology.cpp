@@ -2,8 +2,6 @@
 // converter -> H.264 encoder -> sample grabber.
 #include <mfapi.h>
 #include <mferror.h>
-// After the Windows headers, so that the codec property identifiers are declared with their GUIDs.
-#include <codecapi.h>
 
 #include <vector>
 
@@ -18,9 +16,7 @@
 namespace VellRecorder {
 namespace {
 
-constexpr UINT32 kH264Bitrate = 2000000;
 constexpr UINT32 kDefaultFrameRate = 30;  // for a camera format that states none
-constexpr UINT32 kKeyframeIntervalSeconds = 2;  // parts are cut at keyframes past every 4 s
 
 CameraSubtype SubtypeOf(const GUID& subtype) {
   if (subtype == MFVideoFormat_MJPG) return CameraSubtype::kMjpg;
@@ -53,6 +49,17 @@ void FrameRateOf(IMFMediaType* camera_type, UINT32* numerator, UINT32* denominat
   if (WholeFrameRate(format) == 0) format = {CameraSubtype::kOther, 0, 0, kDefaultFrameRate, 1};
   *numerator = format.rate_numerator;
   *denominator = format.rate_denominator;
+}
+
+// The recording's encoder settings at the camera's size and rate, for a media session to drive the encoder.
+MediaFoundation::EncoderSettings EncoderSettingsFor(IMFMediaType* camera_type, uint32_t width, uint32_t height) {
+  UINT32 numerator = 0;
+  UINT32 denominator = 1;
+  FrameRateOf(camera_type, &numerator, &denominator);
+  MediaFoundation::EncoderSettings settings =
+      MediaFoundation::EncoderSettings::Recording(width, height, numerator, denominator);
+  settings.media_session_streams = true;
+  return settings;
 }
 
 }  // namespace
@@ -181,77 +188,25 @@ HRESULT CameraRecordingSession::AddColorConversionNode() {
 }
 
 HRESULT CameraRecordingSession::AddEncoderNode() {
-  ScopedActivationObject encoders;
-  const MFT_REGISTER_TYPE_INFO input = {MFMediaType_Video, MFVideoFormat_NV12};
-  const MFT_REGISTER_TYPE_INFO output = {MFMediaType_Video, MFVideoFormat_H264};
-  RETURN_IF_FAILED(encoders.MFTEnum(MFT_CATEGORY_VIDEO_ENCODER,
-                                    MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_ASYNCMFT | MFT_ENUM_FLAG_SORTANDFILTER,
-                                    &input, &output));
-  if (encoders.Count() == 0) {
-    LOG_ERROR << "no encoders found";
-    return E_FAIL;
+  MediaFoundation::H264Encoder encoder(EncoderSettingsFor(camera_type_.Get(), width_, height_));
+  RETURN_IF_FAILED(encoder.Initialize());
+  encoder_ = encoder.HandOverTransform();
+  // The encoder's own output type: the sample grabber expects what the encoder was set up to give.
+  RETURN_IF_FAILED(encoder_->GetOutputCurrentType(0, h264_type_.ReleaseAndGetAddressOf()));
+  ComPtr<IMFAttributes> attributes;
+  wchar_t name[128] = {};
+  if (SUCCEEDED(encoder_->GetAttributes(attributes.ReleaseAndGetAddressOf())) && attributes &&
+      SUCCEEDED(attributes->GetString(MFT_FRIENDLY_NAME_Attribute, name, 128, nullptr))) {
+    LOG_INFO << "camera encoder: " << name;
   }
-  // The first that takes the camera's size and rate.
-  HRESULT hr = E_FAIL;
-  for (UINT32 i = 0; i < encoders.Count(); ++i) {
-    hr = ConfigureEncoder(encoders[i]);
-    if (SUCCEEDED(hr)) break;
-  }
-  RETURN_IF_FAILED(hr);
   RETURN_IF_FAILED(AddTransformNode(encoder_.Get(), nv12_type_.Get(), h264_type_.Get(), &encoder_node_));
   return S_OK;
 }
 
-HRESULT CameraRecordingSession::ConfigureEncoder(IMFActivate* activate) {
-  RETURN_IF_FAILED(
-      activate->ActivateObject(IID_IMFTransform, reinterpret_cast<void**>(encoder_.ReleaseAndGetAddressOf())));
-  // An asynchronous transform takes no call before it is unlocked; the media session drives it afterwards.
-  ComPtr<IMFAttributes> attributes;
-  if (SUCCEEDED(encoder_->GetAttributes(attributes.ReleaseAndGetAddressOf())) && attributes &&
-      MFGetAttributeUINT32(attributes.Get(), MF_TRANSFORM_ASYNC, FALSE)) {
-    RETURN_IF_FAILED(attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, TRUE));
-  }
-  // Parts are cut at keyframes: an encoder left to its own interval might give none for a long time. Encoders
-  // that do not take the property keep theirs.
-  UINT32 numerator = 0;
-  UINT32 denominator = 1;
-  FrameRateOf(camera_type_.Get(), &numerator, &denominator);
-  const HRESULT gop = MediaFoundation::SetCodecProperty(encoder_.Get(), CODECAPI_AVEncMPVGOPSize,
-                                                        numerator / denominator * kKeyframeIntervalSeconds);
-  if (FAILED(gop) && gop != E_NOINTERFACE) LOG_DEBUG << "keyframe interval not taken: " << HrText(gop);
-  RETURN_IF_FAILED(encoder_->SetOutputType(0, h264_type_.Get(), 0));
-  RETURN_IF_FAILED(encoder_->SetInputType(0, nv12_type_.Get(), 0));
-  wchar_t name[128] = {};
-  if (attributes && SUCCEEDED(attributes->GetString(MFT_FRIENDLY_NAME_Attribute, name, 128, nullptr))) {
-    LOG_INFO << "camera encoder: " << name;
-  }
-  return S_OK;
-}
-
+// The NV12 type between the converter and the encoder; the H.264 type is the encoder's (AddEncoderNode).
 HRESULT CameraRecordingSession::CreateH264MediaTypes() {
-  UINT32 rate_numerator = 0;
-  UINT32 rate_denominator = 1;
-  FrameRateOf(camera_type_.Get(), &rate_numerator, &rate_denominator);
-  RETURN_IF_FAILED(MFCreateMediaType(h264_type_.ReleaseAndGetAddressOf()));
-  IMFMediaType* h264 = h264_type_.Get();
-  RETURN_IF_FAILED(h264->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
-  RETURN_IF_FAILED(h264->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264));
-  RETURN_IF_FAILED(MFSetAttributeRatio(h264, MF_MT_FRAME_RATE, rate_numerator, rate_denominator));
-  RETURN_IF_FAILED(MFSetAttributeSize(h264, MF_MT_FRAME_SIZE, width_, height_));
-  RETURN_IF_FAILED(h264->SetUINT32(MF_MT_AVG_BITRATE, kH264Bitrate));
-  RETURN_IF_FAILED(h264->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
-  RETURN_IF_FAILED(h264->SetUINT32(MF_MT_MPEG2_PROFILE, eAVEncH264VProfile_Base));
-  RETURN_IF_FAILED(h264->SetUINT32(MF_MT_MPEG2_LEVEL, 0xFFFFFFFFu));  // the encoder chooses
-  RETURN_IF_FAILED(MFSetAttributeRatio(h264, MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
-
-  RETURN_IF_FAILED(MFCreateMediaType(nv12_type_.ReleaseAndGetAddressOf()));
-  IMFMediaType* nv12 = nv12_type_.Get();
-  RETURN_IF_FAILED(nv12->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
-  RETURN_IF_FAILED(nv12->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12));
-  RETURN_IF_FAILED(MFSetAttributeSize(nv12, MF_MT_FRAME_SIZE, width_, height_));
-  RETURN_IF_FAILED(nv12->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
-  RETURN_IF_FAILED(MFSetAttributeRatio(nv12, MF_MT_FRAME_RATE, rate_numerator, rate_denominator));
-  RETURN_IF_FAILED(MFSetAttributeRatio(nv12, MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
+  RETURN_IF_FAILED(MediaFoundation::CreateEncoderType(
+      MFVideoFormat_NV12, EncoderSettingsFor(camera_type_.Get(), width_, height_), &nv12_type_));
   return S_OK;
 }
 

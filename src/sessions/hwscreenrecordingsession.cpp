@@ -41,7 +41,7 @@ HRESULT HWScreenRecordingSession::Initialize() {
     // A processor that cannot convert to the output size would end the recording at its first frame: the
     // software session records instead.
     // The frame has the output's unrotated layout: the processor turns it upright.
-    RETURN_IF_FAILED(video_processor_->Initialize(MediaFoundation::VideoProcessorFormat::ForFrame(frame_, settings_),
+    RETURN_IF_FAILED(video_processor_->Initialize(MediaFoundation::VideoProcessorFormat::ForFrame(frame_, settings_.OutputSize()),
                                                   reinterpret_cast<ULONG_PTR>(frame_.GetDeviceManager()),
                                                   MIRROR_NONE));
   }
@@ -71,14 +71,9 @@ IMFDXGIDeviceManager* HWScreenRecordingSession::GetD3DManagerPtr() {
 }
 
 HRESULT HWScreenRecordingSession::LoadEncoder() {
-  MediaFoundation::EncoderSettings encoder_settings;
   const SIZE output = settings_.OutputSize();
-  encoder_settings.width = static_cast<uint32_t>(output.cx);
-  encoder_settings.height = static_cast<uint32_t>(output.cy);
-  encoder_settings.frame_rate = kFrameRate;
-  encoder_settings.quality_vs_speed = 70;
-  encoder_settings.gop_size = 60;
-  encoder_settings.max_bitrate_factor = 1.2;
+  MediaFoundation::EncoderSettings encoder_settings = MediaFoundation::EncoderSettings::Recording(
+      static_cast<uint32_t>(output.cx), static_cast<uint32_t>(output.cy), kFrameRate);
   encoder_settings.device_manager = GetD3DManagerPtr();
   // One encoder instance at a time: hardware encoders limit their sessions.
   encoder_.reset();
@@ -266,32 +261,12 @@ HRESULT HWScreenRecordingSession::Encode(IMFSample* processed) {
 }
 
 HRESULT HWScreenRecordingSession::EncodeAsync(IMFSample* processed) {
-  // An encoder that hands out output before it asks for more input keeps this frame waiting, not dropped:
-  // every output is muxed until the encoder takes the frame.
-  for (;;) {
-    MediaEventType type = MEUnknown;
-    const HRESULT waited = WaitForEncoderEvent(&type);
-    if (waited == S_FALSE) return S_OK;  // stopping: the frame is left out, the drain follows
-    RETURN_IF_FAILED(waited);
-    switch (type) {
-      case METransformNeedInput: {
-        const HRESULT hr = encoder_->ProcessInput(processed);
-        if (hr != S_OK) return VELL_TRACE_FAILURE(hr);
-        return S_OK;
-      }
-      case METransformHaveOutput: {
-        ComPtr<IMFSample> encoded;
-        RETURN_IF_FAILED(encoder_->ProcessOutput(&encoded));
-        MuxEncoded(encoded.Get());
-        break;
-      }
-      case METransformDrainComplete:
-        return S_OK;
-      default:
-        LOG_ERROR << "mf event: " << static_cast<int>(type);
-        return E_FAIL;
-    }
-  }
+  // Left out when stopping (the drain follows) or when the encoder reported its drain complete. A failure
+  // was recorded where it happened.
+  const HRESULT hr = encoder_->FeedWhenAsked(
+      processed, [this](IMFSample* encoded) { MuxEncoded(encoded); },
+      [this](MediaEventType* type) { return WaitForEncoderEvent(type); });
+  return FAILED(hr) ? hr : S_OK;
 }
 
 HRESULT HWScreenRecordingSession::WaitForEncoderEvent(MediaEventType* type) {

@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "muxers/wavwriter_win.h"
-#include "sessions/audiochunker.h"
+#include "media_transforms/recordingaudio.h"
+#include "muxers/wavwriter.h"
 #include "utils/deadlineworker.h"
 #include "utils/log.h"
 
@@ -19,13 +19,9 @@ namespace {
 // abandoned here: one image for the life of the process can never be freed under a playing sound.
 const std::vector<uint8_t>& SilenceImage() {
   static const std::vector<uint8_t> image = [] {
-    WAVEFORMATEX format = {};
-    format.nChannels = 1;
-    format.nSamplesPerSec = AudioChunker::kSampleRate;
-    format.nBlockAlign = 2;
-    format.nAvgBytesPerSec = format.nSamplesPerSec * format.nBlockAlign;
-    format.wBitsPerSample = 16;
-    return MakeSilenceWav(format);
+    return MakeSilenceWav(PcmFormat{RecordingAudio::kChannels, RecordingAudio::kSampleRate,
+                                    RecordingAudio::kBytesPerSecond, RecordingAudio::kBlockAlign,
+                                    RecordingAudio::kBitsPerSample});
   }();
   return image;
 }

@@ -3,10 +3,10 @@
 #include <mfapi.h>
 
 #include "media_sources/video/gdisource.h"
-#include "media_sources/video/videoframelayout.h"
 #include "media_transforms/bufferloader.h"
 #include "media_transforms/openh264/i420layout.h"
 #include "media_transforms/openh264/libyuvresizer.h"
+#include "media_transforms/videoframelayout.h"
 #include "muxers/hlssink.h"
 #include "tracehr.h"
 #include "utils/clock.h"
@@ -33,6 +33,27 @@ HRESULT CreateAutoResetEvent(ScopedHandle* event) {
   return HRESULT_FROM_WIN32(GetLastError());
 }
 
+// Writes a frame into a buffer of its own from `pool`, held by `slot`; the next stage may still read the one
+// published last. The slot lets go of that one first, so that its memory can come back if nobody else holds it.
+// `write` fills the buffer (false: no frame); `length` bytes of it count.
+template <typename Write>
+bool WriteFreshBuffer(SafeMFBuffer* slot, MediaBufferPool* pool, DWORD length, Write write) {
+  ComPtr<IMFMediaBuffer>* buffer = slot->MutableBuffer();
+  buffer->Reset();
+  if (FAILED(pool->Create(buffer))) return false;
+  {
+    BufferLoader loader(buffer->Get());
+    const auto bytes = loader.LoadMaxLength();
+    if (!bytes || !write(bytes->data)) return false;
+  }
+  const HRESULT hr = (*buffer)->SetCurrentLength(length);
+  if (FAILED(hr)) {
+    VELL_TRACE_FAILURE(hr);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 SWScreenRecordingSession::SWScreenRecordingSession(VideoRecordingSettings settings, HLSSink* sink)
@@ -54,7 +75,7 @@ HRESULT SWScreenRecordingSession::Initialize(std::unique_ptr<VideoSource> source
   if (!source) return VELL_TRACE_FAILURE(E_POINTER);
   source_ = std::move(source);
   converter_ = std::make_unique<Libyuv::ColorConverter>(
-      VideoFrameLayout(settings_, static_cast<uint8_t>(source_->GetBytesPerPixel())));
+      settings_.CaptureLayout(static_cast<uint8_t>(source_->GetBytesPerPixel())));
   const SIZE output = settings_.OutputSize();
   capture_pool_ = std::make_unique<MediaBufferPool>(
       static_cast<DWORD>(settings_.CaptureWidth()) * static_cast<DWORD>(settings_.CaptureHeight()) *
@@ -216,24 +237,9 @@ void SWScreenRecordingSession::WaitWhilePaused() {
 bool SWScreenRecordingSession::CaptureFrame() {
   const DWORD bytes = static_cast<DWORD>(settings_.CaptureWidth()) * static_cast<DWORD>(settings_.CaptureHeight()) *
                       source_->GetBytesPerPixel();
-  ComPtr<IMFMediaBuffer>* buffer = capture_.MutableBuffer();
-  // A buffer of its own per frame: the one published last may still be read by the converting thread. The
-  // slot lets go of that one first, so that its memory can come back if nobody else holds it.
-  buffer->Reset();
-  if (FAILED(capture_pool_->Create(buffer))) return false;
-  {
-    BufferLoader loader(buffer->Get());
-    const auto pixels = loader.LoadMaxLength();
-    if (!pixels) return false;
-    uint8_t* destination = pixels->data;
-    if (FAILED(source_->CaptureToSystemMemory(&destination))) return false;
-  }
-  const HRESULT hr = (*buffer)->SetCurrentLength(bytes);
-  if (FAILED(hr)) {
-    VELL_TRACE_FAILURE(hr);
-    return false;
-  }
-  return true;
+  return WriteFreshBuffer(&capture_, capture_pool_.get(), bytes, [this](uint8_t* destination) {
+    return SUCCEEDED(source_->CaptureToSystemMemory(&destination));
+  });
 }
 
 ComPtr<IMFMediaBuffer> SWScreenRecordingSession::TakeNewest(SafeMFBuffer* slot, SafeMFBuffer* own,
@@ -289,25 +295,11 @@ bool SWScreenRecordingSession::ResizeFrame(IMFMediaBuffer* converted) {
     LOG_WARNING << "unexpected empty buffer was received";
     return false;
   }
-  // Sized for the output, which may be larger than the capture; a buffer of its own per frame, because the
-  // previous one is shared with the encode slot and may still be read by the encoding thread.
-  ComPtr<IMFMediaBuffer>* buffer = resize_.MutableBuffer();
-  buffer->Reset();
-  if (FAILED(resize_pool_->Create(buffer))) return false;
-  {
-    BufferLoader target(buffer->Get());
-    const auto dst = target.LoadMaxLength();
-    if (!dst) return false;
-    if (!Libyuv::Resizer::ScaleFrame(src->data, src_width, src_height, dst->data, dst_width, dst_height)) {
-      return false;
-    }
-  }
-  const HRESULT hr = (*buffer)->SetCurrentLength(static_cast<DWORD>(Libyuv::I420PlanarSize(dst_width, dst_height)));
-  if (FAILED(hr)) {
-    VELL_TRACE_FAILURE(hr);
-    return false;
-  }
-  return true;
+  // Sized for the output, which may be larger than the capture.
+  const DWORD length = static_cast<DWORD>(Libyuv::I420PlanarSize(dst_width, dst_height));
+  return WriteFreshBuffer(&resize_, resize_pool_.get(), length, [&](uint8_t* destination) {
+    return Libyuv::Resizer::ScaleFrame(src->data, src_width, src_height, destination, dst_width, dst_height);
+  });
 }
 
 // Encode thread.

@@ -1,13 +1,12 @@
 // Owner of the activation objects that MFTEnumEx and MFEnumDeviceSources return: releases every element and
-// frees the array.
+// frees the array. Its enumerations hand the system's HRESULT back untraced: every caller records a failure
+// under its own name, as the failure convention asks.
 #pragma once
 
 #include <windows.h>
 #include <mfapi.h>
 #include <mfidl.h>
 #include <mftransform.h>
-
-#include "tracehr.h"
 
 namespace VellRecorder {
 
@@ -22,15 +21,13 @@ class ScopedActivationObject {
   HRESULT MFTEnum(const GUID& category, UINT32 flags, const MFT_REGISTER_TYPE_INFO* input_type,
                   const MFT_REGISTER_TYPE_INFO* output_type) {
     Clear();
-    RETURN_IF_FAILED(MFTEnumEx(category, flags, input_type, output_type, &activations_, &count_));
-    return S_OK;
+    return MFTEnumEx(category, flags, input_type, output_type, &activations_, &count_);
   }
 
   // MFEnumDeviceSources into this holder (what it held before is released first).
   HRESULT EnumDeviceSources(IMFAttributes* attributes) {
     Clear();
-    RETURN_IF_FAILED(MFEnumDeviceSources(attributes, &activations_, &count_));
-    return S_OK;
+    return MFEnumDeviceSources(attributes, &activations_, &count_);
   }
 
   UINT32 Count() const { return count_; }

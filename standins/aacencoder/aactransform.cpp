@@ -210,21 +210,13 @@ HRESULT AacEncoderTransform::SetOutputType(DWORD id, IMFMediaType* type, DWORD f
 }
 
 HRESULT AacEncoderTransform::GetInputCurrentType(DWORD id, IMFMediaType** type) {
-  if (id != 0) return MF_E_INVALIDSTREAMNUMBER;
-  if (!type) return E_POINTER;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!input_type_) return MF_E_TRANSFORM_TYPE_NOT_SET;
-  *type = ComPtr<IMFMediaType>(input_type_).Detach();
-  return S_OK;
+  return HandOutHeldType(id, input_type_.Get(), type);
 }
 
 HRESULT AacEncoderTransform::GetOutputCurrentType(DWORD id, IMFMediaType** type) {
-  if (id != 0) return MF_E_INVALIDSTREAMNUMBER;
-  if (!type) return E_POINTER;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!output_type_) return MF_E_TRANSFORM_TYPE_NOT_SET;
-  *type = ComPtr<IMFMediaType>(output_type_).Detach();
-  return S_OK;
+  return HandOutHeldType(id, output_type_.Get(), type);
 }
 
 }  // namespace VellStandin

@@ -32,20 +32,7 @@ class AacEncoderTransform : public OneStreamTransform<> {
   static HRESULT Create(REFIID riid, void** object);
 
   // IMFTransform
-  HRESULT STDMETHODCALLTYPE GetInputStreamInfo(DWORD id, MFT_INPUT_STREAM_INFO* info) override;
-  HRESULT STDMETHODCALLTYPE GetOutputStreamInfo(DWORD id, MFT_OUTPUT_STREAM_INFO* info) override;
-  HRESULT STDMETHODCALLTYPE GetInputAvailableType(DWORD id, DWORD index, IMFMediaType** type) override;
-  HRESULT STDMETHODCALLTYPE GetOutputAvailableType(DWORD id, DWORD index, IMFMediaType** type) override;
-  HRESULT STDMETHODCALLTYPE SetInputType(DWORD id, IMFMediaType* type, DWORD flags) override;
-  HRESULT STDMETHODCALLTYPE SetOutputType(DWORD id, IMFMediaType* type, DWORD flags) override;
-  HRESULT STDMETHODCALLTYPE GetInputCurrentType(DWORD id, IMFMediaType** type) override;
-  HRESULT STDMETHODCALLTYPE GetOutputCurrentType(DWORD id, IMFMediaType** type) override;
-  HRESULT STDMETHODCALLTYPE GetInputStatus(DWORD id, DWORD* flags) override;
-  HRESULT STDMETHODCALLTYPE GetOutputStatus(DWORD* flags) override;
-  HRESULT STDMETHODCALLTYPE ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR param) override;
-  HRESULT STDMETHODCALLTYPE ProcessInput(DWORD id, IMFSample* sample, DWORD flags) override;
-  HRESULT STDMETHODCALLTYPE ProcessOutput(DWORD flags, DWORD count, MFT_OUTPUT_DATA_BUFFER* buffers,
-                                          DWORD* status) override;
+  VELL_STANDIN_TRANSFORM_METHODS
 
  private:
   // Where an accepted input sample starts on the stream's sample count, and its time (100-ns units).

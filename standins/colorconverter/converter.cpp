@@ -188,16 +188,11 @@ HRESULT ColorConverter::ProcessInput(DWORD id, IMFSample* sample, DWORD) {
   if (id != 0) return MF_E_INVALIDSTREAMNUMBER;
   if (!sample) return E_POINTER;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!input_type_ || !output_type_) return MF_E_TRANSFORM_TYPE_NOT_SET;
-  if (pending_) return MF_E_NOTACCEPTING;
-  pending_ = ComPtr<IMFSample>(sample);
-  return S_OK;
+  return HoldPending(input_type_ && output_type_, sample, &pending_);
 }
 
 HRESULT ColorConverter::ProcessOutput(DWORD, DWORD count, MFT_OUTPUT_DATA_BUFFER* buffers, DWORD* status) {
-  if (count != 1 || !buffers || !status) return E_INVALIDARG;
-  *status = 0;
-  buffers[0].dwStatus = 0;
+  if (HRESULT hr = BeginOutput(count, buffers, status); FAILED(hr)) return hr;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!pending_) return MF_E_TRANSFORM_NEED_MORE_INPUT;
   if (!buffers[0].pSample) return E_INVALIDARG;

@@ -151,25 +151,19 @@ void ImageDelivered() {
   if (S().loss_pending && S().lose_after > 0) --S().lose_after;
 }
 
-void DuplicationCreated() {
+namespace {
+
+void AddToCount(long Counts::*count, long change) {
   std::lock_guard<std::mutex> lock(S().mutex);
-  ++S().counts.live_duplications;
+  S().counts.*count += change;
 }
 
-void DuplicationDestroyed() {
-  std::lock_guard<std::mutex> lock(S().mutex);
-  --S().counts.live_duplications;
-}
+}  // namespace
 
-void TextureCreated() {
-  std::lock_guard<std::mutex> lock(S().mutex);
-  ++S().counts.live_textures;
-}
-
-void TextureDestroyed() {
-  std::lock_guard<std::mutex> lock(S().mutex);
-  --S().counts.live_textures;
-}
+void DuplicationCreated() { AddToCount(&Counts::live_duplications, 1); }
+void DuplicationDestroyed() { AddToCount(&Counts::live_duplications, -1); }
+void TextureCreated() { AddToCount(&Counts::live_textures, 1); }
+void TextureDestroyed() { AddToCount(&Counts::live_textures, -1); }
 
 }  // namespace Faults
 }  // namespace VellRecorder::StandIn

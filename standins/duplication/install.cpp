@@ -39,6 +39,8 @@ HRESULT STDMETHODCALLTYPE DuplicateOutput(IDXGIOutput1* self, IUnknown* device, 
   return S_OK;
 }
 
+}  // namespace
+
 bool WriteSlot(void** slot, void* value) {
   DWORD protection = 0;
   if (!VirtualProtect(slot, sizeof(void*), PAGE_READWRITE, &protection)) return false;
@@ -46,8 +48,6 @@ bool WriteSlot(void** slot, void* value) {
   VirtualProtect(slot, sizeof(void*), protection, &protection);
   return true;
 }
-
-}  // namespace
 
 HRESULT InstallDuplication() {
   std::lock_guard<std::mutex> lock(g_mutex);

@@ -4,6 +4,8 @@
 #include "pointershape.h"
 #include "turnedoutputs.h"
 
+#include "media_sources/video/topdownbitmap.h"
+
 namespace VellRecorder::StandIn {
 namespace {
 
@@ -110,13 +112,7 @@ HRESULT OutputDuplication::CreateDesktopTexture() {
   const LONG width = desktop_.right - desktop_.left;
   const LONG height = desktop_.bottom - desktop_.top;
   if (width <= 0 || height <= 0) return DXGI_ERROR_NOT_CURRENTLY_AVAILABLE;
-  BITMAPINFO info{};
-  info.bmiHeader.biSize = sizeof(info.bmiHeader);
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = -height;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
+  const BITMAPINFO info = TopDownBgraBitmap(width, height);
   HDC screen = GetDC(nullptr);
   memory_dc_ = CreateCompatibleDC(screen);
   ReleaseDC(nullptr, screen);

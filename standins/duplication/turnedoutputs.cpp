@@ -28,14 +28,6 @@ State& S() {
   return state;
 }
 
-bool WriteSlot(void** slot, void* value) {
-  DWORD protection = 0;
-  if (!VirtualProtect(slot, sizeof(void*), PAGE_READWRITE, &protection)) return false;
-  *slot = value;
-  VirtualProtect(slot, sizeof(void*), protection, &protection);
-  return true;
-}
-
 HRESULT STDMETHODCALLTYPE GetDesc(IDXGIOutput* self, DXGI_OUTPUT_DESC* desc) {
   GetDescFn original = nullptr;
   DXGI_MODE_ROTATION rotation = DXGI_MODE_ROTATION_IDENTITY;

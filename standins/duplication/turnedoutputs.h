@@ -8,7 +8,13 @@
 #include <cstdint>
 #include <vector>
 
-namespace VellRecorder::StandIn::TurnedOutputs {
+namespace VellRecorder::StandIn {
+
+// Writes one vtable slot through its page's protection (install.cpp); false when the page could not be made
+// writable.
+bool WriteSlot(void** slot, void* value);
+
+namespace TurnedOutputs {
 
 // Replaces the GetDesc slot of the output vtable; false when the page could not be written. Called with the
 // installation's lock held, like Unpatch.
@@ -21,4 +27,5 @@ void Unpatch();
 void ToUnrotated(const uint32_t* desktop, int width, int height, DXGI_MODE_ROTATION rotation,
                  std::vector<uint32_t>* image, int* image_width);
 
-}  // namespace VellRecorder::StandIn::TurnedOutputs
+}  // namespace TurnedOutputs
+}  // namespace VellRecorder::StandIn

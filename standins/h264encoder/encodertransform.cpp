@@ -218,19 +218,13 @@ HRESULT EncoderTransform::SetInputType(DWORD id, IMFMediaType* type, DWORD flags
 HRESULT EncoderTransform::GetInputCurrentType(DWORD id, IMFMediaType** type) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (HRESULT hr = CheckUsable(); FAILED(hr)) return hr;
-  if (id != 0) return MF_E_INVALIDSTREAMNUMBER;
-  if (!input_type_) return MF_E_TRANSFORM_TYPE_NOT_SET;
-  *type = ComPtr<IMFMediaType>(input_type_).Detach();
-  return S_OK;
+  return HandOutHeldType(id, input_type_.Get(), type);
 }
 
 HRESULT EncoderTransform::GetOutputCurrentType(DWORD id, IMFMediaType** type) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (HRESULT hr = CheckUsable(); FAILED(hr)) return hr;
-  if (id != 0) return MF_E_INVALIDSTREAMNUMBER;
-  if (!output_type_) return MF_E_TRANSFORM_TYPE_NOT_SET;
-  *type = ComPtr<IMFMediaType>(output_type_).Detach();
-  return S_OK;
+  return HandOutHeldType(id, output_type_.Get(), type);
 }
 
 HRESULT EncoderTransform::GetEvent(DWORD flags, IMFMediaEvent** event) { return events_->GetEvent(flags, event); }

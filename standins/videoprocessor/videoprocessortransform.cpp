@@ -220,16 +220,11 @@ HRESULT VideoProcessorTransform::ProcessInput(DWORD id, IMFSample* sample, DWORD
   if (!sample) return E_POINTER;
   if (flags != 0) return E_INVALIDARG;
   Lock lock(mutex_);
-  if (!input_type_ || !output_type_) return MF_E_TRANSFORM_TYPE_NOT_SET;
-  if (pending_) return MF_E_NOTACCEPTING;
-  pending_ = ComPtr<IMFSample>(sample);
-  return S_OK;
+  return VellStandin::HoldPending(input_type_ && output_type_, sample, &pending_);
 }
 
 HRESULT VideoProcessorTransform::ProcessOutput(DWORD, DWORD count, MFT_OUTPUT_DATA_BUFFER* buffers, DWORD* status) {
-  if (count != 1 || !buffers || !status) return E_INVALIDARG;
-  *status = 0;
-  buffers[0].dwStatus = 0;
+  if (HRESULT hr = VellStandin::BeginOutput(count, buffers, status); FAILED(hr)) return hr;
   buffers[0].pEvents = nullptr;
   if (buffers[0].dwStreamID != 0) return MF_E_INVALIDSTREAMNUMBER;
   Lock lock(mutex_);

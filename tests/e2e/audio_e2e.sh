@@ -33,11 +33,7 @@ microphone="Monitor of Null Output"
 # A PulseAudio server of the scenario's own (found through PULSE_RUNTIME_PATH by paplay and by Wine's audio
 # driver in every Wine process started from here): another program's sound, or the end of a shared server while
 # the daemon listens to it, must not reach the recording.
-export PULSE_RUNTIME_PATH="$work/pulse/run" PULSE_STATE_PATH="$work/pulse/state"
-mkdir -p "$PULSE_RUNTIME_PATH" "$PULSE_STATE_PATH"
-setsid pulseaudio --daemonize=no -n --exit-idle-time=-1 --log-target=stderr --log-level=error \
-  --load="module-null-sink sink_name=vsink" --load=module-native-protocol-unix </dev/null >"$work/pulse.log" 2>&1 &
-pulse_pid=$!
+pulse_pid=
 player_pid=
 stimulus_pid=
 stop_players() {
@@ -51,9 +47,10 @@ stop_players() {
   cleanup_e2e
 }
 trap stop_players EXIT
-
-for _ in $(seq 1 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-pactl info >/dev/null 2>&1 || fail "PulseAudio did not start: $(cat "$work/pulse.log")"
+started=0
+start_own_pulse "$work/pulse" && started=1
+pulse_pid=$own_pulse_pid
+[ "$started" = 1 ] || fail "no PulseAudio"
 
 out="$work/out"
 init() { # microphone system-audio

@@ -4,6 +4,7 @@ set -uo pipefail
 scenario=$1
 bin=$2
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+source "$root/tests/testing/fixture.sh"
 # Every program a scenario starts has a bound (the host CLI bounds its own waits; this bounds the whole run), so
 # that a hang fails the scenario with a record instead of waiting for CTest's time-out.
 run_limit_s=${VELL_E2E_RUN_LIMIT_S:-120}
@@ -108,13 +109,10 @@ start_pattern() {
 # the daemon listens to it, must not reach the recording. Its null sink's monitor is the microphone
 # "Monitor of Null Output".
 own_pulseaudio() {
-  export PULSE_RUNTIME_PATH="$work/pulse/run" PULSE_STATE_PATH="$work/pulse/state"
-  mkdir -p "$PULSE_RUNTIME_PATH" "$PULSE_STATE_PATH"
-  setsid pulseaudio --daemonize=no -n --exit-idle-time=-1 --log-target=stderr --log-level=error \
-    --load="module-null-sink sink_name=vsink" --load=module-native-protocol-unix </dev/null >"$work/pulse.log" 2>&1 &
-  stop_at_exit $!
-  for _ in $(seq 1 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-  pactl info >/dev/null 2>&1 || fail "PulseAudio did not start: $(cat "$work/pulse.log")"
+  local started=0
+  start_own_pulse "$work/pulse" && started=1
+  stop_at_exit "$own_pulse_pid"
+  [ "$started" = 1 ] || fail "no PulseAudio"
 }
 
 # A tone of FREQUENCY Hz into the null sink, for longer than any scenario records.

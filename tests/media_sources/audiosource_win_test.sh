@@ -14,13 +14,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-export PULSE_RUNTIME_PATH=$work/run PULSE_STATE_PATH=$work/state
-mkdir -p "$PULSE_RUNTIME_PATH" "$PULSE_STATE_PATH"
-pulseaudio --daemonize=no -n --exit-idle-time=-1 --log-target=stderr --log-level=error \
-  --load="module-null-sink sink_name=vsink" --load=module-native-protocol-unix >"$work/pulse.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 1 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-pactl info >/dev/null 2>&1 || { cat "$work/pulse.log"; echo "FAIL: PulseAudio did not start"; exit 1; }
+source "$root/tests/testing/fixture.sh"
+started=0
+start_own_pulse "$work" && started=1
+pids+=("$own_pulse_pid")
+[ "$started" = 1 ] || { echo "FAIL: no PulseAudio"; exit 1; }
 
 # Peak 16384 of 32768: loud enough to find, far from clipping.
 ffmpeg -v error -f lavfi -i "aevalsrc=0.5*sin(2*PI*440*t):s=44100:d=120" -c:a pcm_s16le "$work/tone.wav" ||

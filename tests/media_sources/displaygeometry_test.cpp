@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "media_sources/video/displaygeometry.h"
-#include "media_sources/video/videoframelayout.h"
+#include "media_transforms/videoframelayout.h"
 
 namespace VellRecorder {
 

@@ -10,7 +10,7 @@
 
 #include "exception.h"
 #include "media_sources/video/displays.h"
-#include "media_sources/video/videoframelayout.h"
+#include "media_transforms/videoframelayout.h"
 #include "media_sources/video/videorecordingsettings.h"
 #include "testing/decodedpicture.h"
 
@@ -98,7 +98,7 @@ TEST(VideoRecordingSettingsTest, WholeDisplayAndCrops) {
   EXPECT_TRUE(SameRect(right_edge.CaptureRect(), RECT{918, 0, 1920, 500}));
   EXPECT_EQ(right_edge.OutputSize().cx, 1002);
 
-  const VideoFrameLayout layout(right_edge, 4);
+  const VideoFrameLayout layout = right_edge.CaptureLayout(4);
   EXPECT_EQ(layout.planarSize, 1002u * 500u * 3 / 2);
 }
 

@@ -27,8 +27,6 @@ namespace {
 using namespace Testing;
 using namespace std::chrono_literals;
 
-constexpr CLSID kAsyncStandin = {0xf072a1f6, 0xc10b, 0x416b, {0x8a, 0x44, 0x98, 0xfc, 0x4d, 0x8f, 0x45, 0xd0}};
-constexpr CLSID kSyncStandin = {0xf9e065c5, 0xaffd, 0x4265, {0x9e, 0x6c, 0x9f, 0x44, 0x3e, 0xd9, 0x5f, 0x32}};
 const char kAsyncName[] = "Vell Stand-in H.264 Encoder (asynchronous)";
 const char kSyncName[] = "Vell Stand-in H.264 Encoder (synchronous)";
 
@@ -128,6 +126,39 @@ TEST(H264Encoder, DestructionShutsDownAndReleasesTheTransform) {
   }
 }
 
+// A camera's encoder: the recording's settings at the camera's own rate, configured for a media session, which
+// starts the stream and shuts the transform down itself.
+TEST(H264Encoder, HandsAnUnstartedTransformAtTheCamerasRateToAMediaSession) {
+  EncoderSettings settings = EncoderSettings::Recording(320, 240, 30000, 1001);
+  EXPECT_EQ(settings.gop_size, 58);  // two seconds of whole frames
+  settings.media_session_streams = true;
+  auto encoder = std::make_unique<H264Encoder>(settings);
+  ASSERT_EQ(encoder->Initialize(), S_OK);
+  ASSERT_TRUE(encoder->IsAsync());
+  ComPtr<IMFTransform> transform = encoder->HandOverTransform();
+  ASSERT_TRUE(transform);
+  EXPECT_EQ(encoder->GetTransform(), nullptr);
+  encoder.reset();
+  ComPtr<IMFMediaType> types[2];
+  ASSERT_EQ(transform->GetInputCurrentType(0, types[0].ReleaseAndGetAddressOf()), S_OK);
+  ASSERT_EQ(transform->GetOutputCurrentType(0, types[1].ReleaseAndGetAddressOf()), S_OK);
+  for (const ComPtr<IMFMediaType>& type : types) {
+    UINT32 numerator = 0, denominator = 0;
+    EXPECT_EQ(MFGetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, &numerator, &denominator), S_OK);
+    EXPECT_EQ(numerator, 30000u);
+    EXPECT_EQ(denominator, 1001u);
+  }
+  // No request for input before the media session starts the stream.
+  ComPtr<IMFMediaEventGenerator> events;
+  ASSERT_EQ(transform.As(&events), S_OK);
+  ComPtr<IMFMediaEvent> event;
+  EXPECT_EQ(events->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.ReleaseAndGetAddressOf()), MF_E_NO_EVENTS_AVAILABLE);
+  ComPtr<IMFShutdown> shutdown;
+  ASSERT_EQ(transform.As(&shutdown), S_OK);
+  MFSHUTDOWN_STATUS status = MFSHUTDOWN_COMPLETED;
+  EXPECT_EQ(shutdown->GetShutdownStatus(&status), MF_E_INVALIDREQUEST) << "the encoder shut the transform down";
+}
+
 // The value of a codec property as the encoder reports it through ICodecAPI (-1 when it has none).
 int64_t CodecValue(IMFTransform* transform, const GUID& property) {
   ComPtr<ICodecAPI> codec_api;
@@ -225,21 +256,11 @@ TEST(H264Encoder, AsyncEncoderStreamHonoursGopAndBitrate) {
     ++units;
   };
   WithinOrDie(60s, "encoding and draining", [&] {
-    ComPtr<IMFSample> out;
-    for (int fed = 0; fed < kFrames;) {
-      MediaEventType type = MEUnknown;
-      ASSERT_EQ(encoder.WaitForEvent(&type), S_OK);
-      if (type == METransformHaveOutput) {
-        ASSERT_EQ(encoder.ProcessOutput(&out), S_OK);
-        collect(out.Get());
-        continue;
-      }
-      ASSERT_EQ(type, METransformNeedInput);
+    for (int fed = 0; fed < kFrames; ++fed) {
       const std::vector<uint8_t> i420 = MovingI420(kWidth, kHeight, fed);
       const std::vector<uint8_t> nv12 = I420ToNV12(i420, kWidth, kHeight);
-      ASSERT_EQ(encoder.ProcessInput(MakeSample(nv12, fed * 333333LL, 333333).Get()), S_OK);
+      ASSERT_EQ(encoder.FeedWhenAsked(MakeSample(nv12, fed * 333333LL, 333333).Get(), collect), S_OK);
       input.insert(input.end(), i420.begin(), i420.end());
-      ++fed;
     }
     ASSERT_EQ(encoder.DrainAndCollect(collect), S_OK);
   });

@@ -12,6 +12,10 @@ namespace VellRecorder::Testing {
 
 constexpr int kNalSlice = 1, kNalIdr = 5, kNalSps = 7, kNalPps = 8;
 
+// The stand-in encoders' classes (standins/h264encoder).
+constexpr CLSID kAsyncStandin = {0xf072a1f6, 0xc10b, 0x416b, {0x8a, 0x44, 0x98, 0xfc, 0x4d, 0x8f, 0x45, 0xd0}};
+constexpr CLSID kSyncStandin = {0xf9e065c5, 0xaffd, 0x4265, {0x9e, 0x6c, 0x9f, 0x44, 0x3e, 0xd9, 0x5f, 0x32}};
+
 // NAL unit types of an Annex-B byte stream, in order.
 inline std::vector<int> NalTypes(const std::vector<uint8_t>& bytes) {
   std::vector<int> types;

@@ -19,8 +19,6 @@ namespace {
 using namespace Testing;
 using namespace std::chrono_literals;
 
-constexpr CLSID kAsyncStandin = {0xf072a1f6, 0xc10b, 0x416b, {0x8a, 0x44, 0x98, 0xfc, 0x4d, 0x8f, 0x45, 0xd0}};
-constexpr CLSID kSyncStandin = {0xf9e065c5, 0xaffd, 0x4265, {0x9e, 0x6c, 0x9f, 0x44, 0x3e, 0xd9, 0x5f, 0x32}};
 constexpr uint32_t kWidth = 160, kHeight = 96;
 
 // The driver with the media types an encoder's owner would set; the stand-ins hold two access units back
@@ -114,25 +112,17 @@ TEST(MFTDriver, SyncDrainCollectsWhatTheTransformHeldBack) {
   EXPECT_EQ(slices, 5);
 }
 
-// Runs an asynchronous transform as its owner's event loop does, without losing a frame: a frame waits for
-// the next METransformNeedInput. Returns the access units in order.
+// Runs an asynchronous transform through the driver's event loop, a frame at a time, then drains it. Returns
+// the access units in order.
 std::vector<std::vector<uint8_t>> RunEventLoop(StandinMFT* mft, int frames) {
   std::vector<std::vector<uint8_t>> units;
+  const auto collect = [&](IMFSample* sample) { units.push_back(ReadSample(sample)); };
   WithinOrDie(20s, "event loop and drain", [&] {
-    ComPtr<IMFSample> out;
-    for (int fed = 0; fed < frames;) {
-      MediaEventType type = MEUnknown;
-      ASSERT_EQ(mft->WaitForEvent(&type), S_OK);
-      if (type == METransformNeedInput) {
-        ASSERT_EQ(mft->ProcessInput(MovingNV12Sample(kWidth, kHeight, fed, fed * 333333LL, 333333).Get()), S_OK);
-        ++fed;
-      } else {
-        ASSERT_EQ(type, METransformHaveOutput);
-        ASSERT_EQ(mft->ProcessOutput(&out), S_OK);
-        units.push_back(ReadSample(out.Get()));
-      }
+    for (int fed = 0; fed < frames; ++fed) {
+      ASSERT_EQ(mft->FeedWhenAsked(MovingNV12Sample(kWidth, kHeight, fed, fed * 333333LL, 333333).Get(), collect),
+                S_OK);
     }
-    ASSERT_EQ(mft->DrainAndCollect([&](IMFSample* sample) { units.push_back(ReadSample(sample)); }), S_OK);
+    ASSERT_EQ(mft->DrainAndCollect(collect), S_OK);
   });
   return units;
 }

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "media_sources/video/videorecordingsettings.h"
 #include "media_transforms/media_foundation/videoprocessor.h"
 #include "mftestsupport.h"
 #include "testing/logcapture.h"
@@ -205,7 +206,7 @@ TEST_F(StandInProcessorTest, TakesItsSizesFromTheFrameAndTheRecordingSettings) {
   D3D11Frame frame;
   ASSERT_EQ(frame.Initialize(settings.DisplayName(), settings.CaptureSize()), S_OK);
   VideoProcessor processor;
-  ASSERT_EQ(processor.Initialize(VideoProcessorFormat::ForFrame(frame, settings), 0, MIRROR_NONE), S_OK)
+  ASSERT_EQ(processor.Initialize(VideoProcessorFormat::ForFrame(frame, settings.OutputSize()), 0, MIRROR_NONE), S_OK)
       << log_.Text();
   UINT32 width = 0, height = 0;
   MFGetAttributeSize(CurrentType(processor.GetTransform(), true).Get(), MF_MT_FRAME_SIZE, &width, &height);

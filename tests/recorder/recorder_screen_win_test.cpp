@@ -108,5 +108,31 @@ TEST(RecorderScreenTest, AGpuCaptureThatEndsMidRecordingGoesOnInSoftware) {
   StandIn::ClearFaults();
 }
 
+// Pause and Resume reach the screen session: no desktop image is taken while paused, and images come again after.
+TEST(RecorderScreenTest, PauseAndResumeReachTheScreenSession) {
+  ASSERT_EQ(StandIn::InstallDuplication(), S_OK);
+  StandIn::ClearFaults();
+  const fs::path folder = fs::temp_directory_path() / "vell-recorder-screen" / "paused";
+  fs::remove_all(folder);
+  Recorder recorder(folder.wstring(), [](std::wstring) {});
+  recorder.CreateScreenRecording(L"", RECT{}, 1920, 1080);
+  ASSERT_TRUE(recorder.Start());
+  const auto images_reach = [](long count, const char* what) {
+    Testing::WithinOrDie(milliseconds(60000), what, [count] {
+      while (StandIn::GetCounts().images < count) std::this_thread::sleep_for(milliseconds(20));
+    });
+  };
+  images_reach(StandIn::GetCounts().images + 10, "images before the pause");
+  ASSERT_TRUE(recorder.Pause());
+  // The loop under way when Pause came may still take its one image.
+  std::this_thread::sleep_for(milliseconds(500));
+  const long at_pause = StandIn::GetCounts().images;
+  std::this_thread::sleep_for(milliseconds(2000));
+  EXPECT_EQ(StandIn::GetCounts().images, at_pause) << "images were taken while paused";
+  ASSERT_TRUE(recorder.Resume());
+  images_reach(at_pause + 10, "images after Resume");
+  Testing::WithinOrDie(Testing::kHangLimit, "Recorder::Stop", [&recorder] { recorder.Stop(); });
+}
+
 }  // namespace
 }  // namespace VellRecorder

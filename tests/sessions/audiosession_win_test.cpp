@@ -17,6 +17,7 @@
 #include "media_transforms/mftestsupport.h"
 #include "muxers/hlssink.h"
 #include "sessions/audiorecordingsession.h"
+#include "sessions/sessionrecording.h"
 #include "testing/fakeendpoints.h"
 #include "testing/logcapture.h"
 #include "testing/watchdog.h"
@@ -32,10 +33,7 @@ using Testing::WithinOrDie;
 
 const wchar_t kMonitor[] = L"Monitor of Null Output";
 
-fs::path DumpRoot() {
-  if (const char* dir = std::getenv("VELL_AUDIOSESSION_DUMP_DIR")) return fs::path(dir);
-  return fs::temp_directory_path() / "vell-audiosession";
-}
+fs::path DumpRoot() { return Testing::DumpRoot("VELL_AUDIOSESSION_DUMP_DIR", "vell-audiosession"); }
 
 // The check reads every recording it finds: none may be left from an earlier run.
 [[maybe_unused]] const bool kDumpRootCleared = (fs::remove_all(DumpRoot()), true);
@@ -52,57 +50,22 @@ bool WaitForFrames(const AudioRecordingSession& session, uint64_t count, millise
   return session.FramesMuxed() >= count;
 }
 
-// One recording into a folder of its own, with the times the check needs.
-class Recording {
+// One recording into a folder of its own under DumpRoot(), with the times the check needs.
+class Recording : public Testing::SessionRecording<AudioRecordingSession> {
  public:
-  explicit Recording(const std::string& name)
-      : folder_(PrepareFolder(DumpRoot() / name)), sink_(folder_.wstring(), [](std::wstring) {}), session_(&sink_) {}
+  explicit Recording(const std::string& name) : SessionRecording(DumpRoot() / name) {}
 
-  AudioRecordingSession& Session() { return session_; }
-
-  void Start() {
-    start_ns_ = MonotonicNowNs();
-    session_.Start(start_ns_);
-  }
-  void Pause() {
-    pause_ns_ = MonotonicNowNs();
-    session_.Pause();
-  }
-  void Resume() {
-    paused_ns_ += MonotonicNowNs() - pause_ns_;
-    pause_ns_ = 0;
-    session_.Resume();
-  }
-  // Stops (within the watchdog), closes the part and writes recording.txt. A recording stopped while paused
-  // counts the pause up to the stop.
+  // Stops, checks that nothing is muxed afterwards, closes the part and writes recording.txt.
   void Finish() {
-    WithinOrDie(kHangLimit, "AudioRecordingSession::Stop", [this] { session_.Stop(); });
-    const int64_t stop_ns = MonotonicNowNs();
-    if (pause_ns_ != 0) paused_ns_ += stop_ns - pause_ns_;
-    const uint64_t frames = session_.FramesMuxed();
+    StopSession();
+    const uint64_t frames = Session().FramesMuxed();
     Sleep(200);
-    EXPECT_EQ(session_.FramesMuxed(), frames) << "frames were muxed after Stop returned";
-    WithinOrDie(kHangLimit, "HLSSink::Finish", [this] { sink_.Finish(); });
+    EXPECT_EQ(Session().FramesMuxed(), frames) << "frames were muxed after Stop returned";
+    CloseSink();
     uint64_t discontinuities = 0;
-    for (const auto& source : session_.GetSourceFigures()) discontinuities += source.discontinuities;
-    std::ofstream info(folder_ / "recording.txt");
-    info << "frames=" << frames << "\nwall_ms=" << (stop_ns - start_ns_) / 1000000
-         << "\npaused_ms=" << paused_ns_ / 1000000 << "\ndiscontinuities=" << discontinuities << "\n";
+    for (const auto& source : Session().GetSourceFigures()) discontinuities += source.discontinuities;
+    WriteInfo("frames=" + std::to_string(frames) + "\ndiscontinuities=" + std::to_string(discontinuities) + "\n");
   }
-
- private:
-  static fs::path PrepareFolder(const fs::path& folder) {
-    fs::remove_all(folder);
-    fs::create_directories(folder);
-    return folder;
-  }
-
-  fs::path folder_;
-  HLSSink sink_;
-  AudioRecordingSession session_;
-  int64_t start_ns_ = 0;
-  int64_t pause_ns_ = 0;
-  int64_t paused_ns_ = 0;
 };
 
 TEST(AudioRecordingSessionTest, RecordsTheToneFromTheMicrophone) {

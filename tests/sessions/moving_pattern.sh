@@ -4,6 +4,7 @@
 #   moving_pattern.sh start PIDFILE | moving_pattern.sh stop PIDFILE
 set -euo pipefail
 action=$1 pidfile=$2
+source "$(dirname "${BASH_SOURCE[0]}")/../testing/fixture.sh"
 case $action in
   start)
     [ -n "${DISPLAY:-}" ] || { echo "no DISPLAY: run the tests through scripts/wine-run.sh"; exit 1; }
@@ -20,14 +21,7 @@ case $action in
     echo "moving pattern on ${VELL_WINE_DISPLAYS:-$DISPLAY} (pids $(echo $(cat "$pidfile")))"
     ;;
   stop)
-    [ -s "$pidfile" ] || exit 0
-    for pid in $(cat "$pidfile"); do
-      if kill "$pid" 2>/dev/null; then
-        for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-        kill -9 "$pid" 2>/dev/null || true
-      fi
-    done
-    rm -f "$pidfile"
+    stop_pid_file "$pidfile"
     ;;
   *) echo "usage: $0 start|stop PIDFILE"; exit 2 ;;
 esac

@@ -1,5 +1,6 @@
-// One screen recording into a folder of its own, for the screen session tests: the session, a real HLSSink, the
-// parts it reported, and the "recording.txt" beside them that the decode checks (check_*session_parts.sh) read.
+// One recording into a folder of its own, for the session tests: the session, a real HLSSink, the parts it
+// reported, the recording's clock, and the "recording.txt" beside the parts that the decode checks
+// (check_*session_parts.sh) read.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,18 +32,25 @@ inline std::filesystem::path DumpRoot(const char* variable, const char* fallback
   return std::filesystem::temp_directory_path() / fallback;
 }
 
-template <typename ScreenSession>
+template <typename RecordedSession>
 class SessionRecording {
  public:
+  // A screen session's: `crop` of the primary display, encoded at `output`.
   SessionRecording(const std::filesystem::path& folder, RECT crop, SIZE output)
       : folder_(folder),
-        settings_(L"", crop, output),
+        settings_(std::in_place, L"", crop, output),
         sink_(PrepareFolder(folder_), [this](std::wstring path) { OnPart(std::move(path)); }),
-        session_(settings_, &sink_) {}
+        session_(*settings_, &sink_) {}
+  // A session made from its sink alone (the audio session's).
+  explicit SessionRecording(const std::filesystem::path& folder)
+      : folder_(folder),
+        sink_(PrepareFolder(folder_), [this](std::wstring path) { OnPart(std::move(path)); }),
+        session_(&sink_) {}
 
-  ScreenSession& Session() { return session_; }
+  RecordedSession& Session() { return session_; }
   HLSSink& Sink() { return sink_; }
-  const VideoRecordingSettings& Settings() const { return settings_; }
+  // Screen sessions only.
+  const VideoRecordingSettings& Settings() const { return *settings_; }
   int64_t StartNs() const { return start_ns_; }
 
   void Start() {
@@ -54,22 +63,40 @@ class SessionRecording {
   }
   void Resume() {
     paused_ns_ += MonotonicNowNs() - pause_ns_;
+    pause_ns_ = 0;
     session_.Resume();
   }
 
-  // Stops the session (a Stop that takes longer than `stop_limit` fails the test) and closes the last part.
-  // With `decode_check`, writes what the decode check needs to know and checks that the reported parts are the
-  // next index each (the check decodes them by index); a recording cut short on purpose is left out of it.
-  void Finish(bool decode_check = true, std::chrono::milliseconds stop_limit = kHangLimit) {
+  // Stops the session; a Stop that takes longer than `stop_limit` fails the test. A recording stopped while
+  // paused counts the pause up to the stop.
+  void StopSession(std::chrono::milliseconds stop_limit = kHangLimit) {
     WithinOrDie(stop_limit, "the session's Stop", [this] { session_.Stop(); });
-    const int64_t wall_ms = (MonotonicNowNs() - start_ns_) / 1000000;
+    stop_ns_ = MonotonicNowNs();
+    if (pause_ns_ != 0) paused_ns_ += stop_ns_ - pause_ns_;
+    pause_ns_ = 0;
+  }
+  // Closes the last part (within the watchdog).
+  void CloseSink() {
     WithinOrDie(kHangLimit, "HLSSink::Finish", [this] { sink_.Finish(); });
+  }
+  // "recording.txt" beside the parts, for the decode checks: `lines` ("key=value\n" each), then the recorded
+  // and the paused time (wall_ms, paused_ms). After StopSession.
+  void WriteInfo(const std::string& lines) {
+    std::ofstream(folder_ / "recording.txt") << lines << "wall_ms=" << (stop_ns_ - start_ns_) / 1000000
+                                             << "\npaused_ms=" << paused_ns_ / 1000000 << "\n";
+  }
+
+  // A screen recording's end: StopSession, CloseSink and, with `decode_check`, its info and a check that the
+  // reported parts are the next index each (the check decodes them by index); a recording cut short on purpose
+  // is left out of it.
+  void Finish(bool decode_check = true, std::chrono::milliseconds stop_limit = kHangLimit) {
+    StopSession(stop_limit);
+    CloseSink();
     if (!decode_check) return;
     const std::vector<std::wstring> parts = Parts();
-    std::ofstream(folder_ / "recording.txt")
-        << "width=" << settings_.OutputSize().cx << "\nheight=" << settings_.OutputSize().cy
-        << "\nframes=" << sink_.VideoFrameCount() << "\nparts=" << parts.size() << "\nwall_ms=" << wall_ms
-        << "\npaused_ms=" << paused_ns_ / 1000000 << "\n";
+    WriteInfo("width=" + std::to_string(settings_->OutputSize().cx) + "\nheight=" +
+              std::to_string(settings_->OutputSize().cy) + "\nframes=" + std::to_string(sink_.VideoFrameCount()) +
+              "\nparts=" + std::to_string(parts.size()) + "\n");
     for (size_t i = 0; i < parts.size(); ++i) {
       const std::filesystem::path part = folder_ / (L"part-" + std::to_wstring(i) + L".ts");
       EXPECT_EQ(std::filesystem::path(parts[i]).filename(), part.filename());
@@ -98,12 +125,13 @@ class SessionRecording {
   std::mutex mutex_;
   std::vector<std::wstring> parts_;  // guarded by mutex_; appended on the session's thread or in Finish
   std::filesystem::path folder_;
-  VideoRecordingSettings settings_;
+  std::optional<VideoRecordingSettings> settings_;  // screen sessions'
   HLSSink sink_;
-  ScreenSession session_;
+  RecordedSession session_;
   int64_t start_ns_ = 0;
-  int64_t pause_ns_ = 0;
-  int64_t paused_ns_ = 0;
+  int64_t stop_ns_ = 0;
+  int64_t pause_ns_ = 0;   // while paused
+  int64_t paused_ns_ = 0;  // the pauses so far
 };
 
 }  // namespace VellRecorder::Testing

@@ -6,31 +6,18 @@
 set -euo pipefail
 action=$1 dir=$2
 export PULSE_RUNTIME_PATH=$dir/run PULSE_STATE_PATH=$dir/state
-
-stop_pid() {
-  local file=$1 pid
-  [ -s "$file" ] || return 0
-  pid=$(cat "$file")
-  if kill "$pid" 2>/dev/null; then
-    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null || true
-  fi
-  rm -f "$file"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../testing/fixture.sh"
 
 case $action in
   start)
-    stop_pid "$dir/tone.pid"
-    stop_pid "$dir/pulse.pid"
+    stop_pid_file "$dir/tone.pid"
+    stop_pid_file "$dir/pulse.pid"
     rm -rf "$dir/run" "$dir/state"
-    mkdir -p "$dir/run" "$dir/state"
-    # No terminal for the server and the player: CTest waits for every holder of a test's output to go away.
-    setsid pulseaudio --daemonize=no -n --exit-idle-time=-1 --log-target=stderr --log-level=error \
-      --load="module-null-sink sink_name=vsink" --load=module-native-protocol-unix \
-      </dev/null >"$dir/pulse.log" 2>&1 &
-    echo $! > "$dir/pulse.pid"
-    for _ in $(seq 1 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-    pactl info >/dev/null 2>&1 || { cat "$dir/pulse.log"; echo "PulseAudio did not start"; exit 1; }
+    started=0
+    start_own_pulse "$dir" && started=1
+    echo "$own_pulse_pid" > "$dir/pulse.pid"
+    [ "$started" = 1 ] || exit 1
+    # No terminal for the player either: CTest waits for every holder of a test's output to go away.
     setsid ffmpeg -nostdin -loglevel quiet -re -f lavfi -i sine=frequency=440:sample_rate=48000 \
       -f pulse -device vsink "vell test tone" </dev/null >/dev/null 2>&1 &
     echo $! > "$dir/tone.pid"
@@ -39,8 +26,8 @@ case $action in
     echo "440 Hz tone into the null sink of the server in $dir (pids $(cat "$dir/pulse.pid") $(cat "$dir/tone.pid"))"
     ;;
   stop)
-    stop_pid "$dir/tone.pid"
-    stop_pid "$dir/pulse.pid"
+    stop_pid_file "$dir/tone.pid"
+    stop_pid_file "$dir/pulse.pid"
     ;;
   *) echo "usage: $0 start|stop DIR"; exit 2 ;;
 esac

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 #include "utils/clock.h"
+#include "utils/comptr.h"
 
 namespace VellRecorder::Testing {
 namespace {
@@ -208,21 +209,20 @@ class Enumerator : public Object<IMMDeviceEnumerator> {
 }  // namespace
 
 FakeEndpoints::FakeEndpoints() : state_(std::make_shared<State>()) {
-  IUnknown* factory = nullptr;
+  ComPtr<IUnknown> factory;
   auto state = state_;
   const HRESULT got = VellStandin::GetClassFactory(
       [state](REFIID iid, void** out) {
-        IMMDeviceEnumerator* enumerator = new Enumerator(state);
-        const HRESULT hr = enumerator->QueryInterface(iid, out);
-        enumerator->Release();
-        return hr;
+        ComPtr<IMMDeviceEnumerator> enumerator;
+        enumerator.Attach(new Enumerator(state));
+        return enumerator->QueryInterface(iid, out);
       },
-      IID_IUnknown, reinterpret_cast<void**>(&factory));
+      IID_IUnknown, reinterpret_cast<void**>(factory.ReleaseAndGetAddressOf()));
   EXPECT_EQ(got, S_OK);
-  EXPECT_EQ(CoRegisterClassObject(__uuidof(MMDeviceEnumerator), factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
-                                  &cookie_),
+  // The registration holds a reference of its own.
+  EXPECT_EQ(CoRegisterClassObject(__uuidof(MMDeviceEnumerator), factory.Get(), CLSCTX_INPROC_SERVER,
+                                  REGCLS_MULTIPLEUSE, &cookie_),
             S_OK);
-  if (factory != nullptr) factory->Release();  // the registration holds its own reference
 }
 
 FakeEndpoints::~FakeEndpoints() { CoRevokeClassObject(cookie_); }

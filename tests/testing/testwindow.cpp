@@ -1,5 +1,7 @@
 #include "testing/testwindow.h"
 
+#include "media_sources/video/topdownbitmap.h"
+
 namespace VellRecorder::Testing {
 namespace {
 
@@ -26,13 +28,7 @@ void PaintPattern(HWND window, HDC dc) {
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) pixels[static_cast<size_t>(y) * width + x] = PatternColor(x, y);
   }
-  BITMAPINFO info = {};
-  info.bmiHeader.biSize = sizeof(info.bmiHeader);
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = -height;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
+  const BITMAPINFO info = TopDownBgraBitmap(width, height);
   SetDIBitsToDevice(dc, 0, 0, width, height, 0, 0, 0, height, pixels.data(), &info, DIB_RGB_COLORS);
 }
 

@@ -148,17 +148,13 @@ HRESULT DDASource::CaptureToSystemMemory(uint8_t**) { return E_NOTIMPL; }
 HRESULT DDASource::DrawCursor() {
   const std::unique_ptr<SurfaceDC> dc = frame_->GetDC();
   if (dc->Get() == nullptr) return E_FAIL;
-  CURSORINFO cursor{};
-  cursor.cbSize = sizeof(cursor);
-  if (!GetCursorInfo(&cursor)) return E_FAIL;
-  CursorCopy icon(cursor.hCursor);
-  if (cursor.flags != CURSOR_SHOWING) return S_OK;
-  icon.FallBackToArrow();
-  if (!icon.ReadInfo()) return E_FAIL;
+  CursorCopy icon;
+  const HRESULT copied = icon.CopyCurrent();
+  if (copied != S_OK) return copied == S_FALSE ? S_OK : copied;
   const int32_t hotspot_x = static_cast<int32_t>(icon.Info().xHotspot);
   const int32_t hotspot_y = static_cast<int32_t>(icon.Info().yHotspot);
   const CursorPlacement place =
-      PlaceCursor(cursor.ptScreenPos.x, cursor.ptScreenPos.y, hotspot_x, hotspot_y,
+      PlaceCursor(icon.Position().x, icon.Position().y, hotspot_x, hotspot_y,
                   ToDisplayRect(settings_.CaptureRect()));
   if (!place.draw) return S_OK;
   // The frame is unrotated: the hotspot goes where the processor's turn will put it back in place (the image

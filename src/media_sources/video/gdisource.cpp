@@ -5,6 +5,7 @@
 #include "media_sources/video/cursorcopy.h"
 #include "media_sources/video/displaygeometry.h"
 #include "media_sources/video/rectconv.h"
+#include "media_sources/video/topdownbitmap.h"
 #include "tracehr.h"
 
 namespace VellRecorder {
@@ -30,13 +31,7 @@ GDISource::GDISource(VideoRecordingSettings settings) : VideoSource(std::move(se
   // The rows are always asked for as 32-bit BGRA, whatever the screen's own depth: the caller's buffer holds
   // four bytes per pixel, and at eight bits or fewer GDI would also write a colour table that BITMAPINFO has
   // no room for.
-  BITMAPINFOHEADER& header = bitmap_info_.bmiHeader;
-  header.biSize = sizeof(BITMAPINFOHEADER);
-  header.biWidth = width;
-  header.biHeight = -height;  // top-down rows
-  header.biPlanes = 1;
-  header.biBitCount = 32;
-  header.biCompression = BI_RGB;
+  bitmap_info_ = TopDownBgraBitmap(width, height);
 }
 
 GDISource::~GDISource() = default;
@@ -65,15 +60,11 @@ HRESULT GDISource::CaptureToSystemMemory(uint8_t** destination) {
 }
 
 HRESULT GDISource::DrawCursor(HDC target) {
-  CURSORINFO cursor = {};
-  cursor.cbSize = sizeof(cursor);
-  if (!GetCursorInfo(&cursor)) return E_FAIL;
-  CursorCopy icon(cursor.hCursor);
-  if (cursor.flags != CURSOR_SHOWING) return E_FAIL;
-  icon.FallBackToArrow();
-  if (!icon.ReadInfo()) return E_FAIL;
+  CursorCopy icon;
+  // No cursor showing is no cursor drawn, reported as a failure.
+  if (icon.CopyCurrent() != S_OK) return E_FAIL;
   const CursorPlacement place =
-      PlaceCursor(cursor.ptScreenPos.x, cursor.ptScreenPos.y, static_cast<int32_t>(icon.Info().xHotspot),
+      PlaceCursor(icon.Position().x, icon.Position().y, static_cast<int32_t>(icon.Info().xHotspot),
                   static_cast<int32_t>(icon.Info().yHotspot), ToDisplayRect(settings_.CaptureRect()));
   if (!place.draw) return S_OK;
   return DrawIcon(target, place.x, place.y, icon.Get()) ? S_OK : E_FAIL;

@@ -5,7 +5,6 @@
 #include "exception.h"
 #include "media_sources/video/displays.h"
 #include "media_sources/video/rectconv.h"
-#include "media_sources/video/videoframelayout.h"
 #include "utils/textconv.h"
 
 namespace VellRecorder {
@@ -38,8 +37,8 @@ void VideoRecordingSettings::Locate(Displays& displays, RECT crop_rect, SIZE out
 
 int VideoRecordingSettings::Rotation() const { return GetRotation(display_name_); }
 
-VideoFrameLayout::VideoFrameLayout(const VideoRecordingSettings& settings, uint8_t bytes_per_pixel)
-    : VideoFrameLayout(static_cast<uint32_t>(settings.CaptureWidth()), static_cast<uint32_t>(settings.CaptureHeight()),
-                       bytes_per_pixel) {}
+VideoFrameLayout VideoRecordingSettings::CaptureLayout(uint8_t bytes_per_pixel) const {
+  return VideoFrameLayout(static_cast<uint32_t>(CaptureWidth()), static_cast<uint32_t>(CaptureHeight()), bytes_per_pixel);
+}
 
 }  // namespace VellRecorder

@@ -4,7 +4,10 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
+
+#include "media_transforms/videoframelayout.h"
 
 namespace VellRecorder {
 
@@ -24,6 +27,8 @@ class VideoRecordingSettings {
   LONG CaptureWidth() const { return capture_rect_.right - capture_rect_.left; }
   LONG CaptureHeight() const { return capture_rect_.bottom - capture_rect_.top; }
   SIZE CaptureSize() const { return SIZE{CaptureWidth(), CaptureHeight()}; }
+  // The planes of one captured frame of `bytes_per_pixel` at the capture size.
+  VideoFrameLayout CaptureLayout(uint8_t bytes_per_pixel) const;
   // Both dimensions even.
   SIZE OutputSize() const { return output_size_; }
   std::wstring DisplayName() const { return display_name_; }

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "media_transforms/adtsheader.h"
+#include "media_transforms/media_foundation/audioresampler.h"
+#include "media_transforms/recordingaudio.h"
 #include "tracehr.h"
 
 namespace VellRecorder::MediaFoundation {
@@ -14,15 +16,13 @@ AACEncoder::AACEncoder(const AACEncoderSettings& settings) : enc_settings_(setti
 
 AACEncoderSettings AACEncoder::RecordingSettings() {
   AACEncoderSettings settings;
+  // What the resampler puts out, described as plain PCM.
+  settings.in_wfx = AudioResampler::RecordingFormat().Format;
   settings.in_wfx.wFormatTag = WAVE_FORMAT_PCM;
-  settings.in_wfx.nChannels = 1;
-  settings.in_wfx.nSamplesPerSec = 48000;
-  settings.in_wfx.wBitsPerSample = 16;
-  settings.in_wfx.nBlockAlign = 2;
-  settings.in_wfx.nAvgBytesPerSec = 96000;
-  settings.output_sample_rate = 48000;
+  settings.in_wfx.cbSize = 0;
+  settings.output_sample_rate = RecordingAudio::kSampleRate;
   settings.output_bitrate = 96000;
-  settings.output_bits_per_sample = 16;
+  settings.output_bits_per_sample = RecordingAudio::kBitsPerSample;
   return settings;
 }
 

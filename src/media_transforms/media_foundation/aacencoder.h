@@ -31,7 +31,7 @@ class AACEncoder : public MFT {
   // for a frame longer than the header can describe (8191 bytes; an AAC-LC frame never comes near).
   void WriteADTSHeader(uint8_t header[7], uint16_t payload_size, uint32_t* header_size) const;
   const AACEncoderSettings& GetSettings() const { return enc_settings_; }
-  // 48000 Hz mono 16-bit PCM in, 96000 bit/s out.
+  // The recording's audio format (RecordingAudio) in, 96000 bit/s out.
   static AACEncoderSettings RecordingSettings();
 
  private:

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "media_transforms/recordingaudio.h"
 #include "tracehr.h"
 
 namespace VellRecorder::MediaFoundation {
@@ -59,13 +60,13 @@ AudioResampler::AudioResampler(const WAVEFORMATEXTENSIBLE& input, const WAVEFORM
 WAVEFORMATEXTENSIBLE AudioResampler::RecordingFormat() {
   WAVEFORMATEXTENSIBLE format{};
   format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-  format.Format.nChannels = 1;
-  format.Format.nSamplesPerSec = 48000;
-  format.Format.wBitsPerSample = 16;
-  format.Format.nBlockAlign = 2;
-  format.Format.nAvgBytesPerSec = 96000;
+  format.Format.nChannels = RecordingAudio::kChannels;
+  format.Format.nSamplesPerSec = RecordingAudio::kSampleRate;
+  format.Format.wBitsPerSample = RecordingAudio::kBitsPerSample;
+  format.Format.nBlockAlign = RecordingAudio::kBlockAlign;
+  format.Format.nAvgBytesPerSec = RecordingAudio::kBytesPerSecond;
   format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
-  format.Samples.wValidBitsPerSample = 16;
+  format.Samples.wValidBitsPerSample = RecordingAudio::kBitsPerSample;
   format.dwChannelMask = SPEAKER_FRONT_CENTER;
   format.SubFormat = MFAudioFormat_PCM;
   return format;

@@ -22,7 +22,7 @@ class AudioResampler : public MFT {
   HRESULT Initialize();
   // The input's bytes per second.
   uint32_t GetMinOutputBufferSize() const override;
-  // 48000 Hz, 1 channel (front centre), 16-bit integer PCM.
+  // The recording's audio format (RecordingAudio), as Media Foundation describes it.
   static WAVEFORMATEXTENSIBLE RecordingFormat();
 
  private:

@@ -7,11 +7,26 @@
 #include <codecapi.h>
 #include <strmif.h>
 
+#include <algorithm>
+#include <cstdint>
+
 #include "tracehr.h"
 #include "utils/scopedactivationobject.h"
 #include "utils/windowsversion.h"
 
 namespace VellRecorder::MediaFoundation {
+
+EncoderSettings EncoderSettings::Recording(uint32_t width, uint32_t height, uint32_t frame_rate,
+                                           uint32_t frame_rate_denominator) {
+  EncoderSettings settings;
+  settings.width = width;
+  settings.height = height;
+  settings.frame_rate = frame_rate;
+  settings.frame_rate_denominator = frame_rate_denominator == 0 ? 1 : frame_rate_denominator;
+  const uint32_t gop = frame_rate / settings.frame_rate_denominator * kKeyframeIntervalSeconds;
+  settings.gop_size = static_cast<uint8_t>(std::min<uint32_t>(gop, UINT8_MAX));
+  return settings;
+}
 
 H264Encoder::H264Encoder(const EncoderSettings& settings) : enc_settings_(settings) {
   // Hardware encoders keep frames in flight even in low-latency mode and pass each frame's time on.
@@ -68,8 +83,15 @@ HRESULT H264Encoder::InitializeMFT(IMFActivate* activate) {
   if (enc_settings_.device_manager) {
     RETURN_IF_FAILED(SetDirect3DManager(reinterpret_cast<ULONG_PTR>(enc_settings_.device_manager)));
   }
-  RETURN_IF_FAILED(NotifyStartOfStreeam());
+  if (!enc_settings_.media_session_streams) RETURN_IF_FAILED(NotifyStartOfStreeam());
   return S_OK;
+}
+
+ComPtr<IMFTransform> H264Encoder::HandOverTransform() {
+  // The activation object is let go without ShutdownObject: that would shut the handed-over transform down.
+  activate_.Reset();
+  event_generator_.Reset();
+  return std::move(transform_);
 }
 
 HRESULT H264Encoder::SetEncoderProperties() {
@@ -136,34 +158,31 @@ std::vector<uint8_t> SequenceHeader(IMFTransform* encoder) {
   return header;
 }
 
+HRESULT CreateEncoderType(const GUID& subtype, const EncoderSettings& settings, ComPtr<IMFMediaType>* type) {
+  RETURN_IF_FAILED(CreateVideoType(subtype, settings.width, settings.height, type));
+  RETURN_IF_FAILED(
+      MFSetAttributeRatio(type->Get(), MF_MT_FRAME_RATE, settings.frame_rate, settings.frame_rate_denominator));
+  RETURN_IF_FAILED(MFSetAttributeRatio(type->Get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
+  return S_OK;
+}
+
 HRESULT H264Encoder::CreateOutputType() {
-  RETURN_IF_FAILED(MFCreateMediaType(output_type_.ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED(CreateEncoderType(MFVideoFormat_H264, enc_settings_, &output_type_));
   IMFMediaType* type = output_type_.Get();
-  RETURN_IF_FAILED(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
-  RETURN_IF_FAILED(type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264));
   RETURN_IF_FAILED(type->SetUINT32(MF_MT_AVG_BITRATE, GetBitrate()));
-  RETURN_IF_FAILED(MFSetAttributeRatio(type, MF_MT_FRAME_RATE, enc_settings_.frame_rate, 1));
-  RETURN_IF_FAILED(MFSetAttributeSize(type, MF_MT_FRAME_SIZE, enc_settings_.width, enc_settings_.height));
-  RETURN_IF_FAILED(type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
   RETURN_IF_FAILED(type->SetUINT32(MF_MT_MPEG2_PROFILE, eAVEncH264VProfile_Base));
   // The encoder chooses the level.
   RETURN_IF_FAILED(type->SetUINT32(MF_MT_MPEG2_LEVEL, 0xFFFFFFFFu));
-  RETURN_IF_FAILED(MFSetAttributeRatio(type, MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
   LOG_DEBUG << "OUTPUT -- H264 " << enc_settings_.width << "x" << enc_settings_.height << " at "
-            << int{enc_settings_.frame_rate} << " fps, " << GetBitrate() << " bit/s";
+            << enc_settings_.frame_rate << "/" << enc_settings_.frame_rate_denominator << " fps, " << GetBitrate()
+            << " bit/s";
   RETURN_IF_FAILED(transform_->SetOutputType(0, type, 0));
   return S_OK;
 }
 
 HRESULT H264Encoder::CreateInputType() {
-  RETURN_IF_FAILED(MFCreateMediaType(input_type_.ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED(CreateEncoderType(MFVideoFormat_NV12, enc_settings_, &input_type_));
   IMFMediaType* type = input_type_.Get();
-  RETURN_IF_FAILED(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
-  RETURN_IF_FAILED(type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12));
-  RETURN_IF_FAILED(MFSetAttributeSize(type, MF_MT_FRAME_SIZE, enc_settings_.width, enc_settings_.height));
-  RETURN_IF_FAILED(type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
-  RETURN_IF_FAILED(MFSetAttributeRatio(type, MF_MT_FRAME_RATE, enc_settings_.frame_rate, 1));
-  RETURN_IF_FAILED(MFSetAttributeRatio(type, MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
   LOG_DEBUG << "INPUT -- NV12 " << enc_settings_.width << "x" << enc_settings_.height;
   RETURN_IF_FAILED(transform_->SetInputType(0, type, 0));
   return S_OK;

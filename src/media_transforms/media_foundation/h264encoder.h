@@ -20,20 +20,32 @@ struct IMFDXGIDeviceManager;
 namespace VellRecorder::MediaFoundation {
 
 struct EncoderSettings {
+  // A recording's: a keyframe every kKeyframeIntervalSeconds (parts are cut at keyframes), the rest as declared
+  // below. `frame_rate` over `frame_rate_denominator` frames per second (a camera's may be 30000/1001).
+  static constexpr uint32_t kKeyframeIntervalSeconds = 2;
+  static EncoderSettings Recording(uint32_t width, uint32_t height, uint32_t frame_rate,
+                                   uint32_t frame_rate_denominator = 1);
+
   uint32_t width = 0;
   uint32_t height = 0;
-  uint8_t frame_rate = 30;         // frames per second
+  uint32_t frame_rate = 30;
+  uint32_t frame_rate_denominator = 1;
   uint8_t quality_vs_speed = 70;   // 0 to 100
   uint8_t gop_size = 60;           // frames
   double max_bitrate_factor = 1.2;  // peak bitrate = target x factor
   int32_t level = 51;               // carried for callers; the media types use their own values
   int32_t profile = 66;
   IMFDXGIDeviceManager* device_manager = nullptr;  // borrowed; null for system-memory input
+  // A media session drives the transform (a topology node): Initialize leaves the stream's start to it.
+  bool media_session_streams = false;
 };
 
 // Sets one codec property of an encoder through its ICodecAPI (E_NOINTERFACE when it has none), as VT_BOOL or
 // VT_UI4. Encoders read their properties there; many ignore the attribute store.
 HRESULT SetCodecProperty(IUnknown* encoder, const GUID& property, uint32_t value, bool boolean = false);
+// A new type of the encoder's input (NV12) or output (H.264): the settings' size and rate, progressive, square
+// pixels. A media session's topology states the encoder's input with it.
+HRESULT CreateEncoderType(const GUID& subtype, const EncoderSettings& settings, ComPtr<IMFMediaType>* type);
 // Asks an encoder to make its next frame a keyframe; encoders that cannot keep their own schedule.
 HRESULT RequestKeyframe(IUnknown* encoder);
 // The encoder's sequence header (MF_MT_MPEG_SEQUENCE_HEADER of its output type: Annex-B SPS and PPS), empty when
@@ -55,6 +67,9 @@ class H264Encoder : public MFT {
   // The next frame given to the encoder is to be a keyframe. Logged at debug level when the encoder cannot.
   void RequestKeyframe();
   std::vector<uint8_t> SequenceHeader() const { return MediaFoundation::SequenceHeader(transform_.Get()); }
+  // Hands the configured transform to its new owner (a media session's topology), which shuts it down; this
+  // encoder is empty afterwards.
+  ComPtr<IMFTransform> HandOverTransform();
 
  private:
   HRESULT SelectMFT();

@@ -6,7 +6,6 @@
 #include <algorithm>
 
 #include "tracehr.h"
-#include "utils/clock.h"
 
 namespace VellRecorder::MediaFoundation {
 namespace {
@@ -16,6 +15,15 @@ namespace {
 constexpr int kStreamChangesPerCall = 2;
 
 }  // namespace
+
+HRESULT CreateVideoType(const GUID& subtype, UINT32 width, UINT32 height, ComPtr<IMFMediaType>* type) {
+  RETURN_IF_FAILED(MFCreateMediaType(type->ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED((*type)->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
+  RETURN_IF_FAILED((*type)->SetGUID(MF_MT_SUBTYPE, subtype));
+  RETURN_IF_FAILED(MFSetAttributeSize(type->Get(), MF_MT_FRAME_SIZE, width, height));
+  RETURN_IF_FAILED((*type)->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
+  return S_OK;
+}
 
 MFT::~MFT() {
   pending_inputs_.clear();
@@ -116,38 +124,6 @@ HRESULT MFT::Drain() {
   RETURN_IF_FAILED(transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0));
   RETURN_IF_FAILED(transform_->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0));
   return S_OK;
-}
-
-HRESULT MFT::DrainAndCollect(const std::function<void(IMFSample*)>& deliver, DWORD timeout_ms) {
-  RETURN_IF_FAILED(Drain());
-  ComPtr<IMFSample> sample;
-  if (!is_async_) {
-    // A synchronous transform hands out everything it holds in one ProcessOutput; a stream change may
-    // need a second call. The bound keeps a transform that never runs dry from holding the caller.
-    for (int call = 0; call < 64; ++call) {
-      const HRESULT hr = ProcessOutput(&sample);
-      if (hr == MF_E_TRANSFORM_NEED_MORE_INPUT) return S_OK;
-      if (FAILED(hr)) return VELL_TRACE_FAILURE(hr);
-      DWORD buffers = 0;
-      if (SUCCEEDED(sample->GetBufferCount(&buffers)) && buffers > 0) deliver(sample.Get());
-    }
-    return S_OK;
-  }
-  const int64_t deadline_ns = MonotonicNowNs() + int64_t{timeout_ms} * 1000000;
-  for (;;) {
-    DWORD left_ms = INFINITE;
-    if (timeout_ms != INFINITE) {
-      const int64_t left_ns = deadline_ns - MonotonicNowNs();
-      left_ms = left_ns > 0 ? static_cast<DWORD>((left_ns + 999999) / 1000000) : 0;
-    }
-    MediaEventType type = MEUnknown;
-    RETURN_IF_FAILED(WaitForEvent(&type, left_ms));
-    if (type == METransformDrainComplete) return S_OK;
-    if (type != METransformHaveOutput) continue;
-    const HRESULT hr = ProcessOutput(&sample);
-    if (FAILED(hr)) return VELL_TRACE_FAILURE(hr);
-    deliver(sample.Get());
-  }
 }
 
 HRESULT MFT::ProcessInput(IMFSample* sample) {

@@ -1,8 +1,7 @@
 // The one driver of every Media Foundation transform the daemon uses (H.264 encoder, video processor, audio
 // resampler, AAC encoder). It hides the push/pull protocol behind two calls: feed one sample (ProcessInput)
 // and collect whatever output is ready into one sample (ProcessOutput); Encode does both. Asynchronous
-// transforms (hardware encoders) are unlocked here and driven by their owner's event loop through
-// WaitForEvent.
+// transforms (hardware encoders) are unlocked here and fed through FeedWhenAsked, the one event loop.
 #pragma once
 
 #include <windows.h>
@@ -20,11 +19,21 @@
 
 namespace VellRecorder::MediaFoundation {
 
+// A new video media type with what every type of the daemon's transforms states: major type, subtype, frame
+// size and progressive frames.
+HRESULT CreateVideoType(const GUID& subtype, UINT32 width, UINT32 height, ComPtr<IMFMediaType>* type);
+
 // Threading: no lock. One thread drives a transform at a time: the owner initialises and destroys it while no
 // encoding thread runs, and the encoding thread alone calls Encode, ProcessInput, ProcessOutput, WaitForEvent
 // and Drain.
 class MFT {
  public:
+  // Receives each output of a transform: borrowed for the call.
+  using Deliver = std::function<void(IMFSample*)>;
+  // Waits for the next event of an asynchronous transform: S_OK with its type, S_FALSE when the owner gives up
+  // waiting (it is stopping), or a failure.
+  using EventSource = std::function<HRESULT(MediaEventType*)>;
+
   MFT() = default;
   virtual ~MFT();
   MFT(const MFT&) = delete;
@@ -85,7 +94,14 @@ class MFT {
   // more output. A failing WaitForEvent or ProcessOutput ends the collection with that failure, so a broken
   // transform cannot keep the caller in the loop; outputs already delivered stay delivered. An asynchronous
   // transform that has not completed its drain within `timeout_ms` ends it with kEventWaitTimedOut.
-  HRESULT DrainAndCollect(const std::function<void(IMFSample*)>& deliver, DWORD timeout_ms = INFINITE);
+  HRESULT DrainAndCollect(const Deliver& deliver, DWORD timeout_ms = INFINITE);
+
+  // Asynchronous transforms: waits through `wait` (WaitForEvent without a limit when empty) until the
+  // transform asks for input, handing every output it announces first to `deliver`, then feeds `in`: no frame
+  // is dropped when output comes first. S_OK: `in` was accepted. S_FALSE: it was left out because `wait`
+  // gave up or the transform reported its drain complete. Otherwise the first failure (an unexpected event is
+  // E_FAIL, logged as "mf event: " and its number); outputs already delivered stay delivered.
+  HRESULT FeedWhenAsked(IMFSample* in, const Deliver& deliver, const EventSource& wait = {});
 
   IMFTransform* GetTransform() const { return transform_.Get(); }
 

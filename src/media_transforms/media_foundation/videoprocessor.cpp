@@ -21,9 +21,9 @@ std::string Describe(const SIZE& size, UINT32 rotation) {
 
 }  // namespace
 
-VideoProcessorFormat VideoProcessorFormat::ForFrame(const D3D11Frame& frame, const VideoRecordingSettings& settings) {
+VideoProcessorFormat VideoProcessorFormat::ForFrame(const D3D11Frame& frame, SIZE output) {
   const D3D11_TEXTURE2D_DESC texture = frame.GetTextureDesc();
-  return {{static_cast<LONG>(texture.Width), static_cast<LONG>(texture.Height)}, settings.OutputSize(),
+  return {{static_cast<LONG>(texture.Width), static_cast<LONG>(texture.Height)}, output,
           frame.RotationDegrees()};
 }
 
@@ -59,14 +59,10 @@ HRESULT VideoProcessor::CreateMediaTypes(const VideoProcessorFormat& format) {
 }
 
 HRESULT VideoProcessor::SetInputType(const VideoProcessorFormat& format, UINT32 rotation) {
-  RETURN_IF_FAILED(MFCreateMediaType(input_type_.ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED(CreateVideoType(MFVideoFormat_ARGB32, static_cast<UINT32>(format.source.cx),
+                                   static_cast<UINT32>(format.source.cy), &input_type_));
   IMFMediaType* type = input_type_.Get();
-  // Only the interlace mode is checked: the processor refuses a type it cannot take at SetInputType anyway.
-  type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
-  type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_ARGB32);
-  MFSetAttributeSize(type, MF_MT_FRAME_SIZE, static_cast<UINT32>(format.source.cx),
-                     static_cast<UINT32>(format.source.cy));
-  RETURN_IF_FAILED(type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
+  // The rest unchecked: the processor refuses a type it cannot take at SetInputType anyway.
   type->SetUINT32(MF_MT_ALL_SAMPLES_INDEPENDENT, TRUE);
   type->SetUINT32(MF_MT_COMPRESSED, FALSE);
   type->SetUINT32(MF_MT_FIXED_SIZE_SAMPLES, TRUE);
@@ -81,14 +77,10 @@ HRESULT VideoProcessor::SetInputType(const VideoProcessorFormat& format, UINT32 
 }
 
 HRESULT VideoProcessor::SetOutputType(const VideoProcessorFormat& format) {
-  RETURN_IF_FAILED(MFCreateMediaType(output_type_.ReleaseAndGetAddressOf()));
+  RETURN_IF_FAILED(CreateVideoType(MFVideoFormat_NV12, static_cast<UINT32>(format.output.cx),
+                                   static_cast<UINT32>(format.output.cy), &output_type_));
   IMFMediaType* type = output_type_.Get();
-  type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
-  type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
-  MFSetAttributeSize(type, MF_MT_FRAME_SIZE, static_cast<UINT32>(format.output.cx),
-                     static_cast<UINT32>(format.output.cy));
   RETURN_IF_FAILED(MFSetAttributeRatio(type, MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
-  RETURN_IF_FAILED(type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
   type->SetUINT32(MF_MT_ALL_SAMPLES_INDEPENDENT, TRUE);
   type->SetUINT32(MF_MT_FIXED_SIZE_SAMPLES, TRUE);
   type->SetUINT32(MF_MT_VIDEO_ROTATION, 0);

@@ -8,7 +8,6 @@
 #include <mfidl.h>
 
 #include "d3d/d3d11frame.h"
-#include "media_sources/video/videorecordingsettings.h"
 #include "media_transforms/media_foundation/mft.h"
 
 namespace VellRecorder::MediaFoundation {
@@ -23,9 +22,9 @@ struct VideoProcessorFormat {
   SIZE output;   // the encoder's size
   int rotation;  // clockwise degrees that turn the captured frame upright (the output's DXGI rotation)
 
-  // The hardware session's: the frame's texture (the output's unrotated layout) and rotation in, the settings'
+  // The hardware session's: the frame's texture (the output's unrotated layout) and rotation in, the recording's
   // output size out.
-  static VideoProcessorFormat ForFrame(const D3D11Frame& frame, const VideoRecordingSettings& settings);
+  static VideoProcessorFormat ForFrame(const D3D11Frame& frame, SIZE output);
 };
 
 // Threading: as MFT.

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "media_sources/video/videoframelayout.h"
+#include "media_transforms/videoframelayout.h"
 #include "media_transforms/mediabufferpool.h"
 #include "utils/comptr.h"
 

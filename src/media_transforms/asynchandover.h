@@ -1,5 +1,5 @@
-// The encode step of a screen session whose H.264 encoder is asynchronous (hardware encoders are). Needs no
-// Windows API.
+// The event loop of an asynchronous transform (hardware H.264 encoders are): the one that feeds it and the one
+// that drains it. Needs no Windows API.
 //
 // An asynchronous encoder says through events when it wants input (METransformNeedInput) and when output is
 // ready (METransformHaveOutput); it accepts one input per request. A step that waits for one event and, on
@@ -7,15 +7,16 @@
 // first; with an encoder that alternates the two events that is every other frame. This step instead delivers
 // every output the encoder announces until it asks for input, then feeds the frame: no frame is dropped.
 //
-// The session implements the port over its encoder (MFT::WaitForEvent, ProcessInput, ProcessOutput and the
-// sink's Mux); statuses are HRESULTs (0 or positive: success), passed back unchanged.
+// The transform driver (MFT::FeedWhenAsked, MFT::DrainAndCollect) implements the port over its transform and
+// its owner's delivery; statuses are HRESULTs (0 or positive: success), passed back unchanged.
 #pragma once
 
 #include <cstdint>
 
 namespace VellRecorder {
 
-enum class EncoderEvent { kNeedInput, kHaveOutput, kDrainComplete, kOther };
+// kStopping: the owner gave up waiting (it is stopping); the step ends without feeding its frame.
+enum class EncoderEvent { kNeedInput, kHaveOutput, kDrainComplete, kStopping, kOther };
 
 class AsyncEncoderPort {
  public:
@@ -40,5 +41,10 @@ struct EncodeStep {
 // fails with E_FAIL, logged as "mf event: " and its number). Keeps no state: the encoder keeps count of its
 // own requests, and each one is answered in the step that receives it.
 EncodeStep HandOverFrame(AsyncEncoderPort& port);
+
+// After the drain was asked for: delivers one output per kHaveOutput until kDrainComplete (then status 0,
+// drained), kStopping (status 0, not drained) or the first failing call. Requests for input and other events
+// are passed over: the encoder may still announce them while it empties. Never calls FeedFrame.
+EncodeStep DrainOutputs(AsyncEncoderPort& port);
 
 }  // namespace VellRecorder

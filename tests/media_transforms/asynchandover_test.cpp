@@ -1,4 +1,4 @@
-#include "sessions/asynchandover.h"
+#include "media_transforms/asynchandover.h"
 
 #include <gtest/gtest.h>
 
@@ -42,6 +42,7 @@ class ScriptedPort : public AsyncEncoderPort {
 constexpr ScriptedPort::Event kNeed{EncoderEvent::kNeedInput, 601};
 constexpr ScriptedPort::Event kHave{EncoderEvent::kHaveOutput, 602};
 constexpr ScriptedPort::Event kDone{EncoderEvent::kDrainComplete, 603};
+constexpr ScriptedPort::Event kStop{EncoderEvent::kStopping, 0};
 
 // An encoder as hardware ones (and the asynchronous stand-in) behave: one request at the start, then for each
 // input its output followed by the next request. The frame a step feeds is the step's number.
@@ -90,9 +91,11 @@ TEST(AsyncHandOverTest, AnEncoderThatAnnouncesOutputBeforeEachRequestGetsEveryFr
   EXPECT_EQ(encoder.delivered, frames);
 }
 
+// A drain never feeds (its rows' feeds would fail) and passes over what is not an output.
 TEST(AsyncHandOverTest, StepsEndOnTheRequestOnDrainCompleteOrOnTheFirstFailure) {
   struct Row {
     const char* name;
+    bool drain;
     std::deque<ScriptedPort::Event> script;
     int32_t feed_status;
     int32_t deliver_status;
@@ -100,12 +103,18 @@ TEST(AsyncHandOverTest, StepsEndOnTheRequestOnDrainCompleteOrOnTheFirstFailure) 
     const char* log;
   };
   const Row rows[] = {
-      {"outputs first", {kHave, kHave, kNeed, kHave}, 0, 0, {0, true, 2, false}, ""},
-      {"drain complete", {kHave, kDone, kNeed}, 0, 0, {0, false, 1, true}, ""},
-      {"unknown event", {{EncoderEvent::kOther, 605}, kNeed}, 0, 0, {kFail, false, 0, false}, "mf event: 605"},
-      {"wait fails", {kHave}, 0, 0, {kNotAccepting, false, 1, false}, ""},
-      {"delivery fails", {kHave, kNeed}, 0, kFail, {kFail, false, 0, false}, ""},
-      {"feed refused", {kNeed}, kNotAccepting, 0, {kNotAccepting, false, 0, false}, ""},
+      {"outputs first", false, {kHave, kHave, kNeed, kHave}, 0, 0, {0, true, 2, false}, ""},
+      {"drain complete", false, {kHave, kDone, kNeed}, 0, 0, {0, false, 1, true}, ""},
+      {"owner stops", false, {kHave, kStop, kNeed}, 0, 0, {0, false, 1, false}, ""},
+      {"unknown event", false, {{EncoderEvent::kOther, 605}, kNeed}, 0, 0, {kFail, false, 0, false}, "mf event: 605"},
+      {"wait fails", false, {kHave}, 0, 0, {kNotAccepting, false, 1, false}, ""},
+      {"delivery fails", false, {kHave, kNeed}, 0, kFail, {kFail, false, 0, false}, ""},
+      {"feed refused", false, {kNeed}, kNotAccepting, 0, {kNotAccepting, false, 0, false}, ""},
+      {"drain to the end", true, {kHave, kNeed, {EncoderEvent::kOther, 605}, kHave, kDone, kHave}, kFail, 0,
+       {0, false, 2, true}, ""},
+      {"drain, owner stops", true, {kHave, kStop, kHave}, kFail, 0, {0, false, 1, false}, ""},
+      {"drain, wait fails", true, {kHave}, kFail, 0, {kNotAccepting, false, 1, false}, ""},
+      {"drain, delivery fails", true, {kHave, kDone}, kFail, kFail, {kFail, false, 0, false}, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -113,7 +122,7 @@ TEST(AsyncHandOverTest, StepsEndOnTheRequestOnDrainCompleteOrOnTheFirstFailure) 
     ScriptedPort port(row.script);
     port.feed_status = row.feed_status;
     port.deliver_status = row.deliver_status;
-    const EncodeStep step = HandOverFrame(port);
+    const EncodeStep step = row.drain ? DrainOutputs(port) : HandOverFrame(port);
     EXPECT_EQ(step.status, row.expected.status);
     EXPECT_EQ(step.fed, row.expected.fed);
     EXPECT_EQ(step.delivered, row.expected.delivered);

@@ -5,14 +5,10 @@
 
 namespace VellRecorder {
 
-class VideoRecordingSettings;
-
 // I420 with chroma planes of (width + 1) / 2 by (height + 1) / 2 samples (i420layout.h), so that odd capture
 // sizes keep their last chroma column and row.
 struct VideoFrameLayout {
   VideoFrameLayout(uint32_t frame_width, uint32_t frame_height, uint8_t bytes_per_pixel);
-  // From the capture size of the settings (Windows builds only).
-  VideoFrameLayout(const VideoRecordingSettings& settings, uint8_t bytes_per_pixel);
 
   uint32_t width;
   uint32_t height;

@@ -1,4 +1,4 @@
-#include "media_sources/video/videoframelayout.h"
+#include "media_transforms/videoframelayout.h"
 
 #include "media_transforms/openh264/i420layout.h"
 
