@@ -72,7 +72,7 @@ double RunStages(int frames) {
   encoder_settings.height = kScreen.cy;
   encoder_settings.device_manager = nullptr;
   if (FAILED(frame.Initialize(L"", kScreen)) || FAILED(source.Initialize(&frame)) ||
-      FAILED(processor.Initialize(MediaFoundation::VideoProcessorFormat::ForFrame(frame, settings),
+      FAILED(processor.Initialize(MediaFoundation::VideoProcessorFormat::ForFrame(frame, settings.OutputSize()),
                                   reinterpret_cast<ULONG_PTR>(frame.GetDeviceManager()), MIRROR_NONE))) {
     std::printf("stages: setup failed\n");
     return 0;
