@@ -38,8 +38,8 @@ class MFT {
   // Creates the transform by class id, releasing any previous one.
   virtual HRESULT CreateMFT(const CLSID& clsid);
 
-  // Feeds one sample. MF_E_NOTACCEPTING is returned silently and the sample is not kept. An accepted
-  // sample stays referenced until the next output is assembled: its time and duration stamp that output.
+  // Feeds one sample. MF_E_NOTACCEPTING is returned silently. No sample is kept: an accepted sample's time
+  // and duration are, until the next output is assembled, to stamp that output.
   virtual HRESULT ProcessInput(IMFSample* sample);
 
   // Collects what the transform has ready into one new sample in *out (whatever *out held is released):
@@ -100,7 +100,15 @@ class MFT {
   ComPtr<IMFTransform> transform_;
   ComPtr<IMFMediaBuffer> output_buffer_;  // the buffer last offered for output (caller-allocated mode)
   ComPtr<IMFSample> output_sample_;       // the sample wrapping output_buffer_
-  std::vector<ComPtr<IMFSample>> pending_inputs_;  // accepted since the last assembled output
+  // The times of the inputs accepted since the last assembled output. Times only, not the samples: a sample
+  // can belong to the transform before (a processor's pooled output), which may take it back only once every
+  // holder let go; holding it until the output comes (frames later, from an encoder that holds frames) starves
+  // that pool.
+  struct InputTiming {
+    std::optional<int64_t> time;      // 100-ns units
+    std::optional<int64_t> duration;  // 100-ns units
+  };
+  std::vector<InputTiming> pending_inputs_;
   bool is_async_ = false;                          // asynchronous and unlocked
   ComPtr<IMFMediaEventGenerator> event_generator_;  // asynchronous transforms, after the stream starts
   int64_t last_input_time_ = 0;   // 100-ns units
