@@ -237,7 +237,7 @@ MFT::Step MFT::CollectPiece(const MFT_OUTPUT_STREAM_INFO& info, IMFSample* resul
     return Step::kAbort;
   }
   // An asynchronous transform announces each piece with its own METransformHaveOutput.
-  return provides && is_async_ ? Step::kLastPiece : Step::kPiece;
+  return (provides && is_async_) || outputs_are_whole_frames_ ? Step::kLastPiece : Step::kPiece;
 }
 
 HRESULT MFT::ProcessOutput(ComPtr<IMFSample>* out) {

@@ -44,8 +44,9 @@ class MFT {
 
   // Collects what the transform has ready into one new sample in *out (whatever *out held is released):
   // everything a synchronous transform has, one piece for an asynchronous transform that provides its
-  // samples. The sample carries the last accepted input's time and the summed durations of the inputs
-  // since the previous output, never the transform's own timestamps; except that with
+  // samples, or one piece with outputs_are_whole_frames_. The sample carries the last accepted input's time
+  // and the summed durations of the inputs since the previous output, never the transform's own timestamps;
+  // except that with
   // outputs_carry_input_times_, an output whose own time is that of a pending input carries that input's time
   // and the durations up to it, and the later inputs stay pending for the outputs still to come. S_OK with pieces; with none,
   // MF_E_TRANSFORM_NEED_MORE_INPUT or a failure, never S_OK. A stream change is renegotiated
@@ -117,6 +118,10 @@ class MFT {
   // output out inputs later (encoders that hold frames): stamping each output with the last input's time would
   // give held frames later times, all drained frames one time.
   bool outputs_carry_input_times_ = false;
+  // Set by subclasses whose transform hands out one whole frame per call and may have several waiting (the AAC
+  // encoder, which releases frames in groups): each is an output of its own, framed and stamped on its own.
+  // Merged, two frames would go out as one, behind one header.
+  bool outputs_are_whole_frames_ = false;
   EventWait event_wait_;          // of event_generator_
 
  private:
