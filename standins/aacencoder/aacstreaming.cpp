@@ -30,13 +30,22 @@ HRESULT AppendSampleBytes(IMFSample* sample, std::vector<uint8_t>* out) {
 void AacEncoderTransform::Flush() {
   pcm_.clear();
   marks_.clear();
-  frame_.clear();
+  frames_.clear();
+  released_ = 0;
   encoded_samples_ = 0;
   draining_ = false;
 }
 
 bool AacEncoderTransform::FrameReady() const {
-  return !frame_.empty() || pcm_.size() >= FrameBytes() || (draining_ && !pcm_.empty());
+  return released_ > 0 || (draining_ && (!frames_.empty() || !pcm_.empty()));
+}
+
+HRESULT AacEncoderTransform::EncodeBuffered() {
+  while (pcm_.size() >= FrameBytes() || (draining_ && !pcm_.empty())) {
+    if (HRESULT hr = EncodeNextFrame(); FAILED(hr)) return hr;
+  }
+  if (frames_.size() >= frames_at_once_ || draining_) released_ = frames_.size();
+  return S_OK;
 }
 
 // The time of the input sample that holds `sample`, plus that sample's offset inside it.
@@ -58,8 +67,10 @@ HRESULT AacEncoderTransform::EncodeNextFrame() {
   std::vector<int16_t> block(AacFrameEncoder::kFrameSamples * block_align_ / 2, 0);
   const size_t take = std::min<size_t>(pcm_.size(), FrameBytes());
   std::memcpy(block.data(), pcm_.data(), take);
-  if (HRESULT hr = encoder_.Encode(block.data(), &frame_); FAILED(hr)) return hr;
-  frame_time_ = TimeOfSample(encoded_samples_);
+  Frame frame;
+  if (HRESULT hr = encoder_.Encode(block.data(), &frame.bytes); FAILED(hr)) return hr;
+  frame.time = TimeOfSample(encoded_samples_);
+  frames_.push_back(std::move(frame));
   pcm_.erase(pcm_.begin(), pcm_.begin() + static_cast<ptrdiff_t>(take));
   encoded_samples_ += AacFrameEncoder::kFrameSamples;
   // Keep the mark that holds the next frame's first sample, drop the ones before it.
@@ -75,8 +86,8 @@ HRESULT AacEncoderTransform::ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR)
       return S_OK;
     case MFT_MESSAGE_COMMAND_DRAIN:
       // Everything buffered comes out; input is refused until it has.
-      draining_ = !pcm_.empty() || !frame_.empty();
-      return S_OK;
+      draining_ = !pcm_.empty() || !frames_.empty();
+      return draining_ ? EncodeBuffered() : S_OK;
     default:
       // Start and end of streaming or of the stream need nothing here: the codec starts with the first
       // frame and a drain hands out what is left.
@@ -89,7 +100,7 @@ HRESULT AacEncoderTransform::ProcessInput(DWORD id, IMFSample* sample, DWORD) {
   if (!sample) return E_POINTER;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!input_type_ || !output_type_) return MF_E_TRANSFORM_TYPE_NOT_SET;
-  if (draining_ || !frame_.empty() || pcm_.size() >= FrameBytes()) return MF_E_NOTACCEPTING;
+  if (draining_ || FrameReady()) return MF_E_NOTACCEPTING;
   // Where the new bytes start on the stream's sample count (bytes of a partial sample frame stay buffered
   // and complete with the next input).
   InputMark mark;
@@ -104,10 +115,11 @@ HRESULT AacEncoderTransform::ProcessInput(DWORD id, IMFSample* sample, DWORD) {
   const size_t before = pcm_.size();
   if (HRESULT hr = AppendSampleBytes(sample, &pcm_); FAILED(hr)) return hr;
   if (pcm_.size() != before) marks_.push_back(mark);
-  return S_OK;
+  return EncodeBuffered();
 }
 
 HRESULT AacEncoderTransform::CopyFrameInto(IMFSample* sample) {
+  const Frame& frame = frames_.front();
   if (!sample) return E_INVALIDARG;  // the caller allocates the output samples
   ComPtr<IMFMediaBuffer> buffer;
   HRESULT hr = sample->ConvertToContiguousBuffer(buffer.ReleaseAndGetAddressOf());
@@ -115,14 +127,14 @@ HRESULT AacEncoderTransform::CopyFrameInto(IMFSample* sample) {
   DWORD capacity = 0;
   if (SUCCEEDED(hr)) hr = buffer->Lock(&data, &capacity, nullptr);
   if (FAILED(hr)) return hr;
-  if (capacity < frame_.size()) {
+  if (capacity < frame.bytes.size()) {
     buffer->Unlock();
     return MF_E_BUFFERTOOSMALL;  // the frame stays for a larger buffer
   }
-  std::memcpy(data, frame_.data(), frame_.size());
+  std::memcpy(data, frame.bytes.data(), frame.bytes.size());
   buffer->Unlock();
-  hr = buffer->SetCurrentLength(static_cast<DWORD>(frame_.size()));
-  if (SUCCEEDED(hr)) hr = sample->SetSampleTime(frame_time_);
+  hr = buffer->SetCurrentLength(static_cast<DWORD>(frame.bytes.size()));
+  if (SUCCEEDED(hr)) hr = sample->SetSampleTime(frame.time);
   if (SUCCEEDED(hr)) {
     hr = sample->SetSampleDuration(AacFrameEncoder::kFrameSamples * kUnitsPerSecond / sample_rate_);
   }
@@ -142,11 +154,9 @@ HRESULT AacEncoderTransform::ProcessOutput(DWORD, DWORD count, MFT_OUTPUT_DATA_B
     draining_ = false;  // a drain ends when everything is out
     return MF_E_TRANSFORM_NEED_MORE_INPUT;
   }
-  if (frame_.empty()) {
-    if (HRESULT hr = EncodeNextFrame(); FAILED(hr)) return hr;
-  }
   if (HRESULT hr = CopyFrameInto(buffers[0].pSample); FAILED(hr)) return hr;
-  frame_.clear();
+  frames_.pop_front();
+  if (released_ > 0) --released_;
   return S_OK;
 }
 

@@ -5,7 +5,9 @@
 #include <mferror.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <iterator>
+#include <string>
 
 namespace VellStandin {
 namespace {
@@ -97,6 +99,17 @@ HRESULT CompleteAacType(IMFMediaType* type, UINT32 rate, UINT32 channels, UINT32
 }
 
 }  // namespace
+
+AacEncoderTransform::AacEncoderTransform() {
+  char strict[128] = {};
+  if (GetEnvironmentVariableA("VELL_AAC_STANDIN_STRICT", strict, sizeof(strict)) == 0) return;
+  const std::string list = "," + std::string(strict) + ",";
+  const size_t at_once = list.find(",frames-at-once=");
+  if (at_once != std::string::npos) {
+    frames_at_once_ = std::max<size_t>(1, std::strtoul(list.c_str() + at_once + 16, nullptr, 10));
+  }
+  if (list.find(",lenient,") != std::string::npos) frames_at_once_ = 1;
+}
 
 HRESULT AacEncoderTransform::Create(REFIID riid, void** object) {
   return HandOut(new (std::nothrow) AacEncoderTransform(), S_OK, riid, object);

@@ -4,8 +4,14 @@
 // frames (no ADTS header) at 12000, 16000, 20000 or 24000 bytes per second into samples the caller
 // allocates. The output type can be set only once the input type is. One frame comes out per 1024 input
 // samples per channel, stamped with the time of the input sample that holds its first sample and lasting
-// 1024 samples; input is refused (MF_E_NOTACCEPTING) while a whole frame waits to be collected; a drain
-// hands out the last partial frame padded with silence.
+// 1024 samples; input is refused (MF_E_NOTACCEPTING) while output waits to be collected; a drain hands out the
+// last partial frame padded with silence.
+//
+// Strictness (VELL_AAC_STANDIN_STRICT, comma-separated, read when the object is created): "frames-at-once=N"
+// keeps encoded frames until N are ready and then has all N waiting at once, so that a caller must collect
+// several outputs before it may give input again (default 2: the system's encoder takes input of any length and
+// has as many frames waiting as it held; a caller that collects one output per input loses the rest);
+// "lenient" is frames-at-once=1. A drain hands out everything.
 #pragma once
 
 #include <windows.h>
@@ -41,12 +47,21 @@ class AacEncoderTransform : public OneStreamTransform<> {
     int64_t time = 0;
   };
 
-  AacEncoderTransform() = default;
+  // An encoded frame and its time.
+  struct Frame {
+    std::vector<uint8_t> bytes;
+    int64_t time = 0;
+  };
+
+  AacEncoderTransform();
   ~AacEncoderTransform() override = default;
 
   uint32_t FrameBytes() const { return AacFrameEncoder::kFrameSamples * block_align_; }
-  // A whole frame is buffered, or a partial one while draining.
+  // Output waits: frames were released, or a drain has anything left.
   bool FrameReady() const;
+  // Encodes every whole frame buffered (and, draining, the last partial one) and releases them once enough are
+  // ready.
+  HRESULT EncodeBuffered();
   HRESULT EncodeNextFrame();
   int64_t TimeOfSample(uint64_t sample) const;
   HRESULT CopyFrameInto(IMFSample* sample);
@@ -62,8 +77,9 @@ class AacEncoderTransform : public OneStreamTransform<> {
   std::deque<InputMark> marks_;  // of the inputs whose samples are in pcm_ (and the one before)
   uint64_t encoded_samples_ = 0;  // per channel, since the types were set or the last flush: where the
                                   // next frame starts
-  std::vector<uint8_t> frame_;     // encoded, waiting for a caller's sample
-  int64_t frame_time_ = 0;
+  std::deque<Frame> frames_;       // encoded, oldest first; the first `released_` wait for a caller's sample
+  size_t released_ = 0;
+  size_t frames_at_once_ = 2;      // fixed after construction
   bool draining_ = false;
 };
 

@@ -1,5 +1,6 @@
 #include "faults.h"
 
+#include <map>
 #include <mutex>
 #include <sstream>
 
@@ -21,7 +22,15 @@ struct State {
   int pending_refusals = 0;
   HRESULT pending_refusal = E_ACCESSDENIED;
   Counts counts{};
+  std::map<std::wstring, int> duplicated;  // live duplications by output device name
 };
+
+// Strict unless VELL_DUPLICATION_STRICT says "lenient"; read at each call, so that a test may switch it.
+bool OnePerOutput() {
+  wchar_t value[64] = {};
+  if (GetEnvironmentVariableW(L"VELL_DUPLICATION_STRICT", value, 64) == 0) return true;
+  return std::wstring(value).find(L"lenient") == std::wstring::npos;
+}
 
 State& S() {
   static State state;
@@ -149,6 +158,21 @@ void ImageDelivered() {
   std::lock_guard<std::mutex> lock(S().mutex);
   ++S().counts.images;
   if (S().loss_pending && S().lose_after > 0) --S().lose_after;
+}
+
+bool ClaimOutput(const std::wstring& device_name) {
+  const bool one_per_output = OnePerOutput();
+  std::lock_guard<std::mutex> lock(S().mutex);
+  int& live = S().duplicated[device_name];
+  if (live > 0 && one_per_output) return false;
+  ++live;
+  return true;
+}
+
+void ReleaseOutput(const std::wstring& device_name) {
+  std::lock_guard<std::mutex> lock(S().mutex);
+  const auto found = S().duplicated.find(device_name);
+  if (found != S().duplicated.end() && --found->second <= 0) S().duplicated.erase(found);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 namespace VellRecorder::StandIn::Faults {
 
@@ -19,6 +20,11 @@ HRESULT TakeRefusal();
 void BeforeAcquisition();
 void ImageDelivered();
 
+// One duplication of an output per process at a time, as DXGI allows (VELL_DUPLICATION_STRICT "lenient" allows
+// more): false, and nothing claimed, when `device_name` is duplicated already. Claims it otherwise.
+bool ClaimOutput(const std::wstring& device_name);
+// The duplication of `device_name` is destroyed.
+void ReleaseOutput(const std::wstring& device_name);
 void DuplicationCreated();
 void DuplicationDestroyed();
 void TextureCreated();

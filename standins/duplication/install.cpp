@@ -35,7 +35,12 @@ HRESULT STDMETHODCALLTYPE DuplicateOutput(IDXGIOutput1* self, IUnknown* device, 
                                     reinterpret_cast<void**>(d3d11.ReleaseAndGetAddressOf())))) {
     return E_INVALIDARG;
   }
-  *out = new OutputDuplication(self, d3d11.Get(), Faults::Generation());
+  // DXGI's answer to a process that duplicates an output it is duplicating already, a lost duplication not
+  // yet released included.
+  DXGI_OUTPUT_DESC desc{};
+  self->GetDesc(&desc);
+  if (!Faults::ClaimOutput(desc.DeviceName)) return E_INVALIDARG;
+  *out = new OutputDuplication(self, d3d11.Get(), Faults::Generation(), desc.DeviceName);
   return S_OK;
 }
 

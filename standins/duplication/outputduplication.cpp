@@ -1,5 +1,7 @@
 #include "outputduplication.h"
 
+#include <utility>
+
 #include "faults.h"
 #include "pointershape.h"
 #include "turnedoutputs.h"
@@ -30,8 +32,9 @@ LARGE_INTEGER Now() {
 
 }  // namespace
 
-OutputDuplication::OutputDuplication(IDXGIOutput* output, ID3D11Device* device, uint64_t generation)
-    : output_(output), device_(device), generation_(generation) {
+OutputDuplication::OutputDuplication(IDXGIOutput* output, ID3D11Device* device, uint64_t generation,
+                                     std::wstring device_name)
+    : output_(output), device_(device), generation_(generation), device_name_(std::move(device_name)) {
   Faults::DuplicationCreated();
   device_->GetImmediateContext(context_.ReleaseAndGetAddressOf());
   DXGI_OUTPUT_DESC desc{};
@@ -45,6 +48,7 @@ OutputDuplication::~OutputDuplication() {
   if (replaced_ != nullptr) SelectObject(memory_dc_, replaced_);
   if (bitmap_ != nullptr) DeleteObject(bitmap_);
   if (memory_dc_ != nullptr) DeleteDC(memory_dc_);
+  Faults::ReleaseOutput(device_name_);
   Faults::DuplicationDestroyed();
 }
 

@@ -7,6 +7,7 @@
 #include <dxgi1_2.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "comserver/comobject.h"
@@ -18,7 +19,8 @@ namespace VellRecorder::StandIn {
 class OutputDuplication final : public VellStandin::ComObject<IDXGIOutputDuplication> {
  public:
   // `generation`: the fault generation at creation; a later loss makes the duplication lost for good.
-  OutputDuplication(IDXGIOutput* output, ID3D11Device* device, uint64_t generation);
+  // `device_name` was claimed for it (Faults::ClaimOutput); it releases the claim when destroyed.
+  OutputDuplication(IDXGIOutput* output, ID3D11Device* device, uint64_t generation, std::wstring device_name);
 
   // IDXGIObject: private data is not kept; the parent is the output.
   HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override { return E_NOTIMPL; }
@@ -54,6 +56,7 @@ class OutputDuplication final : public VellStandin::ComObject<IDXGIOutputDuplica
   ComPtr<ID3D11DeviceContext> context_;
   ComPtr<ID3D11Texture2D> texture_;  // the desktop image, one for the life of the duplication, as on Windows
   const uint64_t generation_;
+  const std::wstring device_name_;
   RECT desktop_{};  // the output's desktop coordinates
   DXGI_MODE_ROTATION rotation_ = DXGI_MODE_ROTATION_IDENTITY;
   // The GDI copy of the desktop, then uploaded into texture_.

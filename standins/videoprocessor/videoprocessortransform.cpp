@@ -81,6 +81,15 @@ VideoProcessorTransform::VideoProcessorTransform() {
     if (change != std::wstring::npos) stream_change_after_ = std::wcstol(list.c_str() + change + 21, nullptr, 10);
     keeps_inputs_ = list.find(L",keep-inputs,") != std::wstring::npos;
   }
+  // VELL_VIDEOPROCESSOR_STRICT, comma-separated: "pool=N" (the samples it provides come from a pool of N,
+  // default 3; see OutputPool), "lenient" (a new sample for every output, never short of one).
+  wchar_t strict[128] = {};
+  if (GetEnvironmentVariableW(L"VELL_VIDEOPROCESSOR_STRICT", strict, 128) > 0) {
+    const std::wstring list = L"," + std::wstring(strict) + L",";
+    const size_t pool = list.find(L",pool=");
+    if (pool != std::wstring::npos) pool_.SetCapacity(std::wcstoul(list.c_str() + pool + 6, nullptr, 10));
+    if (list.find(L",lenient,") != std::wstring::npos) pool_.SetCapacity(0);
+  }
   if (SUCCEEDED(MFCreateAttributes(attributes_.ReleaseAndGetAddressOf(), 2))) {
     attributes_->SetUINT32(MF_SA_D3D11_AWARE, TRUE);
   }
@@ -245,11 +254,8 @@ HRESULT VideoProcessorTransform::ProcessOutput(DWORD, DWORD count, MFT_OUTPUT_DA
   if (provides != (buffers[0].pSample == nullptr)) return E_INVALIDARG;
   ComPtr<IMFSample> output(buffers[0].pSample);
   if (provides) {
-    ComPtr<IMFMediaBuffer> memory;
-    HRESULT hr = MFCreateSample(output.ReleaseAndGetAddressOf());
-    if (SUCCEEDED(hr)) hr = MFCreateMemoryBuffer(OutputBytes(), memory.ReleaseAndGetAddressOf());
-    if (SUCCEEDED(hr)) hr = output->AddBuffer(memory.Get());
-    if (FAILED(hr)) return hr;
+    // Starved: the input stays held for a later call, once the caller let go of a sample.
+    if (HRESULT hr = pool_.Take(OutputBytes(), &output); FAILED(hr)) return hr;
   }
   ComPtr<IMFSample> input = pending_;
   pending_.Reset();

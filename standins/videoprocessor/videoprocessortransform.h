@@ -10,12 +10,15 @@
 
 #include "comserver/onestreamtransform.h"
 #include "utils/comptr.h"
+#include "videoprocessor/outputpool.h"
 #include "videoprocessor/picturerenderer.h"
 
 namespace VellRecorder::StandIns {
 
 class VideoProcessorTransform final : public VellStandin::OneStreamTransform<IMFVideoProcessorControl> {
  public:
+  // Output samples in flight when it provides them, unless VELL_VIDEOPROCESSOR_STRICT says otherwise.
+  static constexpr size_t kDefaultPoolSize = 3;
   // Check HasAttributes() before handing it out: the constructor may have failed to make the store.
   VideoProcessorTransform();
   bool HasAttributes() const { return static_cast<bool>(attributes_); }
@@ -54,6 +57,7 @@ class VideoProcessorTransform final : public VellStandin::OneStreamTransform<IMF
   long stream_change_after_ = -1;
   bool keeps_inputs_ = false;
   long outputs_ = 0;  // delivered, counted up to the stream change
+  OutputPool pool_{kDefaultPoolSize};  // its capacity fixed after construction
   PictureRenderer renderer_;
 };
 

@@ -15,6 +15,7 @@
 #include "desktop_duplication/turnedmonitor.h"
 #include "duplicationstandin.h"
 #include "media_sources/video/ddasource.h"
+#include "testing/logcapture.h"
 #include "testing/patternonscreen.h"
 #include "testing/watchdog.h"
 
@@ -199,6 +200,24 @@ TEST_F(DDASourceTest, RecoversFromLostAccessWithoutKeepingOldDuplications) {
   source.reset();
   EXPECT_EQ(StandIn::GetCounts().live_duplications, 0);
   EXPECT_EQ(StandIn::GetCounts().live_textures, 0);
+}
+
+// Two sources of one output at once (two recordings of a display): DXGI refuses the second duplication while the
+// first lives. The second source fails to start, saying why, and starts once the first is gone.
+TEST_F(DDASourceTest, ASecondSourceOfADuplicatedOutputFailsUntilTheFirstIsGone) {
+  auto first = MakeSource(kPictureOnScreen);
+  D3D11Frame frame;
+  ASSERT_EQ(frame.Initialize(settings_->DisplayName(), settings_->CaptureSize()), S_OK);
+  DDASource second(*settings_);
+  {
+    Testing::LogCapture log;
+    EXPECT_EQ(second.Initialize(&frame), E_INVALIDARG);
+    EXPECT_TRUE(log.Contains("this process duplicates the output already")) << log.Text();
+  }
+  first.reset();
+  ASSERT_EQ(second.Initialize(&frame), S_OK);
+  EXPECT_EQ(second.CaptureToD3DFrame(), S_OK);
+  EXPECT_EQ(StandIn::GetCounts().live_duplications, 1);
 }
 
 // A re-creation that fails for good leaves the source without a duplication: captures report the loss again

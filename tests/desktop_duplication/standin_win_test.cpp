@@ -74,6 +74,14 @@ TEST(DuplicationStandInTest, ReportsThePointerAndFollowsTheFaultScript) {
   }
   EXPECT_EQ(frame.GetOutput()->DuplicateOutput(frame.GetDevice(), duplication.ReleaseAndGetAddressOf()), S_OK);
   StandIn::ClearFaults();
+
+  // One duplication of an output at a time, a lost one not yet released included.
+  ComPtr<IDXGIOutputDuplication> second;
+  EXPECT_EQ(frame.GetOutput()->DuplicateOutput(frame.GetDevice(), second.ReleaseAndGetAddressOf()), E_INVALIDARG);
+  StandIn::LoseAccess(0);
+  EXPECT_EQ(frame.GetOutput()->DuplicateOutput(frame.GetDevice(), second.ReleaseAndGetAddressOf()), E_INVALIDARG);
+  duplication.Reset();
+  EXPECT_EQ(frame.GetOutput()->DuplicateOutput(frame.GetDevice(), second.ReleaseAndGetAddressOf()), S_OK);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 
 #include "media_transforms/media_foundation/aacencoder.h"
 #include "mftestsupport.h"
+#include "testing/scopedvariable.h"
 
 namespace VellRecorder::MediaFoundation {
 namespace {
@@ -140,13 +141,18 @@ TEST(AacEncoderStandin, OutputTypeFollowsTheInputAtTheDocumentedByteRates) {
 }
 
 // Inputs of 700 samples with gaps between their times: each frame carries the time of the input holding its
-// first sample plus that sample's offset in it; input waits while a frame does; a drain pads the rest.
+// first sample plus that sample's offset in it; frames come out one or two at a time, and input waits while any
+// does; a drain pads the rest.
 TEST(AacEncoderStandin, FramesAreTimedFromTheInputHoldingTheirFirstSample) {
   struct Format {
     UINT32 rate, channels, bytes_per_second;
-  } formats[] = {{48000, 1, 12000}, {44100, 2, 24000}};
+    size_t at_once;
+  } formats[] = {{48000, 1, 12000, 1}, {44100, 2, 24000, 1}, {48000, 1, 12000, 2}, {44100, 2, 24000, 2}};
   for (const Format& f : formats) {
-    SCOPED_TRACE(testing::Message() << f.rate << " Hz, " << f.channels << " channel(s)");
+    SCOPED_TRACE(testing::Message() << f.rate << " Hz, " << f.channels << " channel(s), " << f.at_once
+                                    << " frame(s) at once");
+    const std::wstring strictness = L"frames-at-once=" + std::to_wstring(f.at_once);
+    ScopedVariable strict(L"VELL_AAC_STANDIN_STRICT", strictness.c_str());
     ComPtr<IMFTransform> encoder = CreateEncoder();
     ASSERT_TRUE(encoder);
     ASSERT_EQ(encoder->SetInputType(0, AudioType(MFAudioFormat_PCM, f.rate, f.channels, 16).Get(), 0), S_OK);
@@ -173,7 +179,7 @@ TEST(AacEncoderStandin, FramesAreTimedFromTheInputHoldingTheirFirstSample) {
     for (size_t k = 0; k < kInputs; ++k) {
       ComPtr<IMFSample> in = MakeSample(Tone(k * kInput, kInput, f.channels), input_time(k), 145833);
       const HRESULT hr = encoder->ProcessInput(0, in.Get(), 0);
-      EXPECT_EQ(hr, fed - times.size() * 1024 >= 1024 ? MF_E_NOTACCEPTING : S_OK) << "input " << k;
+      EXPECT_EQ(hr, fed - times.size() * 1024 >= f.at_once * 1024 ? MF_E_NOTACCEPTING : S_OK) << "input " << k;
       if (hr == MF_E_NOTACCEPTING) {
         pull_all();
         ASSERT_EQ(encoder->ProcessInput(0, in.Get(), 0), S_OK) << "input " << k;
@@ -195,8 +201,9 @@ TEST(AacEncoderStandin, FramesAreTimedFromTheInputHoldingTheirFirstSample) {
   }
 }
 
-// The daemon's AAC encoder with the recording's settings, fed as the audio session feeds it: 1024-byte chunks
-// through the transform driver's Encode, each frame written behind the encoder's ADTS header.
+// The daemon's AAC encoder with the recording's settings, fed as the audio session feeds it: 1024-byte chunks,
+// every output collected after each (and before a refused chunk is offered again), each frame written behind
+// the encoder's ADTS header. The stand-in as strict as by default: frames come out two at a time.
 TEST(AacEncoderStandin, ToneThroughTheDaemonsEncoderIsWrittenAsAnAdtsStream) {
   AACEncoder encoder(AACEncoder::RecordingSettings());
   ASSERT_EQ(encoder.Initialize(), S_OK);
@@ -205,25 +212,37 @@ TEST(AacEncoderStandin, ToneThroughTheDaemonsEncoderIsWrittenAsAnAdtsStream) {
   EXPECT_EQ(MFGetAttributeUINT32(current.Get(), MF_MT_AUDIO_AVG_BYTES_PER_SECOND, 0), 12000u);
   constexpr size_t kChunkSamples = 512, kChunks = 188;  // 2.005 s
   std::vector<uint8_t> stream;
-  ComPtr<IMFSample> out;
   size_t frames = 0;
+  const auto collect = [&] {
+    ComPtr<IMFSample> out;
+    HRESULT hr;
+    while ((hr = encoder.ProcessOutput(&out)) == S_OK) {
+      // One frame each: two in one output would go out behind one header.
+      const std::vector<uint8_t> payload = ReadSample(out.Get());
+      ASSERT_GT(payload.size(), 0u);
+      ASSERT_LE(payload.size(), 768u);
+      uint8_t header[7];
+      uint32_t header_size = 0;
+      encoder.WriteADTSHeader(header, static_cast<uint16_t>(payload.size()), &header_size);
+      ASSERT_EQ(header_size, 7u);
+      stream.insert(stream.end(), header, header + header_size);
+      stream.insert(stream.end(), payload.begin(), payload.end());
+      ++frames;
+    }
+    EXPECT_EQ(hr, MF_E_TRANSFORM_NEED_MORE_INPUT);
+  };
   for (size_t k = 0; k < kChunks; ++k) {
     const LONGLONG time = LONGLONG(k) * kChunkSamples * 10000000 / 48000;
-    const HRESULT hr = encoder.Encode(MakeSample(Tone(k * kChunkSamples, kChunkSamples), time, 106660).Get(), &out);
-    // One frame for every second chunk: no frame is held back, none comes early.
-    ASSERT_EQ(hr, k % 2 == 1 ? S_OK : MF_E_TRANSFORM_NEED_MORE_INPUT) << "chunk " << k;
-    if (hr != S_OK) continue;
-    const std::vector<uint8_t> payload = ReadSample(out.Get());
-    ASSERT_GT(payload.size(), 0u);
-    ASSERT_LE(payload.size(), 768u);
-    uint8_t header[7];
-    uint32_t header_size = 0;
-    encoder.WriteADTSHeader(header, static_cast<uint16_t>(payload.size()), &header_size);
-    ASSERT_EQ(header_size, 7u);
-    stream.insert(stream.end(), header, header + header_size);
-    stream.insert(stream.end(), payload.begin(), payload.end());
-    ++frames;
+    const ComPtr<IMFSample> chunk = MakeSample(Tone(k * kChunkSamples, kChunkSamples), time, 106660);
+    HRESULT hr = encoder.ProcessInput(chunk.Get());
+    if (hr == MF_E_NOTACCEPTING) {
+      collect();
+      hr = encoder.ProcessInput(chunk.Get());
+    }
+    ASSERT_EQ(hr, S_OK) << "chunk " << k;
+    collect();
   }
+  // No frame is lost or merged: one for every second chunk.
   EXPECT_EQ(frames, kChunks / 2);
   // About the configured 12000 bytes per second.
   EXPECT_NEAR(double(stream.size() - frames * 7) / 2.005, 12000.0, 1500.0);

@@ -54,6 +54,8 @@ TEST(MFTDriver, SyncTransformYieldsEverythingReadyAsOneSampleWithTheInputsTiming
   for (int i = 0; i < 3; ++i) {
     inputs.push_back(MovingNV12Sample(kWidth, kHeight, i, 1000 * (i + 1), 100 * (i + 1)));
     ASSERT_EQ(mft.ProcessInput(inputs.back().Get()), S_OK);
+    // Only its timing is kept: the sample may be a pooled one its maker takes back once let go.
+    EXPECT_EQ(RefCount(inputs.back().Get()), 1u) << "input " << i;
     if (i < 2) {
       EXPECT_EQ(mft.ProcessOutput(&out), MF_E_TRANSFORM_NEED_MORE_INPUT);
     }

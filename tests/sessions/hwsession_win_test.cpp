@@ -27,6 +27,7 @@
 #include "sessions/hwscreenrecordingsession.h"
 #include "sessions/sessionrecording.h"
 #include "testing/logcapture.h"
+#include "testing/scopedvariable.h"
 #include "testing/watchdog.h"
 #include "utils/clock.h"
 #include "utils/log.h"
@@ -124,17 +125,7 @@ class EncoderChoice {
   ~EncoderChoice() { SetEnvironmentVariableW(L"VELL_H264_STANDIN_FAIL", nullptr); }
 };
 
-// An environment variable the stand-ins read when they are created, for the life of the object.
-class ScopedVariable {
- public:
-  ScopedVariable(const wchar_t* name, const wchar_t* value) : name_(name) { SetEnvironmentVariableW(name, value); }
-  ~ScopedVariable() { SetEnvironmentVariableW(name_, nullptr); }
-  ScopedVariable(const ScopedVariable&) = delete;
-  ScopedVariable& operator=(const ScopedVariable&) = delete;
-
- private:
-  const wchar_t* name_;
-};
+using Testing::ScopedVariable;
 
 // The tests' own processor (which can scale and be told to misbehave) while alive, when the output is scaled.
 std::unique_ptr<StandIns::ScopedVideoProcessorRegistration> ProcessorFor(SIZE output) {
@@ -154,16 +145,23 @@ class HWScreenRecordingSessionTest : public ::testing::Test {
 };
 
 // Times in order, parts that start at keyframes, the first frame's time from Start and its 333,330 duration
-// (the second frame follows by exactly that), and not one captured frame lost between the stages.
+// (the second frame follows by exactly that), and not one captured frame lost between the stages. The scaling
+// processor hands out pooled samples, down to a pool of one: a stage that keeps a processed frame (or its
+// buffer) once the encoder took it starves the processor.
 TEST_F(HWScreenRecordingSessionTest, EveryCapturedFrameReachesTheSinkWithItsTime) {
   const struct {
     const char* name;
     bool sync;
     SIZE output;
-  } cases[] = {{"async", false, kScreen}, {"sync", true, kScreen}, {"async-scaled-720p", false, {1280, 720}}};
+    const wchar_t* processor_strictness;
+  } cases[] = {{"async", false, kScreen, nullptr},
+               {"sync", true, kScreen, nullptr},
+               {"async-scaled-720p", false, {1280, 720}, nullptr},
+               {"async-scaled-720p-pool-of-1", false, {1280, 720}, L"pool=1"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EncoderChoice choice(c.sync);
+    ScopedVariable pool(L"VELL_VIDEOPROCESSOR_STRICT", c.processor_strictness);
     std::unique_ptr<StandIns::ScopedVideoProcessorRegistration> processor;
     if (c.output.cx != kScreen.cx) {  // Wine's processor converts at the same size only
       processor = std::make_unique<StandIns::ScopedVideoProcessorRegistration>(

@@ -62,6 +62,8 @@ HRESULT DDASource::LoadOutputDuplication() {
   const HRESULT hr = frame_->GetOutput()->DuplicateOutput(frame_->GetDevice(), duplication_.ReleaseAndGetAddressOf());
   if (FAILED(hr)) {
     duplication_.Reset();
+    // DXGI lets a process duplicate an output once at a time; its answer names no reason, so it is said here.
+    if (hr == E_INVALIDARG) LOG_ERROR << "Desktop duplication refused: this process duplicates the output already";
     // A refusal is expected while the secure desktop shows; the owner retries and says what came of it.
     return hr == E_ACCESSDENIED ? hr : VELL_TRACE_FAILURE(hr);
   }

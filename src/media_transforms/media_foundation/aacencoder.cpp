@@ -12,7 +12,9 @@
 
 namespace VellRecorder::MediaFoundation {
 
-AACEncoder::AACEncoder(const AACEncoderSettings& settings) : enc_settings_(settings) {}
+AACEncoder::AACEncoder(const AACEncoderSettings& settings) : enc_settings_(settings) {
+  outputs_are_whole_frames_ = true;
+}
 
 AACEncoderSettings AACEncoder::RecordingSettings() {
   AACEncoderSettings settings;

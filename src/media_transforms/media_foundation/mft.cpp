@@ -134,11 +134,18 @@ HRESULT MFT::ProcessInput(IMFSample* sample) {
     LOG_ERROR << "unexpected error: " << HrText(hr);
     return hr;
   }
+  InputTiming timing;
   LONGLONG time = 0;
-  if (SUCCEEDED(sample->GetSampleTime(&time))) last_input_time_ = time;
+  if (SUCCEEDED(sample->GetSampleTime(&time))) {
+    timing.time = time;
+    last_input_time_ = time;
+  }
   LONGLONG duration = 0;
-  if (SUCCEEDED(sample->GetSampleDuration(&duration))) pending_duration_ += duration;
-  pending_inputs_.emplace_back(sample);
+  if (SUCCEEDED(sample->GetSampleDuration(&duration))) {
+    timing.duration = duration;
+    pending_duration_ += duration;
+  }
+  pending_inputs_.push_back(timing);
   return S_OK;
 }
 
@@ -206,7 +213,7 @@ MFT::Step MFT::CollectPiece(const MFT_OUTPUT_STREAM_INFO& info, IMFSample* resul
     return Step::kAbort;
   }
   // An asynchronous transform announces each piece with its own METransformHaveOutput.
-  return provides && is_async_ ? Step::kLastPiece : Step::kPiece;
+  return (provides && is_async_) || outputs_are_whole_frames_ ? Step::kLastPiece : Step::kPiece;
 }
 
 HRESULT MFT::ProcessOutput(ComPtr<IMFSample>* out) {
@@ -247,8 +254,7 @@ void MFT::StampOutput(IMFSample* out) {
   size_t used = pending_inputs_.size();
   if (outputs_carry_input_times_ && piece_time_) {
     for (size_t i = 0; i + 1 < pending_inputs_.size(); ++i) {
-      LONGLONG time = 0;
-      if (SUCCEEDED(pending_inputs_[i]->GetSampleTime(&time)) && time == *piece_time_) {
+      if (pending_inputs_[i].time == *piece_time_) {
         used = i + 1;
         break;
       }
@@ -262,10 +268,7 @@ void MFT::StampOutput(IMFSample* out) {
     return;
   }
   int64_t duration = 0;
-  for (size_t i = 0; i < used; ++i) {
-    LONGLONG input_duration = 0;
-    if (SUCCEEDED(pending_inputs_[i]->GetSampleDuration(&input_duration))) duration += input_duration;
-  }
+  for (size_t i = 0; i < used; ++i) duration += pending_inputs_[i].duration.value_or(0);
   out->SetSampleTime(*piece_time_);
   out->SetSampleDuration(duration);
   pending_duration_ -= duration;

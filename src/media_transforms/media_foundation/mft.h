@@ -47,14 +47,15 @@ class MFT {
   // Creates the transform by class id, releasing any previous one.
   virtual HRESULT CreateMFT(const CLSID& clsid);
 
-  // Feeds one sample. MF_E_NOTACCEPTING is returned silently and the sample is not kept. An accepted
-  // sample stays referenced until the next output is assembled: its time and duration stamp that output.
+  // Feeds one sample. MF_E_NOTACCEPTING is returned silently. No sample is kept: an accepted sample's time
+  // and duration are, until the next output is assembled, to stamp that output.
   virtual HRESULT ProcessInput(IMFSample* sample);
 
   // Collects what the transform has ready into one new sample in *out (whatever *out held is released):
   // everything a synchronous transform has, one piece for an asynchronous transform that provides its
-  // samples. The sample carries the last accepted input's time and the summed durations of the inputs
-  // since the previous output, never the transform's own timestamps; except that with
+  // samples, or one piece with outputs_are_whole_frames_. The sample carries the last accepted input's time
+  // and the summed durations of the inputs since the previous output, never the transform's own timestamps;
+  // except that with
   // outputs_carry_input_times_, an output whose own time is that of a pending input carries that input's time
   // and the durations up to it, and the later inputs stay pending for the outputs still to come. S_OK with pieces; with none,
   // MF_E_TRANSFORM_NEED_MORE_INPUT or a failure, never S_OK. A stream change is renegotiated
@@ -116,7 +117,15 @@ class MFT {
   ComPtr<IMFTransform> transform_;
   ComPtr<IMFMediaBuffer> output_buffer_;  // the buffer last offered for output (caller-allocated mode)
   ComPtr<IMFSample> output_sample_;       // the sample wrapping output_buffer_
-  std::vector<ComPtr<IMFSample>> pending_inputs_;  // accepted since the last assembled output
+  // The times of the inputs accepted since the last assembled output. Times only, not the samples: a sample
+  // can belong to the transform before (a processor's pooled output), which may take it back only once every
+  // holder let go; holding it until the output comes (frames later, from an encoder that holds frames) starves
+  // that pool.
+  struct InputTiming {
+    std::optional<int64_t> time;      // 100-ns units
+    std::optional<int64_t> duration;  // 100-ns units
+  };
+  std::vector<InputTiming> pending_inputs_;
   bool is_async_ = false;                          // asynchronous and unlocked
   ComPtr<IMFMediaEventGenerator> event_generator_;  // asynchronous transforms, after the stream starts
   int64_t last_input_time_ = 0;   // 100-ns units
@@ -125,6 +134,10 @@ class MFT {
   // output out inputs later (encoders that hold frames): stamping each output with the last input's time would
   // give held frames later times, all drained frames one time.
   bool outputs_carry_input_times_ = false;
+  // Set by subclasses whose transform hands out one whole frame per call and may have several waiting (the AAC
+  // encoder, which releases frames in groups): each is an output of its own, framed and stamped on its own.
+  // Merged, two frames would go out as one, behind one header.
+  bool outputs_are_whole_frames_ = false;
   EventWait event_wait_;          // of event_generator_
 
  private:
