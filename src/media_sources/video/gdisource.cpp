@@ -14,7 +14,8 @@ namespace {
 // Under Wine each copy from the screen reads the X server's image into memory that the C library allocates for
 // that copy alone. The image of a 4K screen (33 MB) does not fit the capture thread's heap: the C library makes a
 // heap for it and unmakes it again on every frame, and all its pages are faulted in anew (some 9,000 faults per
-// frame). Bands of at most 16 MB keep reusing the same memory; a screen up to 2560x1440 is one band.
+// frame). Bands of at most 16 MB keep reusing the same memory; a screen up to 2560x1440 is one band. The bands are
+// copies of their own, one after the other: a picture that changes in between shows in them from two moments.
 constexpr int64_t kMaxBandBytes = int64_t{16} << 20;
 
 }  // namespace
