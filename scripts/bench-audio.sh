@@ -88,6 +88,8 @@ if [ -n "$cpu_bench" ]; then
   pids+=($tone)
   cpu_runs ""
   if [ "${VELL_BENCH_CPU_ONLY:-}" = 1 ]; then
+    kill "$tone" 2>/dev/null || true
+    wait "$tone" 2>/dev/null || true
     echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
     exit 0
   fi

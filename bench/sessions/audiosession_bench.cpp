@@ -98,8 +98,11 @@ int main(int argc, char** argv) {
     const double session_ms = cpu * 1000 / sound_s;
     std::printf("session: %.2f CPU ms per second of sound (%.1f s encoded)\n", session_ms, sound_s);
     if (stage_seconds > 0) {
-      const double sum_ms = RunAudioStagesAlone(endpoints[0], stage_seconds, ToWide(folder) + L"-stages");
-      if (sum_ms > 0) std::printf("session / sum of the stages alone: %.2f\n", session_ms / sum_ms);
+      const AudioStageSums sums = RunAudioStagesAlone(endpoints[0], stage_seconds, ToWide(folder) + L"-stages");
+      if (sums.stages > 0) {
+        std::printf("session / sum of the stages alone: %.2f; / that sum with muxing and the silence loop: %.2f\n",
+                    session_ms / sums.stages, session_ms / sums.with_rest);
+      }
     }
   }
   MFShutdown();

@@ -200,13 +200,13 @@ double SilenceLoopAlone(int seconds) {
 
 }  // namespace
 
-double RunAudioStagesAlone(const std::wstring& endpoint, int seconds, const std::wstring& folder) {
+AudioStageSums RunAudioStagesAlone(const std::wstring& endpoint, int seconds, const std::wstring& folder) {
   Pieces captured, resampled, mixed, frames;
   WAVEFORMATEXTENSIBLE format{};
   double capture_cpu = 0;
   if (!CaptureAlone(endpoint, seconds, &captured, &format, &capture_cpu)) {
     std::printf("stages alone: the endpoint could not be opened\n");
-    return 0;
+    return {};
   }
   const double sound_s = static_cast<double>(TotalBytes(captured)) / format.Format.nAvgBytesPerSec;
   const double resample_cpu = Resample(format, captured, &resampled);
@@ -214,20 +214,25 @@ double RunAudioStagesAlone(const std::wstring& endpoint, int seconds, const std:
   const double encode_cpu = Encode(mixed, &frames);
   if (sound_s <= 0 || resample_cpu < 0 || encode_cpu < 0) {
     std::printf("stages alone: no sound captured, or no resampler or AAC encoder\n");
-    return 0;
+    return {};
   }
   const double mux_cpu = Mux(frames, folder);
   auto per_second = [sound_s](double cpu, int passes) { return cpu * 1000 / sound_s / passes; };
-  const double sum = per_second(capture_cpu, 1) + per_second(resample_cpu + mix_cpu + encode_cpu, kPasses);
+  // Polling costs by the second whether the endpoint delivers or not (its first packets may take a second or two
+  // after the opening, where the session puts silence instead): the capture is counted per second polled.
+  const double capture_ms = capture_cpu * 1000 / seconds;
+  const double sum = capture_ms + per_second(resample_cpu + mix_cpu + encode_cpu, kPasses);
   std::printf("stages alone on %.1f s of sound (%u Hz, %u channel(s); %zu AAC frames; the AAC encoder is the one "
-              "registered, under Wine the stand-in): CPU ms per second of sound: capture %.2f, resample %.2f, mix "
-              "%.2f, AAC encode %.2f, sum %.2f\n",
+              "registered, under Wine the stand-in): CPU ms per second of sound: capture (per second polled) %.2f, "
+              "resample %.2f, mix %.2f, AAC encode %.2f, sum %.2f\n",
               sound_s, static_cast<unsigned>(format.Format.nSamplesPerSec),
-              static_cast<unsigned>(format.Format.nChannels), frames.size(), per_second(capture_cpu, 1),
+              static_cast<unsigned>(format.Format.nChannels), frames.size(), capture_ms,
               per_second(resample_cpu, kPasses), per_second(mix_cpu, kPasses), per_second(encode_cpu, kPasses), sum);
+  const double mux_ms = per_second(mux_cpu, kPasses);
+  const double silence_ms = SilenceLoopAlone(seconds / 2);
   std::printf("also in the session, alone: muxing into the parts %.2f, the silence loop %.2f CPU ms per second\n",
-              per_second(mux_cpu, kPasses), SilenceLoopAlone(seconds / 2));
-  return sum;
+              mux_ms, silence_ms);
+  return {sum, sum + mux_ms + silence_ms};
 }
 
 }  // namespace VellRecorder
