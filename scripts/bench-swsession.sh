@@ -149,7 +149,8 @@ echo "---- medians over $runs turn(s)"
 alone=$(awk '$1 == "session" && $5 != "-" { print $5; exit }' "$results")
 for who in session $(for entry in $baselines; do echo "${entry%%=*}"; done) peer; do
   grep -q "^$who " "$results" || continue
-  awk -v who="$who" -v alone="${alone:-0}" 'BEGIN { n = 0 } $1 == who { fps[n] = $2; cpu[n] = $3; flt[n] = $4; ld[n] = $6; n++ }
+  awk -v who="$who" -v alone="${alone:-0}" 'BEGIN { n = 0 }
+    $1 == who { fps[n] = $2; cpu[n] = $3; flt[n] = $4; ld[n] = $6; n++ }
     function median(a, n,   i, j, t) {
       for (i = 0; i < n; i++) for (j = i + 1; j < n; j++) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
       return n % 2 ? a[int(n / 2)] : (a[n / 2 - 1] + a[n / 2]) / 2 }
