@@ -34,7 +34,7 @@ for size in $sizes; do
     "$here/bench-swsession.sh" "$build" "$seconds" >"$logs/$size.txt" 2>"$logs/$size.err" ||
     { echo "  failed: see $logs/$size.txt and $logs/$size.err"; continue; }
   sed -n '/^---- medians/,$p' "$logs/$size.txt" | sed 's/^/  /'
-  grep -E '^  \[session\] stages alone (\(|: CPU ms per frame \(the thread)' "$logs/$size.err" |
+  grep -E '^  \[session\] stages alone( \(|: CPU ms per frame \(the thread)' "$logs/$size.err" |
     sed 's/^  \[session\]/ /' || true
   # "SIZE WHO FPS CPU_MS LOAD" from the median lines.
   awk -v size="$size" '/^---- medians/ { on = 1; next }
