@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Audio benchmark (prints figures; not part of the test run):
 #   1. CPU time per second of recorded audio, for one source and for two (bench/sessions/audiosession_bench.exe:
-#      the audio session alone, recording into its own sink);
+#      the audio session alone, recording into its own sink); for one source, also each of the session's stages
+#      run alone on the same sound (capture, resample, mix, AAC encode) and their sum, beside the session;
 #   1b. the same beside three busy loops, for the sound lost when the capture thread polls late;
 #   2. A/V offset and its drift over a recording of MINUTES minutes by the real daemon, driven by the host CLI
 #      over its pipe, while the A/V stimulus flashes the screen and beeps every 2.005 s. The sound reaches the null
@@ -12,6 +13,7 @@
 #   scripts/bench-audio.sh [MINUTES] [BUILD_DIR]
 # MINUTES defaults to 10; BUILD_DIR (default build/windows) must have VellRecorder, vell-host,
 # vell-avsync-stimulus, audiosession_bench and the AAC encoder stand-in built.
+# VELL_BENCH_CPU_ONLY=1 runs part 1 alone (a minute or two).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(dirname "$here")
@@ -21,9 +23,11 @@ fi
 minutes=${1:-10}
 build=$(realpath "${2:-$root/build/windows}")
 bin="$build/bin"
-for exe in "$bin/VellRecorder.exe" "$bin/vell-host.exe" "$bin/vell-avsync-stimulus.exe"; do
-  [ -f "$exe" ] || { echo "build it first: $exe"; exit 1; }
-done
+if [ "${VELL_BENCH_CPU_ONLY:-}" != 1 ]; then
+  for exe in "$bin/VellRecorder.exe" "$bin/vell-host.exe" "$bin/vell-avsync-stimulus.exe"; do
+    [ -f "$exe" ] || { echo "build it first: $exe"; exit 1; }
+  done
+fi
 cpu_bench=$(find "$build/bench" -name audiosession_bench.exe | head -n1)
 seconds=$(awk -v m="$minutes" 'BEGIN { printf "%d", m * 60 }')  # MINUTES may be a fraction: 0.5
 work=$(mktemp -d /tmp/vell-audio-bench.XXXXXX)
@@ -59,10 +63,14 @@ sound_seconds() {
 }
 # The CPU benchmark for one source and for two, into $work/cpu<n><suffix>.
 cpu_runs() { # suffix
-  local sessions cpu sound
+  local sessions cpu sound stage_seconds
   for sessions in 1 2; do
     mkdir -p "$work/cpu$sessions$1"
-    "$here/wine-run.sh" "$cpu_bench" "$(winpath "$work/cpu$sessions$1")" 30 "$sessions" | tr -d '\r' > "$work/cpu.txt"
+    # The stages alone once, with one source and nothing busy beside.
+    stage_seconds=0
+    [ "$sessions" = 1 ] && [ -z "$1" ] && stage_seconds=20
+    "$here/wine-run.sh" "$cpu_bench" "$(winpath "$work/cpu$sessions$1")" 30 "$sessions" "$stage_seconds" |
+      tr -d '\r' > "$work/cpu.txt"
     sed "s/^/  /" "$work/cpu.txt"
     cpu=$(sed -n 's/.*: \([0-9.]*\) CPU s.*/\1/p' "$work/cpu.txt")
     sound=$(sound_seconds "$work/cpu$sessions$1")
@@ -77,6 +85,12 @@ if [ -n "$cpu_bench" ]; then
   tone=$!
   pids+=($tone)
   cpu_runs ""
+  if [ "${VELL_BENCH_CPU_ONLY:-}" = 1 ]; then
+    kill "$tone" 2>/dev/null || true
+    wait "$tone" 2>/dev/null || true
+    echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+    exit 0
+  fi
   # Sound lost when the capture thread polls late: the "silence for lost sound" lines, with three busy loops
   # beside the recording (the CPU figures mean nothing here).
   echo "== 1b. the same beside three busy loops"

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Software screen session benchmark, side by side with the peer a user would pick on this platform: records a
-# moving 1920x1080 test picture on the virtual screen under Wine, in turns,
+# moving test picture the size of the virtual screen (1920x1080 unless VELL_SCREEN_SIZE says) under Wine, in turns,
 #   - through the session (bench/sessions/swsession_bench.exe), which also times its stages alone, and
-#   - through Windows FFmpeg on the same GDI (gdigrab -> libx264 -preset veryfast, 5 Mb/s, GOP 30),
+#   - through Windows FFmpeg on the same GDI (gdigrab -> libx264 -preset veryfast, 5 Mb/s by default, GOP 30),
 # and prints for each: delivered frames per second (read from the recordings with ffprobe), CPU time per delivered
-# frame and minor page faults per delivered frame; then the medians over the runs.
+# frame and minor page faults per delivered frame, with the 1-minute load average as each turn ended; then the
+# medians over the runs.
 #   scripts/bench-swsession.sh [BUILD_DIR] [SECONDS] [OUTPUT_WIDTH OUTPUT_HEIGHT]
+# The output size defaults to the screen's. scripts/bench-swsession-sizes.sh sweeps screen sizes.
 # BUILD_DIR is a Windows build with the target swsession_bench built (default build/windows).
 # Environment:
 #   VELL_BENCH_RUNS=N          turns of each contender (default 3); medians are printed
@@ -13,6 +15,8 @@
 #                              turns under the given names
 #   VELL_BENCH_NO_PEER=1       leave the peer out
 #   VELL_PEER_CACHE=DIR        where the peer's package is kept (default /var/cache/vellrecorder/peer)
+#   VELL_PEER_BITRATE=RATE     the peer's bit rate (default 5M)
+#   VELL_SCREEN_SIZE=WxH       the virtual screen's size (scripts/wine-run.sh; default 1920x1080)
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(dirname "$here")
@@ -22,7 +26,8 @@ fi
 
 build=$(realpath "${1:-$root/build/windows}")
 seconds=${2:-20}
-out_w=${3:-1920} out_h=${4:-1080}
+screen=${VELL_SCREEN_SIZE:-1920x1080}
+out_w=${3:-${screen%x*}} out_h=${4:-${screen#*x}}
 runs=${VELL_BENCH_RUNS:-3}
 bench="$build/bench/sessions/swsession_bench.exe"
 [ -x "$bench" ] || { echo "build it first: cmake --build $build --target swsession_bench"; exit 1; }
@@ -52,7 +57,7 @@ if [ "${VELL_BENCH_NO_PEER:-}" != 1 ]; then peer=$(peer_exe); fi
 work=$(mktemp -d /tmp/vell-swsession-bench.XXXXXX)
 pidfile="$work/pattern.pid"
 trap '"$root/tests/sessions/moving_pattern.sh" stop "$pidfile"; rm -rf "$work"' EXIT
-"$root/tests/sessions/moving_pattern.sh" start "$pidfile"
+"$root/tests/sessions/moving_pattern.sh" start "$pidfile" "$screen"
 
 # Frames and frames per second of the video in the given .ts files: decoded frames, over the span of their times.
 delivered() {
@@ -95,8 +100,8 @@ run_peer() {
   local out="$work/peer.ts" log="$work/peer.txt"
   rm -f "$out"
   "$here/wine-run.sh" "$peer" -hide_banner -nostdin -loglevel error -stats \
-    -f gdigrab -framerate 30 -video_size 1920x1080 -t "$((seconds + 1))" -i desktop \
-    -vf "scale=${out_w}:${out_h}" -pix_fmt yuv420p -c:v libx264 -preset veryfast -b:v 5M -g 30 \
+    -f gdigrab -framerate 30 -video_size "$screen" -t "$((seconds + 1))" -i desktop \
+    -vf "scale=${out_w}:${out_h}" -pix_fmt yuv420p -c:v libx264 -preset veryfast -b:v "${VELL_PEER_BITRATE:-5M}" -g 30 \
     -vsync passthrough -f mpegts "Z:$out" 2>"$log" &
   local pid=$! begin end
   # The first second is the program's start and set-up: measure the [1 s, seconds + 1 s) span of it.
@@ -119,35 +124,40 @@ run_peer() {
 }
 
 # The machine is shared: the figures mean little without the load they were taken under.
-echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg); ${runs} turn(s) of ${seconds} s at ${out_w}x${out_h}"
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg); ${runs} turn(s) of ${seconds} s, screen $screen," \
+  "output ${out_w}x${out_h}"
 echo "nice: $(nice)"
 results="$work/results.txt"
+load1() { cut -d' ' -f1 /proc/loadavg; }
 : >"$results"
 for turn in $(seq 1 "$runs"); do
   # Stages alone are timed in the first turn only: they do not depend on the turn.
   stage_frames=0
   [ "$turn" = 1 ] && stage_frames=150
-  echo "session $(run_session "$bench" session "$stage_frames")" >>"$results"
+  echo "session $(run_session "$bench" session "$stage_frames") $(load1)" >>"$results"
   for entry in $baselines; do
-    echo "${entry%%=*} $(run_session "${entry#*=}" "${entry%%=*}")" >>"$results"
+    echo "${entry%%=*} $(run_session "${entry#*=}" "${entry%%=*}") $(load1)" >>"$results"
   done
-  [ -n "$peer" ] && echo "peer $(run_peer)" >>"$results"
+  [ -n "$peer" ] && echo "peer $(run_peer) $(load1)" >>"$results"
   echo "turn $turn: load $(cut -d' ' -f1 /proc/loadavg)" >&2
 done
 
-echo "---- per turn: contender, delivered fps, CPU ms per delivered frame, minor faults per delivered frame"
+echo "---- per turn: contender, delivered fps, CPU ms per delivered frame, minor faults per delivered frame," \
+  "CPU ms per frame of the stages alone (first turn), load average at the turn's end"
 cat "$results"
 echo "---- medians over $runs turn(s)"
 alone=$(awk '$1 == "session" && $5 != "-" { print $5; exit }' "$results")
 for who in session $(for entry in $baselines; do echo "${entry%%=*}"; done) peer; do
   grep -q "^$who " "$results" || continue
-  awk -v who="$who" -v alone="${alone:-0}" 'BEGIN { n = 0 } $1 == who { fps[n] = $2; cpu[n] = $3; flt[n] = $4; n++ }
+  awk -v who="$who" -v alone="${alone:-0}" 'BEGIN { n = 0 }
+    $1 == who { fps[n] = $2; cpu[n] = $3; flt[n] = $4; ld[n] = $6; n++ }
     function median(a, n,   i, j, t) {
       for (i = 0; i < n; i++) for (j = i + 1; j < n; j++) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
       return n % 2 ? a[int(n / 2)] : (a[n / 2 - 1] + a[n / 2]) / 2 }
     END {
-      f = median(fps, n); c = median(cpu, n); p = median(flt, n)
-      printf "%-8s %5.1f fps delivered, %6.2f CPU ms per delivered frame, %6.0f minor faults per frame", who, f, c, p
+      f = median(fps, n); c = median(cpu, n); p = median(flt, n); l = median(ld, n)
+      printf "%-8s %5.1f fps delivered, %6.2f CPU ms per delivered frame, %6.0f minor faults per frame, load %.2f",
+             who, f, c, p, l
       if (who != "peer" && alone > 0) printf " (%.2f x the stages alone, %.2f ms)", c / alone, alone
       printf "\n" }' "$results"
 done

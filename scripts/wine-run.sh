@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command inside the project's Windows test environment:
 #   a Wine prefix of our own, Xvfb at 1920x1080, PulseAudio with a null sink, WINEDEBUG=-all.
+# VELL_SCREEN_SIZE=WxH asks for another screen size: a display already at $DISPLAY is used only when its screen
+# has that size, else an Xvfb of that size is started (benchmarks that sweep sizes).
 # A command ending in .exe is run through wine64; anything else (ctest, a test script) runs as is with the
 # environment set, and nested calls (CTest's emulator) reuse it. Only what this call started is stopped,
 # by process id, and the prefix's wineserver is shut down at the end.
@@ -58,14 +60,29 @@ started_prefixes=()
 
 log() { [ -n "${VELL_WINE_QUIET:-}" ] || printf '[wine-run] %s\n' "$*" >&2; }
 
-x_is_up() { [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; }
+screen_size=${VELL_SCREEN_SIZE:-1920x1080}
+case $screen_size in
+  [1-9]*x[1-9]*) ;;
+  *) echo "VELL_SCREEN_SIZE must be WIDTHxHEIGHT, not $screen_size" >&2; exit 2 ;;
+esac
+
+# Without VELL_SCREEN_SIZE any display will do, as before; with it, only one whose screen has that size.
+x_is_up() {
+  [ -n "${DISPLAY:-}" ] || return 1
+  if [ -z "${VELL_SCREEN_SIZE:-}" ]; then
+    xdpyinfo >/dev/null 2>&1
+  else
+    local info
+    info=$(xdpyinfo 2>/dev/null) && [[ $info =~ dimensions:\ *${screen_size}\ pixels ]]
+  fi
+}
 
 start_xvfb() {
   x_is_up && return 0
   local n
   for n in $(seq 90 130); do
     [ -e "/tmp/.X${n}-lock" ] && continue
-    Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
+    Xvfb ":$n" -screen 0 "${screen_size}x24" -nolisten tcp >/dev/null 2>&1 &
     local pid=$!
     export DISPLAY=":$n"
     for _ in $(seq 1 50); do

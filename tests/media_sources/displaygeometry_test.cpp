@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include <climits>
 #include <optional>
 
@@ -175,6 +177,25 @@ TEST(CursorPlacementTest, DrawnOnlyWhenTheImageCornerLiesInsideBothEdgesIncluded
   EXPECT_FALSE(PlaceCursor(741, 300, 0, 0, capture).draw);
   EXPECT_FALSE(PlaceCursor(300, 531, 0, 0, capture).draw);
   EXPECT_FALSE(PlaceCursor(100, 50, 1, 0, capture).draw);  // the hotspot pushes the corner outside
+}
+
+// No band passes the limit unless one row alone does, and no fewer bands would do.
+TEST(DisplayGeometryTest, CaptureBandsStayWithinTheLimit) {
+  constexpr int64_t kLimit = int64_t{16} << 20;
+  const std::pair<int32_t, int32_t> sizes[] = {{3840, 2160}, {2560, 1440}, {7680, 4320}, {5000, 3}, {1 << 23, 5}};
+  for (const auto& [width, height] : sizes) {
+    const int64_t row_bytes = int64_t{width} * 4;
+    const int32_t rows = CaptureBandRows(height, row_bytes, kLimit);
+    const int64_t bands = (height + rows - 1) / rows;
+    EXPECT_TRUE(rows * row_bytes <= kLimit || rows == 1) << width << "x" << height;
+    // One band fewer would pass the limit; the bands are as even as whole rows allow.
+    if (bands > 1) {
+      EXPECT_GT((height + bands - 2) / (bands - 1) * row_bytes, kLimit) << width << "x" << height;
+    }
+    EXPECT_EQ(rows, (height + bands - 1) / bands) << width << "x" << height;
+  }
+  EXPECT_EQ(CaptureBandRows(2160, 3840 * 4, kLimit), 1080);  // a 4K screen in two halves
+  EXPECT_EQ(CaptureBandRows(0, 3840 * 4, kLimit), 0);
 }
 
 TEST(VideoFrameLayoutTest, PlaneSizes) {

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Puts a moving 1920x1080 test picture over the whole virtual screen (every display wine-run.sh started) for
-# screen capture tests, and takes it away again. A native X client: GDI captures of the Wine desktop see it.
-#   moving_pattern.sh start PIDFILE | moving_pattern.sh stop PIDFILE
+# Puts a moving test picture over the whole virtual screen (every display wine-run.sh started) for screen capture
+# tests, and takes it away again. A native X client: GDI captures of the Wine desktop see it.
+#   moving_pattern.sh start PIDFILE [WIDTHxHEIGHT] | moving_pattern.sh stop PIDFILE
+# The picture is 1920x1080 unless another size is given (the screen's, when it is not 1920x1080).
 set -euo pipefail
-action=$1 pidfile=$2
+action=$1 pidfile=$2 size=${3:-1920x1080}
 source "$(dirname "${BASH_SOURCE[0]}")/../testing/fixture.sh"
 case $action in
   start)
@@ -12,7 +13,7 @@ case $action in
     # On every desktop of a parallel run: the tests that want it may run on any of them.
     for display in ${VELL_WINE_DISPLAYS:-$DISPLAY}; do
       # No terminal for the player: CTest waits for every holder of a test's output to go away.
-      DISPLAY=$display setsid ffplay -f lavfi -i testsrc2=size=1920x1080:rate=30 -noborder -left 0 -top 0 \
+      DISPLAY=$display setsid ffplay -f lavfi -i "testsrc2=size=${size}:rate=30" -noborder -left 0 -top 0 \
         -loglevel quiet </dev/null >/dev/null 2>&1 &
       echo $! >> "$pidfile"
     done
@@ -23,5 +24,5 @@ case $action in
   stop)
     stop_pid_file "$pidfile"
     ;;
-  *) echo "usage: $0 start|stop PIDFILE"; exit 2 ;;
+  *) echo "usage: $0 start|stop PIDFILE [WIDTHxHEIGHT]"; exit 2 ;;
 esac

@@ -158,4 +158,12 @@ CursorPlacement PlaceCursor(int32_t screen_x, int32_t screen_y, int32_t hotspot_
   return placement;
 }
 
+int32_t CaptureBandRows(int32_t height, int64_t row_bytes, int64_t max_band_bytes) {
+  if (height <= 0) return 0;
+  const int64_t rows_fitting = row_bytes > 0 && max_band_bytes > 0 ? max_band_bytes / row_bytes : height;
+  if (rows_fitting < 1) return 1;
+  const int64_t bands = (height + rows_fitting - 1) / rows_fitting;
+  return static_cast<int32_t>((height + bands - 1) / bands);
+}
+
 }  // namespace VellRecorder

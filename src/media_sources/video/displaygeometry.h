@@ -111,4 +111,9 @@ struct CursorPlacement {
 CursorPlacement PlaceCursor(int32_t screen_x, int32_t screen_y, int32_t hotspot_x, int32_t hotspot_y,
                             const DisplayRect& capture_rect);
 
+// Rows per band when a capture of `height` rows of `row_bytes` bytes is copied in bands of at most
+// `max_band_bytes` each: the fewest such bands, of equal height but for a shorter last one. One row at the least
+// (a row longer than the limit is a band of its own), `height` at the most.
+int32_t CaptureBandRows(int32_t height, int64_t row_bytes, int64_t max_band_bytes);
+
 }  // namespace VellRecorder

@@ -1,5 +1,6 @@
 #include "media_sources/video/gdisource.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "media_sources/video/cursorcopy.h"
@@ -9,6 +10,16 @@
 #include "tracehr.h"
 
 namespace VellRecorder {
+namespace {
+
+// Under Wine each copy from the screen reads the X server's image into memory that the C library allocates for
+// that copy alone. The image of a 4K screen (33 MB) does not fit the capture thread's heap: the C library makes a
+// heap for it and unmakes it again on every frame, and all its pages are faulted in anew (some 9,000 faults per
+// frame). Bands of at most 16 MB keep reusing the same memory; a screen up to 2560x1440 is one band. The bands are
+// copies of their own, one after the other: a picture that changes in between shows in them from two moments.
+constexpr int64_t kMaxBandBytes = int64_t{16} << 20;
+
+}  // namespace
 
 GDISource::GdiResources::GdiResources(int width, int height) : screen_dc(GetDC(window)) {
   memory_dc = CreateCompatibleDC(screen_dc);
@@ -38,10 +49,15 @@ GDISource::~GDISource() = default;
 
 HRESULT GDISource::CopyScreen(HDC target) {
   const RECT capture = settings_.CaptureRect();
-  if (!BitBlt(target, 0, 0, settings_.CaptureWidth(), settings_.CaptureHeight(), gdi_->screen_dc, capture.left,
-              capture.top, SRCCOPY)) {
-    LogWinErr("Failed to do BitBlt");
-    return E_FAIL;
+  const int32_t width = settings_.CaptureWidth();
+  const int32_t height = settings_.CaptureHeight();
+  const int32_t band_rows = CaptureBandRows(height, int64_t{width} * 4, kMaxBandBytes);
+  for (int32_t top = 0; top < height; top += band_rows) {
+    const int32_t rows = std::min(band_rows, height - top);
+    if (!BitBlt(target, 0, top, width, rows, gdi_->screen_dc, capture.left, capture.top + top, SRCCOPY)) {
+      LogWinErr("Failed to do BitBlt");
+      return E_FAIL;
+    }
   }
   return S_OK;
 }
