@@ -121,7 +121,15 @@ bool IsEnabled(Severity severity) {
   return static_cast<int>(severity) <= g_max_severity.load(std::memory_order_relaxed);
 }
 
-std::string QualifiedFunctionName(std::string_view pretty) {
+std::string QualifiedFunctionName(std::string_view signature) {
+  // Clang names an anonymous namespace "(anonymous namespace)", which would read as the parameter list below;
+  // written as GCC writes it, the name is the same whichever compiler built the program.
+  std::string spelled(signature);
+  static constexpr std::string_view kClangAnonymous = "(anonymous namespace)";
+  for (size_t at; (at = spelled.find(kClangAnonymous)) != std::string::npos;) {
+    spelled.replace(at, kClangAnonymous.size(), "{anonymous}");
+  }
+  const std::string_view pretty = spelled;
   // Cut the parameter list: the first '(' that is not part of "operator()" or of a lambda's "(anonymous ...".
   size_t depth = 0;
   size_t end = std::string_view::npos;
