@@ -272,6 +272,12 @@ ComPtr<IMFMediaEvent> CameraRecordingSession::NextEvent(IMFMediaSession* session
       *why = "no frame for " + std::to_string(allowed_ns / 1000000) + " ms";
       return nullptr;
     }
+    const int64_t waiting_since_ns = grabber_->KeyframeWaitSinceNs();
+    if (waiting_since_ns > 0 && MonotonicNowNs() - waiting_since_ns > kKeyframeWaitNs && !Stopping()) {
+      *why = "its encoder gave no keyframe for " + std::to_string(kKeyframeWaitNs / 1000000) +
+             " ms: built anew";
+      return nullptr;
+    }
   }
 }
 

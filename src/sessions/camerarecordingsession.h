@@ -47,6 +47,11 @@ class CameraRecordingSession {
   // reports neither its error event nor its shutdown). Its first frame may take longer.
   static constexpr int64_t kStalledNs = 3'000'000'000;
   static constexpr int64_t kFirstFrameNs = 6'000'000'000;
+  // After a resume (or a first frame that was missed) the video waits for a keyframe. An encoder that gives none
+  // for this long, although asked every second and past its own GOP (2 s), is built anew with the camera's
+  // pipeline: a new encoder's first frame is a keyframe. Without it such an encoder would leave the video missing
+  // until the stop.
+  static constexpr int64_t kKeyframeWaitNs = 3'000'000'000;
   // How often the event thread looks at the frames while it waits for events.
   static constexpr DWORD kEventPollMs = 50;
 

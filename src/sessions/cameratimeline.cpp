@@ -9,8 +9,18 @@ int64_t CameraTimeline::RecordingUs(int64_t now_ns) const {
   return (until_ns - start_ns_ - paused_ns_) / 1000;
 }
 
+void CameraTimeline::FrameBeforeSessionStart(int64_t clock_time, int64_t now_ns) {
+  if (stopped_ || anchored_) return;
+  SessionStarted(clock_time, now_ns);
+  anchored_by_frame_ = true;
+}
+
 void CameraTimeline::SessionStarted(int64_t clock_time, int64_t now_ns) {
   if (stopped_) return;
+  if (anchored_by_frame_) {
+    anchored_by_frame_ = false;
+    return;
+  }
   anchored_ = true;
   anchor_clock_ = clock_time;
   anchor_us_ = RecordingUs(now_ns);
@@ -64,6 +74,7 @@ void CameraTimeline::OpenGap(int64_t now_ns) {
 void CameraTimeline::Lost(int64_t now_ns) {
   if (stopped_) return;
   anchored_ = false;
+  anchored_by_frame_ = false;
   OpenGap(now_ns);
 }
 

@@ -31,6 +31,10 @@ class CameraTimeline {
   // A media session started: its presentation clock read `clock_time` at `now_ns`. A session started while
   // paused is tied to the recording's time of the pause.
   void SessionStarted(int64_t clock_time, int64_t now_ns);
+  // A frame came before its session's start was seen (the start is told by an event that may be read later than
+  // the first frames arrive): the session is tied to the clock now, and its start, when seen, keeps that tie and
+  // the keyframe already written. Nothing when a session is tied already.
+  void FrameBeforeSessionStart(int64_t clock_time, int64_t now_ns);
   // The time in microseconds of a frame at `sample_time`, or nothing when the frame must not be written
   // (paused, stopped, no session, waiting for a keyframe, before the recording start, or not after the last
   // frame written).
@@ -63,6 +67,7 @@ class CameraTimeline {
   int64_t pause_clock_ = 0;
   // The tie between the session's presentation clock and the recording's time.
   bool anchored_ = false;
+  bool anchored_by_frame_ = false;  // by FrameBeforeSessionStart, its session's start not yet seen
   int64_t anchor_clock_ = 0;
   int64_t anchor_us_ = 0;
   bool need_keyframe_ = true;

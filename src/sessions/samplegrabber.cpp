@@ -53,12 +53,16 @@ STDMETHODIMP CSampleGrabber::OnProcessSample(REFGUID, DWORD, LONGLONG sample_tim
   }
   // An IDR picture without its SPS is a keyframe too: the sink puts the parameter sets ahead of it.
   const bool keyframe = HLSSink::IsKeyframe(buffer, size) || IsIdrAccessUnit(buffer, size);
+  const int64_t now_ns = MonotonicNowNs();
+  timeline_.FrameBeforeSessionStart(ClockTime(), now_ns);
   const std::optional<int64_t> time_us = timeline_.Stamp(sample_time, keyframe);
   if (!time_us) {
+    if (timeline_.WaitingForKeyframe() && keyframe_wait_since_ns_ == 0) keyframe_wait_since_ns_ = now_ns;
     RequestKeyframeWhileWaiting(sample_time);
     return S_OK;
   }
   waiting_request_time_.reset();
+  keyframe_wait_since_ns_ = 0;
   sink_->MuxRaw(buffer, size, *time_us, StreamKind::kVideo);
   // The frames reach this callback after the encoder: the keyframe is asked for one frame ahead, so that it
   // falls on the first frame past the boundary (later by the frames the encoder holds).
@@ -89,6 +93,7 @@ void CSampleGrabber::Start(int64_t start_ns) {
 void CSampleGrabber::SessionStarted() {
   std::lock_guard<std::mutex> lock(mutex_);
   timeline_.SessionStarted(ClockTime(), MonotonicNowNs());
+  keyframe_wait_since_ns_ = 0;  // a new encoder is given its time
   sequence_header_given_ = false;
   waiting_request_time_.reset();
 }
@@ -96,6 +101,7 @@ void CSampleGrabber::SessionStarted() {
 void CSampleGrabber::Lost(int64_t now_ns) {
   std::lock_guard<std::mutex> lock(mutex_);
   timeline_.Lost(now_ns);
+  keyframe_wait_since_ns_ = 0;
 }
 
 int64_t CSampleGrabber::LostUs() const {
@@ -112,6 +118,7 @@ int64_t CSampleGrabber::ClockTime() const {
 void CSampleGrabber::Pause() {
   std::lock_guard<std::mutex> lock(mutex_);
   timeline_.Pause(ClockTime(), MonotonicNowNs());
+  keyframe_wait_since_ns_ = 0;  // a paused frame does not wait for a keyframe
 }
 
 void CSampleGrabber::Resume() {

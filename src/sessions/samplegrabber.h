@@ -62,6 +62,9 @@ class CSampleGrabber : public IMFSampleGrabberSinkCallback {
   int64_t LostUs() const;
   // When the last frame came from the encoder, written or not (monotonic clock; 0 before any).
   int64_t LastSampleNs() const { return last_sample_ns_; }
+  // Since when frames have come that could not be written for want of a keyframe (monotonic clock; 0 when the
+  // last frame was written or none waits).
+  int64_t KeyframeWaitSinceNs() const { return keyframe_wait_since_ns_; }
 
  private:
   CSampleGrabber(HLSSink* sink, KeyframeRequest request_keyframe, SequenceHeaderSource sequence_header)
@@ -76,6 +79,7 @@ class CSampleGrabber : public IMFSampleGrabberSinkCallback {
 
   std::atomic<ULONG> refs_{1};
   std::atomic<int64_t> last_sample_ns_{0};
+  std::atomic<int64_t> keyframe_wait_since_ns_{0};  // written under mutex_, read by the session's event thread
   HLSSink* const sink_;  // borrowed; outlives the session
   const KeyframeRequest request_keyframe_;
   const SequenceHeaderSource sequence_header_;

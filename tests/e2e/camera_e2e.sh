@@ -130,17 +130,26 @@ record_lost)
   python3 "$here/audio_checks.py" tone "$work/all.ts" 440 || fail "the microphone's tone is not in the recording"
   ;;
 record_no_keyframe)
-  # An encoder that ignores keyframe requests and makes no keyframe after its first: after a resume the video
-  # cannot go on (its frames reference frames dropped in the pause). Nothing undecodable is written, and the time
-  # without video is counted.
+  # An encoder that ignores keyframe requests and makes no keyframe after its first: after a resume its frames
+  # reference frames dropped in the pause. Nothing undecodable is written, the time without video is counted,
+  # and the video goes on once the camera's pipeline, encoder included, is built anew.
+  own_pulseaudio
+  play_tone 440
   camera_clip
   export VELL_H264_STANDIN_STRICT=ignore-keyframe-requests,gop=0
-  record_camera "" 'sleep 2000' '{"type":"pause"}' 'wait-for recorder-paused' 'sleep 500' '{"type":"resume"}' \
-    'wait-for recorder-resumed' 'sleep 3000'
+  record_camera "Monitor of Null Output" 'sleep 2000' '{"type":"pause"}' 'wait-for recorder-paused' 'sleep 500' \
+    '{"type":"resume"}' 'wait-for recorder-resumed' 'sleep 9000'
   lost=$(metric_value camera_video_lost_ms)
   echo "camera_video_lost_ms: $lost"
   [ -n "$lost" ] && [ "$lost" -ge 2000 ] || fail "the video missing after the resume is not counted"
+  # Told when the video stops for want of a keyframe (also at the start, when the one keyframe fell before it)
+  # and when it is back, once each.
+  lost_told=$(grep -c 'gave no keyframe' "$work/daemon.log")
+  [ "$lost_told" -ge 1 ] && [ "$(grep -c 'stopped delivering video' "$work/daemon.log")" = "$lost_told" ] &&
+    [ "$(grep -c 'is back after' "$work/daemon.log")" = "$lost_told" ] ||
+    fail "the encoder's missing keyframe is not told once when it stops the video and once when it is back"
   parts_decode
+  python3 "$here/audio_checks.py" video-back "$work/all.ts" 2000 || fail "the video does not go on after the resume"
   ;;
 record_unknown)
   # Media Foundation lists no camera under Wine (nor the DirectShow stand-ins): a camera recording ends in order,

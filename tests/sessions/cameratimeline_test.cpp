@@ -122,5 +122,20 @@ TEST_F(CameraTimelineTest, ACameraLostFromTheStartAndOneBackWhilePaused) {
   EXPECT_EQ(timeline.LostUs(), 1000000);
 }
 
+// The session's start is read from its events after its first frames came: the first frame ties the session to
+// the clock and is written (an encoder may make no other keyframe), and the start, when read, changes nothing.
+TEST_F(CameraTimelineTest, AFrameBeforeTheSessionStartIsRead) {
+  timeline.FrameBeforeSessionStart(kSecond, At(300));
+  EXPECT_EQ(timeline.Stamp(kSecond, true), 300000);
+  timeline.SessionStarted(kSecond + kFrame, At(340));
+  EXPECT_EQ(timeline.Stamp(kSecond + kFrame, false), 300000 + kFrame / 10);
+  EXPECT_FALSE(timeline.WaitingForKeyframe());
+  // A later session (the camera opened again) is tied by its start as before.
+  timeline.Lost(At(1000));
+  timeline.SessionStarted(0, At(2000));
+  timeline.FrameBeforeSessionStart(5 * kSecond, At(2500));
+  EXPECT_EQ(timeline.Stamp(kSecond, true), 3000000);
+}
+
 }  // namespace
 }  // namespace VellRecorder
