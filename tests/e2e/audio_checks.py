@@ -62,16 +62,23 @@ def spans(ts: str, max_ms: float) -> bool:
     # milliseconds in; the sound begins at the start (silence until the endpoint's first packet). At the end the
     # screen session stops after the audio session, so its last frames come as late as that stop takes on a busy
     # machine, and the AAC encoder's priming lengthens the sound (2048 samples, 43 ms, with the test encoder):
-    # the ends get twice the bound.
+    # the ends get twice the bound. The stop falls anywhere in the interval after the last frame, and a slow
+    # capture (a busy machine) makes that interval longer than the typical one counted in the picture's span:
+    # the ends also get the longest interval of the picture's last second beyond the typical one.
     p = packets(ts)
     if not p["audio"] or not p["video"]:
         print("a stream is missing")
         return False
     (a0, a1), (v0, v1) = span(p["audio"]), span(p["video"])
     diff = ((a1 - a0) - (v1 - v0)) * 1000
+    times = sorted(t for t, _ in p["video"])
+    steps = [b - a for a, b in zip(times, times[1:])]
+    typical = sorted(steps)[len(steps) // 2] if steps else 0
+    late = max([b - a for a, b in zip(times, times[1:]) if b >= times[-1] - 1.0] + [typical]) - typical
     print(f"audio {a0:.3f}..{a1:.3f} s ({a1 - a0:.3f} s), video {v0:.3f}..{v1:.3f} s ({v1 - v0:.3f} s): "
-          f"audio {diff:+.0f} ms longer; starts {(a0 - v0) * 1000:+.0f} ms, ends {(a1 - v1) * 1000:+.0f} ms apart")
-    return a0 * 1000 <= max_ms and abs(a1 - v1) * 1000 <= 2 * max_ms
+          f"audio {diff:+.0f} ms longer; starts {(a0 - v0) * 1000:+.0f} ms, ends {(a1 - v1) * 1000:+.0f} ms apart "
+          f"(frames up to {late * 1000:.0f} ms later than typical at the end)")
+    return a0 * 1000 <= max_ms and abs(a1 - v1) * 1000 <= 2 * max_ms + late * 1000
 
 
 def part_spans(part: str, max_ms: float) -> bool:
