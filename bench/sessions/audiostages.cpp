@@ -25,15 +25,6 @@
 
 namespace VellRecorder {
 
-double ProcessCpuSeconds() {
-  FILETIME created, exited, kernel, user;
-  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-  auto seconds = [](FILETIME t) {
-    return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
-  };
-  return seconds(kernel) + seconds(user);
-}
-
 namespace {
 
 // PCM in a sample, as the session wraps it for a transform.

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "cputime.h"
+
 namespace VellRecorder {
 
 // Captures from `endpoint` (a capture endpoint's name) for `seconds`, polling as the session does, then resamples,
@@ -17,7 +19,6 @@ struct AudioStageSums {
 };
 AudioStageSums RunAudioStagesAlone(const std::wstring& endpoint, int seconds, const std::wstring& folder);
 
-// This process's CPU time so far (kernel and user), in seconds.
-double ProcessCpuSeconds();
+using Bench::ProcessCpuSeconds;
 
 }  // namespace VellRecorder

@@ -15,24 +15,17 @@
 #include "duplicationstandin.h"
 #include "media_transforms/media_foundation/h264encoder.h"
 #include "media_transforms/media_foundation/videoprocessor.h"
+#include "cputime.h"
 #include "muxers/hlssink.h"
 #include "sessions/hwscreenrecordingsession.h"
 #include "utils/clock.h"
 
 using namespace VellRecorder;
+using VellRecorder::Bench::ProcessCpuSeconds;
 
 namespace {
 
 constexpr SIZE kScreen{1920, 1080};
-
-double ProcessCpuSeconds() {
-  FILETIME created, exited, kernel, user;
-  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-  auto seconds = [](FILETIME t) {
-    return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
-  };
-  return seconds(kernel) + seconds(user);
-}
 
 // CPU ms per delivered frame.
 double RecordSession(const std::wstring& folder, int seconds) {

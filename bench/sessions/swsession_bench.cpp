@@ -22,12 +22,14 @@
 #include "media_transforms/openh264/i420layout.h"
 #include "media_transforms/openh264/libyuvcolorconverter.h"
 #include "media_transforms/openh264/libyuvresizer.h"
+#include "cputime.h"
 #include "muxers/hlssink.h"
 #include "sessions/swscreenrecordingsession.h"
 #include "utils/clock.h"
 #include "utils/textconv.h"
 
 using namespace VellRecorder;
+using VellRecorder::Bench::ThreadCpuSeconds;
 
 namespace {
 
@@ -75,17 +77,6 @@ KernelCounts ReadKernelCounts() {
   if (fields.size() < 14) return {};
   constexpr double kTicksPerSecond = 100;  // USER_HZ on Linux
   return {fields[10 - 3], static_cast<double>(fields[14 - 3] + fields[15 - 3]) / kTicksPerSecond};
-}
-
-// CPU seconds of the calling thread so far. Under Wine counted in 10 ms ticks: summed over many frames, a stage's
-// share of them still shows where the time goes.
-double ThreadCpuSeconds() {
-  FILETIME created, exited, kernel, user;
-  GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
-  auto seconds = [](FILETIME t) {
-    return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
-  };
-  return seconds(kernel) + seconds(user);
 }
 
 double PerFrame(long long count, uint64_t frames) {

@@ -20,8 +20,6 @@ namespace {
 
 using namespace Testing;
 
-const Bytes kKeyframe = {0x00, 0x00, 0x00, 0x01, 0x67, 0x42, 0x00, 0x1F, 0x00, 0x00, 0x00, 0x01, 0x65, 0x88};
-
 ComPtr<IMFMediaBuffer> MakeBuffer(const Bytes& bytes) {
   ComPtr<IMFMediaBuffer> buffer;
   EXPECT_EQ(MFCreateMemoryBuffer(static_cast<DWORD>(bytes.size()), buffer.ReleaseAndGetAddressOf()), S_OK);

@@ -1,4 +1,4 @@
-// Temporary folders and file access for the sink's tests, on both platforms.
+// Frames, temporary folders and file access for the sink's tests, on both platforms.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,12 @@
 namespace VellRecorder::Testing {
 
 using Bytes = std::vector<uint8_t>;
+
+// The smallest frames the sink tells apart: an H.264 keyframe (SPS and IDR slice), an inter frame and an ADTS
+// audio frame.
+inline const Bytes kKeyframe = {0x00, 0x00, 0x00, 0x01, 0x67, 0x42, 0x00, 0x1F, 0x00, 0x00, 0x00, 0x01, 0x65, 0x88};
+inline const Bytes kInterFrame = {0x00, 0x00, 0x00, 0x01, 0x41, 0x9A, 0x02, 0x03};
+inline const Bytes kAudioFrame = {0xFF, 0xF1, 0x50, 0x80, 0x02, 0x1F, 0xFC, 0x21, 0x00};
 
 inline Bytes Concat(std::initializer_list<Bytes> parts) {
   Bytes out;
