@@ -66,13 +66,15 @@ endfunction()
 # The exit status that makes CTest count a test as skipped (the automake convention); test scripts use it too.
 set(VELL_SKIPPED_EXIT_CODE 77)
 
-# vell_test(NAME [WINDOWS_ONLY] SOURCES ... LIBS ... [LABELS ...])
+# vell_test(NAME [WINDOWS_ONLY] [ON_MOVING_PATTERN] SOURCES ... LIBS ... [LABELS ...])
+# ON_MOVING_PATTERN: a Windows test that records the screen runs with a moving picture on its desktop, for as long
+# as it runs (tests/sessions/moving_pattern.sh).
 # Native test executables register each test case with CTest; Windows ones run as one CTest test each,
 # because every start of a Windows executable costs a Wine process start. A program whose cases passed
 # except some skipped ends with VELL_SKIPPED_EXIT_CODE (tests/testing/gtest_main.cpp) and counts as skipped;
 # one with a failure counts as failed.
 function(vell_test name)
-  cmake_parse_arguments(ARG "WINDOWS_ONLY" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "WINDOWS_ONLY;ON_MOVING_PATTERN" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(ARG_WINDOWS_ONLY AND NOT WIN32)
     return()
   endif()
@@ -88,7 +90,10 @@ function(vell_test name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
-  if(WIN32)
+  if(WIN32 AND ARG_ON_MOVING_PATTERN)
+    add_test(NAME ${name} COMMAND "${VELL_ON_DESKTOP}" bash "${PROJECT_SOURCE_DIR}/tests/sessions/moving_pattern.sh"
+             around "$<TARGET_FILE:${name}>")
+  elseif(WIN32)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "windows;${ARG_LABELS}"
       SKIP_RETURN_CODE ${VELL_SKIPPED_EXIT_CODE})
