@@ -92,7 +92,6 @@ class CameraRecordingSession {
   HRESULT AddDecoderNode();
   HRESULT AddColorConversionNode();
   HRESULT AddEncoderNode();
-  HRESULT ConfigureEncoder(IMFActivate* activate);
   HRESULT CreateH264MediaTypes();
   HRESULT AddOutputNode();
   HRESULT AddTransformNode(IMFTransform* transform, IMFMediaType* input, IMFMediaType* output,
