@@ -161,7 +161,10 @@ set_up_desktop() {
   prepare_prefix
   # Persistent while we run, so each process start skips the server start. Wine's own service processes then
   # live as long as the server: start them here with no terminal, or they would hold the output pipe of
-  # the first test that started them and CTest would wait for it forever.
+  # the first test that started them and CTest would wait for it forever. A server still running (the stand-ins'
+  # registration starts one) refuses the option and ends a few seconds after its last client, between two tests:
+  # a test starting then met "recvmsg: Connection reset by peer". It is waited for first.
+  "$WINESERVER" -w
   "$WINESERVER" -p >/dev/null 2>&1
   started_prefixes+=("$WINEPREFIX")
   "$WINE" cmd /c exit </dev/null >/dev/null 2>&1
