@@ -166,6 +166,11 @@ def part_durations(parts: list) -> bool:
     end of its last. The part is cut at a keyframe and each AAC frame goes into the part whose picture holds its
     start, so the two differ by less than one AAC frame, plus the truncation of each time to 90 kHz ticks."""
     found = [packets(p) for p in parts]
+    # The sound stops before the picture's last frames (the audio session is stopped first): a keyframe in between
+    # starts a last part with no sound. The part before it is then the sound's last.
+    while len(found) > 2 and not found[-1]["audio"] and found[-1]["video"]:
+        print(f"{parts[-1]}: {len(found[-1]['video'])} video packets after the sound ended")
+        found, parts = found[:-1], parts[:-1]
     if len(found) < 2 or not all(p["audio"] and p["video"] for p in found):
         print(f"{len(found)} parts, " + ", ".join(f"{len(p['audio'])}/{len(p['video'])}" for p in found) +
               " audio/video packets: nothing to measure")
