@@ -58,7 +58,7 @@ function(vell_library name)
 endfunction()
 
 # Tests that run Windows programs take one desktop (an X display, a sound server and a Wine prefix of its own;
-# scripts/wine-run.sh, VELL_WINE_DESKTOPS) when CTest runs them in parallel with tests/desktops.json.
+# scripts/wine-run.sh, VELL_WINE_DESKTOPS) when CTest runs them in parallel (scripts/test.sh).
 function(vell_on_desktop)
   set_tests_properties(${ARGN} PROPERTIES RESOURCE_GROUPS "desktops:1")
 endfunction()

@@ -77,7 +77,7 @@ fi
 # Two tests at a time, each on a desktop of its own (X display, sound server, Wine prefix: scripts/wine-run.sh):
 # most of them wait on real time (recordings, time-outs) rather than on the processor.
 desktops=${VELL_TEST_DESKTOPS:-2}
-desktop_spec() { # count: CTest's resource specification, one "desktops" slot per desktop
+desktop_resources() { # count: the resources CTest hands out, one "desktops" slot per desktop
   local k ids=()
   for ((k = 0; k < $1; k++)); do ids+=("{\"id\": \"$k\", \"slots\": 1}"); done
   local IFS=,
@@ -85,7 +85,7 @@ desktop_spec() { # count: CTest's resource specification, one "desktops" slot pe
 }
 build windows && {
   section "Windows tests under Wine ($desktops at a time)"
-  desktop_spec "$desktops" > build/windows/desktops.json
+  desktop_resources "$desktops" > build/windows/desktops.json
   run_ctest windows env VELL_WINE_DESKTOPS="$desktops" scripts/wine-run.sh ctest --preset windows -j"$desktops" \
     --resource-spec-file "$root/build/windows/desktops.json"
 }

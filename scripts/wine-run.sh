@@ -25,7 +25,7 @@ run_inner() {
   esac
 }
 
-# With several desktops (VELL_WINE_DESKTOPS=N, for `ctest -jN --resource-spec-file tests/desktops.json`), CTest
+# With several desktops (VELL_WINE_DESKTOPS=N, for `ctest -jN` with the desktop resources scripts/test.sh writes), CTest
 # hands each test one desktop (CTEST_RESOURCE_GROUP_0_DESKTOPS="id:K,slots:1"): its own Xvfb, PulseAudio and Wine
 # prefix, so that two tests never see each other's windows, sound or named pipes. The first nested call of a test
 # moves to that desktop; the calls nested in it inherit it. A server a test chose itself (PULSE_RUNTIME_PATH in
@@ -178,7 +178,6 @@ if [ "$desktops" -gt 1 ] && [ -z "${PULSE_RUNTIME_PATH:-}" ]; then
 fi
 set_up_desktop
 export VELL_DESKTOP_0="${DISPLAY}|${WINEPREFIX}|${PULSE_RUNTIME_PATH:-}" VELL_DESKTOP_PULSE=${PULSE_RUNTIME_PATH:-}
-displays=$DISPLAY
 first=("$DISPLAY" "$WINEPREFIX" "${PULSE_RUNTIME_PATH:-}")
 for ((k = 1; k < desktops; k++)); do
   # Each further desktop gets a new display, a sound server of its own and a prefix beside the first.
@@ -186,12 +185,9 @@ for ((k = 1; k < desktops; k++)); do
   mkdir -p "$PULSE_RUNTIME_PATH"
   set_up_desktop
   export "VELL_DESKTOP_$k=${DISPLAY}|${WINEPREFIX}|${PULSE_RUNTIME_PATH}"
-  displays="$displays $DISPLAY"
 done
 export DISPLAY=${first[0]} WINEPREFIX=${first[1]}
 if [ -n "${first[2]}" ]; then export PULSE_RUNTIME_PATH=${first[2]}; else unset PULSE_RUNTIME_PATH; fi
-# Every desktop's display, for fixtures that put something on all of them.
-export VELL_WINE_DISPLAYS=$displays
 export VELL_WINE_ENV_ACTIVE=1
 case "${1:-}" in
   *.exe|*.EXE) "$WINE" "$@" ;;

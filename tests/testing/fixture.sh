@@ -1,16 +1,15 @@
 # Sourced, not run: what test fixtures, scenarios and benchmarks start and stop.
 
-# stop_pid_file FILE: ends the processes whose pids FILE holds (asked first, killed after a second), then removes
+# stop_pid_file FILE: ends the process whose pid FILE holds (asked first, killed after a second), then removes
 # FILE. Nothing to do without FILE.
 stop_pid_file() {
   local file=$1 pid
   [ -s "$file" ] || return 0
-  for pid in $(cat "$file"); do
-    if kill "$pid" 2>/dev/null; then
-      for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-      kill -9 "$pid" 2>/dev/null || true
-    fi
-  done
+  pid=$(cat "$file")
+  if kill "$pid" 2>/dev/null; then
+    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null || true
+  fi
   rm -f "$file"
 }
 
