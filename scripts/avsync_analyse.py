@@ -8,7 +8,7 @@ between the previous frame and this one); each beep is the middle of the first 2
 nearest flash within --max-match-ms (keep it under half the period). The offset is beep minus flash: positive
 when the sound comes later than the picture.
 
-    avsync_analyse.py [--json] [--max-match-ms MS] [--stimulus LOG] FOLDER_OR_TS...
+    avsync_analyse.py [--json] [--max-match-ms MS] [--stimulus LOG] [--window-s S [--samples FILE]] FOLDER_OR_TS...
 
 With --stimulus, the output of vell-avsync-stimulus (which hears each beep at the monitor some time after its
 flash) is read too, and each beep's own latency is taken off its offset: what is left is the recorder's own.
@@ -17,6 +17,9 @@ A folder stands for its part-N.ts files in order; several files are read as one 
 carry one continuous time line). Prints each event, the mean offset and its change over the recording (least
 squares), or one JSON object with --json. With the stimulus's painted times, the own offset is split into its
 sound and picture sides, each measured against the performance counter, so that a change can be told apart.
+With --window-s, a line per window of that many seconds of the recording: frames, the own offset there and its
+change; with --samples (lines "seconds-since-the-start CPU-seconds resident-kB" of the recorder's process), also
+its CPU per frame and memory, so that a long recording shows whether anything grows.
 Only the Python standard library and ffmpeg are used.
 """
 import argparse
@@ -252,6 +255,7 @@ def analyse(ts: str, max_match_ms: float, heard: dict = None, period_s: float = 
     # What the picture showed where an unmatched beep's flash should be: a frame gap longer than a flash, a flash
     # too faint, or frames that never changed.
     result["beep_contexts"] = [beep_context(luma, b, max_match_ms) for b in result["unmatched_beeps"]]
+    result["_frame_s"] = [t for t, _ in luma]  # for the windows; not printed
     if matched:
         gaps = [e["frame_gap_ms"] for e in matched if e["frame_gap_ms"] is not None]
         result.update(summary([(e["flash_s"], e["offset_ms"]) for e in matched]))
@@ -262,7 +266,7 @@ def analyse(ts: str, max_match_ms: float, heard: dict = None, period_s: float = 
                                          "beeps": len(values)}
         own = own_offsets(matched, heard, period_s, flash_times)
         if own:
-            result["own"] = {"beeps": len(own), "offsets_ms": [y for _, y in own], **summary(own)}
+            result["own"] = {"beeps": len(own), "offsets_ms": [y for _, y in own], "points": own, **summary(own)}
         sound, picture = split_offsets(matched, heard, flash_times) if flash_times else ([], [])
         if sound:
             result["sound_side"], result["picture_side"] = summary(sound), summary(picture)
@@ -321,12 +325,57 @@ def report(result: dict) -> None:
         report_sides(result)
 
 
+def read_samples(path: str) -> list:
+    """(seconds since the start, CPU seconds, resident MB) of each line of a samples file, in order."""
+    rows = []
+    for line in pathlib.Path(path).read_text().splitlines():
+        fields = line.split()
+        if len(fields) == 3:
+            rows.append((float(fields[0]), float(fields[1]), float(fields[2]) / 1024))
+    return rows
+
+
+def report_windows(result: dict, window_s: float, samples: list) -> None:
+    """Frames, own offset and, from the samples, CPU per frame and memory per window of the recording."""
+    frame_s = result["_frame_s"]
+    if not frame_s:
+        print("windows: no picture")
+        return
+    start = frame_s[0]
+    own = [(t - start, y) for t, y in result.get("own", {}).get("points", [])]
+    count = int((frame_s[-1] - start) // window_s) + 1
+    previous_mean = None
+    for k in range(count):
+        lo, hi = k * window_s, (k + 1) * window_s
+        frames = sum(1 for t in frame_s if lo <= t - start < hi)
+        line = f"window {lo / 60:5.1f}-{min(hi, frame_s[-1] - start) / 60:5.1f} min: {frames} frames"
+        inside = [s for s in samples if lo <= s[0] <= hi]
+        if len(inside) >= 2 and frames:
+            first, last = inside[0], inside[-1]
+            # Frames in the part of the window the samples span, so that a window cut short counts alike.
+            spanned = sum(1 for t in frame_s if first[0] <= t - start < last[0])
+            if spanned:
+                line += (f", CPU {(last[1] - first[1]) * 1000 / spanned:.1f} ms/frame, "
+                         f"resident {last[2]:.0f} MB (peak of window {max(s[2] for s in inside):.0f} MB)")
+        points = [(t, y) for t, y in own if lo <= t < hi]
+        if len(points) >= 2:
+            w = summary(points)
+            line += (f", own offset mean {w['mean_offset_ms']:+.1f} ms, range {w['min_offset_ms']:+.1f}.."
+                     f"{w['max_offset_ms']:+.1f}, change {w['drift_over_span_ms']:+.1f} ms ({len(points)} beeps)")
+            if previous_mean is not None:
+                line += f", mean moved {w['mean_offset_ms'] - previous_mean:+.1f} ms since the window before"
+            previous_mean = w["mean_offset_ms"]
+        print(line)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("inputs", nargs="+", type=pathlib.Path)
     parser.add_argument("--json", action="store_true")
     parser.add_argument("--max-match-ms", type=float, default=700)
     parser.add_argument("--stimulus", help="the stimulus's output: takes each beep's own latency off its offset")
+    parser.add_argument("--window-s", type=float, help="also a line per window of this many seconds")
+    parser.add_argument("--samples", help="with --window-s: the recorder's CPU and memory samples")
     args = parser.parse_args()
     files = [p for path in args.inputs for p in parts_of(path)]
     if not files:
@@ -341,9 +390,11 @@ def main() -> int:
                     read_stimulus_flashes(args.stimulus)) if args.stimulus else ()
         result = analyse(joined, args.max_match_ms, *stimulus)
     if args.json:
-        print(json.dumps(result))
+        print(json.dumps({k: v for k, v in result.items() if not k.startswith("_")}))
     else:
         report(result)
+    if args.window_s:
+        report_windows(result, args.window_s, read_samples(args.samples) if args.samples else [])
     return 0
 
 

@@ -13,7 +13,9 @@
 #   scripts/bench-audio.sh [MINUTES] [BUILD_DIR]
 # MINUTES defaults to 10; BUILD_DIR (default build/windows) must have VellRecorder, vell-host,
 # vell-avsync-stimulus, audiosession_bench and the AAC encoder stand-in built.
-# VELL_BENCH_CPU_ONLY=1 runs part 1 alone (a minute or two).
+# VELL_BENCH_CPU_ONLY=1 runs part 1 alone (a minute or two); VELL_BENCH_AV_ONLY=1 parts 2 and 3 alone.
+# VELL_BENCH_WINDOW_MIN=W (default 10) prints, for every W minutes of the recording, its frames, the daemon's CPU
+# per frame and memory, and the own offset there: a long run (60) shows whether anything grows.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(dirname "$here")
@@ -79,7 +81,9 @@ cpu_runs() { # suffix
              (s > 0 ? c * 1000 * n / s : 0) }'
   done
 }
-if [ -n "$cpu_bench" ]; then
+if [ "${VELL_BENCH_AV_ONLY:-}" = 1 ]; then
+  echo "== 1. skipped (VELL_BENCH_AV_ONLY)"
+elif [ -n "$cpu_bench" ]; then
   ffmpeg -nostdin -v error -y -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=200" "$work/tone.wav"
   paplay "$work/tone.wav" &
   tone=$!
@@ -136,9 +140,29 @@ for _ in $(seq 1 100); do
 done
 sleep 10
 if [ -n "$daemon" ]; then echo "memory 10 s in: $(memory "$daemon")"; else echo "daemon process not found"; fi
+# From the start on, every 5 s: seconds since the start, the daemon's CPU seconds and resident kB.
+window_s=$(awk -v m="${VELL_BENCH_WINDOW_MIN:-10}" 'BEGIN { printf "%d", m * 60 }')
+ticks=$(getconf CLK_TCK)
+sample() { # pid start
+  local stat rss
+  stat=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null) || return 0
+  rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$1/status" 2>/dev/null) || return 0
+  awk -v s="$stat" -v t="$ticks" -v r="$rss" -v now="$(date +%s.%N)" -v t0="$2" 'BEGIN {
+    split(s, f, " "); printf "%.1f %.2f %d\n", now - t0, (f[12] + f[13]) / t, r }'
+}
 last=""
+started_at=""
+next_window=$window_s
 while kill -0 "$host" 2>/dev/null; do
   [ -n "$daemon" ] && last=$(memory "$daemon") && [ -n "$last" ] && end_memory=$last
+  if [ -z "$started_at" ] && grep -q recorder-started "$work/host.txt"; then started_at=$(date +%s.%N); fi
+  if [ -n "$started_at" ] && [ -n "$daemon" ]; then
+    sample "$daemon" "$started_at" >> "$work/samples.txt"
+    if awk -v e="$(tail -n1 "$work/samples.txt" | cut -d' ' -f1)" -v n="$next_window" 'BEGIN { exit !(e >= n) }'; then
+      echo "  $(tail -n1 "$work/samples.txt" | awk '{ printf "%.0f s in: CPU %.1f s, resident %.0f MB", $1, $2, $3 / 1024 }')"
+      next_window=$((next_window + window_s))
+    fi
+  fi
   sleep 5
 done
 wait "$host" || { echo "the recording failed:"; tail -n 20 "$work/host.txt"; exit 1; }
@@ -148,7 +172,8 @@ echo "-- the daemon's recording ($(ls "$out"/part-*.ts | wc -l) parts)"
 for _ in $(seq 1 1800); do kill -0 "$stimulus" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$stimulus" 2>/dev/null && echo "the stimulus did not end: no latencies to take off"
 tr -d '\r' < "$work/stimulus.txt" > "$work/stimulus-lf.txt"
-python3 "$here/avsync_analyse.py" --stimulus "$work/stimulus-lf.txt" "$out" |
-  grep -E "^[0-9]+ flashes|^offset|^stimulus latency|^recorder|^own offset's|no (beep|flash)$" | tail -n 10
+python3 "$here/avsync_analyse.py" --stimulus "$work/stimulus-lf.txt" --window-s "$window_s" \
+  --samples "$work/samples.txt" "$out" |
+  grep -E "^[0-9]+ flashes|^offset|^stimulus latency|^recorder|^own offset's|no (beep|flash)$|^window" | tail -n 30
 grep '^listener' "$work/stimulus-lf.txt" || true
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
