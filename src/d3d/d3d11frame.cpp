@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "d3d/bgratexture.h"
 #include "d3d/optionalfunctions.h"
 #include "tracehr.h"
 
@@ -88,16 +89,8 @@ HRESULT D3D11Frame::CreateTexture(SIZE size) {
     height = static_cast<UINT>(desc.DesktopCoordinates.bottom - desc.DesktopCoordinates.top);
   }
   if (rotation_degrees_ == 90 || rotation_degrees_ == 270) std::swap(width, height);
-  texture_desc_ = {};
-  texture_desc_.Width = width;
-  texture_desc_.Height = height;
-  texture_desc_.MipLevels = 1;
-  texture_desc_.ArraySize = 1;
+  texture_desc_ = BgraTextureDesc(width, height);
   // BGRA and GDI-compatible together are what let GetDC work on the texture (the cursor overlay).
-  texture_desc_.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-  texture_desc_.SampleDesc = {1, 0};
-  texture_desc_.Usage = D3D11_USAGE_DEFAULT;
-  texture_desc_.BindFlags = D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE;
   texture_desc_.MiscFlags = D3D11_RESOURCE_MISC_GDI_COMPATIBLE;
 
   UINT reset_token = 0;

@@ -96,6 +96,9 @@ class CameraRecordingSession {
   HRESULT AddOutputNode();
   HRESULT AddTransformNode(IMFTransform* transform, IMFMediaType* input, IMFMediaType* output,
                            ComPtr<IMFTopologyNode>* node);
+  // Sets the transform's input and output types, then adds its node.
+  HRESULT AddConvertingNode(IMFTransform* transform, IMFMediaType* input, IMFMediaType* output,
+                            ComPtr<IMFTopologyNode>* node);
   HRESULT ConnectNodes();
   // Asks the encoder for a keyframe, so that the first frame after a resume can be written.
   void RequestKeyframe();

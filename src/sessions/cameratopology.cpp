@@ -37,6 +37,21 @@ CameraFormat FormatOf(IMFMediaType* type) {
   return format;
 }
 
+// The first registered transform of `category` from one video subtype to another; `what` names it in the log
+// when there is none.
+HRESULT FirstTransform(const GUID& category, const GUID& from, const GUID& to, const char* what,
+                       ComPtr<IMFTransform>* transform) {
+  ScopedActivationObject found;
+  const MFT_REGISTER_TYPE_INFO input = {MFMediaType_Video, from};
+  const MFT_REGISTER_TYPE_INFO output = {MFMediaType_Video, to};
+  RETURN_IF_FAILED(found.MFTEnum(category, 0, &input, &output));
+  if (found.Count() == 0) {
+    LOG_ERROR << "No " << what << " found";
+    return E_FAIL;
+  }
+  return found[0]->ActivateObject(IID_IMFTransform, reinterpret_cast<void**>(transform->ReleaseAndGetAddressOf()));
+}
+
 std::wstring GuidText(const GUID& guid) {
   wchar_t text[40] = {};
   StringFromGUID2(guid, text, 40);
@@ -147,44 +162,29 @@ HRESULT CameraRecordingSession::AddTransformNode(IMFTransform* transform, IMFMed
 }
 
 HRESULT CameraRecordingSession::AddDecoderNode() {
-  ScopedActivationObject decoders;
-  const MFT_REGISTER_TYPE_INFO input = {MFMediaType_Video, MFVideoFormat_MJPG};
-  const MFT_REGISTER_TYPE_INFO output = {MFMediaType_Video, MFVideoFormat_YUY2};
-  RETURN_IF_FAILED(decoders.MFTEnum(MFT_CATEGORY_VIDEO_DECODER, 0, &input, &output));
-  if (decoders.Count() == 0) {
-    LOG_ERROR << "No decoder found";
-    return E_FAIL;
-  }
   ComPtr<IMFTransform> decoder;
   RETURN_IF_FAILED(
-      decoders[0]->ActivateObject(IID_IMFTransform, reinterpret_cast<void**>(decoder.ReleaseAndGetAddressOf())));
+      FirstTransform(MFT_CATEGORY_VIDEO_DECODER, MFVideoFormat_MJPG, MFVideoFormat_YUY2, "decoder", &decoder));
   RETURN_IF_FAILED(MFCreateMediaType(decoded_type_.ReleaseAndGetAddressOf()));
   RETURN_IF_FAILED(camera_type_->CopyAllItems(decoded_type_.Get()));
   RETURN_IF_FAILED(decoded_type_->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
   RETURN_IF_FAILED(decoded_type_->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_YUY2));
-  RETURN_IF_FAILED(decoder->SetInputType(0, camera_type_.Get(), 0));
-  RETURN_IF_FAILED(decoder->SetOutputType(0, decoded_type_.Get(), 0));
-  RETURN_IF_FAILED(AddTransformNode(decoder.Get(), camera_type_.Get(), decoded_type_.Get(), &decoder_node_));
-  return S_OK;
+  return AddConvertingNode(decoder.Get(), camera_type_.Get(), decoded_type_.Get(), &decoder_node_);
 }
 
 HRESULT CameraRecordingSession::AddColorConversionNode() {
-  ScopedActivationObject converters;
-  const MFT_REGISTER_TYPE_INFO input = {MFMediaType_Video, MFVideoFormat_YUY2};
-  const MFT_REGISTER_TYPE_INFO output = {MFMediaType_Video, MFVideoFormat_NV12};
-  RETURN_IF_FAILED(converters.MFTEnum(MFT_CATEGORY_VIDEO_EFFECT, 0, &input, &output));
-  if (converters.Count() == 0) {
-    LOG_ERROR << "No color converter found";
-    return E_FAIL;
-  }
   ComPtr<IMFTransform> converter;
-  RETURN_IF_FAILED(
-      converters[0]->ActivateObject(IID_IMFTransform, reinterpret_cast<void**>(converter.ReleaseAndGetAddressOf())));
+  RETURN_IF_FAILED(FirstTransform(MFT_CATEGORY_VIDEO_EFFECT, MFVideoFormat_YUY2, MFVideoFormat_NV12,
+                                  "color converter", &converter));
   RETURN_IF_FAILED(CreateH264MediaTypes());
-  RETURN_IF_FAILED(converter->SetInputType(0, decoded_type_.Get(), 0));
-  RETURN_IF_FAILED(converter->SetOutputType(0, nv12_type_.Get(), 0));
-  RETURN_IF_FAILED(AddTransformNode(converter.Get(), decoded_type_.Get(), nv12_type_.Get(), &converter_node_));
-  return S_OK;
+  return AddConvertingNode(converter.Get(), decoded_type_.Get(), nv12_type_.Get(), &converter_node_);
+}
+
+HRESULT CameraRecordingSession::AddConvertingNode(IMFTransform* transform, IMFMediaType* input,
+                                                  IMFMediaType* output, ComPtr<IMFTopologyNode>* node) {
+  RETURN_IF_FAILED(transform->SetInputType(0, input, 0));
+  RETURN_IF_FAILED(transform->SetOutputType(0, output, 0));
+  return AddTransformNode(transform, input, output, node);
 }
 
 HRESULT CameraRecordingSession::AddEncoderNode() {

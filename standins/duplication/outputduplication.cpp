@@ -6,6 +6,7 @@
 #include "pointershape.h"
 #include "turnedoutputs.h"
 
+#include "d3d/bgratexture.h"
 #include "media_sources/video/topdownbitmap.h"
 
 namespace VellRecorder::StandIn {
@@ -124,15 +125,8 @@ HRESULT OutputDuplication::CreateDesktopTexture() {
   if (memory_dc_ == nullptr || bitmap_ == nullptr) return E_OUTOFMEMORY;
   replaced_ = SelectObject(memory_dc_, bitmap_);
 
-  D3D11_TEXTURE2D_DESC desc{};
-  desc.Width = static_cast<UINT>(ImageSize().cx);
-  desc.Height = static_cast<UINT>(ImageSize().cy);
-  desc.MipLevels = 1;
-  desc.ArraySize = 1;
-  desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-  desc.SampleDesc = {1, 0};
-  desc.Usage = D3D11_USAGE_DEFAULT;
-  desc.BindFlags = D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE;
+  const D3D11_TEXTURE2D_DESC desc =
+      BgraTextureDesc(static_cast<UINT>(ImageSize().cx), static_cast<UINT>(ImageSize().cy));
   const HRESULT hr = device_->CreateTexture2D(&desc, nullptr, texture_.ReleaseAndGetAddressOf());
   if (FAILED(hr)) return hr;
   ComPtr<IUnknown> tracker;

@@ -1,15 +1,13 @@
 #include "avsync_listener.h"
 
 #include <mmdeviceapi.h>
-// Defines the property key here: mingw's libraries do not.
-#include <initguid.h>
-#include <functiondiscoverykeys_devpkey.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <utility>
 
+#include "media_sources/audio/audiosource.h"
 #include "utils/clock.h"
 
 namespace VellRecorder {
@@ -26,33 +24,15 @@ constexpr uint64_t kNear = kRate;
 
 int64_t SamplesTo100ns(uint64_t samples) { return Rescale(static_cast<int64_t>(samples), kRate, 10000000); }
 
+// The stimulus listens to the endpoint as the daemon finds it by name.
 ComPtr<IMMDevice> FindCaptureEndpoint(const std::wstring& name) {
   ComPtr<IMMDeviceEnumerator> enumerator;
-  ComPtr<IMMDeviceCollection> devices;
-  UINT count = 0;
-  if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
-                              reinterpret_cast<void**>(enumerator.ReleaseAndGetAddressOf()))) ||
-      FAILED(enumerator->EnumAudioEndpoints(eCapture, DEVICE_STATE_ACTIVE, devices.ReleaseAndGetAddressOf())) ||
-      FAILED(devices->GetCount(&count))) {
-    return {};
+  ComPtr<IMMDevice> device;
+  if (SUCCEEDED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
+                                 reinterpret_cast<void**>(enumerator.ReleaseAndGetAddressOf())))) {
+    AudioSource::FindDeviceByName(enumerator.Get(), eCapture, name, &device);
   }
-  for (UINT i = 0; i < count; ++i) {
-    ComPtr<IMMDevice> device;
-    ComPtr<IPropertyStore> properties;
-    if (FAILED(devices->Item(i, device.ReleaseAndGetAddressOf())) ||
-        FAILED(device->OpenPropertyStore(STGM_READ, properties.ReleaseAndGetAddressOf()))) {
-      continue;
-    }
-    PROPVARIANT value;
-    PropVariantInit(&value);
-    const bool match = SUCCEEDED(properties->GetValue(PKEY_Device_FriendlyName, &value)) && value.vt == VT_LPWSTR &&
-                       name == value.pwszVal;
-    PropVariantClear(&value);
-    if (match) {
-      return device;
-    }
-  }
-  return {};
+  return device;
 }
 
 }  // namespace

@@ -80,12 +80,12 @@ class AudioSource {
   // The capture format for an endpoint's mix format: 16-bit integer PCM of its rate and channel count, always
   // in the extensible form (a plain mix format gets the speaker layout its channel count implies).
   static WAVEFORMATEXTENSIBLE CaptureFormatFor(const WAVEFORMATEX& mix);
-
- private:
-  static HRESULT CreateEnumerator(ComPtr<IMMDeviceEnumerator>* enumerator);
   // The first active endpoint of that name whose name can be read; *found stays empty when there is none.
   static HRESULT FindDeviceByName(IMMDeviceEnumerator* enumerator, EDataFlow flow, const std::wstring& name,
                                   ComPtr<IMMDevice>* found);
+
+ private:
+  static HRESULT CreateEnumerator(ComPtr<IMMDeviceEnumerator>* enumerator);
   static std::wstring EndpointId(IMMDevice* device);
   EDataFlow DataFlow() const;
   HRESULT LoadDevice(const std::wstring& name);
