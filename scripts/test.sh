@@ -53,7 +53,9 @@ source scripts/compiler-cache.sh
 
 build native && { section "native tests"; run_ctest native ctest --preset native; }
 # The fuzz targets' tree builds every native test with AddressSanitizer and UndefinedBehaviorSanitizer too: its
-# tests are the sanitizer run, one build instead of two (the native-asan preset is the same run with GCC).
+# tests are the sanitizer run, one build instead of two (the native-asan preset is the same run with GCC). That tree
+# is optimised at -O1, as the sanitizers and libFuzzer advise, asserts kept: the same 100,000 inputs per target
+# take 14 s instead of 100 s to 140 s at -O0.
 if build fuzz; then
   section "native tests with sanitizers"
   run_ctest native-sanitizers ctest --test-dir build/fuzz --output-on-failure
