@@ -120,6 +120,12 @@ prepare_prefix() {
   if [ ! -f "$WINEPREFIX/.vell-win10" ]; then
     "$WINE" winecfg -v win10 >/dev/null 2>&1 && "$WINESERVER" -w && touch "$WINEPREFIX/.vell-win10"
   fi
+  # A program that crashes ends at once, its status a failure: Wine's debugger, started by default on a crash,
+  # kept a crashed test process alive until CTest's time-out (300 s) instead.
+  if [ ! -f "$WINEPREFIX/.vell-no-debugger" ]; then
+    "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /t REG_SZ /d false \
+      /f >/dev/null 2>&1 && "$WINESERVER" -w && touch "$WINEPREFIX/.vell-no-debugger"
+  fi
   register_standins
 }
 
