@@ -272,14 +272,18 @@ print(f"{len(t)} frames over {t[-1]-t[0]:.0f} ms, last at {t[-1]:.0f} ms of {act
 sys.exit(0 if gap < paused * 0.85 and t[-1] <= active + 1500 else 1)' "$2" || fail "the pause is in the time line"
 }
 
-# The picture moves: the decoded pictures of the first part (or of the part given) are not all the same.
+# The picture moves: the decoded pictures of the first part (or of the part given) are not all the same: ten
+# different ones, or, where a busy machine left few frames (a frame a second was seen), most of them.
 moving_picture() { # [part]
-  local first distinct
+  local first sums frames distinct
   first=${1:-$(reported_parts "$work/host.out" | head -n1)}
-  distinct=$(ffmpeg -nostdin -v error -i "$first" -map 0:v:0 -fps_mode passthrough -f framemd5 - | grep -v '^#' |
-    awk -F, '{ print $NF }' | sort -u | wc -l)
-  echo "$distinct distinct pictures in $(basename "$first")"
-  [ "$distinct" -ge 10 ] || fail "the recorded picture does not move"
+  sums=$(ffmpeg -nostdin -v error -i "$first" -map 0:v:0 -fps_mode passthrough -f framemd5 - | grep -v '^#' |
+    awk -F, '{ print $NF }')
+  frames=$(grep -c . <<<"$sums")
+  distinct=$(sort -u <<<"$sums" | grep -c .)
+  echo "$distinct distinct pictures among $frames in $(basename "$first")"
+  [ "$distinct" -ge 10 ] || { [ "$distinct" -ge 2 ] && [ $((distinct * 2)) -ge "$frames" ]; } ||
+    fail "the recorded picture does not move"
 }
 
 wait_for_exit_record() { wait_for_log 'queued messages not sent'; }
