@@ -13,7 +13,8 @@ failed=0
 skipped=0
 failures=()
 
-section() { printf '\n==== %s\n' "$*"; }
+# Each section says when it began, in seconds since the start: where a slow run spent its time.
+section() { printf '\n==== %s (at %d s)\n' "$*" "$SECONDS"; }
 
 # Adds a CTest run's counts to the totals. CTest's summary line counts skipped tests as passed and leaves
 # disabled ones out; both are listed under "The following tests did not run:".
