@@ -7,8 +7,8 @@
 
 #include "media_transforms/adtsheader.h"
 #include "media_transforms/bufferloader.h"
-#include "muxers/hlssink.h"
 #include "media_transforms/recordingaudio.h"
+#include "muxers/hlssink.h"
 #include "sessions/audiorecordingsession.h"
 #include "tracehr.h"
 #include "utils/clock.h"
@@ -106,7 +106,9 @@ void AudioRecordingSession::PlaceInStretch(size_t index, Lane* lane) {
   if (!timeline_.Anchored()) timeline_.Anchor(stretch_began_ns_, &chunker_);
   const int64_t offset = timeline_.Offset(lane->placement.FirstCaptureNs(), LanePosition(index));
   if (offset < 0) {
-    const size_t early = std::min(static_cast<size_t>(-offset) * RecordingAudio::kBlockAlign, lane->held.size() & ~size_t{1});
+    // Whole samples only: what is held may end in the odd byte of a sample still to come.
+    const size_t whole = lane->held.size() - lane->held.size() % RecordingAudio::kBlockAlign;
+    const size_t early = std::min(static_cast<size_t>(-offset) * RecordingAudio::kBlockAlign, whole);
     lane->held.erase(lane->held.begin(), lane->held.begin() + static_cast<std::ptrdiff_t>(early));
     dropped_ahead_bytes_ += early;
   } else if (offset > 0) {

@@ -41,9 +41,9 @@ HRESULT HWScreenRecordingSession::Initialize() {
     // A processor that cannot convert to the output size would end the recording at its first frame: the
     // software session records instead.
     // The frame has the output's unrotated layout: the processor turns it upright.
-    RETURN_IF_FAILED(video_processor_->Initialize(MediaFoundation::VideoProcessorFormat::ForFrame(frame_, settings_.OutputSize()),
-                                                  reinterpret_cast<ULONG_PTR>(frame_.GetDeviceManager()),
-                                                  MIRROR_NONE));
+    RETURN_IF_FAILED(video_processor_->Initialize(
+        MediaFoundation::VideoProcessorFormat::ForFrame(frame_, settings_.OutputSize()),
+        reinterpret_cast<ULONG_PTR>(frame_.GetDeviceManager()), MIRROR_NONE));
   }
   RETURN_IF_FAILED(LoadEncoder());
   return S_OK;

@@ -38,7 +38,8 @@ void VideoRecordingSettings::Locate(Displays& displays, RECT crop_rect, SIZE out
 int VideoRecordingSettings::Rotation() const { return GetRotation(display_name_); }
 
 VideoFrameLayout VideoRecordingSettings::CaptureLayout(uint8_t bytes_per_pixel) const {
-  return VideoFrameLayout(static_cast<uint32_t>(CaptureWidth()), static_cast<uint32_t>(CaptureHeight()), bytes_per_pixel);
+  return VideoFrameLayout(static_cast<uint32_t>(CaptureWidth()), static_cast<uint32_t>(CaptureHeight()),
+                          bytes_per_pixel);
 }
 
 }  // namespace VellRecorder
