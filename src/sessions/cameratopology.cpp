@@ -218,6 +218,11 @@ HRESULT CameraRecordingSession::AddOutputNode() {
   ComPtr<IMFActivate> sink_activate;
   RETURN_IF_FAILED(MFCreateSampleGrabberSinkActivate(h264_type_.Get(), grabber_.Get(),
                                                      sink_activate.ReleaseAndGetAddressOf()));
+  // Each frame goes to the sink as the encoder gives it: frames are stamped by their sample times, and a camera
+  // paces itself, so holding them for their presentation time would only add a clock timer per frame. That timer
+  // is also what Wine 8's presentation clock can release twice when a stop cancels it as it fires, crashing the
+  // daemon on finish.
+  RETURN_IF_FAILED(sink_activate->SetUINT32(MF_SAMPLEGRABBERSINK_IGNORE_CLOCK, TRUE));
   RETURN_IF_FAILED(MFCreateTopologyNode(MF_TOPOLOGY_OUTPUT_NODE, output_node_.ReleaseAndGetAddressOf()));
   RETURN_IF_FAILED(output_node_->SetObject(sink_activate.Get()));
   RETURN_IF_FAILED(output_node_->SetUINT32(MF_TOPONODE_STREAMID, 0));

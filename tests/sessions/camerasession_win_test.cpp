@@ -1,9 +1,9 @@
 // The camera session in-process under Wine. Wine has no camera: the session's source opener is given Wine's
-// source resolver over a raw-YUY2 AVI (VELL_CAMERA_CLIP), a media source paced by the presentation clock like a
-// camera. Everything after the source is the session's own topology: the colour converter and H.264 encoder
-// stand-ins registered in the test prefix, Wine's media session and sample-grabber sink, a real HLSSink. The
-// parts are read back here (times, keyframes) and left with a "recording.txt" in VELL_CAMERASESSION_DUMP_DIR
-// for the decode check (check_hwsession_parts.sh: ffmpeg and GStreamer).
+// source resolver over a raw-YUY2 AVI (VELL_CAMERA_CLIP), paced at the clip's frame rate like a camera.
+// Everything after the source is the session's own topology: the colour converter and H.264 encoder stand-ins
+// registered in the test prefix, Wine's media session and sample-grabber sink, a real HLSSink. The parts are read
+// back here (times, keyframes) and left with a "recording.txt" in VELL_CAMERASESSION_DUMP_DIR for the decode
+// check (check_hwsession_parts.sh: ffmpeg and GStreamer).
 #include <windows.h>
 #include <mfapi.h>
 #include <mfidl.h>
@@ -84,6 +84,7 @@ class Recording {
     start_ns_ = MonotonicNowNs();
     session_.Start(start_ns_);
   }
+  int64_t StartNs() const { return start_ns_; }
   void Pause() { pause_ns_ = MonotonicNowNs(), session_.Pause(); }
   void Resume() { paused_ns_ += MonotonicNowNs() - pause_ns_, session_.Resume(); }
   // Counts, not times: the machine may be slow.
@@ -182,6 +183,10 @@ void RecordClip(const char* name) {
   EXPECT_EQ(recording.Session().Height(), 240u);
   recording.Start();
   recording.WaitForFrames(75);
+  // The clip camera keeps its frame rate (30 per second) as a camera does, whatever the sink asks: a slow machine
+  // can only make it later.
+  EXPECT_GE(MonotonicNowNs() - recording.StartNs(), 74 * 1'000'000'000LL / 30 * 9 / 10)
+      << "the camera delivered faster than its frame rate";
   recording.Pause();
   const uint64_t at_pause = recording.Frames();
   Sleep(2500);
