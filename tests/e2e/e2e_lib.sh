@@ -115,11 +115,13 @@ own_pulseaudio() {
   [ "$started" = 1 ] || fail "no PulseAudio"
 }
 
-# A tone of FREQUENCY Hz into the null sink, for longer than any scenario records.
-play_tone() { # frequency
-  ffmpeg -nostdin -v error -f lavfi -i "sine=frequency=$1:sample_rate=48000:duration=120" "$work/tone.wav" ||
+# A tone of FREQUENCY Hz into SINK (the default one, the null sink, without), for longer than any scenario records;
+# its player ends with the sink.
+play_tone() { # frequency [sink]
+  local wav="$work/tone-$1.wav"
+  [ -f "$wav" ] || ffmpeg -nostdin -v error -f lavfi -i "sine=frequency=$1:sample_rate=48000:duration=120" "$wav" ||
     fail "no tone"
-  paplay "$work/tone.wav" &
+  paplay ${2:+--device="$2"} "$wav" &
   stop_at_exit $!
   sleep 0.5
 }
