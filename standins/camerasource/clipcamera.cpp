@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "camerasource/camerasource.h"
-#include "comserver/comobject.h"
+#include "camerasource/mediaeventobject.h"
 #include "utils/clock.h"
 
 namespace VellRecorder::StandIns {
@@ -23,7 +23,7 @@ namespace {
 
 // One stream of the clip: a sample request is passed on at the next frame time, one frame interval after the
 // one before it.
-class PacedStream final : public VellStandin::ComObject<IMFMediaStream> {
+class PacedStream final : public MediaEventObject<IMFMediaStream> {
  public:
   PacedStream(IMFMediaSource* source, IMFMediaStream* inner)
       : source_(source), inner_(inner), thread_([this] { PassRequestsOn(); }) {}
@@ -122,7 +122,7 @@ class PacedStream final : public VellStandin::ComObject<IMFMediaStream> {
 };
 
 // The file source, its new streams handed out as paced streams.
-class PacedSource final : public VellStandin::ComObject<IMFMediaSource> {
+class PacedSource final : public MediaEventObject<IMFMediaSource> {
  public:
   explicit PacedSource(IMFMediaSource* inner) : inner_(inner) {}
 

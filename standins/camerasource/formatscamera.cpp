@@ -2,13 +2,13 @@
 #include <mfapi.h>
 
 #include "camerasource/camerasource.h"
-#include "comserver/comobject.h"
+#include "camerasource/mediaeventobject.h"
 #include "tracehr.h"
 
 namespace VellRecorder::StandIns {
 namespace {
 
-class FormatsCamera final : public VellStandin::ComObject<IMFMediaSource> {
+class FormatsCamera final : public MediaEventObject<IMFMediaSource> {
  public:
   static HRESULT Create(const std::vector<CameraFormatEntry>& formats, ComPtr<IMFMediaTypeHandler>* handler,
                         IMFMediaSource** source) {
@@ -63,11 +63,6 @@ class FormatsCamera final : public VellStandin::ComObject<IMFMediaSource> {
  private:
   FormatsCamera() = default;
   ~FormatsCamera() override = default;
-  // IMFMediaSource's ancestor IMFMediaEventGenerator answers too.
-  void* Find(REFIID riid) override {
-    if (riid == IID_IMFMediaEventGenerator) return static_cast<IMFMediaSource*>(this);
-    return ComObject::Find(riid);
-  }
 
   ComPtr<IMFStreamDescriptor> stream_;
   ComPtr<IMFPresentationDescriptor> presentation_;
