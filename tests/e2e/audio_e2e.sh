@@ -296,8 +296,9 @@ print(f"offsets before the pauses {[round(o) for o in before]}, after {[round(o)
 # paired with the stimulus's one by one: its mean latency is taken off.
 assert len(after) >= 3, "too few events after the pauses"
 latency = r.get("stimulus_latency_ms", {}).get("mean", 0.0)
-median = after[len(after) // 2] - latency
-print(f"median offset {after[len(after) // 2]:+.0f} ms after {len(pauses)} pauses, "
+recorded = after[len(after) // 2]
+median = recorded - latency
+print(f"median offset {recorded:+.0f} ms after {len(pauses)} pauses, "
       f"{median:+.0f} ms without the stimulus's mean latency ({latency:.0f} ms)")
 assert abs(median) <= 45
 PY

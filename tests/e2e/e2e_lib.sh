@@ -115,8 +115,8 @@ own_pulseaudio() {
   [ "$started" = 1 ] || fail "no PulseAudio"
 }
 
-# A tone of FREQUENCY Hz into SINK (the default one, the null sink, without), for longer than any scenario records;
-# its player ends with the sink.
+# A tone of FREQUENCY Hz into SINK (without one, into the default sink: the null sink), for longer than any
+# scenario records; its player ends with the sink.
 play_tone() { # frequency [sink]
   local wav="$work/tone-$1.wav"
   [ -f "$wav" ] || ffmpeg -nostdin -v error -f lavfi -i "sine=frequency=$1:sample_rate=48000:duration=120" "$wav" ||
